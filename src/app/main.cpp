@@ -1,0 +1,74 @@
+// updater: brings a game folder to the published version (update mode), or
+// writes the update data set of a new build (--create).
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "app/banner.h"
+#include "app/exit_codes.h"
+#include "app/options.h"
+#include "app/write_check.h"
+#include "create/create_mode.h"
+#include "dataset/dataset.h"
+#include "log/log.h"
+#include "platform/sleep.h"
+#include "update/update_mode.h"
+
+namespace {
+
+using namespace quor;
+
+constexpr uint32_t kBannerPauseMs = 4000;
+constexpr uint32_t kEndPauseMs = 4000;
+constexpr uint32_t kNotWritablePauseMs = 14000;
+
+// Every exit writes out the queued log entries first.
+int finish(int code) {
+  flushLog();
+  return code;
+}
+
+int runScannedMode(const Options& options) {
+  FsError scanError;
+  DataSet local = scanDataSet("./", &scanError);
+  if (!scanError.empty()) {
+    logError(scanError);
+    return kExitFileSystemError;
+  }
+  if (options.createMode) {
+    bool published = createUpdateData(local, options.oldPath);
+    sleepMs(kEndPauseMs);
+    return published ? kExitOk : kExitCreateFailed;
+  }
+  runUpdateMode(local, options.fullUpdate, options.startGame, options.argumentLine);
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!checkWritePermission()) {
+    sleepMs(kNotWritablePauseMs);
+    return kExitNotWritable;
+  }
+  startLog("updater.log");
+  for (const std::string& line : bannerLines()) logLine(line, 0);
+  sleepMs(kBannerPauseMs);
+  std::error_code ignored;
+  std::filesystem::remove("updater_old.exe", ignored);
+
+  Options options;
+  switch (scanArguments(argc, argv, options)) {
+    case ScanOutcome::kRun:
+      return finish(runScannedMode(options));
+    case ScanOutcome::kFileSystemError:
+      return finish(kExitFileSystemError);
+    case ScanOutcome::kHelp:
+    case ScanOutcome::kMissingOldPath:
+    case ScanOutcome::kOldPathNotFolder:
+      sleepMs(kEndPauseMs);
+      return finish(kExitOk);
+  }
+  return finish(kExitOk);
+}

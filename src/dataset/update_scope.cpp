@@ -1,0 +1,41 @@
+#include "dataset/update_scope.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace quor {
+
+const std::vector<std::string> protectedFolders = {"/saves/", "/server_data/", "/settings/"};
+
+namespace {
+
+bool contains(const std::string& path, const char* pattern) {
+  return path.find(pattern) != std::string::npos;
+}
+
+// The trailing '/' is dropped so that a file named like the folder counts,
+// as it does on Windows (POSIX refuses "name/" for a file as not found).
+bool somethingExistsAt(std::string location) {
+  if (location.size() > 1 && location.back() == '/') location.pop_back();
+  std::error_code ec;
+  std::filesystem::file_status status = std::filesystem::status(location, ec);
+  return status.type() != std::filesystem::file_type::not_found;
+}
+
+}  // namespace
+
+bool isInUpdateScope(std::string path, bool full) {
+  if (contains(path, "/data/") && !contains(path, "/data/quor/") &&
+      !contains(path, "/data/common/")) {
+    return false;
+  }
+  if (contains(path, "updater.log")) return false;
+  if (contains(path, "/editor_data/")) return false;
+  if (full) return true;
+  for (const std::string& folder : protectedFolders) {
+    if (path.find(folder) != std::string::npos && somethingExistsAt("." + folder)) return false;
+  }
+  return true;
+}
+
+}  // namespace quor

@@ -1,0 +1,106 @@
+#include "fs/file_utils.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace quor {
+namespace fs = std::filesystem;
+namespace {
+
+FsError describe(const char* what, const std::string& path, const std::error_code& ec) {
+  return std::string(what) + " " + path + ": " + ec.message();
+}
+
+// Depth-first walk shared by both listings: files are appended when
+// wantFiles is set, folders (before their contents) otherwise.
+bool walk(const std::string& root, bool wantFiles, std::vector<std::string>& out,
+          FsError* error) {
+  std::error_code ec;
+  fs::directory_iterator it(fs::path(root), ec);
+  if (ec) {
+    if (error) *error = describe("cannot read folder", root, ec);
+    return false;
+  }
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    std::string path = root;
+    if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
+    path += it->path().filename().string();
+    std::error_code statusError;
+    bool isFolder = fs::is_directory(it->path(), statusError);
+    if (isFolder) {
+      if (!wantFiles) out.push_back(path);
+      if (!walk(path, wantFiles, out, error)) return false;
+    } else if (wantFiles) {
+      out.push_back(path);
+    }
+  }
+  if (ec) {
+    if (error) *error = describe("cannot read folder", root, ec);
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> listRecursive(const std::string& root, bool wantFiles,
+                                       FsError* error) {
+  std::vector<std::string> out;
+  if (error) error->clear();
+  std::error_code ec;
+  fs::file_status status = fs::status(fs::path(root), ec);
+  if (status.type() == fs::file_type::not_found) return out;
+  if (ec) {
+    if (error) *error = describe("cannot query", root, ec);
+    return out;
+  }
+  walk(root, wantFiles, out, error);
+  for (std::string& path : out) replaceAll(path, "\\", "/");
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> listFilesRecursive(const std::string& root, FsError* error) {
+  return listRecursive(root, true, error);
+}
+
+std::vector<std::string> listFoldersRecursive(const std::string& root, FsError* error) {
+  return listRecursive(root, false, error);
+}
+
+FsError createParentFolders(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash == 0) return {};
+  std::string folder = path.substr(0, slash);
+  std::error_code ec;
+  fs::create_directories(fs::path(folder), ec);
+  if (ec) return describe("cannot create folder", folder, ec);
+  return {};
+}
+
+bool replaceFirst(std::string& text, std::string_view pattern, std::string_view replacement) {
+  if (pattern.empty()) return false;
+  size_t at = text.find(pattern);
+  if (at == std::string::npos) return false;
+  text.replace(at, pattern.size(), replacement);
+  return true;
+}
+
+void replaceAll(std::string& text, std::string_view pattern, std::string_view replacement) {
+  if (pattern.empty()) return;
+  // A replacement that holds the pattern would be found again forever:
+  // then each replacement is passed over. Otherwise a new occurrence can
+  // only begin inside what was just replaced, so the search resumes there
+  // and the result is that of searching from the start every time.
+  bool holdsPattern = replacement.find(pattern) != std::string_view::npos;
+  size_t at = 0;
+  while ((at = text.find(pattern, at)) != std::string::npos) {
+    text.replace(at, pattern.size(), replacement);
+    if (holdsPattern) {
+      at += replacement.size();
+    } else {
+      at = at >= pattern.size() - 1 ? at - (pattern.size() - 1) : 0;
+    }
+  }
+}
+
+}  // namespace quor

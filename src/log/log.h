@@ -1,0 +1,30 @@
+// The one log of the program. Callers queue entries; a background writer
+// thread appends each entry to the log file and writes it to the console as
+// ": " + text + line end, in queue order. Entries with non-zero attributes
+// are shown in that console colour.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quor {
+
+// Console attributes of logError: bright red.
+constexpr int kErrorAttributes = 12;
+
+// Starts the writer thread, names and empties the log file, and queues
+// "## Starting log". Called once; later calls only rename the file.
+void startLog(const std::string& fileName);
+
+// Queues one entry; never waits for it to be written.
+void logLine(const std::string& text, int attributes = 0);
+
+// Queues "#### ERROR \n" + text + "\n####" in bright red.
+void logError(const std::string& text);
+
+// Waits until every entry queued before the call has been written (at most
+// a few seconds, so a stalled console cannot hang the exit). Does nothing
+// before startLog. Every exit of the program calls it first.
+void flushLog();
+
+}  // namespace quor

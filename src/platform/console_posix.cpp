@@ -1,0 +1,29 @@
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/console.h"
+
+namespace quor {
+namespace {
+
+// ANSI foreground code for the Windows attribute bits: red, green and blue
+// swap places, and the intensity bit selects the bright range.
+std::string ansiColour(uint16_t attributes) {
+  int colour = ((attributes & 4) ? 1 : 0) | ((attributes & 2) ? 2 : 0) |
+               ((attributes & 1) ? 4 : 0);
+  int base = (attributes & 8) ? 90 : 30;
+  return "\033[" + std::to_string(base + colour) + "m";
+}
+
+}  // namespace
+
+void writeConsoleRecord(const std::string& record, uint16_t attributes) {
+  bool colour = attributes != 0 && isatty(STDOUT_FILENO);
+  if (colour) std::fputs(ansiColour(attributes).c_str(), stdout);
+  std::fwrite(record.data(), 1, record.size(), stdout);
+  if (colour) std::fputs("\033[0m", stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace quor

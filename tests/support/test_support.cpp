@@ -1,0 +1,127 @@
+#include "test_support.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace quor::testing {
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "quor_test_XXXXXX").string();
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Make read-only folders left by a test removable again.
+  for (auto it = fs::recursive_directory_iterator(path_, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+std::string TempDir::operator/(const std::string& relative) const {
+  return path_ + "/" + relative;
+}
+
+ScopedCurrentDir::ScopedCurrentDir(const std::string& path)
+    : previous_(fs::current_path().string()) {
+  fs::current_path(path);
+}
+
+ScopedCurrentDir::~ScopedCurrentDir() { fs::current_path(previous_); }
+
+void writeFile(const std::string& path, const std::string& content) {
+  fs::path parent = fs::path(path).parent_path();
+  if (!parent.empty()) fs::create_directories(parent);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+void writeFile(const std::string& path, const std::vector<uint8_t>& content) {
+  writeFile(path, std::string(content.begin(), content.end()));
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+std::vector<uint8_t> readBytes(const std::string& path) {
+  std::string content = readFile(path);
+  return std::vector<uint8_t>(content.begin(), content.end());
+}
+
+bool exists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
+}
+
+std::vector<uint8_t> randomBytes(size_t size, uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::vector<uint8_t> bytes(size);
+  for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(generator());
+  return bytes;
+}
+
+RunResult runProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                     int timeoutSeconds) {
+  std::string outputPath = (fs::temp_directory_path() /
+                            ("quor_run_" + std::to_string(getpid()) + "_" +
+                             std::to_string(std::chrono::steady_clock::now()
+                                                .time_since_epoch()
+                                                .count())))
+                               .string();
+  pid_t child = fork();
+  if (child == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    FILE* out = std::freopen(outputPath.c_str(), "w", stdout);
+    if (out == nullptr || dup2(fileno(stdout), STDERR_FILENO) < 0) _exit(126);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  RunResult result;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  int status = 0;
+  for (;;) {
+    pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  result.output = readFile(outputPath);
+  std::error_code ec;
+  fs::remove(outputPath, ec);
+  return result;
+}
+
+std::string updaterBinary() { return UPDATER_BINARY; }
+std::string updateServerBinary() { return UPDATE_SERVER_BINARY; }
+
+}  // namespace quor::testing

@@ -1,0 +1,60 @@
+// Helpers shared by the tests: temporary folders, files, running programs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quor::testing {
+
+// A fresh folder under the system's temporary folder, removed (with its
+// contents) when the object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + relative
+  std::string operator/(const std::string& relative) const;
+
+ private:
+  std::string path_;
+};
+
+// Changes the current folder for the object's lifetime.
+class ScopedCurrentDir {
+ public:
+  explicit ScopedCurrentDir(const std::string& path);
+  ~ScopedCurrentDir();
+
+ private:
+  std::string previous_;
+};
+
+void writeFile(const std::string& path, const std::string& content);
+void writeFile(const std::string& path, const std::vector<uint8_t>& content);
+std::string readFile(const std::string& path);
+std::vector<uint8_t> readBytes(const std::string& path);
+bool exists(const std::string& path);
+
+// Deterministic pseudo-random bytes.
+std::vector<uint8_t> randomBytes(size_t size, uint32_t seed);
+
+struct RunResult {
+  int exitCode = -1;     // the low 8 bits, as the shell sees them; -1 if killed
+  std::string output;    // standard output and standard error together
+};
+
+// Runs argv[0] with argv in folder cwd, waits at most timeoutSeconds (the
+// program is killed after that), and returns its exit code and output.
+RunResult runProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                     int timeoutSeconds = 120);
+
+// Paths of the built programs.
+std::string updaterBinary();
+std::string updateServerBinary();
+
+}  // namespace quor::testing
