@@ -125,3 +125,51 @@ std::string updaterBinary() { return UPDATER_BINARY; }
 std::string updateServerBinary() { return UPDATE_SERVER_BINARY; }
 
 }  // namespace quor::testing
+
+#include <mutex>
+
+#include "log/log.h"
+#include "platform/sleep.h"
+
+namespace quor::testing {
+
+LogCapture::LogCapture() : file_(dir_ / "capture.log") { startLog(file_); }
+
+std::string LogCapture::text() {
+  flushLog();
+  return readFile(file_);
+}
+
+int LogCapture::count(const std::string& needle) {
+  std::string all = text();
+  int found = 0;
+  for (size_t at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1)) {
+    ++found;
+  }
+  return found;
+}
+
+struct RecordedSleeps::State {
+  mutable std::mutex lock;
+  std::vector<uint32_t> pauses;
+};
+
+RecordedSleeps::RecordedSleeps() : state_(new State) {
+  State* state = state_;
+  setSleepFunction([state](uint32_t ms) {
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->pauses.push_back(ms);
+  });
+}
+
+RecordedSleeps::~RecordedSleeps() {
+  setSleepFunction(nullptr);
+  delete state_;
+}
+
+std::vector<uint32_t> RecordedSleeps::pauses() const {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->pauses;
+}
+
+}  // namespace quor::testing

@@ -58,3 +58,36 @@ std::string updaterBinary();
 std::string updateServerBinary();
 
 }  // namespace quor::testing
+
+namespace quor::testing {
+
+// Sends this process's log to a fresh file for the object's lifetime and
+// reads back what was written. One process has one log, so tests that
+// capture it each start their own.
+class LogCapture {
+ public:
+  LogCapture();
+  // Everything written since the capture began (waits for the writer).
+  std::string text();
+  // Number of times needle occurs in text().
+  int count(const std::string& needle);
+
+ private:
+  TempDir dir_;
+  std::string file_;
+};
+
+// Replaces the program's sleep with one that records the pauses instead of
+// waiting; restores the real sleep when it goes away.
+class RecordedSleeps {
+ public:
+  RecordedSleeps();
+  ~RecordedSleeps();
+  std::vector<uint32_t> pauses() const;
+
+ private:
+  struct State;
+  State* state_;
+};
+
+}  // namespace quor::testing
