@@ -71,6 +71,10 @@ uint8_t ByteReader::u8() {
 }
 
 std::string ByteReader::text() {
+  if (remaining() == 0) {
+    overrun_ = true;
+    return {};
+  }
   const uint8_t* begin = data_ + position_;
   const void* nul = std::memchr(begin, 0, remaining());
   if (nul == nullptr) {

@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "fs/file_utils.h"
+#include "test_support.h"
+
+namespace quor {
+namespace {
+
+using testing::ScopedCurrentDir;
+using testing::TempDir;
+using testing::writeFile;
+
+std::vector<std::string> sorted(std::vector<std::string> list) {
+  std::sort(list.begin(), list.end());
+  return list;
+}
+
+TEST(Listing, FilesDepthFirstWithTheRootAsWritten) {
+  TempDir dir;
+  writeFile(dir / "a.txt", "a");
+  writeFile(dir / "d/b.txt", "b");
+  writeFile(dir / "d/e/f.txt", "f");
+  writeFile(dir / ".hidden", "h");
+  std::filesystem::create_directories(dir / "empty/deeper");
+  ScopedCurrentDir here(dir.path());
+  FsError error;
+  EXPECT_EQ(sorted(listFilesRecursive("./", &error)),
+            (std::vector<std::string>{"./.hidden", "./a.txt", "./d/b.txt", "./d/e/f.txt"}));
+  EXPECT_TRUE(error.empty());
+  EXPECT_EQ(sorted(listFilesRecursive("./d", &error)),
+            (std::vector<std::string>{"./d/b.txt", "./d/e/f.txt"}));
+  EXPECT_EQ(sorted(listFilesRecursive("d/", &error)),
+            (std::vector<std::string>{"d/b.txt", "d/e/f.txt"}));
+}
+
+TEST(Listing, AFoldersContentsStandTogether) {
+  TempDir dir;
+  for (const char* name : {"x1", "x2", "x3"}) writeFile(dir / (std::string("d/") + name), "");
+  writeFile(dir / "a", "");
+  writeFile(dir / "z", "");
+  ScopedCurrentDir here(dir.path());
+  std::vector<std::string> files = listFilesRecursive("./", nullptr);
+  auto first = std::find(files.begin(), files.end(), "./d/x1");
+  ASSERT_NE(first, files.end());
+  // Depth first: whatever order d's files come in, they are adjacent.
+  auto inD = [](const std::string& p) { return p.rfind("./d/", 0) == 0; };
+  auto begin = std::find_if(files.begin(), files.end(), inD);
+  EXPECT_TRUE(std::all_of(begin, begin + 3, inD));
+}
+
+TEST(Listing, FoldersBeforeTheirContents) {
+  TempDir dir;
+  writeFile(dir / "d/e/f.txt", "f");
+  std::filesystem::create_directories(dir / "g");
+  ScopedCurrentDir here(dir.path());
+  std::vector<std::string> folders = listFoldersRecursive("./", nullptr);
+  ASSERT_EQ(sorted(folders), (std::vector<std::string>{"./d", "./d/e", "./g"}));
+  EXPECT_LT(std::find(folders.begin(), folders.end(), "./d"),
+            std::find(folders.begin(), folders.end(), "./d/e"));
+}
+
+TEST(Listing, MissingRootIsEmptyAndAFileRootIsAnError) {
+  TempDir dir;
+  writeFile(dir / "file", "x");
+  FsError error;
+  EXPECT_TRUE(listFilesRecursive(dir / "missing", &error).empty());
+  EXPECT_TRUE(error.empty());
+  EXPECT_TRUE(listFilesRecursive(dir / "file", &error).empty());
+  EXPECT_NE(error.find("cannot read folder " + (dir / "file")), std::string::npos) << error;
+}
+
+TEST(CreateParentFolders, CreatesEveryMissingLevel) {
+  TempDir dir;
+  ScopedCurrentDir here(dir.path());
+  EXPECT_EQ(createParentFolders("./data/new/deeper/x.bin"), "");
+  EXPECT_TRUE(std::filesystem::is_directory("./data/new/deeper"));
+  EXPECT_EQ(createParentFolders("./x.bin"), "");
+  EXPECT_EQ(createParentFolders("x.bin"), "");
+  writeFile("blocker", "file in the way");
+  FsError error = createParentFolders("./blocker/inner/x.bin");
+  EXPECT_NE(error.find("cannot create folder ./blocker/inner"), std::string::npos) << error;
+}
+
+TEST(Replace, FirstAndAll) {
+  std::string text = "C:\\a\\b";
+  EXPECT_TRUE(replaceFirst(text, "\\", "/"));
+  EXPECT_EQ(text, "C:/a\\b");
+  replaceAll(text, "\\", "/");
+  EXPECT_EQ(text, "C:/a/b");
+  replaceAll(text, "\\", "/");
+  EXPECT_EQ(text, "C:/a/b");
+  EXPECT_FALSE(replaceFirst(text, "x", "y"));
+}
+
+TEST(Replace, LeavesNoOccurrenceAndAlwaysEnds) {
+  std::string text = "abbb";
+  replaceAll(text, "ab", "a");  // each replacement makes a new occurrence
+  EXPECT_EQ(text, "a");
+  text = "aXa";
+  replaceAll(text, "a", "aa");  // replacement holds the pattern
+  EXPECT_EQ(text, "aaXaa");
+  text = "abc";
+  replaceAll(text, "", "z");  // empty pattern
+  EXPECT_EQ(text, "abc");
+  EXPECT_FALSE(replaceFirst(text, "", "z"));
+}
+
+}  // namespace
+}  // namespace quor

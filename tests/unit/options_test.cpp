@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "app/options.h"
+#include "test_support.h"
+
+namespace quor {
+namespace {
+
+using testing::LogCapture;
+using testing::RecordedSleeps;
+using testing::ScopedCurrentDir;
+using testing::TempDir;
+
+ScanOutcome scan(std::vector<const char*> argv, Options& options) {
+  return scanArguments(static_cast<int>(argv.size()), argv.data(), options);
+}
+
+class Arguments : public ::testing::Test {
+ protected:
+  TempDir dir;
+  ScopedCurrentDir here{dir.path()};
+  LogCapture log;
+  RecordedSleeps sleeps;
+  Options options;
+};
+
+TEST_F(Arguments, NoOptionsMeansUpdateModeWithTheProgramPathAlone) {
+  EXPECT_EQ(scan({"updater.exe"}, options), ScanOutcome::kRun);
+  EXPECT_EQ(options.argumentLine, "updater.exe ");
+  EXPECT_FALSE(options.startGame || options.createMode || options.fullUpdate);
+  EXPECT_EQ(log.text(), ": ## Starting log\n");
+}
+
+TEST_F(Arguments, EachOptionLogsItsLineAndSetsItsFlag) {
+  EXPECT_EQ(scan({"u", "--quor", "--full", "-h", "--HELP", "--hel", "--quor=1"}, options),
+            ScanOutcome::kRun);
+  EXPECT_TRUE(options.startGame);
+  EXPECT_TRUE(options.fullUpdate);
+  EXPECT_EQ(options.argumentLine, "u --quor --full -h --HELP --hel --quor=1 ");
+  std::string text = log.text();
+  EXPECT_NE(text.find(": --quor - start game after update\n"), std::string::npos);
+  EXPECT_NE(text.find(": --full - updates and deletes also files that aren't usually updated, "
+                      "like settings, saves, server and editor data ()\n"),
+            std::string::npos);
+  EXPECT_TRUE(sleeps.pauses().empty());
+}
+
+TEST_F(Arguments, HelpStopsTheScanAfterEarlierEffects) {
+  std::filesystem::create_directories("server_data/update_data/x");
+  EXPECT_EQ(scan({"u", "--create", "--help", "--quor"}, options), ScanOutcome::kHelp);
+  EXPECT_FALSE(std::filesystem::exists("server_data/update_data"));
+  EXPECT_TRUE(std::filesystem::exists("server_data"));
+  EXPECT_FALSE(options.startGame);
+  std::string text = log.text();
+  EXPECT_NE(text.find(": --create - no update, but create manifest and patches\n"
+                      ": --quor - start game after update\n"
+                      ": --create - create update data into server_data/update_data/\n"
+                      ": --old - next parameter specifies path to old quor folder\n"
+                      ": --full - updates"),
+            std::string::npos)
+      << text;
+  Options again;
+  EXPECT_EQ(scan({"u", "--h"}, again), ScanOutcome::kHelp);
+}
+
+TEST_F(Arguments, OldPathIsNormalisedAndChecked) {
+  std::filesystem::create_directories("old");
+  EXPECT_EQ(scan({"u", "--old", "old/"}, options), ScanOutcome::kRun);
+  EXPECT_EQ(options.oldPath, "old");
+  EXPECT_EQ(options.argumentLine, "u --old old/ ");  // the path is scanned too
+  EXPECT_EQ(normaliseOldPath("C:\\games\\old\\"), "C:/games/old");
+  EXPECT_EQ(normaliseOldPath("old//"), "old/");
+  EXPECT_EQ(normaliseOldPath(""), "");
+
+  testing::writeFile("somefile", "x");
+  Options file;
+  EXPECT_EQ(scan({"u", "--old", "somefile"}, file), ScanOutcome::kOldPathNotFolder);
+  Options missing;
+  EXPECT_EQ(scan({"u", "--old"}, missing), ScanOutcome::kMissingOldPath);
+  std::string text = log.text();
+  EXPECT_NE(text.find(": old path is not directory? use --help\n"), std::string::npos);
+  EXPECT_NE(text.find(": missing old path? use --help\n"), std::string::npos);
+}
+
+TEST_F(Arguments, WaitPausesEachTimeItIsGiven) {
+  EXPECT_EQ(scan({"u", "--wait", "--wait"}, options), ScanOutcome::kRun);
+  EXPECT_EQ(sleeps.pauses(), (std::vector<uint32_t>{24000, 24000}));
+  EXPECT_EQ(log.count("--wait - wait 24s to get some chance to connect to this when attaching "
+                      "debugger"),
+            2);
+}
+
+TEST_F(Arguments, CreateReportsAFolderItCannotRemove) {
+  if (geteuid() == 0) GTEST_SKIP() << "root removes anything";
+  std::filesystem::create_directories("server_data/update_data/inner");
+  std::filesystem::permissions("server_data/update_data", std::filesystem::perms::owner_read |
+                                                              std::filesystem::perms::owner_exec);
+  EXPECT_EQ(scan({"u", "--create"}, options), ScanOutcome::kFileSystemError);
+  EXPECT_NE(log.text().find("cannot remove server_data/update_data/"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quor
