@@ -1,0 +1,66 @@
+#include "fs/file_io.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <system_error>
+
+namespace quor {
+namespace {
+
+using FileCloser = std::unique_ptr<FILE, int (*)(FILE*)>;
+
+std::string systemReason() { return std::strerror(errno); }
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> readWholeFile(const std::string& path, FsError* error) {
+  auto fail = [&](const std::string& reason) -> std::optional<std::vector<uint8_t>> {
+    if (error) *error = "cannot read " + path + ": " + reason;
+    return std::nullopt;
+  };
+  std::error_code ec;
+  uintmax_t size = std::filesystem::file_size(path, ec);
+  if (ec) return fail(ec.message());
+  if (size > UINT32_MAX) return fail("larger than 4 GiB");
+  FILE* raw = std::fopen(path.c_str(), "rb");
+  if (raw == nullptr) return fail(systemReason());
+  FileCloser file(raw, std::fclose);
+  std::vector<uint8_t> bytes;
+  try {
+    bytes.resize(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    return fail("out of memory");
+  }
+  if (size != 0 && std::fread(bytes.data(), 1, bytes.size(), raw) != bytes.size()) {
+    return fail(std::ferror(raw) ? systemReason() : "the file shrank while reading");
+  }
+  return bytes;
+}
+
+FsError writeFileAtomically(const std::string& path, const uint8_t* data, size_t size) {
+  std::string temporary = path + kTemporarySuffix;
+  FILE* raw = std::fopen(temporary.c_str(), "wb");
+  if (raw == nullptr) return "cannot write " + path + ": " + systemReason();
+  bool written = (size == 0 || std::fwrite(data, 1, size, raw) == size);
+  written = (std::fflush(raw) == 0) && written;
+  std::string reason = written ? "" : systemReason();
+  if (std::fclose(raw) != 0 && written) {
+    written = false;
+    reason = systemReason();
+  }
+  if (written) {
+    std::error_code ec;
+    std::filesystem::rename(temporary, path, ec);
+    if (!ec) return {};
+    reason = ec.message();
+  }
+  std::error_code ignored;
+  std::filesystem::remove(temporary, ignored);
+  return "cannot write " + path + ": " + reason;
+}
+
+}  // namespace quor

@@ -1,0 +1,26 @@
+// Whole-file reads and writes. Files are handled in memory in one piece and
+// their sizes are 32-bit: larger files are refused as unreadable.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fs/file_utils.h"
+
+namespace quor {
+
+// The whole file, or none with *error saying why.
+std::optional<std::vector<uint8_t>> readWholeFile(const std::string& path, FsError* error);
+
+// Writes the bytes to a temporary file beside path and renames it over
+// path, so path holds either its old content or all of the new one, never
+// a part. Returns an empty text on success.
+FsError writeFileAtomically(const std::string& path, const uint8_t* data, size_t size);
+
+// Suffix of the temporary files writeFileAtomically leaves behind only when
+// the process dies between writing and renaming.
+inline constexpr const char* kTemporarySuffix = ".quor_tmp";
+
+}  // namespace quor

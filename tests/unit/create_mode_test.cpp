@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+#include "container/container.h"
+#include "create/create_mode.h"
+#include "dataset/manifest.h"
+#include "dataset/md5.h"
+#include "patch/patch.h"
+#include "test_support.h"
+
+namespace quor {
+namespace {
+
+using testing::LogCapture;
+using testing::readBytes;
+using testing::ScopedCurrentDir;
+using testing::TempDir;
+using testing::writeFile;
+namespace fs = std::filesystem;
+
+Manifest readManifestFile() {
+  Bytes bytes = readBytes("server_data/update_data/manifest.manifest");
+  return readManifest(bytes.data(), bytes.size());
+}
+
+std::optional<Bytes> decodeFile(const std::string& path, uint32_t type) {
+  std::string content = testing::readFile(path);
+  std::istringstream in(content);
+  uint32_t size = 0;
+  return containerDecode(type, in, size);
+}
+
+std::string dataPath(uint32_t number, const char* suffix) {
+  return "server_data/update_data/" + std::to_string(number) + suffix;
+}
+
+class CreateMode : public ::testing::Test {
+ protected:
+  TempDir dir;
+  ScopedCurrentDir here{dir.path()};
+  LogCapture log;
+};
+
+TEST_F(CreateMode, WithoutOldBuildEveryFileIsCompressed) {
+  writeFile("data/quor/a.bin", testing::randomBytes(5000, 1));
+  writeFile("data/common/b.txt", "abc");
+  writeFile("quor.exe", "game");
+  writeFile("data/quor/empty.txt", "");
+  fs::create_directories("server_data");
+  DataSet set = scanDataSet("./");
+  ASSERT_TRUE(createUpdateData(set, ""));
+
+  Manifest manifest = readManifestFile();
+  EXPECT_TRUE(manifest.complete);
+  EXPECT_EQ(manifest.emptyFiles, (std::vector<std::string>{"./data/quor/empty.txt"}));
+  ASSERT_EQ(manifest.files.size(), 3u);
+  std::set<uint32_t> numbers;
+  for (const auto& [path, entry] : manifest.files) {
+    EXPECT_EQ(entry.patchBaseChecksum, 0u);
+    EXPECT_EQ(entry.checksum, static_cast<uint32_t>(set.at(path)));
+    numbers.insert(entry.fileNumber);
+    auto content = decodeFile(dataPath(entry.fileNumber, ".compressed"), generic);
+    ASSERT_TRUE(content) << path;
+    EXPECT_EQ(*content, readBytes(path)) << path;
+    EXPECT_FALSE(fs::exists(dataPath(entry.fileNumber, ".patch")));
+  }
+  EXPECT_EQ(numbers, (std::set<uint32_t>{0, 1, 2}));
+  EXPECT_EQ(manifest.datasetChecksum,
+            static_cast<uint32_t>(set.at("./data/quor/a.bin") + set.at("./data/common/b.txt") +
+                                  set.at("./quor.exe")));
+  std::vector<std::string> folders = manifest.folders;
+  std::sort(folders.begin(), folders.end());
+  EXPECT_EQ(folders, (std::vector<std::string>{"./data", "./data/common", "./data/quor",
+                                               "./server_data", "./server_data/update_data"}));
+
+  std::string text = log.text();
+  EXPECT_EQ(text.find("Using old data for patch from: "), std::string::npos);
+  EXPECT_NE(text.find(": Creating update data...\n: -- dataset checksum: " +
+                      std::to_string(manifest.datasetChecksum) + "\n: 25%\n: 50%\n: 75%\n"
+                      ": ... update data done\n: Written: 3\n: Patches: 0\n: Folders: 5\n"
+                      ": Empty files: 1\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(CreateMode, WithOldBuildOnlyChangedFilesGetPatches) {
+  Bytes base = testing::randomBytes(20000, 2);
+  Bytes changed = base;
+  changed[100] ^= 0xFF;
+  changed.insert(changed.begin() + 5000, 300, 7);
+  writeFile("old/data/quor/changed.bin", base);
+  writeFile("old/data/quor/same.bin", "same");
+  writeFile("old/data/quor/removed.bin", "gone");
+  fs::create_directories("new/server_data");
+  writeFile("new/data/quor/changed.bin", changed);
+  writeFile("new/data/quor/same.bin", "same");
+  writeFile("new/data/quor/added.bin", "new");
+  ScopedCurrentDir inNew("new");
+  ASSERT_TRUE(createUpdateData(scanDataSet("./"), "../old"));
+
+  Manifest manifest = readManifestFile();
+  ASSERT_EQ(manifest.files.size(), 3u);
+  EXPECT_EQ(manifest.files.count("./data/quor/removed.bin"), 0u);
+  for (const char* plain : {"./data/quor/same.bin", "./data/quor/added.bin"}) {
+    EXPECT_EQ(manifest.files.at(plain).patchBaseChecksum, 0u) << plain;
+    EXPECT_FALSE(fs::exists(dataPath(manifest.files.at(plain).fileNumber, ".patch")));
+  }
+  const ManifestEntry& entry = manifest.files.at("./data/quor/changed.bin");
+  EXPECT_EQ(entry.patchBaseChecksum, static_cast<uint32_t>(bytesChecksum(base.data(), base.size())));
+  auto body = decodeFile(dataPath(entry.fileNumber, ".patch"), binary_patch);
+  ASSERT_TRUE(body);
+  auto result = bspatch(base.data(), static_cast<uint32_t>(base.size()), body->data(),
+                        static_cast<uint32_t>(body->size()));
+  ASSERT_TRUE(result);
+  EXPECT_EQ(*result, changed);
+  // The patch is much smaller than the file it rebuilds.
+  EXPECT_LT(fs::file_size(dataPath(entry.fileNumber, ".patch")), changed.size() / 10);
+  EXPECT_NE(log.text().find(": Using old data for patch from: ../old\n"), std::string::npos);
+  EXPECT_NE(log.text().find(": Patches: 1\n"), std::string::npos);
+}
+
+TEST_F(CreateMode, EmptyOldFileGivesNoPatchButTheFileIsPublished) {
+  writeFile("old/x.bin", "");
+  fs::create_directories("new/server_data");
+  writeFile("new/x.bin", "content");
+  ScopedCurrentDir inNew("new");
+  ASSERT_TRUE(createUpdateData(scanDataSet("./"), "../old"));
+  EXPECT_EQ(readManifestFile().files.at("./x.bin").patchBaseChecksum, 0u);
+  EXPECT_EQ(log.count("failed to read old file, or file is empty: ../old/x.bin"), 1);
+}
+
+TEST_F(CreateMode, MissingServerDataStopsBeforeReadingAnything) {
+  writeFile("a.bin", "a");
+  EXPECT_FALSE(createUpdateData(scanDataSet("./"), ""));
+  EXPECT_FALSE(fs::exists("server_data"));
+  EXPECT_EQ(log.count("server_data/ not found"), 1);
+}
+
+TEST_F(CreateMode, UnreadableFileMeansNoManifest) {
+  writeFile("a.bin", "a");
+  fs::create_directories("server_data");
+  DataSet set = scanDataSet("./");
+  set["./vanished.bin"] = 5;  // listed, then removed before it was read
+  EXPECT_FALSE(createUpdateData(set, ""));
+  EXPECT_FALSE(fs::exists("server_data/update_data/manifest.manifest"));
+  EXPECT_EQ(log.count("failed to read: ./vanished.bin"), 1);
+}
+
+TEST_F(CreateMode, UnwritableOutputMeansNoManifest) {
+  writeFile("a.bin", "a");
+  fs::create_directories("server_data/update_data/0.compressed");  // a folder in the way
+  EXPECT_FALSE(createUpdateData(scanDataSet("./"), ""));
+  EXPECT_FALSE(fs::exists("server_data/update_data/manifest.manifest"));
+  std::string text = log.text();
+  EXPECT_NE(text.find("cannot write server_data/update_data/0.compressed: "), std::string::npos);
+  EXPECT_NE(text.find("failed to compress: ./a.bin"), std::string::npos) << text;
+}
+
+TEST_F(CreateMode, ProgressEveryThirdFileOfForty) {
+  fs::create_directories("server_data");
+  for (int i = 0; i < 40; ++i) writeFile("f" + std::to_string(i), std::to_string(i));
+  ASSERT_TRUE(createUpdateData(scanDataSet("./"), ""));
+  std::string text = log.text();
+  EXPECT_NE(text.find(": 8%\n: 15%\n: 23%\n"), std::string::npos) << text;  // 3, 6, 9 of 40
+  EXPECT_EQ(log.count("%\n"), 13);
+}
+
+}  // namespace
+}  // namespace quor
