@@ -1,0 +1,202 @@
+#include "container/container.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "log/log.h"
+
+namespace quor {
+namespace {
+
+constexpr std::array<std::string_view, 8> kTags = {
+    "quor_compressed:                ",  // generic
+    "quor_compressed:world_text      ",
+    "quor_compressed:world_xml       ",
+    "quor_compressed:save_file       ",
+    "quor_compressed:mesh            ",
+    "quor_compressed:s3tc            ",
+    "quor_compressed:binary_patch    ",
+    "quor_compressed:world_binary    ",
+};
+static_assert(std::all_of(kTags.begin(), kTags.end(),
+                          [](std::string_view tag) { return tag.size() == 32; }));
+
+constexpr size_t kTagSize = 32;
+// "quor_compressed:": all that code 0 compares, so it accepts any container.
+constexpr size_t kTagPrefixSize = 16;
+
+// Deflate spends at least two bits on a match of at most 258 bytes and at
+// least one bit on a literal, so a body of B bytes never inflates to more
+// than 1032 × B bytes. A larger uncompressedLength can never be met.
+constexpr uint64_t kMaxInflateRatio = 1032;
+
+uint32_t readU32(std::istream& in) {
+  uint8_t le[4] = {0, 0, 0, 0};  // bytes the stream lacks count as zero
+  in.read(reinterpret_cast<char*>(le), 4);
+  return ByteReader(le, 4).u32();
+}
+
+// Bytes left between the read position and the end, or -1 when the stream
+// cannot tell.
+std::streamoff bytesLeft(std::istream& in) {
+  if (!in) return 0;
+  std::streampos here = in.tellg();
+  if (here == std::streampos(-1)) return -1;
+  in.seekg(0, std::ios::end);
+  std::streampos end = in.tellg();
+  in.seekg(here);
+  if (end == std::streampos(-1) || !in) {
+    in.clear();
+    in.seekg(here);
+    return -1;
+  }
+  return end - here;
+}
+
+// Reads up to count bytes. Memory follows the bytes actually present, not
+// the count, which comes from the data and may claim 4 GiB.
+Bytes readBody(std::istream& in, uint32_t count) {
+  Bytes body;
+  std::streamoff left = bytesLeft(in);
+  if (left >= 0) {
+    body.resize(static_cast<size_t>(std::min<std::streamoff>(count, left)));
+    in.read(reinterpret_cast<char*>(body.data()), static_cast<std::streamsize>(body.size()));
+    body.resize(static_cast<size_t>(in.gcount()));
+    return body;
+  }
+  constexpr size_t kFirstPiece = 1 << 16;
+  while (body.size() < count && in) {
+    size_t have = body.size();
+    size_t piece = std::min<size_t>(count - have, std::max(have, kFirstPiece));
+    body.resize(have + piece);
+    in.read(reinterpret_cast<char*>(body.data() + have), static_cast<std::streamsize>(piece));
+    body.resize(have + static_cast<size_t>(in.gcount()));
+  }
+  return body;
+}
+
+bool tagMatches(uint32_t type, const char* tag, size_t tagBytesRead) {
+  size_t compared = type == generic ? kTagPrefixSize : kTagSize;
+  if (tagBytesRead < compared) return false;
+  return std::memcmp(tag, compressedTag(type).data(), compared) == 0;
+}
+
+// Inflates body into a buffer of uncompressedLength bytes. The buffer is
+// never made larger than the body can fill, so a lying header costs no
+// memory, and zlib's verdict stays the one a full-size buffer would give.
+std::optional<Bytes> inflateBody(const Bytes& body, uint32_t uncompressedLength) {
+  uint64_t reachable = body.size() * kMaxInflateRatio;
+  size_t capacity = static_cast<size_t>(std::min<uint64_t>(uncompressedLength, reachable));
+  Bytes output;
+  try {
+    output.resize(capacity);
+  } catch (const std::bad_alloc&) {
+    logError("zlib: out of memory");
+    return std::nullopt;
+  }
+  uLongf produced = static_cast<uLongf>(capacity);
+  int result = uncompress(output.data(), &produced, body.data(), static_cast<uLong>(body.size()));
+  switch (result) {
+    case Z_OK:
+      break;
+    case Z_MEM_ERROR:
+      logError("zlib: out of memory");
+      return std::nullopt;
+    case Z_BUF_ERROR:
+      logError("zlib: not enough space in the buffer to uncompress");
+      return std::nullopt;
+    case Z_DATA_ERROR:
+      logError("zlib: corrupted or incomplete data");
+      return std::nullopt;
+    default:
+      return std::nullopt;
+  }
+  if (produced != uncompressedLength) {
+    logError("different size");
+    return std::nullopt;
+  }
+  return output;
+}
+
+std::optional<Bytes> decodeFromStart(uint32_t type, std::istream& in) {
+  char tag[kTagSize];
+  in.read(tag, kTagSize);
+  if (!tagMatches(type, tag, static_cast<size_t>(in.gcount()))) return std::nullopt;
+  uint32_t compressedLength = readU32(in);
+  uint32_t uncompressedLength = readU32(in);
+  Bytes body;
+  try {
+    body = readBody(in, compressedLength);
+  } catch (const std::bad_alloc&) {
+    logError("zlib: out of memory");
+    return std::nullopt;
+  }
+  return inflateBody(body, uncompressedLength);
+}
+
+}  // namespace
+
+std::string_view compressedTag(uint32_t type) {
+  if (type >= kTags.size()) {
+    logError("unknown compressed file type " + decimalText(type));
+    return kTags[generic];
+  }
+  return kTags[type];
+}
+
+bool containerEncode(uint32_t type, const uint8_t* data, uint32_t size, std::ostream& out) {
+  uint64_t bound = uint64_t(size) + (size >> 12) + (size >> 14) + (size >> 25) + 13;
+  // The body length is stored in 32 bits; zlib reports a body that would
+  // not fit as a full buffer.
+  bound = std::min<uint64_t>(bound, std::numeric_limits<uint32_t>::max());
+  Bytes compressed;
+  try {
+    compressed.resize(static_cast<size_t>(bound));
+  } catch (const std::bad_alloc&) {
+    logError("zlib: out of memory");
+    return false;
+  }
+  static const uint8_t kNothing = 0;
+  uLongf length = static_cast<uLongf>(bound);
+  int result = compress2(compressed.data(), &length, size != 0 ? data : &kNothing, size, 9);
+  if (result == Z_MEM_ERROR) {
+    logError("zlib: out of memory");
+    return false;
+  }
+  if (result == Z_BUF_ERROR) {
+    logError("zlib: not enough space in the buffer to compress");
+    return false;
+  }
+  if (result != Z_OK) return false;
+
+  ByteWriter header;
+  std::string_view tag = compressedTag(type);
+  header.raw(tag.data(), tag.size());
+  header.u32(static_cast<uint32_t>(length));
+  header.u32(size);
+  out.write(reinterpret_cast<const char*>(header.bytes().data()),
+            static_cast<std::streamsize>(header.bytes().size()));
+  out.write(reinterpret_cast<const char*>(compressed.data()), static_cast<std::streamsize>(length));
+  return static_cast<bool>(out);
+}
+
+std::optional<Bytes> containerDecode(uint32_t type, std::istream& in, uint32_t& outSize) {
+  outSize = 0;
+  in.clear();
+  in.seekg(0);
+  std::optional<Bytes> decoded = decodeFromStart(type, in);
+  if (!decoded) {
+    in.clear();
+    in.seekg(0);
+    return std::nullopt;
+  }
+  outSize = static_cast<uint32_t>(decoded->size());
+  return decoded;
+}
+
+}  // namespace quor

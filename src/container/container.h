@@ -1,0 +1,53 @@
+// The compressed file container: a 32-byte text tag naming the kind of
+// content, the compressed and the uncompressed length (in that order, both
+// unsigned 32-bit little-endian) and one zlib stream made by compress2 at
+// level 9. Every ".compressed" file and the outer layer of every ".patch"
+// file is one container.
+//
+//   offset 0   tag                 "quor_compressed:" + type name, space-padded
+//   offset 32  compressedLength
+//   offset 36  uncompressedLength
+//   offset 40  body                compressedLength bytes of zlib data
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <optional>
+#include <ostream>
+#include <string_view>
+
+#include "net/encoding.h"
+
+namespace quor {
+
+enum CompressedFileType : uint32_t {
+  generic = 0,
+  world_text = 1,
+  world_xml = 2,
+  save_file = 3,
+  mesh = 4,
+  s3tc = 5,
+  binary_patch = 6,
+  world_binary = 7,
+};
+
+// The 32 tag bytes of the type (no terminator). A code above 7 logs
+// "unknown compressed file type N" and yields the tag of code 0.
+std::string_view compressedTag(uint32_t type);
+
+// Compresses size bytes of data and writes one container of the given type
+// at the stream's current position. Returns false, with a log line, when
+// zlib fails, and false when the stream reports a failed write.
+bool containerEncode(uint32_t type, const uint8_t* data, uint32_t size, std::ostream& out);
+
+// Reads one container from position 0 of the stream. Code 0 accepts any
+// container tag (only "quor_compressed:" is compared); every other code
+// needs its own 32 tag bytes. On success returns the uncompressed bytes,
+// sets outSize to their count and leaves the stream where the body ended.
+// Otherwise returns none with outSize 0 and the stream cleared and back at
+// position 0, so that another type can be tried on it. A tag mismatch is
+// not logged; zlib failures are. Lengths in the header never cost more
+// memory than the stream's own bytes justify.
+std::optional<Bytes> containerDecode(uint32_t type, std::istream& in, uint32_t& outSize);
+
+}  // namespace quor

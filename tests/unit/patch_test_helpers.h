@@ -1,0 +1,89 @@
+// Helpers of the container and patch tests: reading back what the log
+// wrote, and capping the address space so that a buffer sized from a
+// hostile length field fails loudly instead of quietly succeeding.
+#pragma once
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "log/log.h"
+#include "test_support.h"
+
+namespace quor::testing {
+
+// The log text written while the object lives. The log of the test process
+// goes to one temporary file, started on first use.
+class CapturedLog {
+ public:
+  CapturedLog() : start_(currentText().size()) {}
+  std::string text() const { return currentText().substr(start_); }
+
+ private:
+  static std::string currentText() {
+    static TempDir folder;
+    static const std::string fileName = [] {
+      std::string name = folder / "test.log";
+      startLog(name);
+      return name;
+    }();
+    flushLog();
+    return readFile(fileName);
+  }
+
+  size_t start_;
+};
+
+// The record that logError(text) leaves in the log file.
+inline std::string errorRecord(const std::string& text) {
+  return ": #### ERROR \n" + text + "\n####\n";
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QUOR_TEST_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUOR_TEST_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+// Limits the process's address space to what it uses now plus headroom,
+// for the object's lifetime. Does nothing under the address sanitizer,
+// which reserves huge ranges of its own.
+class ScopedAddressSpaceLimit {
+ public:
+  explicit ScopedAddressSpaceLimit(size_t headroom) {
+#ifndef QUOR_TEST_ADDRESS_SANITIZER
+    getrlimit(RLIMIT_AS, &previous_);
+    rlimit limited = previous_;
+    limited.rlim_cur = static_cast<rlim_t>(currentAddressSpace() + headroom);
+    active_ = setrlimit(RLIMIT_AS, &limited) == 0;
+#else
+    (void)headroom;
+#endif
+  }
+  ~ScopedAddressSpaceLimit() {
+    if (active_) setrlimit(RLIMIT_AS, &previous_);
+  }
+  ScopedAddressSpaceLimit(const ScopedAddressSpaceLimit&) = delete;
+  // Whether the limit is in force (so a 4 GiB allocation would fail).
+  bool active() const { return active_; }
+  ScopedAddressSpaceLimit& operator=(const ScopedAddressSpaceLimit&) = delete;
+
+ private:
+  static size_t currentAddressSpace() {
+    size_t pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(statm, "%zu", &pages) != 1) pages = 0;
+      std::fclose(statm);
+    }
+    return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  }
+
+  rlimit previous_{};
+  bool active_ = false;
+};
+
+}  // namespace quor::testing
