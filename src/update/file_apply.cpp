@@ -1,0 +1,100 @@
+#include "update/file_apply.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <sstream>
+
+#include "container/container.h"
+#include "dataset/md5.h"
+#include "fs/file_io.h"
+#include "log/log.h"
+#include "patch/patch.h"
+
+namespace quor {
+namespace {
+
+constexpr const char* kOwnExecutable = "./updater.exe";
+constexpr const char* kOwnExecutableFile = "updater.exe";
+constexpr const char* kOldExecutableFile = "updater_old.exe";
+
+bool matches(const Bytes& content, uint32_t checksum) {
+  return static_cast<uint32_t>(bytesChecksum(content.data(), content.size())) == checksum;
+}
+
+std::string describe(const std::string& path, const std::string& name) {
+  return path + " (" + name + ")";
+}
+
+// The local file's bytes; empty when it is missing or empty.
+Bytes localContent(const std::string& path) {
+  return readWholeFile(path, nullptr).value_or(Bytes{});
+}
+
+bool writeContent(const std::string& path, const Bytes& content) {
+  FsError error = writeFileAtomically(path, content.data(), content.size());
+  if (!error.empty()) logError(error);
+  return error.empty();
+}
+
+ApplyOutcome applyPatch(const std::string& path, const std::string& name, uint32_t checksum,
+                        const Bytes& body) {
+  Bytes old = localContent(path);
+  std::optional<Bytes> result = bspatch(old.data(), static_cast<uint32_t>(old.size()),
+                                        body.data(), static_cast<uint32_t>(body.size()));
+  if (!result) return ApplyOutcome::kPatchUnusable;  // bspatch said why
+  if (!matches(*result, checksum)) {
+    logError("patch result does not match the manifest: " + describe(path, name));
+    return ApplyOutcome::kPatchUnusable;
+  }
+  return writeContent(path, *result) ? ApplyOutcome::kPatched : ApplyOutcome::kNotWritten;
+}
+
+// Replaces the running updater: the old executable is moved aside first
+// (a running program can be renamed but not overwritten on Windows) and
+// moved back when the new one cannot be written.
+bool replaceOwnExecutable(const Bytes& content) {
+  std::rename(kOwnExecutableFile, kOldExecutableFile);
+  if (writeContent(kOwnExecutable, content)) return true;
+  std::error_code ec;
+  if (!std::filesystem::exists(kOwnExecutableFile, ec)) {
+    std::rename(kOldExecutableFile, kOwnExecutableFile);
+  }
+  return false;
+}
+
+ApplyOutcome applyWhole(const std::string& path, const std::string& name, uint32_t checksum,
+                        std::istream& container) {
+  uint32_t size = 0;
+  std::optional<Bytes> content = containerDecode(generic, container, size);
+  if (!content) {
+    logError("could not decompress file: " + describe(path, name));
+    return ApplyOutcome::kNotWritten;
+  }
+  if (!matches(*content, checksum)) {
+    logError("file does not match the manifest, not written: " + describe(path, name));
+    return ApplyOutcome::kNotWritten;
+  }
+  bool written = path == kOwnExecutable ? replaceOwnExecutable(*content)
+                                        : writeContent(path, *content);
+  return written ? ApplyOutcome::kWritten : ApplyOutcome::kNotWritten;
+}
+
+}  // namespace
+
+ApplyOutcome applyReceivedFile(const std::string& path, const std::string& name,
+                               uint32_t checksum, const Bytes& received) {
+  FsError folderError = createParentFolders(path);
+  if (!folderError.empty()) {
+    logError(folderError);
+    return ApplyOutcome::kNotWritten;
+  }
+  std::istringstream container(std::string(received.begin(), received.end()));
+  uint32_t size = 0;
+  if (std::optional<Bytes> body = containerDecode(binary_patch, container, size)) {
+    return applyPatch(path, name, checksum, *body);
+  }
+  return applyWhole(path, name, checksum, container);
+}
+
+}  // namespace quor

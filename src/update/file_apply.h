@@ -1,0 +1,27 @@
+// Turns one received update data file into the game file it stands for:
+// a patch is applied to the local file, a whole file decompressed. The
+// result must have the manifest's checksum before it replaces anything.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "net/encoding.h"
+
+namespace quor {
+
+enum class ApplyOutcome {
+  kPatched,         // a patch was applied and the result written
+  kWritten,         // a whole file was written
+  kPatchUnusable,   // a patch was refused or gave other bytes; nothing written
+  kNotWritten,      // a whole file that could not be decoded, verified or written
+};
+
+// path: the manifest path (already checked to be safe); name: the update
+// data name it was requested as, for messages; checksum: the manifest's.
+// Writes are atomic. ./updater.exe is moved to "updater_old.exe" before it
+// is replaced, and moved back when the replacement cannot be written.
+ApplyOutcome applyReceivedFile(const std::string& path, const std::string& name,
+                               uint32_t checksum, const Bytes& received);
+
+}  // namespace quor

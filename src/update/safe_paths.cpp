@@ -1,0 +1,52 @@
+#include "update/safe_paths.h"
+
+#include "log/log.h"
+
+namespace quor {
+
+bool isSafeManifestPath(std::string_view path) {
+  if (path.substr(0, 2) != "./" || path.size() == 2) return false;
+  if (path.find_first_of(std::string_view("\\:\0", 3)) != std::string_view::npos) return false;
+  std::string_view rest = path.substr(2);
+  while (true) {
+    size_t slash = rest.find('/');
+    std::string_view component = rest.substr(0, slash);
+    if (component.empty() || component == "." || component == "..") return false;
+    if (slash == std::string_view::npos) return true;
+    rest = rest.substr(slash + 1);
+  }
+}
+
+namespace {
+
+void refuse(const std::string& path) {
+  logError("unsafe path in manifest, skipped: " + path);
+}
+
+size_t dropUnsafe(std::vector<std::string>& paths) {
+  size_t before = paths.size();
+  std::erase_if(paths, [](const std::string& path) {
+    if (isSafeManifestPath(path)) return false;
+    refuse(path);
+    return true;
+  });
+  return before - paths.size();
+}
+
+}  // namespace
+
+size_t dropUnsafeManifestPaths(Manifest& manifest) {
+  size_t dropped = dropUnsafe(manifest.folders) + dropUnsafe(manifest.emptyFiles);
+  for (auto it = manifest.files.begin(); it != manifest.files.end();) {
+    if (isSafeManifestPath(it->first)) {
+      ++it;
+    } else {
+      refuse(it->first);
+      it = manifest.files.erase(it);
+      ++dropped;
+    }
+  }
+  return dropped;
+}
+
+}  // namespace quor

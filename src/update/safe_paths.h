@@ -1,0 +1,20 @@
+// Paths from the server's manifest are untrusted: they name files the
+// update deletes, creates and writes. Only plain relative paths inside the
+// game folder are acted on.
+#pragma once
+
+#include <string_view>
+
+#include "dataset/manifest.h"
+
+namespace quor {
+
+// True for "./" followed by one or more components separated by '/', none
+// of them empty, "." or "..", and no backslash, ':' or NUL anywhere.
+bool isSafeManifestPath(std::string_view path);
+
+// Removes every folder, empty file and file entry whose path is not safe,
+// with one error line naming each. Returns how many were removed.
+size_t dropUnsafeManifestPaths(Manifest& manifest);
+
+}  // namespace quor

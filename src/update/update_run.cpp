@@ -1,0 +1,214 @@
+#include "update/update_run.h"
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "dataset/update_scope.h"
+#include "fs/file_utils.h"
+#include "log/log.h"
+#include "net/encoding.h"
+#include "net/network_client.h"
+#include "net/request_pump.h"
+#include "platform/sleep.h"
+#include "update/file_apply.h"
+#include "update/safe_paths.h"
+
+namespace quor {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kManifestName = "manifest.manifest";
+constexpr const char* kOwnExecutable = "./updater.exe";
+constexpr uint32_t kPollPauseMs = 2;
+
+struct Counters {
+  uint32_t processed = 0;
+  uint32_t written = 0;
+  uint32_t patched = 0;
+};
+
+// Polls for the reply named name until one with content arrives or more
+// than limit has passed since the wait began. Replies of size 0 are
+// consumed (and counted against outstanding) but not accepted.
+std::optional<ReceivedFile> awaitReply(FileUpdateController& controller, const std::string& name,
+                                       std::atomic<int32_t>& outstanding,
+                                       std::chrono::milliseconds limit) {
+  Clock::time_point start = Clock::now();
+  for (;;) {
+    std::optional<ReceivedFile> reply = controller.takeReceivedFile(name);
+    if (reply) outstanding.fetch_sub(1);
+    sleepMs(kPollPauseMs);
+    if (Clock::now() - start > limit) return std::nullopt;
+    if (reply && reply->size != 0) return reply;
+  }
+}
+
+void logGiveUp(const std::string& name) {
+  logError("updater got stuck when updating file: " + name);
+  logLine("Restarting in 5 seconds");
+  logLine("Press ctrl+c to abort");
+  logLine("If this keeps repeating, please report to developer, thank you!");
+  sleepMs(kGiveUpPauseMs);
+}
+
+std::string wholeFileName(const ManifestEntry& entry) {
+  return decimalText(entry.fileNumber) + ".compressed";
+}
+
+// Waits for one pending entry and applies it. A patch that cannot be used
+// is replaced by the whole file, requested at once. False when a reply did
+// not come in time.
+bool handleEntry(const std::string& path, const std::string& name, const ManifestEntry& entry,
+                 FileUpdateController& controller, std::atomic<int32_t>& outstanding,
+                 std::chrono::milliseconds limit, Counters& counters) {
+  std::optional<ReceivedFile> reply = awaitReply(controller, name, outstanding, limit);
+  if (!reply) {
+    logGiveUp(name);
+    return false;
+  }
+  if (!reply->data) {
+    logError("Failed to get file: " + path);
+    return true;
+  }
+  ApplyOutcome outcome = applyReceivedFile(path, name, entry.checksum, *reply->data);
+  reply.reset();
+  if (outcome == ApplyOutcome::kPatchUnusable) {
+    std::string whole = wholeFileName(entry);
+    logLine("Fetching the whole file instead: " + whole);
+    sendFileRequest(whole);
+    outstanding.fetch_add(1);
+    reply = awaitReply(controller, whole, outstanding, limit);
+    if (!reply) {
+      logGiveUp(whole);
+      return false;
+    }
+    if (reply->data) outcome = applyReceivedFile(path, whole, entry.checksum, *reply->data);
+    if (outcome == ApplyOutcome::kPatchUnusable) outcome = ApplyOutcome::kNotWritten;
+  }
+  if (outcome == ApplyOutcome::kPatched) {
+    ++counters.patched;
+  } else {
+    ++counters.written;
+  }
+  return true;
+}
+
+void logEndReport(int32_t outstanding, const Counters& counters) {
+  if (outstanding != 0) {
+    logError("File requests at end: " + decimalText(outstanding));
+  } else {
+    logLine("No remaining file requests");
+  }
+  logLine("... updates applied");
+  logLine("Written: " + decimalText(counters.written));
+  logLine("Patched: " + decimalText(counters.patched));
+}
+
+}  // namespace
+
+std::optional<Manifest> fetchManifest(FileUpdateController& controller,
+                                      std::chrono::milliseconds limit) {
+  logLine("Fetching manifest...");
+  if (!sendManifestRequest()) {
+    logError("no connection to an update server: nothing was updated");
+    return std::nullopt;
+  }
+  Clock::time_point start = Clock::now();
+  std::optional<ReceivedFile> reply;
+  while (!(reply = controller.takeReceivedFile(kManifestName))) {
+    sleepMs(kPollPauseMs);
+    if (Clock::now() - start > limit) {
+      logError("the manifest did not arrive: nothing was updated");
+      return std::nullopt;
+    }
+  }
+  if (reply->size == 0 || !reply->data) {
+    logError("the server sent an empty manifest: nothing was updated");
+    return std::nullopt;
+  }
+  Manifest manifest = readManifest(reply->data->data(), reply->data->size());
+  if (!manifest.complete) {
+    logError("the manifest is incomplete: nothing was updated");
+    return std::nullopt;
+  }
+  logLine("... manifest received");
+  return manifest;
+}
+
+void deleteFiles(const DataSet& local, const Manifest& manifest, bool full) {
+  logLine("Deleting files...");
+  uint32_t count = 0;
+  for (const auto& entry : local) {
+    const std::string& path = entry.first;
+    if (isInUpdateScope(path, full) && manifest.files.count(path) == 0) {
+      std::remove(path.c_str());
+      ++count;
+    }
+  }
+  logLine("... " + decimalText(count) + " deleted");
+}
+
+void createFoldersAndEmptyFiles(const Manifest& manifest) {
+  for (const std::string& folder : manifest.folders) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) logError("cannot create folder " + folder + ": " + ec.message());
+  }
+  for (const std::string& file : manifest.emptyFiles) {
+    std::ofstream empty(file, std::ios::out | std::ios::trunc);
+    if (!empty) logError("cannot create empty file " + file);
+  }
+}
+
+PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full) {
+  PendingRequests pending;
+  for (const auto& [path, entry] : manifest.files) {
+    if (!isInUpdateScope(path, full)) continue;
+    auto found = local.find(path);
+    bool present = found != local.end();
+    uint32_t localChecksum = present ? static_cast<uint32_t>(found->second) : 0;
+    if (present && localChecksum == entry.checksum) continue;
+    std::string name = wholeFileName(entry);
+    if (present && path != kOwnExecutable && entry.patchBaseChecksum != 0 &&
+        entry.patchBaseChecksum == localChecksum) {
+      name = decimalText(entry.fileNumber) + ".patch";
+    }
+    pending[path] = name;
+  }
+  return pending;
+}
+
+bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
+                FileUpdateController& controller, std::chrono::milliseconds limit) {
+  logLine("Getting updates from server...");
+  const PendingRequests pending = buildPendingRequests(local, manifest, full);
+  Counters counters;
+  std::atomic<int32_t> outstanding{0};
+  std::atomic<bool> stopPump{false};
+  uint32_t total = static_cast<uint32_t>(pending.size());
+  uint32_t progressStep = total / 20 + 1;
+  std::thread pump(runRequestPump, std::cref(pending), std::ref(outstanding),
+                   std::cref(stopPump));
+
+  for (const auto& [path, name] : pending) {
+    if (!handleEntry(path, name, manifest.files.at(path), controller, outstanding, limit,
+                     counters)) {
+      stopPump = true;
+      pump.join();
+      return false;
+    }
+    ++counters.processed;
+    if (counters.processed % progressStep == 0) {
+      logLine(percentText(static_cast<float>(counters.processed) / static_cast<float>(total)));
+    }
+  }
+  pump.join();
+  logEndReport(outstanding.load(), counters);
+  return true;
+}
+
+}  // namespace quor

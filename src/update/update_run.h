@@ -1,0 +1,53 @@
+// The update run: brings the game folder to the version the server's
+// manifest describes. Called in order by update mode: fetchManifest,
+// deleteFiles, (folder and empty-file creation), getUpdates.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "dataset/dataset.h"
+#include "dataset/manifest.h"
+#include "update/file_update_controller.h"
+
+namespace quor {
+
+// Manifest path -> update data name: fileNumber + ".compressed" or ".patch".
+using PendingRequests = std::unordered_map<std::string, std::string>;
+
+// How long the run waits for one reply (the manifest or a file) before it
+// gives up on it. Tests shorten it.
+inline constexpr std::chrono::milliseconds kReplyTimeLimit{14000};
+inline constexpr uint32_t kGiveUpPauseMs = 5000;
+
+// Sends the ManifestRequest and waits for "manifest.manifest". Returns the
+// manifest as the server sent it (see dropUnsafeManifestPaths), or none, with one error line,
+// when there is no connection, nothing arrived within the limit, or what
+// arrived was empty or incomplete. Then nothing may be deleted or written.
+std::optional<Manifest> fetchManifest(FileUpdateController& controller,
+                                      std::chrono::milliseconds limit = kReplyTimeLimit);
+
+// Removes every local in-scope file that the manifest's files do not list.
+// Logs "... N deleted".
+void deleteFiles(const DataSet& local, const Manifest& manifest, bool full);
+
+// Creates the manifest's folders and empty files (existing ones are fine;
+// an existing file listed as empty is emptied). Failures are logged.
+void createFoldersAndEmptyFiles(const Manifest& manifest);
+
+// The requests getUpdates makes: every in-scope file whose local checksum
+// differs, as a patch when the local file is the patch base (never for
+// ./updater.exe), else whole.
+PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full);
+
+// Requests, receives, verifies and writes every pending file. True when
+// every entry was handled; false when a reply did not come within the
+// limit (after the give-up lines and a 5 s pause): update mode then starts
+// the updater again.
+bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
+                FileUpdateController& controller,
+                std::chrono::milliseconds limit = kReplyTimeLimit);
+
+}  // namespace quor

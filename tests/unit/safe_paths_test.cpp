@@ -1,0 +1,43 @@
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+#include "update/safe_paths.h"
+
+namespace quor {
+namespace {
+
+TEST(SafeManifestPath, AcceptsPlainRelativePaths) {
+  for (const char* path : {"./a", "./data/quor/maps/a.map", "./.hidden", "./a..b", "./...",
+                           "./updater.exe", "./x y/z"}) {
+    EXPECT_TRUE(isSafeManifestPath(path)) << path;
+  }
+}
+
+TEST(SafeManifestPath, RefusesAnythingThatCouldLeaveTheFolder) {
+  for (const char* path :
+       {"", ".", "./", "/etc/passwd", "a/b", "../x", "./../x", "./a/../../x", "./a/..",
+        "./a/./b", "./.", "./a//b", "./a/", ".//a", "./a\\..\\..\\x", ".\\a", "./C:/x", "C:/x",
+        "./c:", "//server/share"}) {
+    EXPECT_FALSE(isSafeManifestPath(path)) << path;
+  }
+  EXPECT_FALSE(isSafeManifestPath(std::string_view("./a\0b", 5)));
+}
+
+TEST(SafeManifestPath, UnsafeEntriesAreDroppedWithOneLineEach) {
+  testing::LogCapture log;
+  Manifest manifest;
+  manifest.folders = {"./ok", "../up"};
+  manifest.emptyFiles = {"/abs", "./fine.txt"};
+  manifest.files["./data/quor/a"] = {1, 0, 0};
+  manifest.files["./data/quor/../../../b"] = {1, 0, 1};
+  manifest.files["C:\\windows\\c"] = {1, 0, 2};
+  EXPECT_EQ(dropUnsafeManifestPaths(manifest), 4u);
+  EXPECT_EQ(manifest.folders, (std::vector<std::string>{"./ok"}));
+  EXPECT_EQ(manifest.emptyFiles, (std::vector<std::string>{"./fine.txt"}));
+  EXPECT_EQ(manifest.files.size(), 1u);
+  EXPECT_EQ(log.count("unsafe path in manifest, skipped: "), 4);
+  EXPECT_EQ(log.count("unsafe path in manifest, skipped: ./data/quor/../../../b"), 1);
+}
+
+}  // namespace
+}  // namespace quor

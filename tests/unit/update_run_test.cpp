@@ -1,0 +1,236 @@
+// The update run without a network: replies are placed in the controller
+// before the run asks for them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "container/container.h"
+#include "dataset/md5.h"
+#include "patch/diff.h"
+#include "test_support.h"
+#include "update/update_run.h"
+
+namespace quor {
+namespace {
+
+using testing::LogCapture;
+using testing::readBytes;
+using testing::ScopedCurrentDir;
+using testing::TempDir;
+using testing::writeFile;
+namespace fs = std::filesystem;
+
+constexpr std::chrono::milliseconds kShortLimit{300};
+
+uint32_t checksumOf(const Bytes& bytes) {
+  return static_cast<uint32_t>(bytesChecksum(bytes.data(), bytes.size()));
+}
+
+Bytes container(uint32_t type, const Bytes& content) {
+  std::ostringstream out;
+  EXPECT_TRUE(containerEncode(type, content.data(), static_cast<uint32_t>(content.size()), out));
+  std::string bytes = out.str();
+  return Bytes(bytes.begin(), bytes.end());
+}
+
+Bytes patchFile(const Bytes& from, const Bytes& to) {
+  std::ostringstream out;
+  EXPECT_TRUE(bsdiff(from.data(), static_cast<uint32_t>(from.size()), to.data(),
+                     static_cast<uint32_t>(to.size()), out));
+  std::string bytes = out.str();
+  return Bytes(bytes.begin(), bytes.end());
+}
+
+void deliver(FileUpdateController& controller, const std::string& name, const Bytes& bytes) {
+  controller.onFileReply(name, static_cast<uint32_t>(bytes.size()), bytes.data());
+}
+
+class UpdateRun : public ::testing::Test {
+ protected:
+  TempDir dir;
+  ScopedCurrentDir here{dir.path()};
+  LogCapture log;
+  FileUpdateController controller;
+  Manifest manifest;
+
+  void publish(const std::string& path, const Bytes& content, uint32_t number,
+               uint32_t patchBase = 0) {
+    manifest.files[path] = {checksumOf(content), patchBase, number};
+  }
+};
+
+TEST_F(UpdateRun, PendingRequestsChooseWholeFilesOrPatches) {
+  DataSet local = {{"./data/quor/base", 7},     {"./data/quor/other", 8},
+                   {"./data/quor/same", 9},     {"./updater.exe", 7},
+                   {"./data/other/skip", 1},    {"./quor.exe", 3}};
+  manifest.files = {{"./data/quor/base", {1, 7, 10}},  {"./data/quor/other", {1, 7, 11}},
+                    {"./data/quor/same", {9, 0, 12}},  {"./data/quor/new", {1, 7, 13}},
+                    {"./updater.exe", {1, 7, 14}},     {"./data/other/skip", {2, 1, 15}},
+                    {"./quor.exe", {4, 0, 16}}};
+  PendingRequests pending = buildPendingRequests(local, manifest, false);
+  EXPECT_EQ(pending, (PendingRequests{{"./data/quor/base", "10.patch"},
+                                      {"./data/quor/other", "11.compressed"},
+                                      {"./data/quor/new", "13.compressed"},
+                                      {"./updater.exe", "14.compressed"},
+                                      {"./quor.exe", "16.compressed"}}));
+}
+
+TEST_F(UpdateRun, NothingToDoStillReports) {
+  EXPECT_TRUE(getUpdates({}, manifest, false, controller, kShortLimit));
+  EXPECT_NE(log.text().find(": Getting updates from server...\n: No remaining file requests\n"
+                            ": ... updates applied\n: Written: 0\n: Patched: 0\n"),
+            std::string::npos);
+}
+
+TEST_F(UpdateRun, WholeFilesAndPatchesAreWrittenAndCounted) {
+  Bytes oldContent = testing::randomBytes(30000, 1);
+  Bytes newContent = oldContent;
+  newContent[500] ^= 1;
+  Bytes fresh = testing::randomBytes(1000, 2);
+  writeFile("data/quor/p.bin", oldContent);
+  DataSet local = scanDataSet("./");
+  publish("./data/quor/p.bin", newContent, 0, checksumOf(oldContent));
+  publish("./data/common/deep/new.bin", fresh, 1);
+  publish("./quor.exe", Bytes{'g'}, 2);
+  deliver(controller, "0.patch", patchFile(oldContent, newContent));
+  deliver(controller, "1.compressed", container(generic, fresh));
+  deliver(controller, "2.compressed", container(generic, Bytes{'g'}));
+
+  ASSERT_TRUE(getUpdates(local, manifest, false, controller, kShortLimit));
+  EXPECT_EQ(readBytes("data/quor/p.bin"), newContent);
+  EXPECT_EQ(readBytes("data/common/deep/new.bin"), fresh);
+  EXPECT_EQ(readBytes("quor.exe"), Bytes{'g'});
+  std::string text = log.text();
+  EXPECT_NE(text.find(": 33%\n: 67%\n: 100%\n: No remaining file requests\n"
+                      ": ... updates applied\n: Written: 2\n: Patched: 1\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(UpdateRun, AnUnusablePatchFallsBackToTheWholeFile) {
+  Bytes base = testing::randomBytes(5000, 3);
+  Bytes other = testing::randomBytes(5000, 4);  // what the patch was made from
+  Bytes wanted = other;
+  wanted[10] ^= 1;
+  writeFile("data/quor/f", base);
+  DataSet local = scanDataSet("./");
+  publish("./data/quor/f", wanted, 4, checksumOf(base));
+  deliver(controller, "4.patch", patchFile(other, wanted));
+  deliver(controller, "4.compressed", container(generic, wanted));
+  ASSERT_TRUE(getUpdates(local, manifest, false, controller, kShortLimit));
+  EXPECT_EQ(readBytes("data/quor/f"), wanted);
+  EXPECT_EQ(log.count("patch result does not match the manifest: ./data/quor/f (4.patch)"), 1);
+  EXPECT_EQ(log.count("Written: 1"), 1);
+}
+
+TEST_F(UpdateRun, ARefusedPatchFallsBackToo) {
+  writeFile("data/quor/f", "old");
+  DataSet local = scanDataSet("./");
+  Bytes wanted = {'n', 'e', 'w'};
+  publish("./data/quor/f", wanted, 4, checksumOf({'o', 'l', 'd'}));
+  Bytes garbage = container(binary_patch, Bytes{'n', 'o', 't', ' ', 'a', ' ', 'p', 'a', 't', 'c',
+                                                'h', '!', '!', '!', '!', '!', '!', '!', '!', '!'});
+  deliver(controller, "4.patch", garbage);
+  deliver(controller, "4.compressed", container(generic, wanted));
+  ASSERT_TRUE(getUpdates(local, manifest, false, controller, kShortLimit));
+  EXPECT_EQ(readBytes("data/quor/f"), wanted);
+  EXPECT_EQ(log.count("bspatch: "), 1);
+}
+
+TEST_F(UpdateRun, BadWholeFilesAreNotWritten) {
+  writeFile("data/quor/keep", "local");
+  DataSet local = scanDataSet("./");
+  publish("./data/quor/keep", Bytes{'x'}, 0);
+  publish("./data/quor/garbage", Bytes{'y'}, 1);
+  deliver(controller, "0.compressed", container(generic, Bytes{'w', 'r', 'o', 'n', 'g'}));
+  deliver(controller, "1.compressed", Bytes{1, 2, 3, 4, 5});
+  ASSERT_TRUE(getUpdates(local, manifest, false, controller, kShortLimit));
+  EXPECT_EQ(testing::readFile("data/quor/keep"), "local");
+  EXPECT_FALSE(fs::exists("data/quor/garbage"));
+  std::string text = log.text();
+  EXPECT_NE(text.find("file does not match the manifest, not written: ./data/quor/keep "
+                      "(0.compressed)"),
+            std::string::npos);
+  EXPECT_NE(text.find("could not decompress file: ./data/quor/garbage (1.compressed)"),
+            std::string::npos);
+  EXPECT_EQ(log.count("Written: 2"), 1);
+}
+
+TEST_F(UpdateRun, AMissingReplyGivesUpAndAsksForARestart) {
+  testing::RecordedSleeps sleeps;  // the polls and the 5 s pause return at once
+  publish("./data/quor/a", Bytes{'a'}, 0);
+  deliver(controller, "0.compressed", Bytes{});  // an empty reply is not accepted
+  EXPECT_FALSE(getUpdates({}, manifest, false, controller, kShortLimit));
+  std::string text = log.text();
+  EXPECT_NE(text.find("failed to fetch: 0.compressed"), std::string::npos);
+  EXPECT_NE(text.find("updater got stuck when updating file: 0.compressed\n####\n"
+                      ": Restarting in 5 seconds\n: Press ctrl+c to abort\n"
+                      ": If this keeps repeating, please report to developer, thank you!\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(sleeps.pauses().back(), kGiveUpPauseMs);
+  EXPECT_EQ(text.find("updates applied"), std::string::npos);
+}
+
+TEST_F(UpdateRun, TheUpdaterIsMovedAsideAndBackWhenItCannotBeReplaced) {
+  writeFile("updater.exe", "running updater");
+  fs::create_directory("updater.exe.quor_tmp");  // the new copy cannot be written
+  publish("./updater.exe", Bytes{'n', 'e', 'w'}, 0);
+  deliver(controller, "0.compressed", container(generic, Bytes{'n', 'e', 'w'}));
+  ASSERT_TRUE(getUpdates(scanDataSet("./"), manifest, false, controller, kShortLimit));
+  EXPECT_EQ(testing::readFile("updater.exe"), "running updater");
+  EXPECT_FALSE(fs::exists("updater_old.exe"));
+  EXPECT_EQ(log.count("cannot write ./updater.exe"), 1);
+
+  fs::remove("updater.exe.quor_tmp");
+  deliver(controller, "0.compressed", container(generic, Bytes{'n', 'e', 'w'}));
+  ASSERT_TRUE(getUpdates(scanDataSet("./"), manifest, false, controller, kShortLimit));
+  EXPECT_EQ(testing::readFile("updater.exe"), "new");
+  EXPECT_EQ(testing::readFile("updater_old.exe"), "running updater");
+}
+
+TEST_F(UpdateRun, DeletionFollowsTheScopeRules) {
+  for (const char* path : {"data/quor/stale", "data/quor/kept", "data/other/x", "updater.log",
+                           "editor_data/e", "saves/s", "settings/servers.config"}) {
+    writeFile(path, "x");
+  }
+  DataSet local = scanDataSet("./");
+  manifest.files["./data/quor/kept"] = {1, 0, 0};
+  deleteFiles(local, manifest, false);
+  EXPECT_FALSE(fs::exists("data/quor/stale"));
+  for (const char* kept : {"data/quor/kept", "data/other/x", "updater.log", "editor_data/e",
+                           "saves/s", "settings/servers.config"}) {
+    EXPECT_TRUE(fs::exists(kept)) << kept;
+  }
+  EXPECT_EQ(log.count(": ... 1 deleted\n"), 1);
+  deleteFiles(local, manifest, true);
+  EXPECT_FALSE(fs::exists("saves/s"));
+  EXPECT_FALSE(fs::exists("settings/servers.config"));
+  EXPECT_TRUE(fs::exists("data/other/x") && fs::exists("updater.log") &&
+              fs::exists("editor_data/e"));
+}
+
+TEST_F(UpdateRun, FoldersAndEmptyFilesAreCreated) {
+  writeFile("a/b/c.txt", "content to be emptied");
+  manifest.folders = {"./x", "./x/y/z"};
+  manifest.emptyFiles = {"./a/b/c.txt", "./x/e.txt"};
+  createFoldersAndEmptyFiles(manifest);
+  EXPECT_TRUE(fs::is_directory("x/y/z"));
+  EXPECT_EQ(fs::file_size("a/b/c.txt"), 0u);
+  EXPECT_EQ(fs::file_size("x/e.txt"), 0u);
+  writeFile("blocker", "a file where a folder should be");
+  manifest.folders = {"./blocker/inside"};
+  manifest.emptyFiles = {"./x"};  // a folder where a file should be
+  createFoldersAndEmptyFiles(manifest);
+  EXPECT_EQ(log.count("cannot create folder ./blocker/inside"), 1);
+  EXPECT_EQ(log.count("cannot create empty file ./x"), 1);
+}
+
+TEST_F(UpdateRun, NoConnectionMeansNoManifestAtOnce) {
+  EXPECT_FALSE(fetchManifest(controller, kShortLimit));
+  EXPECT_EQ(log.count("no connection to an update server: nothing was updated"), 1);
+}
+
+}  // namespace
+}  // namespace quor
