@@ -1,0 +1,40 @@
+#include "update/file_update_controller.h"
+
+#include <new>
+#include <utility>
+
+#include "log/log.h"
+
+namespace quor {
+namespace {
+
+// The reply's bytes; none when memory for them cannot be had, which the
+// update run reports when it takes the entry.
+std::optional<Bytes> copyContent(const uint8_t* content, uint32_t size) {
+  try {
+    return Bytes(content, content + size);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+void FileUpdateController::onFileReply(std::string path, uint32_t size, const uint8_t* content) {
+  if (size == 0) logError("failed to fetch: " + path);
+  ReceivedFile file{size, copyContent(content, size)};
+  std::lock_guard<std::mutex> lock(receivedLock);
+  receivedFiles.insert_or_assign(std::move(path), std::move(file));
+}
+
+std::optional<ReceivedFile> FileUpdateController::takeReceivedFile(const std::string& name) {
+  std::unordered_map<std::string, ReceivedFile>::node_type entry;
+  {
+    std::lock_guard<std::mutex> lock(receivedLock);
+    entry = receivedFiles.extract(name);
+  }
+  if (entry.empty()) return std::nullopt;
+  return std::move(entry.mapped());
+}
+
+}  // namespace quor

@@ -1,0 +1,41 @@
+// The update client's controller: keeps every file reply of the server
+// until the update run collects it. The network thread stores replies
+// (onFileReply); the main thread takes them (takeReceivedFile). Every other
+// message is ignored.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "net/client_controller.h"
+#include "net/encoding.h"
+
+namespace quor {
+
+struct ReceivedFile {
+  uint32_t size = 0;
+  // A copy of the content; none only when the copy could not be allocated.
+  std::optional<Bytes> data;
+};
+
+class FileUpdateController : public ClientController {
+ public:
+  // Stores a copy of the content under path, replacing an entry of the
+  // same name. A reply with no content is stored too, after one
+  // "failed to fetch: " + path error line.
+  void onFileReply(std::string path, uint32_t size, const uint8_t* content) override;
+
+  // The reply stored under name, removed from the table; nothing when no
+  // such reply has arrived.
+  std::optional<ReceivedFile> takeReceivedFile(const std::string& name);
+
+ private:
+  // Held only for one table operation; copies are made outside it.
+  std::mutex receivedLock;
+  std::unordered_map<std::string, ReceivedFile> receivedFiles;  // guarded by receivedLock
+};
+
+}  // namespace quor

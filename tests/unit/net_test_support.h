@@ -1,0 +1,242 @@
+// Helpers of the network tests: capturing the log, ENet hosts on free
+// loopback ports, the update_server program in the background, and the
+// updater's network client set up against a port.
+#pragma once
+
+#include <enet/enet.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/log.h"
+#include "net/messages.h"
+#include "net/network_client.h"
+#include "test_support.h"
+#include "update/file_update_controller.h"
+
+namespace quor::testing {
+
+using Clock = std::chrono::steady_clock;
+
+// Sends the log to a fresh file for the object's lifetime and reads back
+// its records.
+class CapturedLog {
+ public:
+  CapturedLog() : path_(dir_ / "test.log") {
+    flushLog();
+    startLog(path_);
+    flushLog();
+  }
+
+  // The texts given to logLine since the start, in order, without
+  // "## Starting log"; an error record reads "#### ERROR \n" + text + "\n####".
+  std::vector<std::string> records() {
+    flushLog();
+    std::string content = readFile(path_);
+    std::vector<std::string> texts;
+    size_t at = 0;
+    while (at + 2 <= content.size()) {
+      size_t end = content.find("\n: ", at);
+      if (end == std::string::npos) end = content.size() - 1;  // the last line feed
+      texts.push_back(content.substr(at + 2, end - at - 2));
+      at = end + 1;
+    }
+    if (!texts.empty() && texts.front() == "## Starting log") texts.erase(texts.begin());
+    return texts;
+  }
+
+  static std::string error(const std::string& text) { return "#### ERROR \n" + text + "\n####"; }
+
+  // How many records equal text exactly.
+  size_t count(const std::string& text) {
+    size_t n = 0;
+    for (const std::string& record : records()) n += record == text;
+    return n;
+  }
+
+ private:
+  TempDir dir_;
+  std::string path_;
+};
+
+inline uint16_t randomPort() {
+  static std::mt19937 generator(std::random_device{}());
+  return static_cast<uint16_t>(20000 + generator() % 40000);
+}
+
+// Polls done every millisecond until it holds or timeoutMs has passed.
+inline bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// An ENet host listening on 127.0.0.1, on a free port found by trying.
+class ListeningHost {
+ public:
+  explicit ListeningHost(size_t peers = 4) {
+    enet_initialize();
+    for (int attempt = 0; attempt < 50 && host_ == nullptr; ++attempt) {
+      ENetAddress address{};
+      enet_address_set_host_ip(&address, "127.0.0.1");
+      address.port = randomPort();
+      host_ = enet_host_create(&address, peers, kChannelCount, 0, 0);
+      port_ = address.port;
+    }
+    if (host_ == nullptr) throw std::runtime_error("no free port for a test host");
+  }
+  ~ListeningHost() { enet_host_destroy(host_); }
+  ListeningHost(const ListeningHost&) = delete;
+  ListeningHost& operator=(const ListeningHost&) = delete;
+
+  ENetHost* host() const { return host_; }
+  uint16_t port() const { return port_; }
+
+  // Services the host for about ms milliseconds, handing every event to
+  // onEvent (received packets are destroyed afterwards).
+  void serviceFor(int ms, const std::function<void(ENetEvent&)>& onEvent) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < deadline) {
+      ENetEvent event;
+      while (enet_host_service(host_, &event, 1) > 0) {
+        onEvent(event);
+        if (event.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(event.packet);
+      }
+    }
+  }
+
+ private:
+  ENetHost* host_ = nullptr;
+  uint16_t port_ = 0;
+};
+
+inline void sendReliable(ENetPeer* peer, uint8_t channel, const Bytes& bytes) {
+  ENetPacket* packet = enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
+  if (enet_peer_send(peer, channel, packet) < 0) enet_packet_destroy(packet);
+}
+
+// The update_server program serving a folder, on a free port found by
+// trying. Its console output goes to a file that output() reads.
+class ServerProcess {
+ public:
+  explicit ServerProcess(const std::string& dataFolder, std::vector<std::string> extra = {})
+      : outputPath_(work_ / "server.out") {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      port_ = randomPort();
+      std::vector<std::string> args = {updateServerBinary(), "--port", std::to_string(port_),
+                                       "--data", dataFolder};
+      args.insert(args.end(), extra.begin(), extra.end());
+      start(args);
+      if (waitUntil([&] { return output().find("listening on port") != std::string::npos || exited(); },
+                    10000) &&
+          !exited()) {
+        return;
+      }
+      stop();
+    }
+    throw std::runtime_error("update_server did not start");
+  }
+  ~ServerProcess() { stop(); }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  uint16_t port() const { return port_; }
+  std::string output() const { return readFile(outputPath_); }
+  const std::string& workFolder() const { return work_.path(); }
+
+  // SIGTERM, then at most 10 s for the process to end (SIGKILL after
+  // that). The exit code, or -1 when it was killed or never ran.
+  int stop() {
+    if (pid_ <= 0) return exitCode_;
+    kill(pid_, SIGTERM);
+    if (!waitUntil([&] { return exited(); }, 10000)) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status_, 0);
+    }
+    pid_ = 0;
+    exitCode_ = WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    return exitCode_;
+  }
+
+ private:
+  void start(const std::vector<std::string>& args) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (chdir(work_.path().c_str()) != 0) _exit(126);
+      FILE* out = std::freopen(outputPath_.c_str(), "w", stdout);
+      if (out == nullptr || dup2(fileno(stdout), STDERR_FILENO) < 0) _exit(126);
+      std::vector<char*> argv;
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+
+  bool exited() {
+    if (pid_ <= 0) return true;
+    if (waitpid(pid_, &status_, WNOHANG) != pid_) return false;
+    exitCode_ = WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    pid_ = 0;
+    return true;
+  }
+
+  TempDir work_;
+  std::string outputPath_;
+  uint16_t port_ = 0;
+  pid_t pid_ = 0;
+  int status_ = 0;
+  int exitCode_ = -1;
+};
+
+// The updater's network client connected to 127.0.0.1:port, with a
+// FileUpdateController and a running network thread; torn down in the
+// update mode's order.
+class ConnectedClient {
+ public:
+  explicit ConnectedClient(uint16_t port, ClientController* controller = nullptr) {
+    if (createNetworkClient() == nullptr) throw std::runtime_error("no ENet client host");
+    registerController(controller != nullptr ? controller : &files);
+    std::string config = dir_ / "servers.config";
+    writeFile(config, "test\n127.0.0.1\n" + std::to_string(port) + "\n");
+    connected = connectToServer(config, "");
+    networkRunning.store(true);
+    thread_ = std::thread(networkThreadMain);
+  }
+  ~ConnectedClient() {
+    networkRunning.store(false);
+    thread_.join();
+    shutdownNetworkClient();
+    networkRunning.store(true);
+  }
+
+  // Waits at most timeoutMs for the reply named name.
+  std::optional<ReceivedFile> waitFor(const std::string& name, int timeoutMs) {
+    std::optional<ReceivedFile> file;
+    waitUntil([&] { return (file = files.takeReceivedFile(name)).has_value(); }, timeoutMs);
+    return file;
+  }
+
+  FileUpdateController files;
+  bool connected = false;
+
+ private:
+  TempDir dir_;
+  std::thread thread_;
+};
+
+}  // namespace quor::testing
