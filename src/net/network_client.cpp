@@ -1,0 +1,131 @@
+#include "net/network_client.h"
+
+#include <mutex>
+#include <vector>
+
+#include "log/log.h"
+#include "net/dispatch.h"
+#include "net/messages.h"
+#include "net/transport_limits.h"
+#include "platform/sleep.h"
+
+namespace quor {
+
+std::atomic<NetworkClient*> theNetworkClient{nullptr};
+std::atomic<bool> networkRunning{true};
+
+namespace {
+
+constexpr uint32_t kServicePauseMs = 2;
+
+void initializeEnetOnce() {
+  // ENet is never deinitialised: the host may be created again in the
+  // same process, and the process end releases the rest.
+  static std::once_flag once;
+  std::call_once(once, [] { enet_initialize(); });
+}
+
+// Queues one reliable packet on the file update channel, if connected.
+bool sendToServer(const Bytes& message) {
+  NetworkClient* client = theNetworkClient.load();
+  if (client == nullptr) return false;
+  std::lock_guard<std::mutex> lock(client->enetLock);
+  if (client->peer == nullptr) return false;
+  ENetPacket* packet = enet_packet_create(message.data(), message.size(), ENET_PACKET_FLAG_RELIABLE);
+  if (packet == nullptr) return false;
+  if (enet_peer_send(client->peer, kFileUpdateChannel, packet) < 0) {
+    enet_packet_destroy(packet);
+    return false;
+  }
+  return true;
+}
+
+// One ENet event, taken under the lock. A disconnect clears peer at once,
+// so no sender can use it while the event is being handled.
+int nextEvent(NetworkClient& client, ENetEvent& event) {
+  std::lock_guard<std::mutex> lock(client.enetLock);
+  if (client.host == nullptr) return 0;
+  int result = enet_host_service(client.host, &event, 0);
+  if (result > 0 && event.type == ENET_EVENT_TYPE_DISCONNECT) client.peer = nullptr;
+  return result;
+}
+
+// Handled without the lock, so a controller operation may itself send.
+void handleEvent(NetworkClient& client, ENetEvent& event) {
+  switch (event.type) {
+    case ENET_EVENT_TYPE_RECEIVE: {
+      dispatch(client, event.channelID, ByteSpan(event.packet->data, event.packet->dataLength));
+      std::lock_guard<std::mutex> lock(client.enetLock);
+      enet_packet_destroy(event.packet);
+      break;
+    }
+    case ENET_EVENT_TYPE_DISCONNECT:
+      if (client.controller != nullptr) client.controller->onDisconnected();
+      logLine("Disconnected from the server!", 0);
+      break;
+    default:
+      break;
+  }
+}
+
+// Services the host until it has no more events; an error ends the pass.
+void servicePass(NetworkClient& client) {
+  ENetEvent event;
+  while (nextEvent(client, event) > 0) handleEvent(client, event);
+}
+
+}  // namespace
+
+NetworkClient* createNetworkClient() {
+  initializeEnetOnce();
+  auto* client = new NetworkClient;
+  client->host = enet_host_create(nullptr, kClientPeerSlots, kChannelCount, 0, 0);
+  if (client->host == nullptr) {
+    logError("An error occurred while trying to create an ENet client host.\n");
+    delete client;
+    return nullptr;
+  }
+  raiseTransportLimits(client->host);
+  theNetworkClient.store(client);
+  return client;
+}
+
+void registerController(ClientController* controller) {
+  if (NetworkClient* client = theNetworkClient.load()) client->controller = controller;
+}
+
+void networkThreadMain() {
+  while (networkRunning.load()) {
+    NetworkClient* client = theNetworkClient.load();
+    if (client == nullptr) return;
+    servicePass(*client);
+    sleepMs(kServicePauseMs);
+  }
+}
+
+bool sendFileRequest(std::string name) { return sendToServer(buildFileRequest(name)); }
+
+bool sendManifestRequest() { return sendToServer(buildManifestRequest()); }
+
+void shutdownNetworkClient() {
+  NetworkClient* client = theNetworkClient.exchange(nullptr);
+  if (client == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(client->enetLock);
+    if (client->peer != nullptr) enet_peer_disconnect(client->peer, 0);
+    if (client->host != nullptr) enet_host_flush(client->host);
+  }
+  if (client->host != nullptr) {
+    sleepMs(kShutdownFlushPauseMs);
+    {
+      std::lock_guard<std::mutex> lock(client->enetLock);
+      enet_host_destroy(client->host);
+      client->host = nullptr;
+      client->peer = nullptr;
+    }
+    logLine("Enet client destroyed", 0);
+  }
+  delete client;
+}
+
+}  // namespace quor

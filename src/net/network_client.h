@@ -1,0 +1,82 @@
+// The network client: one process-wide connection to the update server
+// over ENet, the network thread that services it, and the sends of the
+// update run.
+//
+// Start: createNetworkClient → registerController → connectToServer →
+// a thread running networkThreadMain. Stop: clear networkRunning, join the
+// thread, release the controller, shutdownNetworkClient.
+//
+// ENet's host is not safe for concurrent use, yet the main thread and the
+// request pump send while the network thread services the host. Every ENet
+// call on the host and its peer therefore happens under enetLock, and
+// senders test peer under that same lock, so a peer cleared by a
+// disconnect is never used.
+#pragma once
+
+#include <enet/enet.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "net/client_controller.h"
+#include "net/encoding.h"
+
+namespace quor {
+
+struct NetworkClient {
+  ENetHost* host = nullptr;      // guarded by enetLock
+  std::string serverName;        // the entry read last; the server once connected
+  ENetPeer* peer = nullptr;      // guarded by enetLock; none when not connected
+  uint32_t ingameBlobLength = 0;  // network thread only
+  Bytes ingameBlob;               // network thread only
+  ClientController* controller = nullptr;  // not owned; set once
+  std::mutex enetLock;
+};
+
+// The one client, set by createNetworkClient and cleared by
+// shutdownNetworkClient. The thread entry and the sends reach the client
+// through it.
+extern std::atomic<NetworkClient*> theNetworkClient;
+
+// Keeps networkThreadMain going; true from the start. Cleared by the owner
+// to stop the thread (set it again before starting another one).
+extern std::atomic<bool> networkRunning;
+
+// The ENet client host: no bound address, 8 peer slots, 7 channels, no
+// bandwidth limits, packets and waiting data up to the transfer limit.
+constexpr size_t kClientPeerSlots = 8;
+constexpr uint32_t kConnectWaitMs = 840;
+constexpr uint32_t kShutdownFlushPauseMs = 400;
+
+// Creates and publishes the client. When the ENet host cannot be created
+// it writes "An error occurred while trying to create an ENet client
+// host.\n" and returns null; the caller ends the program.
+NetworkClient* createNetworkClient();
+
+void registerController(ClientController* controller);
+
+// Tries the entries of the server list at path in order (only those named
+// preferredName when it is not empty) until one connects; true when
+// connected. Each failed attempt writes one line and the next entry is
+// tried. Runs before the network thread starts.
+bool connectToServer(std::string path, std::string preferredName);
+
+// Body of the network thread: services the host every 2 ms and hands each
+// received packet to the dispatch, until networkRunning is cleared.
+void networkThreadMain();
+
+// Queues a FileRequest for name, reliable, on the file update channel. Does
+// nothing (and returns false) without a connected peer.
+bool sendFileRequest(std::string name);
+
+// Queues the ManifestRequest under the same rules.
+bool sendManifestRequest();
+
+// Disconnects the peer if there is one, flushes, waits 400 ms, destroys
+// the host ("Enet client destroyed") and the client. Runs after the
+// network thread has been joined.
+void shutdownNetworkClient();
+
+}  // namespace quor

@@ -1,0 +1,26 @@
+#include "net/request_pump.h"
+
+#include "net/network_client.h"
+#include "platform/sleep.h"
+
+namespace quor {
+namespace {
+
+constexpr uint32_t kPumpPauseMs = 2;
+
+}  // namespace
+
+void runRequestPump(const std::unordered_map<std::string, std::string>& pendingRequests,
+                    std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop) {
+  for (const auto& [path, name] : pendingRequests) {
+    while (outstandingRequests.load() >= kMaxOutstandingRequests && !stop.load()) {
+      sleepMs(kPumpPauseMs);
+    }
+    if (stop.load()) return;
+    sendFileRequest(name);
+    outstandingRequests.fetch_add(1);
+    sleepMs(kPumpPauseMs);
+  }
+}
+
+}  // namespace quor
