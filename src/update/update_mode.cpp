@@ -32,8 +32,9 @@ bool updateFolder(const DataSet& local, bool fullUpdate, FileUpdateController& c
   if (!manifest) return true;
   deleteFiles(local, *manifest, fullUpdate);
   dropUnsafeManifestPaths(*manifest);
-  createFoldersAndEmptyFiles(*manifest);
-  return getUpdates(local, *manifest, fullUpdate, controller);
+  PendingRequests pending = buildPendingRequests(local, *manifest, fullUpdate);
+  createFoldersAndEmptyFiles(*manifest, fullUpdate);
+  return getUpdates(pending, *manifest, controller);
 }
 
 }  // namespace

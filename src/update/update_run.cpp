@@ -152,13 +152,15 @@ void deleteFiles(const DataSet& local, const Manifest& manifest, bool full) {
   logLine("... " + decimalText(count) + " deleted");
 }
 
-void createFoldersAndEmptyFiles(const Manifest& manifest) {
+void createFoldersAndEmptyFiles(const Manifest& manifest, bool full) {
   for (const std::string& folder : manifest.folders) {
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
     if (ec) logError("cannot create folder " + folder + ": " + ec.message());
   }
   for (const std::string& file : manifest.emptyFiles) {
+    std::error_code ec;
+    if (std::filesystem::exists(file, ec) && !isInUpdateScope(file, full)) continue;
     std::ofstream empty(file, std::ios::out | std::ios::trunc);
     if (!empty) logError("cannot create empty file " + file);
   }
@@ -184,8 +186,12 @@ PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manif
 
 bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
                 FileUpdateController& controller, std::chrono::milliseconds limit) {
+  return getUpdates(buildPendingRequests(local, manifest, full), manifest, controller, limit);
+}
+
+bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
+                FileUpdateController& controller, std::chrono::milliseconds limit) {
   logLine("Getting updates from server...");
-  const PendingRequests pending = buildPendingRequests(local, manifest, full);
   Counters counters;
   std::atomic<int32_t> outstanding{0};
   std::atomic<bool> stopPump{false};

@@ -33,9 +33,11 @@ std::optional<Manifest> fetchManifest(FileUpdateController& controller,
 // Logs "... N deleted".
 void deleteFiles(const DataSet& local, const Manifest& manifest, bool full);
 
-// Creates the manifest's folders and empty files (existing ones are fine;
-// an existing file listed as empty is emptied). Failures are logged.
-void createFoldersAndEmptyFiles(const Manifest& manifest);
+// Creates the manifest's folders and empty files (existing folders are
+// fine). An existing file listed as empty is emptied only when it is in
+// the update scope: a player's own settings or saves are never cleared.
+// Failures are logged.
+void createFoldersAndEmptyFiles(const Manifest& manifest, bool full);
 
 // The requests getUpdates makes: every in-scope file whose local checksum
 // differs, as a patch when the local file is the patch base (never for
@@ -47,6 +49,14 @@ PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manif
 // limit (after the give-up lines and a 5 s pause): update mode then starts
 // the updater again.
 bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
+                FileUpdateController& controller,
+                std::chrono::milliseconds limit = kReplyTimeLimit);
+
+// The same with the requests already chosen. Update mode chooses them
+// before it creates the manifest's folders, because a protected folder
+// that only the manifest created must not keep a fresh install from
+// receiving the files shipped in it.
+bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
                 FileUpdateController& controller,
                 std::chrono::milliseconds limit = kReplyTimeLimit);
 

@@ -126,6 +126,7 @@ std::string updateServerBinary() { return UPDATE_SERVER_BINARY; }
 
 }  // namespace quor::testing
 
+#include <atomic>
 #include <mutex>
 
 #include "log/log.h"
@@ -170,6 +171,85 @@ RecordedSleeps::~RecordedSleeps() {
 std::vector<uint32_t> RecordedSleeps::pauses() const {
   std::lock_guard<std::mutex> guard(state_->lock);
   return state_->pauses;
+}
+
+}  // namespace quor::testing
+
+namespace quor::testing {
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
+                                     const std::string& cwd) {
+  static std::atomic<int> counter{0};
+  outputPath_ = (fs::temp_directory_path() / ("quor_bg_" + std::to_string(getpid()) + "_" +
+                                              std::to_string(counter++)))
+                    .string();
+  pid_ = fork();
+  if (pid_ == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    FILE* out = std::freopen(outputPath_.c_str(), "w", stdout);
+    if (out == nullptr || dup2(fileno(stdout), STDERR_FILENO) < 0) _exit(126);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  stop(SIGTERM);
+  std::error_code ec;
+  fs::remove(outputPath_, ec);
+}
+
+std::string BackgroundProcess::output() const { return readFile(outputPath_); }
+
+bool BackgroundProcess::running() {
+  if (ended_) return false;
+  if (waitpid(pid_, &status_, WNOHANG) == pid_) ended_ = true;
+  return !ended_;
+}
+
+bool BackgroundProcess::waitForOutput(const std::string& text, int timeoutSeconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (output().find(text) != std::string::npos) return true;
+    if (!running()) return output().find(text) != std::string::npos;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+int BackgroundProcess::stop(int signal) {
+  if (running()) {
+    kill(pid_, signal);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (running() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (running()) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status_, 0);
+      ended_ = true;
+    }
+  }
+  return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+}
+
+std::unique_ptr<BackgroundProcess> startUpdateServer(const std::string& dataFolder, int& port,
+                                                     const std::string& cwd) {
+  std::mt19937 random(static_cast<uint32_t>(getpid()) ^
+                      static_cast<uint32_t>(
+                          std::chrono::steady_clock::now().time_since_epoch().count()));
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    port = 20000 + static_cast<int>(random() % 40000);
+    auto server = std::make_unique<BackgroundProcess>(
+        std::vector<std::string>{updateServerBinary(), "--port", std::to_string(port), "--data",
+                                 dataFolder},
+        cwd);
+    if (server->waitForOutput("listening on port", 10)) return server;
+  }
+  throw std::runtime_error("update_server did not start");
 }
 
 }  // namespace quor::testing

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -89,5 +90,40 @@ class RecordedSleeps {
   struct State;
   State* state_;
 };
+
+}  // namespace quor::testing
+
+namespace quor::testing {
+
+// A program running beside the test, its output going to a file. Killed
+// (SIGTERM, then SIGKILL) when the object goes away.
+class BackgroundProcess {
+ public:
+  BackgroundProcess(const std::vector<std::string>& argv, const std::string& cwd);
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+  // Waits until the output holds text; false when the program ended or the
+  // time ran out first.
+  bool waitForOutput(const std::string& text, int timeoutSeconds = 20);
+  std::string output() const;
+  bool running();
+  // Sends the signal and waits (bounded) for the end; returns the exit code
+  // (-1 when killed by a signal).
+  int stop(int signal = 15);
+  int pid() const { return pid_; }
+
+ private:
+  int pid_ = -1;
+  int status_ = 0;
+  bool ended_ = false;
+  std::string outputPath_;
+};
+
+// Starts update_server on a free port of 127.0.0.1 serving dataFolder.
+// Returns the port; the process object keeps it running.
+std::unique_ptr<BackgroundProcess> startUpdateServer(const std::string& dataFolder, int& port,
+                                                     const std::string& cwd);
 
 }  // namespace quor::testing

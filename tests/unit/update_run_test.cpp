@@ -215,16 +215,26 @@ TEST_F(UpdateRun, FoldersAndEmptyFilesAreCreated) {
   writeFile("a/b/c.txt", "content to be emptied");
   manifest.folders = {"./x", "./x/y/z"};
   manifest.emptyFiles = {"./a/b/c.txt", "./x/e.txt"};
-  createFoldersAndEmptyFiles(manifest);
+  createFoldersAndEmptyFiles(manifest, false);
   EXPECT_TRUE(fs::is_directory("x/y/z"));
   EXPECT_EQ(fs::file_size("a/b/c.txt"), 0u);
   EXPECT_EQ(fs::file_size("x/e.txt"), 0u);
   writeFile("blocker", "a file where a folder should be");
   manifest.folders = {"./blocker/inside"};
   manifest.emptyFiles = {"./x"};  // a folder where a file should be
-  createFoldersAndEmptyFiles(manifest);
+  createFoldersAndEmptyFiles(manifest, false);
   EXPECT_EQ(log.count("cannot create folder ./blocker/inside"), 1);
   EXPECT_EQ(log.count("cannot create empty file ./x"), 1);
+}
+
+TEST_F(UpdateRun, EmptyFilesNeverClearAPlayersProtectedFile) {
+  writeFile("settings/keys.cfg", "the player's own keys");
+  manifest.emptyFiles = {"./settings/keys.cfg", "./settings/new.cfg"};
+  createFoldersAndEmptyFiles(manifest, false);
+  EXPECT_EQ(testing::readFile("settings/keys.cfg"), "the player's own keys");
+  EXPECT_TRUE(fs::exists("settings/new.cfg"));
+  createFoldersAndEmptyFiles(manifest, true);
+  EXPECT_EQ(fs::file_size("settings/keys.cfg"), 0u);
 }
 
 TEST_F(UpdateRun, NoConnectionMeansNoManifestAtOnce) {

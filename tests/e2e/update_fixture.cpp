@@ -1,0 +1,114 @@
+#include "update_fixture.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "create/create_mode.h"
+#include "dataset/dataset.h"
+
+namespace quor::testing {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string text(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+const char* kGameStandIn = "#!/bin/sh\necho \"$@\" > game_started.txt\n";
+const char* kUpdaterStandIn = "#!/bin/sh\necho \"$@\" > updater_restarted.txt\n";
+
+}  // namespace
+
+Build versionOne() {
+  std::vector<uint8_t> map = randomBytes(200000, 11);
+  return {
+      {"data/quor/maps/a.map", text(map)},
+      {"data/quor/b.bin", text(randomBytes(50000, 12))},
+      {"data/common/c.txt", "common text, first version\n"},
+      {"data/quor/removed.bin", "only in the first version"},
+      {"data/quor/empty1", ""},
+      {"quor.exe", kGameStandIn},
+      {"updater.exe", kUpdaterStandIn},
+  };
+}
+
+Build versionTwo() {
+  Build build = versionOne();
+  std::string& map = build["data/quor/maps/a.map"];
+  map[1000] ^= 0x55;
+  map.insert(50000, std::string(3000, 'x'));
+  map.erase(120000, 2000);
+  build["data/common/c.txt"] = "common text, second version\n";
+  build.erase("data/quor/removed.bin");
+  build["data/quor/new/deep/n.bin"] = text(randomBytes(30000, 13));
+  build["data/common/empty2"] = "";
+  build["settings/servers.config"] = "published default\n";
+  build["saves/default.sav"] = "published save";
+  return build;
+}
+
+void writeBuild(const std::string& folder, const Build& build) {
+  for (const auto& [path, content] : build) {
+    writeFile(folder + "/" + path, content);
+    if (path.ends_with(".exe")) fs::permissions(folder + "/" + path, fs::perms::owner_exec, fs::perm_options::add);
+  }
+}
+
+bool isRunArtifact(const std::string& path) {
+  return path == "updater.log" || path == "updater_restarted.txt" ||
+         path == "game_started.txt" || path.rfind("settings/", 0) == 0;
+}
+
+UpdateScenario::UpdateScenario() = default;
+
+void UpdateScenario::publish(const Build& v1, const Build& v2) {
+  writeBuild(root_ / "v1", v1);
+  writeBuild(root_ / "v2", v2);
+  fs::create_directories(root_ / "v2/server_data");
+  ScopedCurrentDir inV2(root_ / "v2");
+  if (!createUpdateData(scanDataSet("./"), "../v1")) throw std::runtime_error("publish failed");
+}
+
+void UpdateScenario::startServer(const std::string& dataFolder) {
+  server_ = startUpdateServer(dataFolder.empty() ? this->dataFolder() : dataFolder, port_,
+                              root_.path());
+}
+
+std::string UpdateScenario::makePlayer(const std::string& name, const Build& build) {
+  std::string folder = root_ / name;
+  fs::create_directories(folder);
+  writeBuild(folder, build);
+  writeServerList(folder, port_);
+  return folder;
+}
+
+void UpdateScenario::writeServerList(const std::string& player, int port) {
+  writeFile(player + "/settings/servers.config",
+            "test server\n127.0.0.1\n" + std::to_string(port) + "\n");
+}
+
+RunResult UpdateScenario::runUpdater(const std::string& player, std::vector<std::string> args,
+                                     int timeoutSeconds) {
+  args.insert(args.begin(), updaterBinary());
+  return runProgram(args, player, timeoutSeconds);
+}
+
+std::string UpdateScenario::compare(const std::string& folder, const Build& expected) const {
+  std::string differences;
+  for (const auto& [path, content] : expected) {
+    if (isRunArtifact(path)) continue;
+    if (!exists(folder + "/" + path)) {
+      differences += "missing " + path + "\n";
+    } else if (readFile(folder + "/" + path) != content) {
+      differences += "differs " + path + "\n";
+    }
+  }
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (!entry.is_regular_file()) continue;
+    std::string path = fs::relative(entry.path(), folder).string();
+    if (expected.count(path) == 0 && !isRunArtifact(path)) differences += "extra " + path + "\n";
+  }
+  return differences;
+}
+
+}  // namespace quor::testing

@@ -1,0 +1,59 @@
+// A published game version and a player's folder, for end-to-end runs of
+// the real updater against the real update_server on 127.0.0.1.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace quor::testing {
+
+// Relative path -> content of every file of a game build.
+using Build = std::map<std::string, std::string>;
+
+// Two versions of a small game with changed, unchanged, new, removed and
+// empty files in nested folders, and the stand-ins quor.exe and
+// updater.exe (scripts that record how they were started).
+Build versionOne();
+Build versionTwo();
+
+void writeBuild(const std::string& folder, const Build& build);
+
+class UpdateScenario {
+ public:
+  UpdateScenario();
+
+  // Writes v2 (and v1 beside it) and publishes v2 with create mode,
+  // patches made against v1.
+  void publish(const Build& v1, const Build& v2);
+  // Starts update_server on the published data (or another folder).
+  void startServer(const std::string& dataFolder = "");
+  // A player's folder holding build, with a server list naming the server.
+  std::string makePlayer(const std::string& name, const Build& build);
+  void writeServerList(const std::string& player, int port);
+  RunResult runUpdater(const std::string& player, std::vector<std::string> args = {},
+                       int timeoutSeconds = 120);
+
+  // Every file of expected has its content in folder; in-scope files that
+  // expected lacks are absent. Returns the differences, empty when none.
+  std::string compare(const std::string& folder, const Build& expected) const;
+
+  const TempDir& root() const { return root_; }
+  std::string dataFolder() const { return root_ / "v2/server_data/update_data"; }
+  std::string serverOutput() const { return server_ ? server_->output() : ""; }
+  int port() const { return port_; }
+  BackgroundProcess* server() { return server_.get(); }
+
+ private:
+  TempDir root_;
+  std::unique_ptr<BackgroundProcess> server_;
+  int port_ = 0;
+};
+
+// Files a run leaves that a build does not list.
+bool isRunArtifact(const std::string& path);
+
+}  // namespace quor::testing

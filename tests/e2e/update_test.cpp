@@ -1,0 +1,114 @@
+// Update mode end to end: the real updater against the real update_server
+// on 127.0.0.1, each test in a game folder of its own.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "update_fixture.h"
+
+namespace quor::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+int countOf(const std::string& text, const std::string& needle) {
+  int found = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++found;
+  }
+  return found;
+}
+
+class UpdateProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scenario.publish(versionOne(), versionTwo());
+    scenario.startServer();
+  }
+  UpdateScenario scenario;
+};
+
+TEST_F(UpdateProgram, EmptyFolderBecomesTheNewVersion) {
+  std::string player = scenario.makePlayer("empty", {});
+  RunResult run = scenario.runUpdater(player);
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(scenario.compare(player, versionTwo()), "") << readFile(player + "/updater.log");
+  EXPECT_TRUE(fs::is_directory(player + "/server_data/update_data"));
+  std::string log = readFile(player + "/updater.log");
+  EXPECT_NE(log.find(": Connection to server succesful!\n"), std::string::npos);
+  EXPECT_NE(log.find(": ... manifest received\n"), std::string::npos);
+  EXPECT_NE(log.find(": Patched: 0\n"), std::string::npos);
+  EXPECT_NE(log.find(": Enet client destroyed\n"), std::string::npos);
+  EXPECT_EQ(countOf(scenario.serverOutput(), ".patch ("), 0);
+  EXPECT_FALSE(exists(player + "/game_started.txt"));
+}
+
+TEST_F(UpdateProgram, OldVersionIsPatchedAndStaleFilesDeleted) {
+  Build v1 = versionOne();
+  v1["data/other/mod.bin"] = "a mod of the player";
+  v1["editor_data/level.dat"] = "editor work";
+  std::string player = scenario.makePlayer("v1", v1);
+  RunResult run = scenario.runUpdater(player, {"--quor"});
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  Build expected = versionTwo();
+  expected["data/other/mod.bin"] = "a mod of the player";
+  expected["editor_data/level.dat"] = "editor work";
+  EXPECT_EQ(scenario.compare(player, expected), "") << readFile(player + "/updater.log");
+
+  std::string log = readFile(player + "/updater.log");
+  // removed.bin, and empty1 (listed among the empty files, made again)
+  EXPECT_NE(log.find(": ... 2 deleted\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(": Patched: 2\n"), std::string::npos) << log;  // a.map and c.txt
+  std::string served = scenario.serverOutput();
+  EXPECT_EQ(countOf(served, ".patch ("), 2) << served;
+  // The manifest, two patches, and the new n.bin and default.sav.
+  EXPECT_EQ(countOf(served, "Served "), 1 + 2 + 2) << served;
+  // The game was started after the finished update, with no arguments.
+  for (int i = 0; i < 100 && !exists(player + "/game_started.txt"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(exists(player + "/game_started.txt"));
+}
+
+TEST_F(UpdateProgram, LocallyChangedFileIsFetchedWhole) {
+  Build v1 = versionOne();
+  v1["data/quor/maps/a.map"] += "modded";
+  std::string player = scenario.makePlayer("modded", v1);
+  RunResult run = scenario.runUpdater(player);
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(scenario.compare(player, versionTwo()), "");
+  EXPECT_EQ(countOf(scenario.serverOutput(), ".patch ("), 1);  // c.txt only
+}
+
+TEST_F(UpdateProgram, ProtectedFoldersNeedFull) {
+  Build v1 = versionOne();
+  v1["saves/mine.sav"] = "progress";
+  v1["saves/default.sav"] = "changed by playing";
+  v1["data/other/keep"] = "x";
+  v1["editor_data/e"] = "y";
+  std::string player = scenario.makePlayer("saves", v1);
+  ASSERT_EQ(scenario.runUpdater(player).exitCode, 0);
+  EXPECT_EQ(readFile(player + "/saves/mine.sav"), "progress");
+  EXPECT_EQ(readFile(player + "/saves/default.sav"), "changed by playing");
+
+  ASSERT_EQ(scenario.runUpdater(player, {"--full"}).exitCode, 0);
+  EXPECT_FALSE(exists(player + "/saves/mine.sav"));
+  EXPECT_EQ(readFile(player + "/saves/default.sav"), "published save");
+  EXPECT_EQ(readFile(player + "/settings/servers.config"), "published default\n");
+  EXPECT_EQ(readFile(player + "/data/other/keep"), "x");
+  EXPECT_EQ(readFile(player + "/editor_data/e"), "y");
+  EXPECT_TRUE(exists(player + "/updater.log"));
+}
+
+TEST_F(UpdateProgram, UpToDateFolderRequestsNothing) {
+  std::string player = scenario.makePlayer("current", versionTwo());
+  scenario.writeServerList(player, scenario.port());
+  ASSERT_EQ(scenario.runUpdater(player).exitCode, 0);
+  EXPECT_EQ(countOf(scenario.serverOutput(), "Served "), 1);  // the manifest alone
+  EXPECT_NE(readFile(player + "/updater.log").find(": Written: 0\n: Patched: 0\n"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace quor::testing
