@@ -1,0 +1,322 @@
+#include "patch/diff.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "container/container.h"
+#include "net/encoding.h"
+#include "patch/patch.h"
+#include "patch/suffix_sort.h"
+
+namespace quor {
+namespace {
+
+// Largest piece handed to one write, and the largest diff or extra length
+// that bspatch accepts in one record.
+constexpr uint64_t kMaxPiece = 0x7FFFFFFF;
+// Diff bytes are assembled in a buffer of at most this size, a piece at a
+// time, so the patch costs no working memory proportional to the new file.
+constexpr size_t kWorkBufferSize = size_t(1) << 20;
+// A match replaces the current alignment when it is longer by more than this.
+constexpr int64_t kMatchMargin = 8;
+
+struct Files {
+  const uint8_t* O;
+  int64_t n;
+  const uint8_t* N;
+  int64_t m;
+
+  // Whether the old file has the new file's byte newIndex at oldIndex.
+  bool sameAt(int64_t newIndex, int64_t oldIndex) const {
+    return oldIndex >= 0 && oldIndex < n && O[oldIndex] == N[newIndex];
+  }
+};
+
+struct Record {
+  int64_t diffLength;
+  int64_t extraLength;
+  int64_t oldSeek;
+};
+
+int writeThrough(DiffWriter& writer, const uint8_t* bytes, uint64_t count) {
+  int status = 0;
+  while (count > 0) {
+    size_t piece = static_cast<size_t>(std::min(count, kMaxPiece));
+    int pieceStatus = writer.write(writer.stream, bytes, piece);
+    if (pieceStatus == -1) return -1;
+    if (pieceStatus != 0) status = pieceStatus;
+    bytes += piece;
+    count -= piece;
+  }
+  return status;
+}
+
+// Length of the start of the gap [lastScan, scan) that goes with the
+// previous match: the first length with the best 2 × matches − length.
+int64_t forwardExtension(const Files& f, int64_t lastScan, int64_t lastPos, int64_t scan) {
+  int64_t s = 0;
+  int64_t bestScore = 0;
+  int64_t lenf = 0;
+  for (int64_t i = 0; lastScan + i < scan && lastPos + i < f.n;) {
+    if (f.O[lastPos + i] == f.N[lastScan + i]) ++s;
+    ++i;
+    if (2 * s - i > 2 * bestScore - lenf) {
+      bestScore = s;
+      lenf = i;
+    }
+  }
+  return lenf;
+}
+
+// Length of the end of the gap that goes with the next match at pos.
+int64_t backwardExtension(const Files& f, int64_t lastScan, int64_t scan, int64_t pos) {
+  if (scan >= f.m) return 0;
+  int64_t s = 0;
+  int64_t bestScore = 0;
+  int64_t lenb = 0;
+  for (int64_t i = 1; scan >= lastScan + i && pos >= i; ++i) {
+    if (f.O[pos - i] == f.N[scan - i]) ++s;
+    if (2 * s - i > 2 * bestScore - lenb) {
+      bestScore = s;
+      lenb = i;
+    }
+  }
+  return lenb;
+}
+
+// When both extensions claim the same new bytes, cuts the overlap where
+// the previous alignment gains most over the next one (first best cut).
+void splitOverlap(const Files& f, int64_t lastScan, int64_t lastPos, int64_t scan, int64_t pos,
+                  int64_t& lenf, int64_t& lenb) {
+  if (lastScan + lenf <= scan - lenb) return;
+  int64_t overlap = (lastScan + lenf) - (scan - lenb);
+  int64_t s = 0;
+  int64_t bestScore = 0;
+  int64_t lens = 0;
+  for (int64_t i = 0; i < overlap; ++i) {
+    if (f.N[lastScan + lenf - overlap + i] == f.O[lastPos + lenf - overlap + i]) ++s;
+    if (f.N[scan - lenb + i] == f.O[pos - lenb + i]) --s;
+    if (s > bestScore) {
+      bestScore = s;
+      lens = i + 1;
+    }
+  }
+  lenf += lens - overlap;
+  lenb -= lens;
+}
+
+// Writes one record: the control triple, the diff bytes of new against old
+// from (lastScan, lastPos), then the extra bytes that follow in new.
+class RecordSink {
+ public:
+  RecordSink(DiffWriter& writer, const Files& files, uint8_t* work, size_t workSize)
+      : writer_(writer), files_(files), work_(work), workSize_(workSize) {}
+
+  bool write(const Record& record, int64_t lastScan, int64_t lastPos) {
+    if (uint64_t(record.diffLength) > kMaxPiece || uint64_t(record.extraLength) > kMaxPiece) {
+      return false;
+    }
+    uint8_t control[kControlSize];
+    writeOffset(record.diffLength, control);
+    writeOffset(record.extraLength, control + 8);
+    writeOffset(record.oldSeek, control + 16);
+    if (writeThrough(writer_, control, kControlSize) != 0) return false;
+    for (int64_t done = 0; done < record.diffLength;) {
+      size_t piece = static_cast<size_t>(std::min<int64_t>(record.diffLength - done, workSize_));
+      const uint8_t* newBytes = files_.N + lastScan + done;
+      const uint8_t* oldBytes = files_.O + lastPos + done;
+      for (size_t i = 0; i < piece; ++i) work_[i] = uint8_t(newBytes[i] - oldBytes[i]);
+      if (writeThrough(writer_, work_, piece) != 0) return false;
+      done += static_cast<int64_t>(piece);
+    }
+    const uint8_t* extra = files_.N + lastScan + record.diffLength;
+    return writeThrough(writer_, extra, static_cast<uint64_t>(record.extraLength)) == 0;
+  }
+
+ private:
+  DiffWriter& writer_;
+  const Files& files_;
+  uint8_t* work_;
+  size_t workSize_;
+};
+
+// The greedy scan over the new file; writes every record through sink.
+template <typename Index>
+bool scanNewFile(const Index* I, const Files& f, RecordSink& sink) {
+  int64_t scan = 0;
+  int64_t len = 0;
+  int64_t pos = 0;
+  int64_t lastScan = 0;
+  int64_t lastPos = 0;
+  int64_t lastOffset = 0;
+  while (scan < f.m) {
+    int64_t oldScore = 0;
+    scan += len;
+    // oldScore counts the bytes of [scan, scsc) that the current alignment
+    // (lastOffset) already matches.
+    int64_t scsc = scan;
+    while (scan < f.m) {
+      Match match = longestMatch(I, f.O, f.n, f.N + scan, f.m - scan, 0, f.n);
+      len = match.length;
+      pos = match.position;
+      for (; scsc < scan + len; ++scsc) {
+        if (f.sameAt(scsc, scsc + lastOffset)) ++oldScore;
+      }
+      if ((len == oldScore && len != 0) || len > oldScore + kMatchMargin) break;
+      if (f.sameAt(scan, scan + lastOffset)) --oldScore;
+      ++scan;
+    }
+    if (len == oldScore && scan != f.m) continue;
+
+    int64_t lenf = forwardExtension(f, lastScan, lastPos, scan);
+    int64_t lenb = backwardExtension(f, lastScan, scan, pos);
+    splitOverlap(f, lastScan, lastPos, scan, pos, lenf, lenb);
+    Record record{lenf, (scan - lenb) - (lastScan + lenf), (pos - lenb) - (lastPos + lenf)};
+    if (!sink.write(record, lastScan, lastPos)) return false;
+    lastScan = scan - lenb;
+    lastPos = pos - lenb;
+    lastOffset = pos - scan;
+  }
+  return true;
+}
+
+// Working memory through the writer's allocator, released on every path.
+class WorkMemory {
+ public:
+  explicit WorkMemory(DiffWriter& writer) : writer_(writer) {}
+  ~WorkMemory() { free(); }
+  WorkMemory(const WorkMemory&) = delete;
+  WorkMemory& operator=(const WorkMemory&) = delete;
+
+  bool allocate(size_t size) {
+    memory_ = writer_.allocate(size);
+    return memory_ != nullptr;
+  }
+  void free() {
+    if (memory_ != nullptr) writer_.release(memory_);
+    memory_ = nullptr;
+  }
+  template <typename T>
+  T* as() const {
+    return static_cast<T*>(memory_);
+  }
+
+ private:
+  DiffWriter& writer_;
+  void* memory_ = nullptr;
+};
+
+template <typename Index>
+bool diffWithIndex(const Files& f, DiffWriter& writer) {
+  const size_t entries = static_cast<size_t>(f.n) + 1;
+  WorkMemory suffixArray(writer);
+  WorkMemory work(writer);
+  size_t workSize = static_cast<size_t>(std::min<int64_t>(f.m + 1, kWorkBufferSize));
+  if (!suffixArray.allocate(entries * sizeof(Index)) || !work.allocate(workSize)) return false;
+  Index* I = suffixArray.as<Index>();
+  {
+    WorkMemory groups(writer);
+    if (!groups.allocate(entries * sizeof(Index))) return false;
+    suffixSort<Index>(I, groups.as<Index>(), f.O, static_cast<Index>(f.n));
+  }
+  RecordSink sink(writer, f, work.as<uint8_t>(), workSize);
+  return scanNewFile(I, f, sink);
+}
+
+void* plainAllocate(size_t size) { return std::malloc(size); }
+void plainRelease(void* memory) { std::free(memory); }
+
+// Appends to a byte vector. Growth by half the size keeps the spare room,
+// and the peak while moving, well below that of doubling.
+int appendToBytes(void* stream, const uint8_t* bytes, size_t count) {
+  Bytes& body = *static_cast<Bytes*>(stream);
+  try {
+    if (body.size() + count > body.capacity()) {
+      body.reserve(std::max(body.size() + count, body.capacity() + body.capacity() / 2));
+    }
+    body.insert(body.end(), bytes, bytes + count);
+  } catch (const std::bad_alloc&) {
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int64_t matchLength(const uint8_t* a, int64_t aLen, const uint8_t* b, int64_t bLen) {
+  const int64_t limit = std::min(aLen, bLen);
+  int64_t i = 0;
+  while (i + 8 <= limit) {
+    uint64_t wordA;
+    uint64_t wordB;
+    std::memcpy(&wordA, a + i, 8);
+    std::memcpy(&wordB, b + i, 8);
+    if (wordA != wordB) break;
+    i += 8;
+  }
+  while (i < limit && a[i] == b[i]) ++i;
+  return i;
+}
+
+template <typename Index>
+Match longestMatch(const Index* I, const uint8_t* O, int64_t n, const uint8_t* P, int64_t p,
+                   int64_t st, int64_t en) {
+  while (en - st >= 2) {
+    int64_t x = st + (en - st) / 2;
+    int64_t suffix = I[x];
+    size_t compared = static_cast<size_t>(std::min(n - suffix, p));
+    if (compared != 0 && std::memcmp(O + suffix, P, compared) < 0) {
+      st = x;
+    } else {
+      en = x;
+    }
+  }
+  int64_t a = matchLength(O + I[st], n - I[st], P, p);
+  int64_t b = matchLength(O + I[en], n - I[en], P, p);
+  if (a > b) return {a, I[st]};
+  return {b, I[en]};
+}
+
+template Match longestMatch<int32_t>(const int32_t*, const uint8_t*, int64_t, const uint8_t*,
+                                     int64_t, int64_t, int64_t);
+template Match longestMatch<int64_t>(const int64_t*, const uint8_t*, int64_t, const uint8_t*,
+                                     int64_t, int64_t, int64_t);
+
+bool writePatchBody(const uint8_t* old, uint32_t oldLength, const uint8_t* newData,
+                    uint32_t newLength, DiffWriter& writer) {
+  ByteWriter header;
+  header.raw(patchMagic, kPatchMagicSize);
+  header.u32(newLength);
+  if (writeThrough(writer, header.bytes().data(), header.bytes().size()) != 0) return false;
+
+  Files files{old, oldLength, newData, newLength};
+  try {
+    // 32-bit entries hold every index and the run marker −(n + 1) below 2^31.
+    if (oldLength < uint32_t(std::numeric_limits<int32_t>::max())) {
+      return diffWithIndex<int32_t>(files, writer);
+    }
+    return diffWithIndex<int64_t>(files, writer);
+  } catch (const std::bad_alloc&) {  // the sort's stack of pending groups
+    return false;
+  }
+}
+
+bool bsdiff(const uint8_t* old, uint32_t oldLength, const uint8_t* newData, uint32_t newLength,
+            std::ostream& out) {
+  Bytes body;
+  try {
+    // Room for the header, the new file and some records up front.
+    body.reserve(kPatchHeaderSize + size_t(newLength) + 256 * kControlSize);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  DiffWriter writer{&body, plainAllocate, plainRelease, appendToBytes};
+  if (!writePatchBody(old, oldLength, newData, newLength, writer)) return false;
+  if (body.size() > std::numeric_limits<uint32_t>::max()) return false;
+  return containerEncode(binary_patch, body.data(), static_cast<uint32_t>(body.size()), out);
+}
+
+}  // namespace quor

@@ -1,0 +1,61 @@
+// Patch creation: the difference between an old and a new file as a patch
+// body (see patch.h), wrapped in a binary_patch container. The old file's
+// suffix array finds, for each position of the new file, the longest exact
+// match in the old file; a greedy scan takes the matches that beat the
+// current alignment by more than 8 bytes and writes, for each gap between
+// them, one record of diff bytes along the previous match and extra bytes.
+// The same inputs always give the same patch bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+
+namespace quor {
+
+// Writes the patch that turns old into newData to out as a binary_patch
+// container. Returns false, with nothing written to out, when working
+// memory cannot be had, when a record would be longer than bspatch accepts
+// (only for files above 2 GiB), or when the container cannot be written.
+// Working memory is about 8 bytes per old byte while sorting (16 above
+// 2 GiB), then 4 (8) per old byte plus the growing patch body.
+bool bsdiff(const uint8_t* old, uint32_t oldLength, const uint8_t* newData, uint32_t newLength,
+            std::ostream& out);
+
+// The sink the patch body goes through, and where working memory comes
+// from. write() returns 0 on success; bodies are written in pieces of at
+// most 0x7FFFFFFF bytes, a status of −1 ends a write at once and any other
+// non-zero status fails it after its last piece.
+struct DiffWriter {
+  void* stream = nullptr;
+  void* (*allocate)(size_t size) = nullptr;  // null when out of memory
+  void (*release)(void* memory) = nullptr;
+  int (*write)(void* stream, const uint8_t* bytes, size_t count) = nullptr;
+};
+
+// Writes the whole patch body (header and records) through writer.
+// Returns false when memory cannot be allocated or a write fails.
+bool writePatchBody(const uint8_t* old, uint32_t oldLength, const uint8_t* newData,
+                    uint32_t newLength, DiffWriter& writer);
+
+// Count of equal leading bytes of a and b, at most min(aLen, bLen).
+int64_t matchLength(const uint8_t* a, int64_t aLen, const uint8_t* b, int64_t bLen);
+
+struct Match {
+  int64_t length;
+  int64_t position;  // in the old file
+};
+
+// Binary search of the suffix array I[st..en] of O (n bytes) for the
+// longest prefix of P (p bytes). On equal lengths at the two ends of the
+// final interval the later entry, I[en], wins.
+template <typename Index>
+Match longestMatch(const Index* I, const uint8_t* O, int64_t n, const uint8_t* P, int64_t p,
+                   int64_t st, int64_t en);
+
+extern template Match longestMatch<int32_t>(const int32_t*, const uint8_t*, int64_t,
+                                            const uint8_t*, int64_t, int64_t, int64_t);
+extern template Match longestMatch<int64_t>(const int64_t*, const uint8_t*, int64_t,
+                                            const uint8_t*, int64_t, int64_t, int64_t);
+
+}  // namespace quor
