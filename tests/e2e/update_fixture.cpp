@@ -55,13 +55,15 @@ void writeBuild(const std::string& folder, const Build& build) {
 }
 
 bool isRunArtifact(const std::string& path) {
-  return path == "updater.log" || path == "updater_restarted.txt" ||
+  return path == "updater.log" || path == "updater_old.exe" || path == "updater_restarted.txt" ||
          path == "game_started.txt" || path.rfind("settings/", 0) == 0;
 }
 
 UpdateScenario::UpdateScenario() = default;
 
 void UpdateScenario::publish(const Build& v1, const Build& v2) {
+  fs::remove_all(root_ / "v1");
+  fs::remove_all(root_ / "v2");
   writeBuild(root_ / "v1", v1);
   writeBuild(root_ / "v2", v2);
   fs::create_directories(root_ / "v2/server_data");
