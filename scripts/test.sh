@@ -1,14 +1,43 @@
 #!/usr/bin/env bash
-# Installs what the build needs, builds, and runs every test.
-#   scripts/test.sh            the normal build and its tests
+# Installs what the build needs, builds, and runs every test, in three
+# configurations:
+#   build/        the normal build: every test
+#   build-asan/   AddressSanitizer + UndefinedBehaviorSanitizer: every test
+#   build-tsan/   ThreadSanitizer: the tests of the threaded parts
+# Any sanitizer report fails the run.
+#
+#   scripts/test.sh            all configurations
+#   scripts/test.sh --quick    the normal build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/packages.sh
 
+quick=0
+for arg in "$@"; do
+  case "$arg" in
+    --quick) quick=1 ;;
+    *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
+  esac
+done
+
 require_packages cmake ninja-build g++ pkg-config libgtest-dev libenet-dev zlib1g-dev
 
-build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C "$build"
-cd "$build"
-ctest --output-on-failure -j2 --timeout 600
+# run_config DIR TEST_REGEX [CMAKE_ARGS...]
+run_config() {
+  local dir=$1 regex=$2
+  shift 2
+  echo "== $dir"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_BUILD_BENCH=OFF "$@" >/dev/null
+  ninja -C "$dir"
+  (cd "$dir" && ctest --output-on-failure -j2 --timeout 600 ${regex:+-R "$regex"})
+}
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+run_config build ""
+[ "$quick" -eq 1 ] && exit 0
+run_config build-asan "" -DUPDATER_SANITIZE=address
+run_config build-tsan "^(Log|Network|Dispatch|FileUpdateController|RequestPump|UpdateRun|Server)" \
+  -DUPDATER_SANITIZE=thread

@@ -15,6 +15,15 @@ using FileCloser = std::unique_ptr<FILE, int (*)(FILE*)>;
 
 std::string systemReason() { return std::strerror(errno); }
 
+// A replaced file keeps its permissions (a game executable stays
+// executable); a new file gets the defaults.
+void keepPermissions(const std::string& original, const std::string& replacement) {
+  std::error_code ec;
+  std::filesystem::file_status status = std::filesystem::status(original, ec);
+  if (ec || !std::filesystem::is_regular_file(status)) return;
+  std::filesystem::permissions(replacement, status.permissions(), ec);
+}
+
 }  // namespace
 
 std::optional<std::vector<uint8_t>> readWholeFile(const std::string& path, FsError* error) {
@@ -53,6 +62,7 @@ FsError writeFileAtomically(const std::string& path, const uint8_t* data, size_t
     reason = systemReason();
   }
   if (written) {
+    keepPermissions(path, temporary);
     std::error_code ec;
     std::filesystem::rename(temporary, path, ec);
     if (!ec) return {};

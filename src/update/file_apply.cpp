@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <optional>
-#include <sstream>
 
 #include "container/container.h"
 #include "dataset/md5.h"
 #include "fs/file_io.h"
+#include "fs/memory_stream.h"
 #include "log/log.h"
 #include "patch/patch.h"
 
@@ -89,7 +89,7 @@ ApplyOutcome applyReceivedFile(const std::string& path, const std::string& name,
     logError(folderError);
     return ApplyOutcome::kNotWritten;
   }
-  std::istringstream container(std::string(received.begin(), received.end()));
+  MemoryInputStream container(received.data(), received.size());
   uint32_t size = 0;
   if (std::optional<Bytes> body = containerDecode(binary_patch, container, size)) {
     return applyPatch(path, name, checksum, *body);
