@@ -86,6 +86,7 @@ NetworkClient* createNetworkClient() {
     return nullptr;
   }
   raiseTransportLimits(client->host);
+  useLargeDatagrams(client->host);
   theNetworkClient.store(client);
   return client;
 }

@@ -45,7 +45,8 @@ extern std::atomic<NetworkClient*> theNetworkClient;
 extern std::atomic<bool> networkRunning;
 
 // The ENet client host: no bound address, 8 peer slots, 7 channels, no
-// bandwidth limits, packets and waiting data up to the transfer limit.
+// bandwidth limits; packets, waiting data and datagrams as large as
+// net/transport_limits.h sets them.
 constexpr size_t kClientPeerSlots = 8;
 constexpr uint32_t kConnectWaitMs = 840;
 constexpr uint32_t kShutdownFlushPauseMs = 400;

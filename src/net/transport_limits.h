@@ -1,21 +1,39 @@
-// Limits that ENet applies to one packet and to the data waiting per peer.
-// Its defaults (32 MiB) would silently drop a larger file reply, so both
-// programs raise them to what the updater transfers: files up to 1 GiB,
-// plus the room a reply needs for its header and name.
+// What one ENet packet can carry, and the host settings that let a file
+// reply be as large as that.
+//
+// ENet 1.3 refuses packets and waiting data above 32 MiB by default; both
+// programs raise those limits. A second bound comes from ENet's reliable
+// sequence windows: a receiver acknowledges the fragments of a packet only
+// up to about seven windows of 4096 sequence numbers past the last packet
+// it delivered, so a packet of more fragments stalls until the connection
+// times out. Six windows of fragments always fit, which at ENet's default
+// datagram size of 1400 bytes is 32 MiB. The client therefore asks for
+// ENet's largest datagram size, 4096 bytes, which raises the bound to about
+// 95 MiB; the server refuses anything its peer's size cannot deliver.
 #pragma once
 
 #include <enet/enet.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace quor {
 
 constexpr size_t kMaxFileBytes = size_t{1} << 30;
 constexpr size_t kMaxPacketBytes = kMaxFileBytes + 64 * 1024;
+constexpr uint32_t kClientMtu = 4096;
 
 // Raises the host's packet and waiting-data limits to kMaxPacketBytes.
-// ENet releases older than 1.3.13 have no such limits; then this does
-// nothing.
+// ENet releases without such limits (before 1.3.13) need nothing.
 void raiseTransportLimits(ENetHost* host);
+
+// Makes the host's future connections ask for kClientMtu-byte datagrams.
+// Called before the host connects anywhere; the server side adopts the
+// size its client asks for.
+void useLargeDatagrams(ENetHost* host);
+
+// The largest packet that always reaches a peer whose datagram size is
+// mtu, when it is the only packet in flight on its channel.
+size_t largestDeliverablePacket(uint32_t mtu);
 
 }  // namespace quor

@@ -22,6 +22,7 @@
 #include "log/log.h"
 #include "net/messages.h"
 #include "net/network_client.h"
+#include "net/transport_limits.h"
 #include "test_support.h"
 #include "update/file_update_controller.h"
 
@@ -34,6 +35,9 @@ using Clock = std::chrono::steady_clock;
 class CapturedLog {
  public:
   CapturedLog() : path_(dir_ / "test.log") {
+    // Entries queued before the log was first started go to the first file
+    // named; write them out, then begin again with an empty file.
+    startLog(path_);
     flushLog();
     startLog(path_);
     flushLog();
@@ -128,6 +132,64 @@ inline void sendReliable(ENetPeer* peer, uint8_t channel, const Bytes& bytes) {
   ENetPacket* packet = enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
   if (enet_peer_send(peer, channel, packet) < 0) enet_packet_destroy(packet);
 }
+
+// A bare ENet client speaking the file update messages, for tests that need
+// several clients in one process or one that stops reading.
+class RawClient {
+ public:
+  explicit RawClient(uint16_t port) {
+    enet_initialize();
+    host_ = enet_host_create(nullptr, 1, kChannelCount, 0, 0);
+    raiseTransportLimits(host_);
+    useLargeDatagrams(host_);
+    ENetAddress address{};
+    enet_address_set_host_ip(&address, "127.0.0.1");
+    address.port = port;
+    peer_ = enet_host_connect(host_, &address, kChannelCount, 0);
+    ENetEvent event;
+    if (enet_host_service(host_, &event, 5000) <= 0 || event.type != ENET_EVENT_TYPE_CONNECT) {
+      throw std::runtime_error("test client could not connect");
+    }
+  }
+  ~RawClient() { enet_host_destroy(host_); }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  void request(const std::string& name) { send(buildFileRequest(name)); }
+  void send(const Bytes& message, uint8_t channel = kFileUpdateChannel) {
+    sendReliable(peer_, channel, message);
+    enet_host_flush(host_);
+  }
+
+  // One service call of at most waitMs; replies go into replies.
+  void serviceOnce(int waitMs = 1) {
+    ENetEvent event;
+    if (enet_host_service(host_, &event, static_cast<uint32_t>(waitMs)) <= 0) return;
+    if (event.type == ENET_EVENT_TYPE_DISCONNECT) disconnected = true;
+    if (event.type != ENET_EVENT_TYPE_RECEIVE) return;
+    ByteSpan packet(event.packet->data, event.packet->dataLength);
+    if (std::optional<FileReply> reply = decodeFileReply(packet)) {
+      replies[reply->path] = Bytes(reply->content.begin(), reply->content.end());
+      ++replyCount;
+    }
+    enet_packet_destroy(event.packet);
+  }
+
+  // Services until count replies have arrived or timeoutMs has passed.
+  bool collect(size_t count, int timeoutMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (replyCount < count && Clock::now() < deadline) serviceOnce(5);
+    return replyCount >= count;
+  }
+
+  std::map<std::string, Bytes> replies;
+  size_t replyCount = 0;
+  bool disconnected = false;
+
+ private:
+  ENetHost* host_ = nullptr;
+  ENetPeer* peer_ = nullptr;
+};
 
 // The update_server program serving a folder, on a free port found by
 // trying. Its console output goes to a file that output() reads.

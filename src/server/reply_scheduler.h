@@ -1,0 +1,91 @@
+// Flow control of the update server: which queued request is answered
+// next, so that every connected peer is served, a slow peer does not hold
+// up the others, and the reply data held in memory stays bounded.
+//
+// A reply, once started, is one ENet packet that stays in memory until the
+// peer has acknowledged all of it. The scheduler counts those bytes per
+// slot ("in flight") and starts a slot's next reply only while its in-flight
+// bytes are below the peer window, so a peer that reads slowly holds at
+// most one window plus one reply. A reply larger than the window (a big
+// file) starts only when its peer has nothing else in flight, because ENet
+// can deliver a packet that large only when it has the channel's sequence
+// numbers to itself (net/transport_limits.h). Big replies also draw on a
+// server-wide budget, which bounds the memory that many peers fetching big
+// files can pin at once; a big reply that exceeds the whole budget still
+// starts when no other big reply is in flight. Slots are visited round
+// robin, so each peer gets its turn.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quor {
+
+struct SchedulerLimits {
+  uint64_t peerWindowBytes = 4u << 20;
+  uint64_t bigReplyBudgetBytes = 512u << 20;
+  size_t queuedRequestsPerSlot = 256;
+};
+
+struct QueuedReply {
+  std::string name;
+  std::string refusal;        // non-empty: answered with no content
+  uint64_t contentBytes = 0;  // size of the file it carries
+  uint64_t bytes = 0;         // size of the whole reply packet
+};
+
+// What a started reply must hand back when ENet releases its packet.
+struct ReplyTicket {
+  size_t slot = 0;
+  uint64_t generation = 0;
+  uint64_t bytes = 0;
+};
+
+class ReplyScheduler {
+ public:
+  ReplyScheduler(size_t slotCount, SchedulerLimits limits);
+
+  // Queues a reply for slot; false when the slot's queue is full.
+  bool enqueue(size_t slot, QueuedReply reply);
+
+  // A new peer took the slot, or its peer left: queued replies are
+  // dropped, and packets of the old peer that are released later no
+  // longer count against the slot.
+  void resetSlot(size_t slot);
+
+  // The next reply allowed to start, taken off its queue, or nothing.
+  struct Pick {
+    size_t slot;
+    QueuedReply reply;
+  };
+  std::optional<Pick> next();
+
+  // Accounting of replies handed to ENet and of their release.
+  ReplyTicket started(size_t slot, uint64_t bytes);
+  void released(const ReplyTicket& ticket);
+
+  uint64_t inFlight(size_t slot) const { return slots_[slot].inFlight; }
+  uint64_t bigInFlight() const { return bigInFlight_; }
+  size_t queued(size_t slot) const { return slots_[slot].queue.size(); }
+
+ private:
+  struct Slot {
+    std::deque<QueuedReply> queue;
+    uint64_t inFlight = 0;
+    uint64_t generation = 0;
+  };
+
+  bool mayStart(const Slot& slot) const;
+  bool isBig(uint64_t bytes) const { return bytes > limits_.peerWindowBytes; }
+
+  SchedulerLimits limits_;
+  std::vector<Slot> slots_;
+  size_t cursor_ = 0;
+  uint64_t bigInFlight_ = 0;
+};
+
+}  // namespace quor

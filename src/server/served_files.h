@@ -1,0 +1,31 @@
+// What the update server serves: the regular files directly inside its
+// data folder, looked up by plain file name, up to kMaxFileBytes each.
+// Nothing outside the folder is ever reached: names with a separator, a
+// "..", a drive colon or a NUL are refused before the file system is asked,
+// and symbolic links are refused rather than followed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quor {
+
+// True when name can only denote an entry directly inside a folder: not
+// empty, no '/', '\\', ':', NUL, and no "..".
+bool isPlainFileName(std::string_view name);
+
+struct FileLookup {
+  std::string refusal;  // why the file is not served; empty when it is
+  uint64_t size = 0;    // its size in bytes when served
+};
+
+// Looks name up in folder without reading it.
+FileLookup lookUpServedFile(const std::string& folder, std::string_view name);
+
+// Reads exactly size bytes of the file into out; false when the file
+// cannot be opened or holds fewer bytes (it changed since the lookup).
+bool readServedFile(const std::string& folder, std::string_view name, uint8_t* out, size_t size);
+
+}  // namespace quor

@@ -1,0 +1,54 @@
+#include "server/server_options.h"
+
+namespace quor {
+namespace {
+
+constexpr size_t kMaxPeerSlots = 4095;  // ENet's largest peer id
+
+// A whole decimal number within [low, high]; nothing else is accepted.
+bool parseNumber(const std::string& text, unsigned long low, unsigned long high,
+                 unsigned long& value) {
+  if (text.empty() || text.size() > 9) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned long>(c - '0');
+  }
+  return value >= low && value <= high;
+}
+
+}  // namespace
+
+std::string parseServerOptions(const std::vector<std::string>& args, ServerOptions& options) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      continue;
+    }
+    if (arg != "--port" && arg != "--data" && arg != "--peers") return "unknown option " + arg;
+    if (i + 1 == args.size()) return arg + " needs a value";
+    const std::string& value = args[++i];
+    unsigned long number = 0;
+    if (arg == "--data") {
+      if (value.empty()) return "--data needs a folder";
+      options.dataFolder = value;
+    } else if (arg == "--port") {
+      if (!parseNumber(value, 1, 65535, number)) return "--port takes a number from 1 to 65535";
+      options.port = static_cast<uint16_t>(number);
+    } else {
+      if (!parseNumber(value, 1, kMaxPeerSlots, number)) return "--peers takes a number from 1 to 4095";
+      options.peerSlots = number;
+    }
+  }
+  return {};
+}
+
+std::string serverUsage() {
+  return "usage: update_server [--port N] [--data FOLDER] [--peers N]\n"
+         "  --port N       UDP port to listen on (default 7777)\n"
+         "  --data FOLDER  folder of the update data (default server_data/update_data/)\n"
+         "  --peers N      number of connection slots, 1 to 4095 (default 64)\n";
+}
+
+}  // namespace quor

@@ -1,0 +1,29 @@
+// Command line of update_server:
+//   --port N     UDP port to listen on (default 7777)
+//   --data DIR   folder whose files are served (default
+//                "server_data/update_data/")
+//   --peers N    connection slots, 1 to 4095 (default 64)
+//   --help       usage
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quor {
+
+struct ServerOptions {
+  uint16_t port = 7777;
+  std::string dataFolder = "server_data/update_data/";
+  size_t peerSlots = 64;
+  bool help = false;
+};
+
+// Fills options from args (without the program name); returns an empty
+// text on success, otherwise what is wrong with the command line.
+std::string parseServerOptions(const std::vector<std::string>& args, ServerOptions& options);
+
+std::string serverUsage();
+
+}  // namespace quor

@@ -1,0 +1,251 @@
+#include "server/update_server.h"
+
+#include <enet/enet.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+#include "net/messages.h"
+#include "net/transport_limits.h"
+#include "server/reply_scheduler.h"
+#include "server/served_files.h"
+
+namespace quor {
+namespace {
+
+constexpr uint32_t kServiceWaitMs = 5;
+// A request names one file of a folder; anything longer is not one.
+constexpr size_t kMaxRequestBytes = 4096;
+constexpr const char* kManifestName = "manifest.manifest";
+
+struct ServerState {
+  std::string folder;
+  ENetHost* host = nullptr;
+  ReplyScheduler scheduler;
+  std::vector<std::string> peerNames;  // "address:port" per slot
+};
+
+// Owns the bytes of one reply packet until ENet releases the packet, and
+// then returns its size to the scheduler.
+struct ReplyBuffer {
+  ReplyScheduler* scheduler = nullptr;
+  ReplyTicket ticket;
+  std::unique_ptr<uint8_t[]> bytes;
+};
+
+void releaseReply(ENetPacket* packet) {
+  auto* buffer = static_cast<ReplyBuffer*>(packet->userData);
+  buffer->scheduler->released(buffer->ticket);
+  delete buffer;
+}
+
+std::string addressText(const ENetAddress& address) {
+  char ip[64] = "?";
+  enet_address_get_host_ip(&address, ip, sizeof ip);
+  return std::string(ip) + ":" + std::to_string(address.port);
+}
+
+size_t slotOf(const ServerState& server, const ENetPeer* peer) {
+  return static_cast<size_t>(peer - server.host->peers);
+}
+
+uint64_t replyBytes(const std::string& name, uint64_t contentBytes) {
+  return buildFileReplyHead(name, 0).size() + contentBytes;
+}
+
+void queueReply(ServerState& server, size_t slot, std::string name) {
+  FileLookup lookup = lookUpServedFile(server.folder, name);
+  QueuedReply reply{std::move(name), std::move(lookup.refusal), lookup.size, 0};
+  reply.bytes = replyBytes(reply.name, reply.contentBytes);
+  uint32_t mtu = server.host->peers[slot].mtu;
+  if (reply.refusal.empty() && reply.bytes > largestDeliverablePacket(mtu)) {
+    // Sent anyway it would stall until ENet drops the connection.
+    reply.refusal = "too large for one packet at a datagram size of " + std::to_string(mtu);
+  }
+  if (!reply.refusal.empty()) {
+    reply.contentBytes = 0;
+    reply.bytes = replyBytes(reply.name, 0);
+  }
+  std::string requested = reply.name;
+  if (!server.scheduler.enqueue(slot, std::move(reply))) {
+    logError("|||| Too many queued requests from " + server.peerNames[slot] + ", \"" + requested +
+             "\" dropped");
+  }
+}
+
+// The name a request asks for, or nothing for anything else.
+std::optional<std::string> requestedName(ByteSpan packet) {
+  std::optional<uint32_t> type = readMessageType(packet);
+  if (type == kManifestRequestType && decodeManifestRequest(packet)) return kManifestName;
+  if (type == kFileRequestType) {
+    if (std::optional<FileRequest> request = decodeFileRequest(packet)) return request->path;
+  }
+  return std::nullopt;
+}
+
+void onReceive(ServerState& server, const ENetEvent& event) {
+  size_t slot = slotOf(server, event.peer);
+  const std::string& peerName = server.peerNames[slot];
+  ByteSpan packet(event.packet->data, event.packet->dataLength);
+  if (event.channelID != kFileUpdateChannel) {
+    logError("|||| Packet on channel " + decimalText(uint32_t{event.channelID}) + " from " + peerName +
+             " ignored");
+    return;
+  }
+  if (packet.size() > kMaxRequestBytes) {
+    logError("|||| Oversized request from " + peerName + " dropped");
+    return;
+  }
+  std::optional<std::string> name = requestedName(packet);
+  if (!name) {
+    logError("|||| Unrecognised or malformed request from " + peerName + " dropped");
+    return;
+  }
+  queueReply(server, slot, std::move(*name));
+}
+
+void handleEvent(ServerState& server, ENetEvent& event) {
+  switch (event.type) {
+    case ENET_EVENT_TYPE_CONNECT: {
+      size_t slot = slotOf(server, event.peer);
+      server.scheduler.resetSlot(slot);
+      server.peerNames[slot] = addressText(event.peer->address);
+      logLine("Client connected: " + server.peerNames[slot]);
+      break;
+    }
+    case ENET_EVENT_TYPE_DISCONNECT: {
+      size_t slot = slotOf(server, event.peer);
+      server.scheduler.resetSlot(slot);
+      logLine("Client disconnected: " + server.peerNames[slot]);
+      break;
+    }
+    case ENET_EVENT_TYPE_RECEIVE:
+      onReceive(server, event);
+      enet_packet_destroy(event.packet);
+      break;
+    default:
+      break;
+  }
+}
+
+// Allocates the reply packet's bytes and fills them: the head, then the
+// file read straight into place. A file that cannot be had turns the reply
+// into one without content, with the reason in reply.refusal.
+std::unique_ptr<uint8_t[]> fillReply(const ServerState& server, QueuedReply& reply, size_t& size) {
+  for (;;) {
+    uint64_t content = reply.refusal.empty() ? reply.contentBytes : 0;
+    Bytes head = buildFileReplyHead(reply.name, static_cast<uint32_t>(content));
+    size = head.size() + content;
+    std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[size]);
+    if (!bytes && content != 0) {
+      reply.refusal = "out of memory";
+      continue;
+    }
+    if (!bytes) return nullptr;
+    std::memcpy(bytes.get(), head.data(), head.size());
+    if (content != 0 && !readServedFile(server.folder, reply.name, bytes.get() + head.size(), content)) {
+      reply.refusal = "could not be read";
+      continue;
+    }
+    return bytes;
+  }
+}
+
+void startReply(ServerState& server, size_t slot, QueuedReply reply) {
+  ENetPeer* peer = &server.host->peers[slot];
+  const std::string& peerName = server.peerNames[slot];
+  auto buffer = std::make_unique<ReplyBuffer>();
+  size_t size = 0;
+  buffer->bytes = fillReply(server, reply, size);
+  if (!buffer->bytes) {
+    logError("|||| Out of memory, no reply for \"" + reply.name + "\" to " + peerName);
+    return;
+  }
+  ENetPacket* packet = enet_packet_create(buffer->bytes.get(), size,
+                                          ENET_PACKET_FLAG_RELIABLE | ENET_PACKET_FLAG_NO_ALLOCATE);
+  if (packet == nullptr) return;
+  buffer->scheduler = &server.scheduler;
+  buffer->ticket = server.scheduler.started(slot, size);
+  packet->userData = buffer.release();
+  packet->freeCallback = releaseReply;
+  if (enet_peer_send(peer, kFileUpdateChannel, packet) < 0) {
+    enet_packet_destroy(packet);
+    logError("|||| Could not send \"" + reply.name + "\" to " + peerName);
+    return;
+  }
+  if (reply.refusal.empty()) {
+    logLine("Served " + reply.name + " (" + std::to_string(reply.contentBytes) + " bytes) to " + peerName);
+  } else {
+    logError("|||| Refused \"" + reply.name + "\" to " + peerName + ": " + reply.refusal);
+  }
+}
+
+void startReplies(ServerState& server) {
+  while (std::optional<ReplyScheduler::Pick> pick = server.scheduler.next()) {
+    startReply(server, pick->slot, std::move(pick->reply));
+  }
+}
+
+void serve(ServerState& server, const std::atomic<bool>& stop) {
+  while (!stop.load()) {
+    ENetEvent event;
+    int result = enet_host_service(server.host, &event, kServiceWaitMs);
+    while (result > 0) {
+      handleEvent(server, event);
+      result = enet_host_check_events(server.host, &event);
+    }
+    startReplies(server);
+    enet_host_flush(server.host);
+  }
+}
+
+void disconnectEveryone(ENetHost* host) {
+  for (size_t i = 0; i < host->peerCount; ++i) {
+    if (host->peers[i].state == ENET_PEER_STATE_CONNECTED) enet_peer_disconnect_now(&host->peers[i], 0);
+  }
+  enet_host_flush(host);
+}
+
+}  // namespace
+
+int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop) {
+  std::error_code error;
+  if (!std::filesystem::is_directory(options.dataFolder, error)) {
+    logError("Data folder not found: " + options.dataFolder);
+    return 1;
+  }
+  if (enet_initialize() != 0) {
+    logError("ENet could not be initialised");
+    return 1;
+  }
+  ENetAddress address{};
+  address.host = ENET_HOST_ANY;
+  address.port = options.port;
+  ServerState server{options.dataFolder, nullptr, ReplyScheduler(options.peerSlots, SchedulerLimits{}),
+                     std::vector<std::string>(options.peerSlots)};
+  server.host = enet_host_create(&address, options.peerSlots, kChannelCount, 0, 0);
+  if (server.host == nullptr) {
+    logError("Could not listen on UDP port " + std::to_string(options.port));
+    enet_deinitialize();
+    return 1;
+  }
+  raiseTransportLimits(server.host);
+  logLine("Update server listening on port " + std::to_string(options.port) + ", serving " +
+          options.dataFolder);
+  serve(server, stop);
+  disconnectEveryone(server.host);
+  // Releases every packet still held, through releaseReply, while the
+  // scheduler is alive.
+  enet_host_destroy(server.host);
+  enet_deinitialize();
+  logLine("Update server stopped");
+  return 0;
+}
+
+}  // namespace quor

@@ -1,0 +1,24 @@
+// The update server: hands the update data folder to the updaters over
+// ENet. It answers, on the file update channel, a ManifestRequest with a
+// FileReply named "manifest.manifest" and a FileRequest with a FileReply
+// that carries the requested name unchanged and that file's bytes. A name
+// that is not a servable file of the folder (served_files.h) gets a reply
+// with no content. Replies are paced per peer by the ReplyScheduler.
+//
+// It logs through the program log: its start ("Update server listening on
+// port N"), every connect and disconnect, every reply and every request it
+// refuses or drops.
+#pragma once
+
+#include <atomic>
+
+#include "server/server_options.h"
+
+namespace quor {
+
+// Serves until stop is set, then disconnects every peer. Returns the
+// process exit code: 0 after a stop, 1 when the folder is missing or the
+// port cannot be bound.
+int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop);
+
+}  // namespace quor
