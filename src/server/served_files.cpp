@@ -39,7 +39,9 @@ bool readServedFile(const std::string& folder, std::string_view name, uint8_t* o
   std::ifstream in(servedPath(folder, name), std::ios::binary);
   if (!in) return false;
   in.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(size));
-  return static_cast<size_t>(in.gcount()) == size;
+  if (static_cast<size_t>(in.gcount()) != size) return false;
+  // A file that grew since the lookup would be served cut short.
+  return in.peek() == std::ifstream::traits_type::eof();
 }
 
 }  // namespace quor

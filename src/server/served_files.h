@@ -24,8 +24,8 @@ struct FileLookup {
 // Looks name up in folder without reading it.
 FileLookup lookUpServedFile(const std::string& folder, std::string_view name);
 
-// Reads exactly size bytes of the file into out; false when the file
-// cannot be opened or holds fewer bytes (it changed since the lookup).
+// Reads the file, which must hold exactly size bytes, into out; false when
+// it cannot be opened or its size changed since the lookup.
 bool readServedFile(const std::string& folder, std::string_view name, uint8_t* out, size_t size);
 
 }  // namespace quor

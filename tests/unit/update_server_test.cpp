@@ -59,11 +59,13 @@ TEST(ServedFiles, LookUpServesOnlyRegularFilesOfTheFolder) {
   EXPECT_EQ(lookUpServedFile(folder, dir / "outside").refusal, "not a plain file name");
 }
 
-TEST(ServedFiles, ShortReadIsAFailure) {
+TEST(ServedFiles, FileOfAnotherSizeThanLookedUpIsAFailure) {
   TempDir dir;
   writeFile(dir / "file", "123");
   uint8_t bytes[8];
   EXPECT_FALSE(readServedFile(dir.path(), "file", bytes, 8));
+  EXPECT_FALSE(readServedFile(dir.path(), "file", bytes, 2));  // grew since the lookup
+  EXPECT_TRUE(readServedFile(dir.path(), "file", bytes, 3));
   EXPECT_FALSE(readServedFile(dir.path(), "gone", bytes, 1));
 }
 
