@@ -64,13 +64,8 @@ void expectRewound(std::istream& in) {
 
 TEST(ContainerTest, TagsOfEveryType) {
   EXPECT_EQ(compressedTag(generic), "quor_compressed:                ");
-  EXPECT_EQ(compressedTag(world_text), "quor_compressed:world_text      ");
-  EXPECT_EQ(compressedTag(world_xml), "quor_compressed:world_xml       ");
-  EXPECT_EQ(compressedTag(save_file), "quor_compressed:save_file       ");
   EXPECT_EQ(compressedTag(mesh), "quor_compressed:mesh            ");
-  EXPECT_EQ(compressedTag(s3tc), "quor_compressed:s3tc            ");
   EXPECT_EQ(compressedTag(binary_patch), "quor_compressed:binary_patch    ");
-  EXPECT_EQ(compressedTag(world_binary), "quor_compressed:world_binary    ");
 
   CapturedLog log;
   EXPECT_EQ(compressedTag(9), compressedTag(generic));
@@ -270,16 +265,6 @@ TEST(ContainerTest, EncodeReportsAFailedStream) {
     std::ostream out(&buffer);
     EXPECT_FALSE(containerEncode(generic, data.data(), uint32_t(data.size()), out)) << room;
   }
-}
-
-TEST(ContainerTest, ContainerAfterOtherBytesIsNotFound) {
-  Bytes data = sampleData();
-  std::stringstream stream;
-  stream << "prefix";
-  ASSERT_TRUE(containerEncode(generic, data.data(), uint32_t(data.size()), stream));
-  Decoded decoded = decode(generic, stream);
-  EXPECT_FALSE(decoded.data.has_value());
-  EXPECT_EQ(decoded.log, "");
 }
 
 }  // namespace

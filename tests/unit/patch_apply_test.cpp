@@ -87,19 +87,6 @@ TEST(OffsetEncodingTest, SignAndMagnitude) {
   EXPECT_EQ(readOffset(negativeZero.data()), 0);
 }
 
-TEST(PatchReaderTest, DeliversAllOrNothing) {
-  Bytes data{1, 2, 3, 4, 5};
-  PatchReader reader(data.data(), data.size());
-  uint8_t buffer[8] = {};
-  EXPECT_EQ(reader.read(buffer, 3), 0);
-  EXPECT_EQ(buffer[2], 3);
-  EXPECT_NE(reader.read(buffer, 3), 0);
-  EXPECT_EQ(reader.remaining(), 2u);
-  EXPECT_EQ(reader.read(buffer, 2), 0);
-  EXPECT_EQ(reader.read(buffer, 0), 0);
-  EXPECT_NE(reader.read(buffer, uint64_t(1) << 40), 0);
-}
-
 TEST(BspatchTest, HeaderRefusals) {
   {
     CapturedLog log;
@@ -209,16 +196,6 @@ TEST(BspatchTest, HugeNewLengthWithATinyBody) {
   expectCorrupt(applyBody(old, BodyBuilder(0xFFFFFFFF).body()));
   expectCorrupt(applyBody(old, BodyBuilder(0xFFFFFFFF).control(0x7FFFFFFF, 0, 0).bytes({1, 2}).body()));
   expectCorrupt(applyBody(old, BodyBuilder(0x80000000).control(3, 0, 0).bytes({1, 2, 3}).body()));
-}
-
-TEST(BspatchTest, LargeExtraAndDiffRuns) {
-  Bytes old = testing::randomBytes(100000, 1);
-  Bytes extra = testing::randomBytes(50000, 2);
-  Bytes body = BodyBuilder(150000).control(100000, 50000, 0).bytes(Bytes(100000, 0))
-                   .bytes(extra).body();
-  Bytes expected = old;
-  expected.insert(expected.end(), extra.begin(), extra.end());
-  expectProduces(applyBody(old, body), expected);
 }
 
 }  // namespace

@@ -257,16 +257,6 @@ TEST(BsdiffTest, SameInputsGiveTheSamePatchBytes) {
   EXPECT_EQ(makePatch(oldCopy, newCopy), first);
 }
 
-TEST(BsdiffTest, PatchOnAnotherOldFileGivesOtherBytes) {
-  Bytes a = structuredBinary(50000, 40);
-  Bytes newData = revise(a, 41);
-  Bytes b = a;
-  for (size_t i = 0; i < b.size(); i += 101) b[i] = uint8_t(b[i] + 1);
-  Bytes fromB = applyPatch(b, makePatch(a, newData));
-  EXPECT_EQ(fromB.size(), newData.size());
-  EXPECT_NE(fromB, newData);
-}
-
 // Allocation and write failures, counted through the writer.
 struct Counters {
   int allocations = 0;

@@ -98,18 +98,6 @@ TEST(SuffixSortTest, RunsAndRepetitions) {
   }
 }
 
-TEST(MatchTest, MatchLength) {
-  Bytes a{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  Bytes b = a;
-  EXPECT_EQ(matchLength(a.data(), 12, b.data(), 12), 12);
-  EXPECT_EQ(matchLength(a.data(), 5, b.data(), 12), 5);
-  EXPECT_EQ(matchLength(a.data(), 12, b.data(), 0), 0);
-  b[10] = 0;
-  EXPECT_EQ(matchLength(a.data(), 12, b.data(), 12), 10);
-  b[3] = 0;
-  EXPECT_EQ(matchLength(a.data(), 12, b.data(), 12), 3);
-}
-
 TEST(MatchTest, LongestMatchFindsTheLongestPrefix) {
   std::mt19937 random(3);
   // The search takes an old suffix that is a proper prefix of the text for

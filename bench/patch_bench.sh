@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# Patch benchmark: the updater's bsdiff/bspatch beside xdelta3 -9 and
+# zstd -19 --long=27 --patch-from on the same old/new pairs, and the
+# updater's suffix sort beside libdivsufsort on the same old file.
+#
+# Pairs: library and program binaries of two Debian package versions
+# (fetched with apt-get download) and a 64 MiB synthetic asset pack with
+# blocks inserted, removed and edited. Times are wall seconds of the whole
+# command (file reading included) and peak memory is the maximum resident
+# set size, both from /usr/bin/time. Everything runs at the lowest priority.
+#
+# Needs: apt-get install xdelta3 zstd libdivsufsort-dev time
+# Environment: BUILD_DIR (default build), PATCH_BENCH_DIR (work folder,
+# default /tmp/quor-patch-bench; downloads are kept there between runs).
+set -euo pipefail
+renice -n 19 -p $$ >/dev/null
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-build}
+work=${PATCH_BENCH_DIR:-/tmp/quor-patch-bench}
+mkdir -p "$work/debs" "$work/pairs" "$work/out"
+
+for tool in xdelta3 zstd /usr/bin/time cc; do
+  command -v "$tool" >/dev/null || { echo "missing $tool: apt-get install xdelta3 zstd time" >&2; exit 1; }
+done
+
+# Builds: the benchmark helper in the project's build folder, the
+# libdivsufsort timer with the system compiler.
+cd "$root"
+[ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja >/dev/null
+ninja -C "$build" -j1 patch_bench >/dev/null
+bench="$root/$build/bench/patch_bench"
+cc -O2 bench/divsufsort_sort.c -ldivsufsort -o "$work/divsufsort_sort" || {
+  echo "cannot build the libdivsufsort timer: apt-get install libdivsufsort-dev" >&2; exit 1; }
+
+# name | old package=version | new package=version | file inside the packages.
+# Only pairs whose files differ: create mode makes no patch for an unchanged
+# file (a 31 MiB unchanged file would give 32 KB here, the floor of a body
+# that carries one diff byte per new byte under deflate's 1032:1 limit).
+pairs=(
+  "libcrypto.so.3|libssl3=3.0.20-1~deb12u2|libssl3=3.0.22-1~deb12u2|usr/lib/x86_64-linux-gnu/libcrypto.so.3"
+  "mariadbd|mariadb-server-core=1:10.11.18-0+deb12u1|mariadb-server-core=1:10.11.19-0+deb12u1|usr/sbin/mariadbd"
+  "libpython3.11|libpython3.11=3.11.2-6+deb12u8|libpython3.11=3.11.2-6+deb12u9|usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0"
+  "libjvm.so|openjdk-17-jre-headless=17.0.19+10-1~deb12u2|openjdk-17-jre-headless=17.0.21.1+2-1~deb12u1|usr/lib/jvm/java-17-openjdk-amd64/lib/server/libjvm.so"
+)
+
+# Extracts one file of one package version to $2; false when not served.
+fetch() {
+  local spec=$1 target=$2 inner=$3
+  [ -f "$target" ] && return 0
+  local dir="$work/debs/${spec//[:=~]/_}"
+  mkdir -p "$dir"
+  if ! ls "$dir"/*.deb >/dev/null 2>&1; then
+    (cd "$dir" && apt-get download "$spec" >/dev/null 2>&1) || return 1
+  fi
+  dpkg-deb -x "$dir"/*.deb "$dir/root"
+  cp "$dir/root/$inner" "$target"
+}
+
+names=()
+for pair in "${pairs[@]}"; do
+  IFS='|' read -r name oldSpec newSpec inner <<<"$pair"
+  if fetch "$oldSpec" "$work/pairs/$name.old" "$inner" && fetch "$newSpec" "$work/pairs/$name.new" "$inner"; then
+    names+=("$name")
+  else
+    echo "skipped $name: $oldSpec or $newSpec is not served" >&2
+  fi
+done
+if [ ! -f "$work/pairs/assets.new" ]; then
+  "$bench" assets "$work/pairs/assets.old" "$work/pairs/assets.new"
+fi
+names+=("assets")
+
+# Runs a command under /usr/bin/time; sets took (seconds) and peak (KiB).
+measure() {
+  /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" || {
+    echo "failed: $*" >&2; cat "$work/stderr.txt" >&2; exit 1; }
+  read -r took peak <"$work/time.txt"
+}
+
+same() { cmp -s "$1" "$2" || { echo "wrong result: $1" >&2; exit 1; }; }
+size() { stat -c %s "$1"; }
+mib() { echo "scale=1; $1 / 1048576" | bc; }
+ratio() { echo "scale=2; $1 / $2" | bc; }
+
+table="$work/table.md"
+{
+  echo "| pair | old MiB | new MiB | ours bytes | xdelta3 -9 bytes | zstd -19 bytes | ours/xdelta3 | ours/zstd | create s ours/xdelta3/zstd | apply s ours/xdelta3/zstd | create peak MiB ours/xdelta3/zstd | ours target MiB | sort s ours/divsufsort |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+} >"$table"
+
+for name in "${names[@]}"; do
+  old="$work/pairs/$name.old"
+  new="$work/pairs/$name.new"
+  out="$work/out/$name"
+  n=$(size "$old")
+  m=$(size "$new")
+  cat "$old" "$new" >/dev/null  # page cache, for every tool alike
+
+  measure "$bench" diff "$old" "$new" "$out.patch"; oursCreate=$took; oursPeak=$peak
+  measure "$bench" apply "$old" "$out.patch" "$out.ours"; oursApply=$took
+  same "$out.ours" "$new"
+
+  measure xdelta3 -9 -e -f -s "$old" "$new" "$out.xd3"; xdCreate=$took; xdPeak=$peak
+  measure xdelta3 -d -f -s "$old" "$out.xd3" "$out.xdout"; xdApply=$took
+  same "$out.xdout" "$new"
+
+  measure zstd -q -f -19 --long=27 --patch-from="$old" "$new" -o "$out.zst"; zsCreate=$took; zsPeak=$peak
+  measure zstd -q -f -d --long=27 --patch-from="$old" "$out.zst" -o "$out.zsout"; zsApply=$took
+  same "$out.zsout" "$new"
+
+  oursSort=$("$bench" sort "$old")
+  divSort=$("$work/divsufsort_sort" "$old")
+
+  ours=$(size "$out.patch"); xd=$(size "$out.xd3"); zs=$(size "$out.zst")
+  target=$(( (17 * n + 3 * m) / 1048576 + 64 ))
+  echo "| $name | $(mib "$n") | $(mib "$m") | $ours | $xd | $zs | $(ratio "$ours" "$xd") | $(ratio "$ours" "$zs") | $oursCreate / $xdCreate / $zsCreate | $oursApply / $xdApply / $zsApply | $((oursPeak / 1024)) / $((xdPeak / 1024)) / $((zsPeak / 1024)) | $target | $oursSort / $divSort |" >>"$table"
+  rm -f "$out.ours" "$out.xdout" "$out.zsout"
+done
+
+cat "$table"
