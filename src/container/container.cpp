@@ -81,9 +81,10 @@ Bytes readBody(std::istream& in, uint32_t count) {
 }
 
 bool tagMatches(uint32_t type, const char* tag, size_t tagBytesRead) {
+  std::string_view expected = compressedTag(type);
   size_t compared = type == generic ? kTagPrefixSize : kTagSize;
   if (tagBytesRead < compared) return false;
-  return std::memcmp(tag, compressedTag(type).data(), compared) == 0;
+  return std::memcmp(tag, expected.data(), compared) == 0;
 }
 
 // Inflates body into a buffer of uncompressedLength bytes. The buffer is
