@@ -68,6 +68,24 @@ void handleEvent(NetworkClient& client, ENetEvent& event) {
   }
 }
 
+// Waits up to 2 ms for the next datagram without holding the lock, so a
+// reply is handled as soon as it arrives instead of after a fixed pause.
+void awaitTraffic(NetworkClient& client) {
+  ENetSocket socket;
+  {
+    std::lock_guard<std::mutex> lock(client.enetLock);
+    if (client.host == nullptr) {
+      socket = ENET_SOCKET_NULL;
+    } else {
+      socket = client.host->socket;
+    }
+  }
+  enet_uint32 condition = ENET_SOCKET_WAIT_RECEIVE;
+  if (socket == ENET_SOCKET_NULL || enet_socket_wait(socket, &condition, kServicePauseMs) < 0) {
+    sleepMs(kServicePauseMs);
+  }
+}
+
 // Services the host until it has no more events; an error ends the pass.
 void servicePass(NetworkClient& client) {
   ENetEvent event;
@@ -100,7 +118,7 @@ void networkThreadMain() {
     NetworkClient* client = theNetworkClient.load();
     if (client == nullptr) return;
     servicePass(*client);
-    sleepMs(kServicePauseMs);
+    awaitTraffic(*client);
   }
 }
 

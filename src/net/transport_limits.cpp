@@ -19,6 +19,12 @@ constexpr size_t kDeliverableWindows = ENET_PEER_FREE_RELIABLE_WINDOWS - 2;
 
 void raiseTransportLimits(ENetHost* host) { raiseLimits(host); }
 
+void limitServerWaitingData(ENetHost* host) {
+  if constexpr (requires(ENetHost* h) { h->maximumWaitingData; }) {
+    host->maximumWaitingData = kServerWaitingBytes;
+  }
+}
+
 void useLargeDatagrams(ENetHost* host) {
   host->mtu = kClientMtu;
   // A peer takes its datagram size from the host when it is reset.

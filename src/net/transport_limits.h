@@ -27,6 +27,13 @@ constexpr uint32_t kClientMtu = 4096;
 // ENet releases without such limits (before 1.3.13) need nothing.
 void raiseTransportLimits(ENetHost* host);
 
+// The server receives only small requests: its peers may keep at most
+// kServerWaitingBytes of received data waiting, so a hostile client cannot
+// make it buffer large amounts. Its packet limit stays raised, since ENet
+// applies it to the replies it sends too.
+constexpr size_t kServerWaitingBytes = 256 * 1024;
+void limitServerWaitingData(ENetHost* host);
+
 // Makes the host's future connections ask for kClientMtu-byte datagrams.
 // Called before the host connects anywhere; the server side adopts the
 // size its client asks for.

@@ -236,6 +236,7 @@ int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop)
     return 1;
   }
   raiseTransportLimits(server.host);
+  limitServerWaitingData(server.host);
   logLine("Update server listening on port " + std::to_string(options.port) + ", serving " +
           options.dataFolder);
   serve(server, stop);

@@ -28,13 +28,14 @@ void FileUpdateController::onFileReply(std::string path, uint32_t size, const ui
 }
 
 std::optional<ReceivedFile> FileUpdateController::takeReceivedFile(const std::string& name) {
-  std::unordered_map<std::string, ReceivedFile>::node_type entry;
-  {
-    std::lock_guard<std::mutex> lock(receivedLock);
-    entry = receivedFiles.extract(name);
-  }
-  if (entry.empty()) return std::nullopt;
-  return std::move(entry.mapped());
+  std::lock_guard<std::mutex> lock(receivedLock);
+  auto found = receivedFiles.find(name);
+  if (found == receivedFiles.end()) return std::nullopt;
+  std::optional<ReceivedFile> taken;
+  taken.emplace();
+  std::swap(*taken, found->second);
+  receivedFiles.erase(found);
+  return taken;
 }
 
 }  // namespace quor
