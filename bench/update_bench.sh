@@ -56,7 +56,7 @@ echo "   create mode: $(python3 -c "print(round($end - $start - 8, 1))") s (its 
 port=$((20000 + RANDOM % 20000))
 "$repo/build/update_server" --port "$port" --data "$work/v2/server_data/update_data" >"$work/server.out" 2>&1 &
 server_pid=$!
-for _ in $(seq 100); do grep -q "listening on port" "$work/server.out" && break; sleep 0.1; done
+for _ in $(seq 100); do grep -qs "listening on port" "$work/server.out" && break; sleep 0.1; done
 
 # run_update FOLDER -> prints seconds (pauses left out) and peak KiB
 run_update() {
@@ -73,10 +73,12 @@ run_update() {
   cat "$work/peak"
 }
 
-read -r install_s install_kib < <(run_update "$work/install" | tr '\n' ' ')
+result=$(run_update "$work/install")
+install_s=$(sed -n 1p <<<"$result"); install_kib=$(sed -n 2p <<<"$result")
 cp -r "$work/v1" "$work/patch_player"
 rm -rf "$work/patch_player/server_data"
-read -r patch_s patch_kib < <(run_update "$work/patch_player" | tr '\n' ' ')
+result=$(run_update "$work/patch_player")
+patch_s=$(sed -n 1p <<<"$result"); patch_kib=$(sed -n 2p <<<"$result")
 patched=$(grep -c '\.patch (' "$work/server.out" || true)
 
 tcp_s=$(python3 - "$work/v2/data" <<'PY'

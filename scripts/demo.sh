@@ -53,7 +53,7 @@ ls -l "$work/v2/server_data/update_data" | sed 's/^/   /'
 say "update_server on 127.0.0.1:$port"
 "$server" --port "$port" --data "$work/v2/server_data/update_data" >"$work/server.out" 2>&1 &
 server_pid=$!
-for _ in $(seq 100); do grep -q "listening on port" "$work/server.out" && break; sleep 0.1; done
+for _ in $(seq 100); do grep -qs "listening on port" "$work/server.out" && break; sleep 0.1; done
 
 say "Player 1 has version 1"
 cp -r "$work/v1" "$work/player1"
