@@ -74,7 +74,8 @@ TEST_F(DiskFaultDrill, AFolderWhereAFileMustGoIsReportedAndKept) {
   EXPECT_NE(log.find("cannot write ./data/quor/new/deep/n.bin: "), std::string::npos) << log;
   EXPECT_TRUE(fs::is_directory(player + "/data/quor/b.bin"));
   EXPECT_TRUE(fs::is_directory(player + "/data/quor/new/deep/n.bin/inner"));
-  EXPECT_EQ(compareExcept(scenario, player, v2, {"data/quor/b.bin", "data/quor/new/deep/n.bin"}), "");
+  EXPECT_EQ(compareExcept(scenario, player, v2, {"data/quor/b.bin", "data/quor/new/deep/n.bin"}),
+            "");
 }
 
 TEST_F(DiskFaultDrill, AStrayFileWhereAFolderMustGoIsClearedByTheUpdate) {
@@ -117,9 +118,9 @@ TEST_F(DiskFaultDrill, ReadOnlyFolderAndFileForAnUnprivilegedUpdater) {
                   fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   fs::permissions(scenario.root().path(), fs::perms::others_exec, fs::perm_options::add);
 
-  RunResult run = runProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                              "--clear-groups", updaterBinary()},
-                             player);
+  RunResult run = runProgram(
+      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", updaterBinary()},
+      player);
   ASSERT_EQ(run.exitCode, 0) << run.output;
   std::string log = readFile(player + "/updater.log");
   printErrors(log);
@@ -128,7 +129,8 @@ TEST_F(DiskFaultDrill, ReadOnlyFolderAndFileForAnUnprivilegedUpdater) {
   EXPECT_NE(log.find("./data/quor/maps/sub"), std::string::npos) << log;
   EXPECT_TRUE(readFile(player + "/data/quor/maps/a.map") == v1["data/quor/maps/a.map"]);
   EXPECT_EQ(readFile(player + "/data/quor/maps/sub"), "the player's file");
-  EXPECT_EQ(compareExcept(scenario, player, v3, {"data/quor/maps/a.map", "data/quor/maps/sub"}), "");
+  EXPECT_EQ(compareExcept(scenario, player, v3, {"data/quor/maps/a.map", "data/quor/maps/sub"}),
+            "");
   EXPECT_EQ(fs::directory_iterator(player + "/data/quor/maps") == fs::directory_iterator(), false);
   size_t entries = 0;
   for (const auto& entry : fs::directory_iterator(player + "/data/quor/maps")) {

@@ -31,8 +31,8 @@ Build drillBuild(uint32_t version) {
     std::vector<uint8_t> bytes = randomBytes(8000 + (i * 7919) % 60000, 1000 + i);
     if (version == 2 && i % 3 != 0) bytes[bytes.size() / 3] ^= 0xA5;
     if (version == 2 && i % 5 == 0) bytes.resize(bytes.size() / 2);
-    build["data/" + std::string(i % 2 ? "quor" : "common") + "/set" + std::to_string(i / 40) + "/f" +
-          std::to_string(i) + ".bin"] = std::string(bytes.begin(), bytes.end());
+    build["data/" + std::string(i % 2 ? "quor" : "common") + "/set" + std::to_string(i / 40) +
+          "/f" + std::to_string(i) + ".bin"] = std::string(bytes.begin(), bytes.end());
   }
   Build standIns = versionOne();
   build["quor.exe"] = standIns["quor.exe"];
@@ -65,8 +65,8 @@ std::string tornFiles(const std::string& folder, const Build& v1, const Build& v
     std::string content = readFile(entry.path().string());
     auto old = v1.find(path);
     auto now = v2.find(path);
-    bool whole = (old != v1.end() && old->second == content) ||
-                 (now != v2.end() && now->second == content);
+    bool whole =
+        (old != v1.end() && old->second == content) || (now != v2.end() && now->second == content);
     if (!whole) torn += path + "\n";
   }
   return torn;

@@ -64,8 +64,8 @@ void printDrillLines(const std::string& log) {
     size_t end = log.find('\n', at);
     if (end == std::string::npos) end = log.size();
     std::string line = log.substr(at, end - at);
-    for (const char* marker : {"could not decompress", "Malformed", "got stuck", "whole file instead",
-                               "Written: ", "Patched: ", "Disconnected"}) {
+    for (const char* marker : {"could not decompress", "Malformed", "got stuck",
+                               "whole file instead", "Written: ", "Patched: ", "Disconnected"}) {
       if (line.find(marker) != std::string::npos) {
         std::cout << "  updater.log" << line << std::endl;
         break;
@@ -246,8 +246,8 @@ TEST_F(ServerFaultDrill, PacketStormOnEveryChannelLosesNothingAndLogsEveryLine) 
     if (storms >= stormReplies) return;
     ++storms;
     Bytes unknown = {200, 0, 0, 0, 1, 0, 0, 0};
-    for (uint8_t channel : {kLobbyChannel, kIngameChannel, kFeedbackChannel, kFeedback2Channel,
-                            kFileUpdateChannel}) {
+    for (uint8_t channel :
+         {kLobbyChannel, kIngameChannel, kFeedbackChannel, kFeedback2Channel, kFileUpdateChannel}) {
       sendReliable(peer, channel, unknown);
     }
     sendReliable(peer, kTextChannel, buildTextMessage("storm"));
