@@ -15,15 +15,17 @@ void raiseLimits(Host* host) {
 // wherever it starts inside its first window.
 constexpr size_t kDeliverableWindows = ENET_PEER_FREE_RELIABLE_WINDOWS - 2;
 
+// A requires-expression drops a missing member only inside a template.
+template <typename Host>
+void limitWaitingData(Host* host) {
+  if constexpr (requires(Host* h) { h->maximumWaitingData; }) host->maximumWaitingData = kServerWaitingBytes;
+}
+
 }  // namespace
 
 void raiseTransportLimits(ENetHost* host) { raiseLimits(host); }
 
-void limitServerWaitingData(ENetHost* host) {
-  if constexpr (requires(ENetHost* h) { h->maximumWaitingData; }) {
-    host->maximumWaitingData = kServerWaitingBytes;
-  }
-}
+void limitServerWaitingData(ENetHost* host) { limitWaitingData(host); }
 
 void useLargeDatagrams(ENetHost* host) {
   host->mtu = kClientMtu;
