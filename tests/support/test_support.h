@@ -40,6 +40,13 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& content);
 std::string readFile(const std::string& path);
 std::vector<uint8_t> readBytes(const std::string& path);
 bool exists(const std::string& path);
+// The file's content with Windows' text-mode line ends ("\r\n", as the log
+// writes them there) read as "\n".
+std::string readTextFile(const std::string& path);
+
+// Whether POSIX permission bits keep this process out of a file or folder:
+// false for root, and on Windows, which keeps no such modes.
+bool fileModesEnforced();
 
 // Deterministic pseudo-random bytes.
 std::vector<uint8_t> randomBytes(size_t size, uint32_t seed);
@@ -68,7 +75,8 @@ namespace quor::testing {
 class LogCapture {
  public:
   LogCapture();
-  // Everything written since the capture began (waits for the writer).
+  // Everything written since the capture began (waits for the writer),
+  // with "\n" line ends on every platform.
   std::string text();
   // Number of times needle occurs in text().
   int count(const std::string& needle);
@@ -96,7 +104,9 @@ class RecordedSleeps {
 namespace quor::testing {
 
 // A program running beside the test, its output going to a file. Killed
-// (SIGTERM, then SIGKILL) when the object goes away.
+// (SIGTERM, then SIGKILL) when the object goes away. On Windows, which has
+// no signals, stop() and the destructor end the program at once
+// (TerminateProcess), and stop() then returns -1.
 class BackgroundProcess {
  public:
   BackgroundProcess(const std::vector<std::string>& argv, const std::string& cwd);
@@ -116,8 +126,9 @@ class BackgroundProcess {
 
  private:
   int pid_ = -1;
-  int status_ = 0;
+  int status_ = 0;  // the wait status; on Windows the exit code
   bool ended_ = false;
+  void* handle_ = nullptr;  // Windows: the process handle
   std::string outputPath_;
 };
 

@@ -4,14 +4,12 @@
 #pragma once
 
 #include <enet/enet.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -47,7 +45,7 @@ class CapturedLog {
   // "## Starting log"; an error record reads "#### ERROR \n" + text + "\n####".
   std::vector<std::string> records() {
     flushLog();
-    std::string content = readFile(path_);
+    std::string content = readTextFile(path_);
     std::vector<std::string> texts;
     size_t at = 0;
     while (at + 2 <= content.size()) {
@@ -195,19 +193,14 @@ class RawClient {
 // trying. Its console output goes to a file that output() reads.
 class ServerProcess {
  public:
-  explicit ServerProcess(const std::string& dataFolder, std::vector<std::string> extra = {})
-      : outputPath_(work_ / "server.out") {
+  explicit ServerProcess(const std::string& dataFolder, std::vector<std::string> extra = {}) {
     for (int attempt = 0; attempt < 20; ++attempt) {
       port_ = randomPort();
       std::vector<std::string> args = {updateServerBinary(), "--port", std::to_string(port_),
                                        "--data", dataFolder};
       args.insert(args.end(), extra.begin(), extra.end());
-      start(args);
-      if (waitUntil([&] { return output().find("listening on port") != std::string::npos || exited(); },
-                    10000) &&
-          !exited()) {
-        return;
-      }
+      process_ = std::make_unique<BackgroundProcess>(args, work_.path());
+      if (process_->waitForOutput("listening on port", 10) && process_->running()) return;
       stop();
     }
     throw std::runtime_error("update_server did not start");
@@ -217,52 +210,18 @@ class ServerProcess {
   ServerProcess& operator=(const ServerProcess&) = delete;
 
   uint16_t port() const { return port_; }
-  std::string output() const { return readFile(outputPath_); }
+  std::string output() const { return process_->output(); }
   const std::string& workFolder() const { return work_.path(); }
 
   // SIGTERM, then at most 10 s for the process to end (SIGKILL after
-  // that). The exit code, or -1 when it was killed or never ran.
-  int stop() {
-    if (pid_ <= 0) return exitCode_;
-    kill(pid_, SIGTERM);
-    if (!waitUntil([&] { return exited(); }, 10000)) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status_, 0);
-    }
-    pid_ = 0;
-    exitCode_ = WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-    return exitCode_;
-  }
+  // that); on Windows an immediate end. The exit code, or -1 when it was
+  // killed.
+  int stop() { return process_->stop(15); }
 
  private:
-  void start(const std::vector<std::string>& args) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      if (chdir(work_.path().c_str()) != 0) _exit(126);
-      FILE* out = std::freopen(outputPath_.c_str(), "w", stdout);
-      if (out == nullptr || dup2(fileno(stdout), STDERR_FILENO) < 0) _exit(126);
-      std::vector<char*> argv;
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-  }
-
-  bool exited() {
-    if (pid_ <= 0) return true;
-    if (waitpid(pid_, &status_, WNOHANG) != pid_) return false;
-    exitCode_ = WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-    pid_ = 0;
-    return true;
-  }
-
   TempDir work_;
-  std::string outputPath_;
   uint16_t port_ = 0;
-  pid_t pid_ = 0;
-  int status_ = 0;
-  int exitCode_ = -1;
+  std::unique_ptr<BackgroundProcess> process_;
 };
 
 // The updater's network client connected to 127.0.0.1:port, with a

@@ -3,8 +3,10 @@
 // hostile length field fails loudly instead of quietly succeeding.
 #pragma once
 
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <string>
@@ -30,7 +32,7 @@ class CapturedLog {
       return name;
     }();
     flushLog();
-    return readFile(fileName);
+    return readTextFile(fileName);
   }
 
   size_t start_;
@@ -48,14 +50,17 @@ inline std::string errorRecord(const std::string& text) {
 #define QUOR_TEST_ADDRESS_SANITIZER 1
 #endif
 #endif
+#if defined(QUOR_TEST_ADDRESS_SANITIZER) || defined(_WIN32)
+#define QUOR_TEST_NO_ADDRESS_LIMIT 1
+#endif
 
 // Limits the process's address space to what it uses now plus headroom,
 // for the object's lifetime. Does nothing under the address sanitizer,
-// which reserves huge ranges of its own.
+// which reserves huge ranges of its own, nor on Windows (no setrlimit).
 class ScopedAddressSpaceLimit {
  public:
   explicit ScopedAddressSpaceLimit(size_t headroom) {
-#ifndef QUOR_TEST_ADDRESS_SANITIZER
+#ifndef QUOR_TEST_NO_ADDRESS_LIMIT
     getrlimit(RLIMIT_AS, &previous_);
     rlimit limited = previous_;
     limited.rlim_cur = static_cast<rlim_t>(currentAddressSpace() + headroom);
@@ -65,7 +70,9 @@ class ScopedAddressSpaceLimit {
 #endif
   }
   ~ScopedAddressSpaceLimit() {
+#ifndef QUOR_TEST_NO_ADDRESS_LIMIT
     if (active_) setrlimit(RLIMIT_AS, &previous_);
+#endif
   }
   ScopedAddressSpaceLimit(const ScopedAddressSpaceLimit&) = delete;
   // Whether the limit is in force (so a 4 GiB allocation would fail).
@@ -73,6 +80,7 @@ class ScopedAddressSpaceLimit {
   ScopedAddressSpaceLimit& operator=(const ScopedAddressSpaceLimit&) = delete;
 
  private:
+#ifndef QUOR_TEST_NO_ADDRESS_LIMIT
   static size_t currentAddressSpace() {
     size_t pages = 0;
     if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
@@ -83,6 +91,7 @@ class ScopedAddressSpaceLimit {
   }
 
   rlimit previous_{};
+#endif
   bool active_ = false;
 };
 
