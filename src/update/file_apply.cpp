@@ -52,8 +52,11 @@ ApplyOutcome applyPatch(const std::string& path, const std::string& name, uint32
 
 // Replaces the running updater: the old executable is moved aside first
 // (a running program can be renamed but not overwritten on Windows) and
-// moved back when the new one cannot be written.
+// moved back when the new one cannot be written. Windows' rename does not
+// replace an existing file, so a leftover updater_old.exe (one the start
+// could not remove) goes first.
 bool replaceOwnExecutable(const Bytes& content) {
+  std::remove(kOldExecutableFile);
   std::rename(kOwnExecutableFile, kOldExecutableFile);
   if (writeContent(kOwnExecutable, content)) return true;
   std::error_code ec;

@@ -184,6 +184,7 @@ TEST_F(UpdateRun, TheUpdaterIsMovedAsideAndBackWhenItCannotBeReplaced) {
   EXPECT_EQ(log.count("cannot write ./updater.exe"), 1);
 
   fs::remove("updater.exe.quor_tmp");
+  writeFile("updater_old.exe", "left over");  // Windows' rename replaces no file
   deliver(controller, "0.compressed", container(generic, Bytes{'n', 'e', 'w'}));
   ASSERT_TRUE(getUpdates(scanDataSet("./"), manifest, false, controller, kShortLimit));
   EXPECT_EQ(testing::readFile("updater.exe"), "new");
