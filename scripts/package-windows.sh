@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The Windows release: updater.exe and update_server.exe, cross-built with
+# mingw-w64 (Release, stripped, statically linked), with the user guide
+# for publishers and players from README.md as README.txt, in
+# dist/quor-updater-windows-x64/ and dist/quor-updater-windows-x64.zip.
+# Both programs are checked: system DLLs only, asInvoker manifest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
+source scripts/lib/windows.sh
+
+require_packages cmake ninja-build g++-mingw-w64-x86-64 libz-mingw-w64-dev
+command -v npm >/dev/null || require_packages npm
+
+build=build-windows
+name=quor-updater-windows-x64
+out=dist/$name
+configure_windows_build "$build"
+ninja -C "$build" updater update_server
+
+rm -rf "$out" "dist/$name.zip"
+mkdir -p "$out"
+for program in updater update_server; do
+  x86_64-w64-mingw32-strip -o "$out/$program.exe" "$build/$program.exe"
+  check_windows_program "$out/$program.exe"
+done
+
+# The guide is the part of README.md between its two markers, with
+# Windows line ends so that Notepad shows it as written.
+sed -n '/<!-- user-guide:start -->/,/<!-- user-guide:end -->/p' README.md |
+  sed '1d;$d' | sed 's/$/\r/' >"$out/README.txt"
+if [ ! -s "$out/README.txt" ]; then
+  echo "README.md has no user guide between its markers" >&2
+  exit 1
+fi
+
+(cd dist && cmake -E tar cf "$name.zip" --format=zip "$name")
+ls -l "$out" "dist/$name.zip"

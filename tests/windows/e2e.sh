@@ -1,0 +1,247 @@
+#!/usr/bin/env bash
+# End-to-end checks of the Windows programs under Wine, against the Linux
+# update_server on 127.0.0.1:
+#   1. create mode: updater.exe --create --old ../v1 in a sample build v2;
+#   2. update mode: updater.exe --quor brings a v1 folder to v2 (a patch,
+#      whole files, a deletion, a new empty file), replaces its own
+#      executable (the running one is moved to updater_old.exe) and starts
+#      quor.exe (a stand-in program) in a console of its own;
+#   3. the next start removes updater_old.exe, and the new updater.exe
+#      finds nothing left to do;
+#   4. a file that never arrives: updater.exe gives up and starts itself
+#      again with the same arguments;
+#   5. console colour: an error entry on a terminal comes out coloured;
+#      with output redirected (every other step) it is written plainly;
+#   6. the write-permission check in a folder the user may not write to
+#      (a non-root user: Wine, like Linux, lets root write anywhere).
+#
+#   tests/windows/e2e.sh WINDOWS_BUILD_DIR LINUX_UPDATE_SERVER
+#
+# WINEPREFIX defaults to WINDOWS_BUILD_DIR/wineprefix. The work folder is
+# kept when a check failed, or always with QUOR_E2E_KEEP=1. Prints one line per
+# check and ends with "N passed, N failed"; the exit code is 1 when a check
+# failed.
+set -uo pipefail
+
+build=$(cd "${1:?windows build folder}" && pwd)
+server=$(realpath "${2:?linux update_server}")
+export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
+export WINEDEBUG=${WINEDEBUG:--all}
+updater_exe=$build/updater.exe
+standin_exe=$build/tests/windows/quor_standin.exe
+
+work=$(mktemp -d /tmp/quor-wine-e2e.XXXXXX)
+chmod 755 "$work"
+server_pid=
+passed=0
+failed=0
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  if [ "$failed" -gt 0 ] || [ -n "${QUOR_E2E_KEEP:-}" ]; then
+    echo "(outputs kept in $work)"
+  else
+    rm -rf "$work"
+  fi
+}
+trap cleanup EXIT
+
+check() {  # check DESCRIPTION COMMAND...
+  local description=$1
+  shift
+  if "$@" >/dev/null 2>&1; then
+    passed=$((passed + 1))
+    echo "ok    $description"
+  else
+    failed=$((failed + 1))
+    echo "FAIL  $description"
+  fi
+}
+contains() { grep -qF -- "$2" "$1"; }
+lacks() { ! grep -qF -- "$2" "$1"; }
+same() { cmp -s "$1" "$2"; }
+equals() { [ "$1" = "$2" ]; }
+
+# run_wine FOLDER OUTPUT TIMEOUT PROGRAM ARGS...: runs a Windows program in
+# FOLDER with its output in OUTPUT (line ends made "\n"); echoes the exit code.
+run_wine() {
+  local folder=$1 output=$2 limit=$3
+  shift 3
+  local code
+  (cd "$folder" && timeout "$limit" wine "$@" >"$output.raw" 2>&1)
+  code=$?
+  tr -d '\r' <"$output.raw" >"$output"
+  echo "$code"
+}
+
+# The trees are equal except for the files the update never touches.
+same_tree() {
+  diff -r -x updater.log -x updater_old.exe -x server_data -x settings \
+       -x quor_started.txt "$1" "$2"
+}
+
+# start_server DATA OUTPUT: the Linux update_server serving DATA on a free
+# port of 127.0.0.1, its output in OUTPUT and its port in OUTPUT.port;
+# echoes its process id.
+start_server() {
+  local data=$1 output=$2 port pid
+  for _ in $(seq 20); do
+    port=$((20000 + RANDOM % 40000))
+    "$server" --port "$port" --data "$data" >"$output" 2>&1 &
+    pid=$!
+    for _ in $(seq 100); do
+      grep -qs "listening on port" "$output" && break
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    if grep -qs "listening on port" "$output"; then
+      echo "$port" >"$output.port"
+      echo "$pid"
+      return 0
+    fi
+    kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null
+  done
+  return 1
+}
+
+make_build() {  # make_build FOLDER VERSION
+  local folder=$1 version=$2
+  mkdir -p "$folder/data/quor/maps" "$folder/data/common" "$folder/settings" "$folder/saves"
+  head -c 300000 /dev/urandom >"$folder/data/quor/maps/world.map"
+  printf 'fonts of version %s\n' "$version" >"$folder/data/common/fonts.txt"
+  printf 'no server\n' >"$folder/settings/servers.config"
+  printf 'a save\n' >"$folder/saves/slot1.sav"
+  # The programs of each version differ by bytes after the image, which
+  # Windows ignores when it loads one.
+  { cat "$standin_exe"; printf 'quor version %s' "$version"; } >"$folder/quor.exe"
+  { cat "$updater_exe"; printf 'updater version %s' "$version"; } >"$folder/updater.exe"
+}
+
+echo "== sample builds in $work"
+make_build "$work/v1" 1
+printf 'only in version 1\n' >"$work/v1/data/quor/old_only.txt"
+cp -r "$work/v1" "$work/v2"
+printf 'fonts of version 2\n' >"$work/v2/data/common/fonts.txt"
+rm "$work/v2/data/quor/old_only.txt"
+mkdir -p "$work/v2/data/quor/new/levels" "$work/v2/server_data"
+head -c 50000 /dev/urandom >"$work/v2/data/quor/new/levels/level1.dat"
+: >"$work/v2/data/quor/new/empty_in_v2.txt"
+# Version 2 edits the map in place: the update carries it as a patch.
+printf 'EDITED' | dd of="$work/v2/data/quor/maps/world.map" bs=1 seek=1000 conv=notrunc status=none
+{ cat "$updater_exe"; printf 'updater version 2'; } >"$work/v2/updater.exe"
+{ cat "$standin_exe"; printf 'quor version 2'; } >"$work/v2/quor.exe"
+cp -r "$work/v1" "$work/player"
+
+echo "== 1. create mode: updater.exe --create --old ../v1 (in v2)"
+code=$(run_wine "$work/v2" "$work/create.out" 120 ./updater.exe --create --old ../v1)
+data=$work/v2/server_data/update_data
+check "create mode ends with exit code 0" equals "$code" 0
+check "the manifest is written" test -s "$data/manifest.manifest"
+check "the four changed files get patches" contains "$work/create.out" ": Patches: 4"
+check "the log names the old build" contains "$work/create.out" ": Using old data for patch from: ../v1"
+check "console and log file hold the same records" \
+  diff <(tr -d '\r' <"$work/v2/updater.log") "$work/create.out"
+check "the write test file is gone" test ! -e "$work/v2/QUOR_WRITE_TEST.FILE"
+rm -f "$work/v2/updater.log"
+
+echo "== 2. update mode: updater.exe --quor (in a v1 folder, from the Linux update_server)"
+server_pid=$(start_server "$data" "$work/server.out")
+port=$(cat "$work/server.out.port")
+printf 'local server\n127.0.0.1\n%s\n' "$port" >"$work/player/settings/servers.config"
+
+code=$(run_wine "$work/player" "$work/update.out" 180 ./updater.exe --quor)
+check "update mode ends with exit code 0" equals "$code" 0
+check "connected to the server" contains "$work/update.out" ": Connection to server succesful!"
+check "the new level and updater.exe written whole" contains "$work/update.out" ": Written: 2"
+check "the map, the fonts and quor.exe patched" contains "$work/update.out" ": Patched: 3"
+check "no request left over" contains "$work/update.out" ": No remaining file requests"
+check "no error entry" lacks "$work/update.out" "#### ERROR"
+check "no colour codes in redirected output" bash -c "! grep -q $'\\e' '$work/update.out.raw'"
+check "the folder now equals v2" same_tree "$work/v2" "$work/player"
+check "the file only in v1 is deleted" test ! -e "$work/player/data/quor/old_only.txt"
+check "the new empty file exists" test -f "$work/player/data/quor/new/empty_in_v2.txt"
+check "saves are left alone" same "$work/v1/saves/slot1.sav" "$work/player/saves/slot1.sav"
+check "updater.exe is the new one" same "$work/v2/updater.exe" "$work/player/updater.exe"
+check "the running updater was moved to updater_old.exe" \
+  same "$work/v1/updater.exe" "$work/player/updater_old.exe"
+for _ in $(seq 200); do [ -s "$work/player/quor_started.txt" ] && break; sleep 0.1; done
+check "--quor started quor.exe" test -s "$work/player/quor_started.txt"
+check "quor.exe was started as .\\quor.exe" contains "$work/player/quor_started.txt" 'command line: .\quor.exe'
+check "quor.exe runs in the game folder" \
+  contains "$work/player/quor_started.txt" "folder: Z:$(echo "$work/player" | tr / '\\')"
+
+echo "== 3. the next start: updater_old.exe removed, nothing left to do"
+code=$(run_wine "$work/player" "$work/again.out" 180 ./updater.exe)
+check "the new updater.exe runs and ends with exit code 0" equals "$code" 0
+check "updater_old.exe is removed at start" test ! -e "$work/player/updater_old.exe"
+check "nothing written" contains "$work/again.out" ": Written: 0"
+check "nothing patched" contains "$work/again.out" ": Patched: 0"
+kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
+
+echo "== 4. a file that never arrives: the updater starts itself again"
+# The server lacks every whole file, so the first one requested is
+# answered empty; after 14 s the updater gives up, pauses 5 s and starts
+# "updater.exe" again with its arguments. The server is gone by then, so
+# the second run finds nothing to do and, given --quor, starts the game.
+mkdir -p "$work/broken_data"
+cp "$data"/* "$work/broken_data/"
+rm "$work/broken_data"/*.compressed
+server_pid=$(start_server "$work/broken_data" "$work/broken_server.out")
+cp -r "$work/v1" "$work/stuck"
+printf 'broken server\n127.0.0.1\n%s\n' "$(cat "$work/broken_server.out.port")" \
+  >"$work/stuck/settings/servers.config"
+code=$(run_wine "$work/stuck" "$work/stuck.out" 120 ./updater.exe --quor)
+kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
+check "the first run ends with exit code 0" equals "$code" 0
+check "it gives up on the missing file" contains "$work/stuck.out" "updater got stuck when updating file: "
+check "it does not start the game itself" test ! -e "$work/stuck/quor_started.txt"
+for _ in $(seq 300); do [ -s "$work/stuck/quor_started.txt" ] && break; sleep 0.1; done
+check "the restarted updater finishes and starts the game" test -s "$work/stuck/quor_started.txt"
+check "the restarted updater got --quor" contains "$work/stuck/updater.log" ": --quor - start game after update"
+check "the restarted updater found no server" \
+  contains "$work/stuck/updater.log" "no connection to an update server: nothing was updated"
+
+echo "== 5. console colour on a terminal"
+# On a terminal Wine gives the program a console and turns its colour
+# changes into terminal escapes. Update mode in an empty folder logs two
+# error entries, each followed by a plain one.
+mkdir -p "$work/colour"
+cp "$updater_exe" "$work/colour/updater.exe"
+(cd "$work/colour" && timeout 60 script -qec "wine ./updater.exe" /dev/null \
+  >"$work/colour.raw" 2>&1 </dev/null)
+# Without the cursor and spacing escapes of Wine's console, and "\n" ends.
+perl -pe 's/\e\[\?25[lh]//g; s/\e\[K\e\[1C/ /g; s/\r//g' "$work/colour.raw" >"$work/colour.out"
+check "an error entry is shown in bright red" \
+  grep -qP '^\e\[91m: #### ERROR $' "$work/colour.out"
+check "the colour is restored for the next entry" \
+  perl -0ne 'exit !/\e\[91m: #### ERROR \nno connection[^\n]*\n####\n\e\[m: Enet client destroyed\n/' "$work/colour.out"
+check "plain entries come without colour changes" grep -qxP ': =+' "$work/colour.out"
+
+echo "== 6. write-permission check in a folder the user cannot write to"
+if [ "$(id -u)" -ne 0 ]; then
+  # Needs root to run the updater as another user.
+  echo "skip  (not root)"
+else
+  # nobody gets a Wine prefix of its own; the game folder stays root's.
+  user_home=$work/nobody
+  mkdir -p "$user_home" "$work/locked"
+  chown nobody "$user_home"
+  cp "$updater_exe" "$work/locked/updater.exe"
+  as_nobody() {
+    runuser -u nobody -- env HOME="$user_home" WINEPREFIX="$user_home/prefix" WINEDEBUG=-all \
+      WINEDLLOVERRIDES="mscoree,mshtml=" "$@"
+  }
+  as_nobody wine cmd /c exit >/dev/null 2>&1
+  (cd "$work/locked" && as_nobody timeout 60 wine ./updater.exe >"$work/locked.out.raw" 2>&1)
+  code=$?
+  tr -d '\r' <"$work/locked.out.raw" >"$work/locked.out"
+  as_nobody wineserver -k >/dev/null 2>&1
+  check "the refusal ends with exit code 255 (-1)" equals "$code" 255
+  check "the boxed message is shown" contains "$work/locked.out" "####  ERROR: unable to write files  ####"
+  check "the message names the remedy" contains "$work/locked.out" "Please move your game folder to different directory"
+  check "no log is written" test ! -e "$work/locked/updater.log"
+  check "no test file is left" test ! -e "$work/locked/QUOR_WRITE_TEST.FILE"
+fi
+
+echo
+echo "e2e: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
