@@ -203,10 +203,10 @@ check "the restarted updater found no server" \
 echo "== 5. console colour on a terminal"
 # On a terminal Wine gives the program a console and turns its colour
 # changes into terminal escapes. Update mode in an empty folder logs two
-# error entries, each followed by a plain one.
+# error entries, each followed by a plain one; then --quor finds no game.
 mkdir -p "$work/colour"
 cp "$updater_exe" "$work/colour/updater.exe"
-(cd "$work/colour" && timeout 60 script -qec "wine ./updater.exe" /dev/null \
+(cd "$work/colour" && timeout 60 script -qec "wine ./updater.exe --quor" /dev/null \
   >"$work/colour.raw" 2>&1 </dev/null)
 # Without the cursor and spacing escapes of Wine's console, and "\n" ends.
 perl -pe 's/\e\[\?25[lh]//g; s/\e\[K\e\[1C/ /g; s/\r//g' "$work/colour.raw" >"$work/colour.out"
@@ -215,6 +215,7 @@ check "an error entry is shown in bright red" \
 check "the colour is restored for the next entry" \
   perl -0ne 'exit !/\e\[91m: #### ERROR \nno connection[^\n]*\n####\n\e\[m: Enet client destroyed\n/' "$work/colour.out"
 check "plain entries come without colour changes" grep -qxP ': =+' "$work/colour.out"
+check "a game that cannot be started is reported" grep -qF "CreateProcess failed (2)." "$work/colour.out"
 
 echo "== 6. write-permission check in a folder the user cannot write to"
 if [ "$(id -u)" -ne 0 ]; then
