@@ -4,10 +4,13 @@
 #   build/        the normal build: every test
 #   build-asan/   AddressSanitizer + UndefinedBehaviorSanitizer: every test
 #   build-tsan/   ThreadSanitizer: the tests of the threaded parts
+#   build-windows/ the Windows programs, cross-built, tested under Wine
+#                 (scripts/test-windows.sh)
 # Any sanitizer report fails the run.
 #
 #   scripts/test.sh            all configurations
 #   scripts/test.sh --quick    the normal build only
+# UPDATER_SKIP_WINDOWS=1 leaves out the Windows stage (never in CI).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/packages.sh
@@ -38,6 +41,7 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 run_config build ""
 [ "$quick" -eq 1 ] && exit 0
+scripts/test-windows.sh
 run_config build-asan "" -DUPDATER_SANITIZE=address
 run_config build-tsan "^(Log|Network|Dispatch|FileUpdateController|RequestPump|UpdateRun|Server)" \
   -DUPDATER_SANITIZE=thread
