@@ -6,6 +6,7 @@
 #   build-tsan/   ThreadSanitizer: the tests of the threaded parts
 #   build-windows/ the Windows programs, cross-built, tested under Wine
 #                 (scripts/test-windows.sh)
+#   build-fuzz/   every fuzz target for 30 s (scripts/fuzz.sh 30)
 # Any sanitizer report fails the run.
 #
 #   scripts/test.sh            all configurations
@@ -45,3 +46,4 @@ scripts/test-windows.sh
 run_config build-asan "" -DUPDATER_SANITIZE=address
 run_config build-tsan "^(Log|Network|Dispatch|FileUpdateController|RequestPump|UpdateRun|Server)" \
   -DUPDATER_SANITIZE=thread
+scripts/fuzz.sh 30
