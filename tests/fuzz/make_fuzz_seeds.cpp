@@ -195,6 +195,15 @@ void safePathSeeds() {
   }
 }
 
+void servedNameSeeds() {
+  const std::string t = "fuzz_served_name";
+  int index = 0;
+  for (const char* name :
+       {"1.compressed", "manifest.manifest", "../secret", "link", "sub", "a/b"}) {
+    seed(t, "request" + std::to_string(index++), buildFileRequest(name));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -210,5 +219,6 @@ int main(int argc, char** argv) {
   roundTripSeeds();
   serversConfigSeeds();
   safePathSeeds();
+  servedNameSeeds();
   return 0;
 }
