@@ -67,7 +67,8 @@ void printDrillLines(const std::string& log) {
     for (const char* marker : {"could not decompress", "Malformed", "got stuck",
                                "whole file instead", "Written: ", "Patched: ", "Disconnected"}) {
       if (line.find(marker) != std::string::npos) {
-        std::cout << "  updater.log" << line << std::endl;
+        std::cout << "  updater.log: " << (line.starts_with(": ") ? line.substr(2) : line)
+                  << std::endl;
         break;
       }
     }
