@@ -44,6 +44,6 @@ run_config build ""
 [ "$quick" -eq 1 ] && exit 0
 scripts/test-windows.sh
 run_config build-asan "" -DUPDATER_SANITIZE=address
-run_config build-tsan "^(Log|CreateNetworkClient|Disconnect|ConnectTest|UpdateServerExchange|Dispatch|FileUpdateController|RequestPump|UpdateRun|Server)" \
+run_config build-tsan "^(Log|CreateNetworkClient|Disconnect|ConnectTest|UpdateServerExchange|Dispatch|FileUpdateController|RequestPump|UpdateRun|UpdateProgram|Server)" \
   -DUPDATER_SANITIZE=thread
 scripts/fuzz.sh 30

@@ -1,8 +1,29 @@
 #include "update/safe_paths.h"
 
+#include <cctype>
+#include <string>
+
 #include "log/log.h"
 
 namespace quor {
+
+namespace {
+
+bool isDeviceName(std::string_view component) {
+  std::string base(component.substr(0, component.find('.')));
+  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+  return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
+         base[3] >= '1' && base[3] <= '9';
+}
+
+bool isPlainComponent(std::string_view component) {
+  if (component.empty() || component == "." || component == "..") return false;
+  if (component.back() == '.' || component.back() == ' ') return false;
+  return !isDeviceName(component);
+}
+
+}  // namespace
 
 bool isSafeManifestPath(std::string_view path) {
   if (path.substr(0, 2) != "./" || path.size() == 2) return false;
@@ -10,8 +31,7 @@ bool isSafeManifestPath(std::string_view path) {
   std::string_view rest = path.substr(2);
   while (true) {
     size_t slash = rest.find('/');
-    std::string_view component = rest.substr(0, slash);
-    if (component.empty() || component == "." || component == "..") return false;
+    if (!isPlainComponent(rest.substr(0, slash))) return false;
     if (slash == std::string_view::npos) return true;
     rest = rest.substr(slash + 1);
   }

@@ -11,6 +11,10 @@ namespace quor {
 
 // True for "./" followed by one or more components separated by '/', none
 // of them empty, "." or "..", and no backslash, ':' or NUL anywhere.
+// Components that Windows would read as another name are refused too: one
+// ending in '.' or ' ' (Windows drops those, so "saves." would reach the
+// protected "saves"), and the device names CON, PRN, AUX, NUL, COM1-9 and
+// LPT1-9, with or without an extension.
 bool isSafeManifestPath(std::string_view path);
 
 // Removes every folder, empty file and file entry whose path is not safe,

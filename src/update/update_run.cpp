@@ -59,8 +59,8 @@ std::string wholeFileName(const ManifestEntry& entry) {
   return decimalText(entry.fileNumber) + ".compressed";
 }
 
-// Waits for one pending entry and applies it. A patch that cannot be used
-// is replaced by the whole file, requested at once. False when a reply did
+// Waits for one pending entry and applies it. A patch that fails is
+// replaced by the whole file, requested at once. False when a reply did
 // not come in time.
 bool handleEntry(const std::string& path, const std::string& name, const ManifestEntry& entry,
                  FileUpdateController& controller, std::atomic<int32_t>& outstanding,
@@ -76,7 +76,11 @@ bool handleEntry(const std::string& path, const std::string& name, const Manifes
   }
   ApplyOutcome outcome = applyReceivedFile(path, name, entry.checksum, *reply->data);
   reply.reset();
-  if (outcome == ApplyOutcome::kPatchUnusable) {
+  // A patch that could not be used, or a patch reply that was no patch at
+  // all, is replaced by the whole file.
+  bool patchFailed = outcome == ApplyOutcome::kPatchUnusable ||
+                     (name.ends_with(".patch") && outcome == ApplyOutcome::kNotWritten);
+  if (patchFailed) {
     std::string whole = wholeFileName(entry);
     logLine("Fetching the whole file instead: " + whole);
     sendFileRequest(whole);

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 
 #include "create/create_mode.h"
@@ -60,6 +62,13 @@ bool isRunArtifact(const std::string& path) {
 }
 
 UpdateScenario::UpdateScenario() = default;
+
+UpdateScenario::~UpdateScenario() {
+  if (!server_) return;
+  server_->stop();
+  std::string output = server_->output();
+  if (output.find("Sanitizer") != std::string::npos) ADD_FAILURE() << "update_server:\n" << output;
+}
 
 void UpdateScenario::publish(const Build& v1, const Build& v2) {
   fs::remove_all(root_ / "v1");

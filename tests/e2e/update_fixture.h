@@ -25,6 +25,8 @@ void writeBuild(const std::string& folder, const Build& build);
 class UpdateScenario {
  public:
   UpdateScenario();
+  // Stops the server; a sanitizer report in its output fails the test.
+  ~UpdateScenario();
 
   // Writes v2 (and v1 beside it) and publishes v2 with create mode,
   // patches made against v1.

@@ -7,8 +7,8 @@ namespace quor {
 namespace {
 
 TEST(SafeManifestPath, AcceptsPlainRelativePaths) {
-  for (const char* path : {"./a", "./data/quor/maps/a.map", "./.hidden", "./a..b", "./...",
-                           "./updater.exe", "./x y/z"}) {
+  for (const char* path : {"./a", "./data/quor/maps/a.map", "./.hidden", "./a..b",
+                           "./updater.exe", "./x y/z", "./console.txt", "./COM10", "./nul_x"}) {
     EXPECT_TRUE(isSafeManifestPath(path)) << path;
   }
 }
@@ -21,6 +21,14 @@ TEST(SafeManifestPath, RefusesAnythingThatCouldLeaveTheFolder) {
     EXPECT_FALSE(isSafeManifestPath(path)) << path;
   }
   EXPECT_FALSE(isSafeManifestPath(std::string_view("./a\0b", 5)));
+}
+
+TEST(SafeManifestPath, RefusesNamesWindowsWouldReadAsOthers) {
+  // Windows drops trailing dots and spaces: these would land in ./saves/.
+  for (const char* path : {"./saves./x.sav", "./saves /x.sav", "./x.", "./...", "./a/b ",
+                           "./CON", "./data/nul.txt", "./aux", "./COM1.log", "./lpt9"}) {
+    EXPECT_FALSE(isSafeManifestPath(path)) << path;
+  }
 }
 
 TEST(SafeManifestPath, UnsafeEntriesAreDroppedWithOneLineEach) {

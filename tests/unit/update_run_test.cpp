@@ -141,6 +141,19 @@ TEST_F(UpdateRun, ARefusedPatchFallsBackToo) {
   EXPECT_EQ(log.count("bspatch: "), 1);
 }
 
+TEST_F(UpdateRun, AGarbledPatchReplyFallsBackToo) {
+  writeFile("data/quor/f", "old");
+  DataSet local = scanDataSet("./");
+  Bytes wanted = {'n', 'e', 'w'};
+  publish("./data/quor/f", wanted, 4, checksumOf({'o', 'l', 'd'}));
+  deliver(controller, "4.patch", Bytes{1, 2, 3, 4, 5, 6, 7, 8});
+  deliver(controller, "4.compressed", container(generic, wanted));
+  ASSERT_TRUE(getUpdates(local, manifest, false, controller, kLimit));
+  EXPECT_EQ(readBytes("data/quor/f"), wanted);
+  EXPECT_EQ(log.count("could not decompress file: ./data/quor/f (4.patch)"), 1);
+  EXPECT_EQ(log.count("Fetching the whole file instead: 4.compressed"), 1);
+}
+
 TEST_F(UpdateRun, BadWholeFilesAreNotWritten) {
   writeFile("data/quor/keep", "local");
   DataSet local = scanDataSet("./");
