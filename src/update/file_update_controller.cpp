@@ -38,8 +38,7 @@ std::optional<ReceivedFile> FileUpdateController::takeReceivedFile(const std::st
   std::lock_guard<std::mutex> lock(receivedLock);
   auto found = receivedFiles.find(name);
   if (found == receivedFiles.end()) return std::nullopt;
-  std::optional<ReceivedFile> taken(std::in_place, found->second.size,
-                                    std::move(found->second.data));
+  std::optional<ReceivedFile> taken(std::move(found->second));
   receivedFiles.erase(found);
   return taken;
 }
