@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds, and runs every test, in three
 # configurations:
-#   build/        the normal build: every test
-#   build-asan/   AddressSanitizer + UndefinedBehaviorSanitizer: every test
+#   build/        the normal build (g++): every test
+#   build-asan/   AddressSanitizer + UndefinedBehaviorSanitizer, built with
+#                 clang 14 so that both compilers build everything: every test
 #   build-tsan/   ThreadSanitizer: the tests of the threaded parts
 #   build-windows/ the Windows programs, cross-built, tested under Wine
 #                 (scripts/test-windows.sh)
@@ -24,7 +25,8 @@ for arg in "$@"; do
   esac
 done
 
-require_packages cmake ninja-build g++ pkg-config libgtest-dev libenet-dev zlib1g-dev
+require_packages cmake ninja-build g++ clang-14 libclang-rt-14-dev pkg-config libgtest-dev \
+  libenet-dev zlib1g-dev
 
 # run_config DIR TEST_REGEX [CMAKE_ARGS...]
 run_config() {
@@ -43,7 +45,7 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run_config build ""
 [ "$quick" -eq 1 ] && exit 0
 scripts/test-windows.sh
-run_config build-asan "" -DUPDATER_SANITIZE=address
+CC=clang-14 CXX=clang++-14 run_config build-asan "" -DUPDATER_SANITIZE=address
 run_config build-tsan "^(Log|CreateNetworkClient|Disconnect|ConnectTest|UpdateServerExchange|Dispatch|FileUpdateController|RequestPump|UpdateRun|UpdateProgram|Server)" \
   -DUPDATER_SANITIZE=thread
 scripts/fuzz.sh 30
