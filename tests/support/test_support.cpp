@@ -293,11 +293,42 @@ std::string updateServerBinary() { return UPDATE_SERVER_BINARY; }
 
 namespace quor::testing {
 
-LogCapture::LogCapture() : file_(dir_ / "capture.log") { startLog(file_); }
+namespace {
+const char kStartRecord[] = ": ## Starting log\n";
+}
+
+LogCapture::LogCapture() : file_(dir_ / "capture.log") {
+  // Entries queued before the log was ever started go to the first file
+  // named; write them out there, then begin again with an empty file.
+  startLog(file_);
+  flushLog();
+  startLog(file_);
+}
 
 std::string LogCapture::text() {
   flushLog();
   return readTextFile(file_);
+}
+
+std::string LogCapture::written() {
+  std::string all = text();
+  if (all.rfind(kStartRecord, 0) == 0) all.erase(0, sizeof(kStartRecord) - 1);
+  return all;
+}
+
+std::vector<std::string> LogCapture::records() {
+  // Every record starts with ": " at the start of a line and ends with a
+  // line feed; an error's text spans several lines.
+  std::string all = written();
+  std::vector<std::string> texts;
+  size_t at = 0;
+  while (at + 2 <= all.size()) {
+    size_t end = all.find("\n: ", at);
+    if (end == std::string::npos) end = all.size() - 1;
+    texts.push_back(all.substr(at + 2, end - at - 2));
+    at = end + 1;
+  }
+  return texts;
 }
 
 int LogCapture::count(const std::string& needle) {

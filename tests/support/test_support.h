@@ -78,13 +78,24 @@ class LogCapture {
   // Everything written since the capture began (waits for the writer),
   // with "\n" line ends on every platform.
   std::string text();
+  // text() without its first record, "## Starting log".
+  std::string written();
+  // The texts given to logLine since the capture began, in order, without
+  // the start record; an error's text is framed as error(text) shows.
+  std::vector<std::string> records();
   // Number of times needle occurs in text().
   int count(const std::string& needle);
+
+  // The record text that logError(text) leaves.
+  static std::string error(const std::string& text) { return "#### ERROR \n" + text + "\n####"; }
 
  private:
   TempDir dir_;
   std::string file_;
 };
+
+// The bytes that logError(text) adds to the log file.
+inline std::string errorRecord(const std::string& text) { return ": " + LogCapture::error(text) + "\n"; }
 
 // Replaces the program's sleep with one that records the pauses instead of
 // waiting; restores the real sleep when it goes away.

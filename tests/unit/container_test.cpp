@@ -11,7 +11,7 @@
 namespace quor {
 namespace {
 
-using testing::CapturedLog;
+using testing::LogCapture;
 using testing::errorRecord;
 
 constexpr size_t kHeaderSize = 40;
@@ -37,11 +37,11 @@ struct Decoded {
 };
 
 Decoded decode(uint32_t type, std::istream& in) {
-  CapturedLog log;
+  LogCapture log;
   Decoded result;
   result.outSize = 12345;
   result.data = containerDecode(type, in, result.outSize);
-  result.log = log.text();
+  result.log = log.written();
   return result;
 }
 
@@ -67,9 +67,9 @@ TEST(ContainerTest, TagsOfEveryType) {
   EXPECT_EQ(compressedTag(mesh), "quor_compressed:mesh            ");
   EXPECT_EQ(compressedTag(binary_patch), "quor_compressed:binary_patch    ");
 
-  CapturedLog log;
+  LogCapture log;
   EXPECT_EQ(compressedTag(9), compressedTag(generic));
-  EXPECT_EQ(log.text(), errorRecord("unknown compressed file type 9"));
+  EXPECT_EQ(log.written(), errorRecord("unknown compressed file type 9"));
 }
 
 TEST(ContainerTest, EmptyInputIsThe48ByteContainer) {
@@ -136,9 +136,9 @@ TEST(ContainerTest, UnknownTypeUsesTheBlankTag) {
   Bytes data = sampleData();
   std::string container;
   {
-    CapturedLog log;
+    LogCapture log;
     container = encoded(9, data);
-    EXPECT_EQ(log.text(), errorRecord("unknown compressed file type 9"));
+    EXPECT_EQ(log.written(), errorRecord("unknown compressed file type 9"));
   }
   EXPECT_EQ(container.substr(0, 32), compressedTag(generic));
 

@@ -11,7 +11,7 @@
 namespace quor {
 namespace {
 
-using testing::CapturedLog;
+using testing::LogCapture;
 
 class RecordingController : public ClientController {
  public:
@@ -64,14 +64,14 @@ class DispatchTest : public ::testing::Test {
 
   // Dispatches one packet and returns the log records it caused.
   std::vector<std::string> run(uint8_t channel, const Bytes& packet) {
-    CapturedLog log;
+    LogCapture log;
     dispatch(client, channel, packet);
     return log.records();
   }
 
   void expectUnknown(uint8_t channel, uint32_t type, const std::string& prefix) {
     Bytes packet = {uint8_t(type), uint8_t(type >> 8), uint8_t(type >> 16), uint8_t(type >> 24), 1, 0, 0, 0};
-    std::vector<std::string> expected = {CapturedLog::error(prefix + std::to_string(type) +
+    std::vector<std::string> expected = {LogCapture::error(prefix + std::to_string(type) +
                                                            ". Nothing to do with it")};
     EXPECT_EQ(run(channel, packet), expected) << "channel " << int(channel) << " type " << type;
     // The type word alone is enough to know the type is not listed.
@@ -80,7 +80,7 @@ class DispatchTest : public ::testing::Test {
 
   void expectMalformed(uint8_t channel, const Bytes& packet) {
     std::vector<std::string> expected = {
-        CapturedLog::error("|||| Malformed packet on channel " + std::to_string(channel) + ". Dropped")};
+        LogCapture::error("|||| Malformed packet on channel " + std::to_string(channel) + ". Dropped")};
     EXPECT_EQ(run(channel, packet), expected) << "channel " << int(channel) << ", " << packet.size()
                                              << " bytes";
   }
@@ -151,7 +151,7 @@ TEST_F(DispatchTest, UnlistedTypesGiveTheirChannelsLine) {
 TEST_F(DispatchTest, ChannelsAboveSixGiveTheChannelLine) {
   for (uint8_t channel : {uint8_t(7), uint8_t(8), uint8_t(255)}) {
     EXPECT_EQ(run(channel, buildFileReply("x", Bytes{1})),
-              std::vector<std::string>{CapturedLog::error("|||| Packet from server on channel " +
+              std::vector<std::string>{LogCapture::error("|||| Packet from server on channel " +
                                                          std::to_string(channel) + ". Nothing to do with it")});
     EXPECT_EQ(run(channel, Bytes{}).size(), 1u);
   }
@@ -219,9 +219,9 @@ TEST_F(DispatchTest, FileRepliesReachOnFileReplyEvenWhenEmpty) {
 
 TEST_F(DispatchTest, RequestsArrivingAtTheClientAreReported) {
   EXPECT_EQ(run(kFileUpdateChannel, buildManifestRequest()),
-            std::vector<std::string>{CapturedLog::error("???? client should not be receiving manifest requests")});
+            std::vector<std::string>{LogCapture::error("???? client should not be receiving manifest requests")});
   EXPECT_EQ(run(kFileUpdateChannel, buildFileRequest("a")),
-            std::vector<std::string>{CapturedLog::error("???? client should not be receiving file requests")});
+            std::vector<std::string>{LogCapture::error("???? client should not be receiving file requests")});
   EXPECT_TRUE(controller.calls.empty());
 }
 
@@ -282,7 +282,7 @@ TEST(DispatchDefaults, ControllerThatOverridesNothingTakesEverything) {
   ClientController idle;
   NetworkClient client;
   client.controller = &idle;
-  CapturedLog log;
+  LogCapture log;
   dispatch(client, kLobbyChannel, buildLobbyMessage1({}));
   dispatch(client, kTextChannel, buildTextMessage("t"));
   dispatch(client, kIngameChannel, buildIngameMessage1());
@@ -296,12 +296,12 @@ TEST(DispatchDefaults, ControllerThatOverridesNothingTakesEverything) {
 
 TEST(DispatchDefaults, WithoutAControllerMessagesAreDropped) {
   NetworkClient client;
-  CapturedLog log;
+  LogCapture log;
   dispatch(client, kFileUpdateChannel, buildFileReply("f", Bytes{1}));
   dispatch(client, kLobbyChannel, buildLobbyMessage13({}));
   EXPECT_TRUE(log.records().empty());
   dispatch(client, kLobbyChannel, Bytes{3, 0, 0, 0});
-  EXPECT_EQ(log.count(CapturedLog::error("|||| Unknown lobby message 3. Nothing to do with it")), 1u);
+  EXPECT_EQ(log.count(LogCapture::error("|||| Unknown lobby message 3. Nothing to do with it")), 1);
 }
 
 }  // namespace

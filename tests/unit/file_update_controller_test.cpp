@@ -12,7 +12,7 @@
 namespace quor {
 namespace {
 
-using testing::CapturedLog;
+using testing::LogCapture;
 
 TEST(FileUpdateController, ReplyIsCopiedAndTakenOnce) {
   FileUpdateController controller;
@@ -32,10 +32,10 @@ TEST(FileUpdateController, ReplyIsCopiedAndTakenOnce) {
 }
 
 TEST(FileUpdateController, EmptyReplyIsLoggedOnceAndStored) {
-  CapturedLog log;
+  LogCapture log;
   FileUpdateController controller;
   controller.onFileReply("17.patch", 0, nullptr);
-  EXPECT_EQ(log.records(), std::vector<std::string>{CapturedLog::error("failed to fetch: 17.patch")});
+  EXPECT_EQ(log.records(), std::vector<std::string>{LogCapture::error("failed to fetch: 17.patch")});
   std::optional<ReceivedFile> file = controller.takeReceivedFile("17.patch");
   ASSERT_TRUE(file);
   EXPECT_EQ(file->size, 0u);

@@ -1,6 +1,6 @@
-// Helpers of the network tests: capturing the log, ENet hosts on free
-// loopback ports, the update_server program in the background, and the
-// updater's network client set up against a port.
+// Helpers of the network tests: ENet hosts on free loopback ports, the
+// update_server program in the background, and the updater's network
+// client set up against a port.
 #pragma once
 
 #include <enet/enet.h>
@@ -27,50 +27,6 @@
 namespace quor::testing {
 
 using Clock = std::chrono::steady_clock;
-
-// Sends the log to a fresh file for the object's lifetime and reads back
-// its records.
-class CapturedLog {
- public:
-  CapturedLog() : path_(dir_ / "test.log") {
-    // Entries queued before the log was first started go to the first file
-    // named; write them out, then begin again with an empty file.
-    startLog(path_);
-    flushLog();
-    startLog(path_);
-    flushLog();
-  }
-
-  // The texts given to logLine since the start, in order, without
-  // "## Starting log"; an error record reads "#### ERROR \n" + text + "\n####".
-  std::vector<std::string> records() {
-    flushLog();
-    std::string content = readTextFile(path_);
-    std::vector<std::string> texts;
-    size_t at = 0;
-    while (at + 2 <= content.size()) {
-      size_t end = content.find("\n: ", at);
-      if (end == std::string::npos) end = content.size() - 1;  // the last line feed
-      texts.push_back(content.substr(at + 2, end - at - 2));
-      at = end + 1;
-    }
-    if (!texts.empty() && texts.front() == "## Starting log") texts.erase(texts.begin());
-    return texts;
-  }
-
-  static std::string error(const std::string& text) { return "#### ERROR \n" + text + "\n####"; }
-
-  // How many records equal text exactly.
-  size_t count(const std::string& text) {
-    size_t n = 0;
-    for (const std::string& record : records()) n += record == text;
-    return n;
-  }
-
- private:
-  TempDir dir_;
-  std::string path_;
-};
 
 inline uint16_t randomPort() {
   static std::mt19937 generator(std::random_device{}());

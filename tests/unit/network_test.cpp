@@ -13,7 +13,7 @@
 namespace quor {
 namespace {
 
-using testing::CapturedLog;
+using testing::LogCapture;
 using testing::ConnectedClient;
 using testing::ListeningHost;
 using testing::ServerProcess;
@@ -240,7 +240,7 @@ TEST(Disconnect, ReachesTheControllerOnceAndStopsTheSends) {
     }
   });
 
-  CapturedLog log;
+  LogCapture log;
   DisconnectWatcher watcher;
   {
     ConnectedClient client(server.port(), &watcher);
@@ -263,7 +263,7 @@ TEST(Disconnect, ReachesTheControllerOnceAndStopsTheSends) {
   ASSERT_NE(seen, records.end());
   ASSERT_NE(line, records.end());
   EXPECT_LT(seen, line);
-  EXPECT_EQ(log.count("Enet client destroyed"), 1u);
+  EXPECT_EQ(log.count("Enet client destroyed"), 1);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 namespace quor {
 namespace {
 
-using testing::CapturedLog;
+using testing::LogCapture;
 using testing::errorRecord;
 
 // Builds patch bodies record by record.
@@ -47,11 +47,11 @@ struct Applied {
 };
 
 Applied applyBody(const Bytes& old, const Bytes& body) {
-  CapturedLog log;
+  LogCapture log;
   Applied applied;
   applied.result = bspatch(old.empty() ? nullptr : old.data(), uint32_t(old.size()),
                            body.data(), uint32_t(body.size()));
-  applied.log = log.text();
+  applied.log = log.written();
   return applied;
 }
 
@@ -89,9 +89,9 @@ TEST(OffsetEncodingTest, SignAndMagnitude) {
 
 TEST(BspatchTest, HeaderRefusals) {
   {
-    CapturedLog log;
+    LogCapture log;
     EXPECT_FALSE(bspatch(nullptr, 0, nullptr, 0).has_value());
-    EXPECT_EQ(log.text(), errorRecord("bspatch: failed to decompress"));
+    EXPECT_EQ(log.written(), errorRecord("bspatch: failed to decompress"));
   }
   Bytes header = BodyBuilder(0).body();
   Bytes short19(header.begin(), header.end() - 1);

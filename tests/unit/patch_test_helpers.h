@@ -1,6 +1,6 @@
-// Helpers of the container and patch tests: reading back what the log
-// wrote, and capping the address space so that a buffer sized from a
-// hostile length field fails loudly instead of quietly succeeding.
+// Helpers of the container and patch tests: capping the address space so
+// that a buffer sized from a hostile length field fails loudly instead of
+// quietly succeeding.
 #pragma once
 
 #ifndef _WIN32
@@ -15,33 +15,6 @@
 #include "test_support.h"
 
 namespace quor::testing {
-
-// The log text written while the object lives. The log of the test process
-// goes to one temporary file, started on first use.
-class CapturedLog {
- public:
-  CapturedLog() : start_(currentText().size()) {}
-  std::string text() const { return currentText().substr(start_); }
-
- private:
-  static std::string currentText() {
-    static TempDir folder;
-    static const std::string fileName = [] {
-      std::string name = folder / "test.log";
-      startLog(name);
-      return name;
-    }();
-    flushLog();
-    return readTextFile(fileName);
-  }
-
-  size_t start_;
-};
-
-// The record that logError(text) leaves in the log file.
-inline std::string errorRecord(const std::string& text) {
-  return ": #### ERROR \n" + text + "\n####\n";
-}
 
 #if defined(__SANITIZE_ADDRESS__)
 #define QUOR_TEST_ADDRESS_SANITIZER 1

@@ -15,7 +15,7 @@
 namespace quor {
 namespace {
 
-using testing::CapturedLog;
+using testing::LogCapture;
 using testing::ListeningHost;
 using testing::TempDir;
 
@@ -123,22 +123,22 @@ class ConnectTest : public ::testing::Test {
 };
 
 TEST_F(ConnectTest, MissingListIsReportedWithItsPath) {
-  CapturedLog log;
+  LogCapture log;
   std::string missing = dir_ / "settings/servers.config";
   EXPECT_FALSE(connectToServer(missing, ""));
   EXPECT_EQ(log.records(),
-            std::vector<std::string>{CapturedLog::error(missing + " not found, no idea where to connect...")});
+            std::vector<std::string>{LogCapture::error(missing + " not found, no idea where to connect...")});
 }
 
 TEST_F(ConnectTest, EmptyListConnectsNowhereAndSaysNothing) {
-  CapturedLog log;
+  LogCapture log;
   EXPECT_FALSE(connectToServer(list(""), ""));
   EXPECT_TRUE(log.records().empty());
 }
 
 TEST_F(ConnectTest, FailedEntryIsReportedAndTheNextOneTried) {
   AnsweringHost server;
-  CapturedLog log;
+  LogCapture log;
   EXPECT_TRUE(connectToServer(list("\n127.0.0.1\n" + std::to_string(silent_.port()) + "\n" +
                                    entry("live", "127.0.0.1", server.port()) + entry("never", "", 1)),
                               ""));
@@ -152,7 +152,7 @@ TEST_F(ConnectTest, FailedEntryIsReportedAndTheNextOneTried) {
 
 TEST_F(ConnectTest, EmptyHostLineEndsTheList) {
   AnsweringHost server;
-  CapturedLog log;
+  LogCapture log;
   EXPECT_FALSE(connectToServer(list(entry("dead", "127.0.0.1", silent_.port()) + "gap\n\n1\n" +
                                     entry("live", "127.0.0.1", server.port())),
                                ""));
@@ -167,12 +167,12 @@ TEST_F(ConnectTest, PreferredNameMustMatchExactly) {
   AnsweringHost server;
   std::string servers = entry("Main", "127.0.0.1", silent_.port()) + entry("Backup", "127.0.0.1", server.port());
   {
-    CapturedLog log;
+    LogCapture log;
     EXPECT_FALSE(connectToServer(list(servers), "backup"));
     EXPECT_FALSE(connectToServer(list(servers), "Backup "));
     EXPECT_TRUE(log.records().empty());
   }
-  CapturedLog log;
+  LogCapture log;
   EXPECT_TRUE(connectToServer(list(servers), "Backup"));
   EXPECT_EQ(log.records(), std::vector<std::string>{"Connection to server succesful!"});
   EXPECT_TRUE(serverSees(server, 1));
@@ -180,7 +180,7 @@ TEST_F(ConnectTest, PreferredNameMustMatchExactly) {
 
 TEST_F(ConnectTest, PortLineIsReadUpToItsFirstNonDigit) {
   AnsweringHost server;
-  CapturedLog log;
+  LogCapture log;
   std::string port = std::to_string(server.port()) + "x";
   EXPECT_TRUE(connectToServer(list("x\n127.0.0.1\n" + port + "\r\n"), ""));
   EXPECT_EQ(log.records(), std::vector<std::string>{"Connection to server succesful!"});
@@ -189,7 +189,7 @@ TEST_F(ConnectTest, PortLineIsReadUpToItsFirstNonDigit) {
 
 TEST_F(ConnectTest, UnresolvableHostIsAFailedAttempt) {
   AnsweringHost server;
-  CapturedLog log;
+  LogCapture log;
   EXPECT_TRUE(connectToServer(list(entry("nowhere", "no-such-host.invalid", server.port()) +
                                    entry("here", "127.0.0.1", server.port())),
                               ""));
