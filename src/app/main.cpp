@@ -1,10 +1,6 @@
 // updater: brings a game folder to the published version (update mode), or
 // writes the update data set of a new build (--create).
 
-#include <cstdio>
-#include <filesystem>
-#include <system_error>
-
 #include "app/banner.h"
 #include "app/exit_codes.h"
 #include "app/options.h"
@@ -13,6 +9,7 @@
 #include "dataset/dataset.h"
 #include "log/log.h"
 #include "platform/sleep.h"
+#include "update/file_apply.h"
 #include "update/update_mode.h"
 
 namespace {
@@ -55,8 +52,7 @@ int main(int argc, char** argv) {
   startLog("updater.log");
   for (const std::string& line : bannerLines()) logLine(line, 0);
   sleepMs(kBannerPauseMs);
-  std::error_code ignored;
-  std::filesystem::remove("updater_old.exe", ignored);
+  settleOldExecutable();
 
   Options options;
   switch (scanArguments(argc, argv, options)) {

@@ -50,7 +50,7 @@ std::optional<std::vector<uint8_t>> readWholeFile(const std::string& path, FsErr
   return bytes;
 }
 
-FsError writeFileAtomically(const std::string& path, const uint8_t* data, size_t size) {
+FsError writeTemporaryCopy(const std::string& path, const uint8_t* data, size_t size) {
   std::string temporary = path + kTemporarySuffix;
   FILE* raw = std::fopen(temporary.c_str(), "wb");
   if (raw == nullptr) return "cannot write " + path + ": " + systemReason();
@@ -63,14 +63,26 @@ FsError writeFileAtomically(const std::string& path, const uint8_t* data, size_t
   }
   if (written) {
     keepPermissions(path, temporary);
-    std::error_code ec;
-    std::filesystem::rename(temporary, path, ec);
-    if (!ec) return {};
-    reason = ec.message();
+    return {};
   }
   std::error_code ignored;
   std::filesystem::remove(temporary, ignored);
   return "cannot write " + path + ": " + reason;
+}
+
+FsError moveTemporaryCopyInto(const std::string& path) {
+  std::string temporary = path + kTemporarySuffix;
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  if (!ec) return {};
+  std::error_code ignored;
+  std::filesystem::remove(temporary, ignored);
+  return "cannot write " + path + ": " + ec.message();
+}
+
+FsError writeFileAtomically(const std::string& path, const uint8_t* data, size_t size) {
+  FsError error = writeTemporaryCopy(path, data, size);
+  return error.empty() ? moveTemporaryCopyInto(path) : error;
 }
 
 }  // namespace quor

@@ -19,6 +19,13 @@ std::optional<std::vector<uint8_t>> readWholeFile(const std::string& path, FsErr
 // a part. Returns an empty text on success.
 FsError writeFileAtomically(const std::string& path, const uint8_t* data, size_t size);
 
+// The two halves of writeFileAtomically, for callers that must do
+// something between them. The first writes path's temporary copy, with
+// path's permissions when path is a file; the second renames that copy
+// over path, and removes it when the rename fails.
+FsError writeTemporaryCopy(const std::string& path, const uint8_t* data, size_t size);
+FsError moveTemporaryCopyInto(const std::string& path);
+
 // Suffix of the temporary files writeFileAtomically leaves behind only when
 // the process dies between writing and renaming.
 inline constexpr const char* kTemporarySuffix = ".quor_tmp";

@@ -31,10 +31,15 @@ Bytes localContent(const std::string& path) {
   return readWholeFile(path, nullptr).value_or(Bytes{});
 }
 
+// Logs a failed file operation; true when there was one.
+bool reportFailure(const FsError& error) {
+  if (error.empty()) return false;
+  logError(error);
+  return true;
+}
+
 bool writeContent(const std::string& path, const Bytes& content) {
-  FsError error = writeFileAtomically(path, content.data(), content.size());
-  if (!error.empty()) logError(error);
-  return error.empty();
+  return !reportFailure(writeFileAtomically(path, content.data(), content.size()));
 }
 
 ApplyOutcome applyPatch(const std::string& path, const std::string& name, uint32_t checksum,
@@ -50,15 +55,19 @@ ApplyOutcome applyPatch(const std::string& path, const std::string& name, uint32
   return writeContent(path, *result) ? ApplyOutcome::kPatched : ApplyOutcome::kNotWritten;
 }
 
-// Replaces the running updater: the old executable is moved aside first
-// (a running program can be renamed but not overwritten on Windows) and
-// moved back when the new one cannot be written. Windows' rename does not
-// replace an existing file, so a leftover updater_old.exe (one the start
-// could not remove) goes first.
+// Replaces the running updater: the old executable is moved aside (a
+// running program can be renamed but not overwritten on Windows) only once
+// the new one is fully written beside it, so that a crash or kill leaves at
+// most the instant between two renames without an updater.exe, and
+// settleOldExecutable repairs even that. Windows' rename does not replace
+// an existing file, so a leftover updater_old.exe goes first.
 bool replaceOwnExecutable(const Bytes& content) {
+  if (reportFailure(writeTemporaryCopy(kOwnExecutable, content.data(), content.size()))) {
+    return false;
+  }
   std::remove(kOldExecutableFile);
   std::rename(kOwnExecutableFile, kOldExecutableFile);
-  if (writeContent(kOwnExecutable, content)) return true;
+  if (!reportFailure(moveTemporaryCopyInto(kOwnExecutable))) return true;
   std::error_code ec;
   if (!std::filesystem::exists(kOwnExecutableFile, ec)) {
     std::rename(kOldExecutableFile, kOwnExecutableFile);
@@ -84,6 +93,17 @@ ApplyOutcome applyWhole(const std::string& path, const std::string& name, uint32
 }
 
 }  // namespace
+
+void settleOldExecutable() {
+  std::error_code ec;
+  bool replacementCutOff = !std::filesystem::exists(kOwnExecutableFile, ec) && !ec &&
+                           std::filesystem::is_regular_file(kOldExecutableFile, ec);
+  if (replacementCutOff) {
+    std::rename(kOldExecutableFile, kOwnExecutableFile);
+    return;
+  }
+  std::filesystem::remove(kOldExecutableFile, ec);
+}
 
 ApplyOutcome applyReceivedFile(const std::string& path, const std::string& name,
                                uint32_t checksum, const Bytes& received) {

@@ -19,9 +19,15 @@ enum class ApplyOutcome {
 
 // path: the manifest path (already checked to be safe); name: the update
 // data name it was requested as, for messages; checksum: the manifest's.
-// Writes are atomic. ./updater.exe is moved to "updater_old.exe" before it
-// is replaced, and moved back when the replacement cannot be written.
+// Writes are atomic. ./updater.exe is moved to "updater_old.exe" just
+// before its fully written replacement takes its place, and moved back
+// when that fails.
 ApplyOutcome applyReceivedFile(const std::string& path, const std::string& name,
                                uint32_t checksum, const Bytes& received);
+
+// At the program's start: removes the "updater_old.exe" that the last
+// replacement left behind, or, when there is no "updater.exe" (the
+// replacement was cut off between its two renames), puts it back.
+void settleOldExecutable();
 
 }  // namespace quor

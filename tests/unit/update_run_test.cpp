@@ -9,6 +9,7 @@
 #include "dataset/md5.h"
 #include "patch/diff.h"
 #include "test_support.h"
+#include "update/file_apply.h"
 #include "update/update_run.h"
 
 namespace quor {
@@ -205,6 +206,37 @@ TEST_F(UpdateRun, TheUpdaterIsMovedAsideAndBackWhenItCannotBeReplaced) {
   ASSERT_TRUE(getUpdates(scanDataSet("./"), manifest, false, controller, kLimit));
   EXPECT_EQ(testing::readFile("updater.exe"), "new");
   EXPECT_EQ(testing::readFile("updater_old.exe"), "running updater");
+}
+
+#ifndef _WIN32
+TEST_F(UpdateRun, TheNewUpdaterKeepsTheOldOnesPermissions) {
+  writeFile("updater.exe", "running updater");
+  fs::permissions("updater.exe", fs::perms::owner_all);
+  publish("./updater.exe", Bytes{'n', 'e', 'w'}, 0);
+  deliver(controller, "0.compressed", container(generic, Bytes{'n', 'e', 'w'}));
+  ASSERT_TRUE(getUpdates(scanDataSet("./"), manifest, false, controller, kLimit));
+  EXPECT_EQ(testing::readFile("updater.exe"), "new");
+  EXPECT_EQ(fs::status("updater.exe").permissions() & fs::perms::all, fs::perms::owner_all);
+}
+#endif
+
+TEST(OldExecutable, IsRemovedAtStartOrPutBackWhenTheUpdaterIsMissing) {
+  TempDir dir;
+  ScopedCurrentDir here{dir.path()};
+  settleOldExecutable();  // neither file: nothing to do
+  EXPECT_TRUE(fs::is_empty(dir.path()));
+
+  writeFile("updater.exe", "new");
+  writeFile("updater_old.exe", "old");
+  settleOldExecutable();
+  EXPECT_EQ(testing::readFile("updater.exe"), "new");
+  EXPECT_FALSE(fs::exists("updater_old.exe"));
+
+  // A replacement cut off between its two renames.
+  fs::rename("updater.exe", "updater_old.exe");
+  settleOldExecutable();
+  EXPECT_EQ(testing::readFile("updater.exe"), "new");
+  EXPECT_FALSE(fs::exists("updater_old.exe"));
 }
 
 TEST_F(UpdateRun, DeletionFollowsTheScopeRules) {
