@@ -17,15 +17,33 @@ constexpr size_t kDeliverableWindows = ENET_PEER_FREE_RELIABLE_WINDOWS - 2;
 
 // A requires-expression drops a missing member only inside a template.
 template <typename Host>
-void limitWaitingData(Host* host) {
+void limitReceiving(Host* host) {
+  if constexpr (requires(Host* h) { h->maximumPacketSize; }) host->maximumPacketSize = kServerPacketBytes;
   if constexpr (requires(Host* h) { h->maximumWaitingData; }) host->maximumWaitingData = kServerWaitingBytes;
+}
+
+template <typename Host>
+int sendRaised(Host* host, ENetPeer* peer, uint8_t channel, ENetPacket* packet) {
+  if constexpr (requires(Host* h) { h->maximumPacketSize; }) {
+    size_t limit = host->maximumPacketSize;
+    host->maximumPacketSize = kMaxPacketBytes;
+    int result = enet_peer_send(peer, channel, packet);
+    host->maximumPacketSize = limit;
+    return result;
+  } else {
+    return enet_peer_send(peer, channel, packet);
+  }
 }
 
 }  // namespace
 
 void raiseTransportLimits(ENetHost* host) { raiseLimits(host); }
 
-void limitServerWaitingData(ENetHost* host) { limitWaitingData(host); }
+void limitServerReceiving(ENetHost* host) { limitReceiving(host); }
+
+int sendLargePacket(ENetPeer* peer, uint8_t channel, ENetPacket* packet) {
+  return sendRaised(peer->host, peer, channel, packet);
+}
 
 void useLargeDatagrams(ENetHost* host) {
   host->mtu = kClientMtu;

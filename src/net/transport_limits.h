@@ -27,12 +27,19 @@ constexpr uint32_t kClientMtu = 4096;
 // ENet releases without such limits (before 1.3.13) need nothing.
 void raiseTransportLimits(ENetHost* host);
 
-// The server receives only small requests: its peers may keep at most
-// kServerWaitingBytes of received data waiting, so a hostile client cannot
-// make it buffer large amounts. Its packet limit stays raised, since ENet
-// applies it to the replies it sends too.
+// The server receives only small requests: its peers may send packets of
+// at most kServerPacketBytes and keep at most kServerWaitingBytes of
+// received data waiting, so a hostile client cannot make it buffer large
+// amounts. ENet reserves a fragmented packet's whole announced size when
+// its first fragment arrives, which the packet limit bounds.
+constexpr size_t kServerPacketBytes = 64 * 1024;
 constexpr size_t kServerWaitingBytes = 256 * 1024;
-void limitServerWaitingData(ENetHost* host);
+void limitServerReceiving(ENetHost* host);
+
+// enet_peer_send with the host's packet limit raised to kMaxPacketBytes for
+// the call only: ENet applies the one limit both to packets it sends and to
+// packets it receives. Not for hosts serviced by another thread meanwhile.
+int sendLargePacket(ENetPeer* peer, uint8_t channel, ENetPacket* packet);
 
 // Makes the host's future connections ask for kClientMtu-byte datagrams.
 // Called before the host connects anywhere; the server side adopts the

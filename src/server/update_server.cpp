@@ -174,7 +174,7 @@ void startReply(ServerState& server, size_t slot, QueuedReply reply) {
   buffer->ticket = server.scheduler.started(slot, size);
   packet->userData = buffer.release();
   packet->freeCallback = releaseReply;
-  if (enet_peer_send(peer, kFileUpdateChannel, packet) < 0) {
+  if (sendLargePacket(peer, kFileUpdateChannel, packet) < 0) {
     enet_packet_destroy(packet);
     logError("|||| Could not send \"" + reply.name + "\" to " + peerName);
     return;
@@ -235,8 +235,7 @@ int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop)
     enet_deinitialize();
     return 1;
   }
-  raiseTransportLimits(server.host);
-  limitServerWaitingData(server.host);
+  limitServerReceiving(server.host);
   logLine("Update server listening on port " + std::to_string(options.port) + ", serving " +
           options.dataFolder);
   serve(server, stop);

@@ -340,6 +340,26 @@ TEST_F(ServerProgram, BadRequestsAreDroppedAndServingGoesOn) {
   EXPECT_EQ(occurrences(log, "|||| Oversized request from 127.0.0.1:"), 1u);
 }
 
+TEST_F(ServerProgram, PacketsAboveTheReceiveLimitAreNeverAssembled) {
+  put("ok", 3);
+  ServerProcess server(data_);
+  // ENet would reserve the whole announced size of a large packet; the
+  // server assembles only packets within its limit (and then drops this
+  // one as no request), so the second one never reaches the request check.
+  RawClient hostile(server.port());
+  hostile.send(buildFileRequest(std::string(kServerPacketBytes - 64, 'a')));
+  hostile.send(buildFileRequest(std::string(kServerPacketBytes + 1, 'a')));
+  auto deadline = testing::Clock::now() + std::chrono::seconds(1);
+  while (testing::Clock::now() < deadline) hostile.serviceOnce(5);
+
+  RawClient client(server.port());
+  client.request("ok");
+  ASSERT_TRUE(client.collect(1, 20000));
+  EXPECT_EQ(client.replies["ok"].size(), 3u);
+  std::string log = outputHolding(server, "Served ok ");
+  EXPECT_EQ(occurrences(log, "|||| Oversized request from 127.0.0.1:"), 1u);
+}
+
 TEST_F(ServerProgram, LogsConnectsAndEndsCleanlyOnSigterm) {
 #ifdef _WIN32
   GTEST_SKIP() << "no SIGTERM to send on Windows";
