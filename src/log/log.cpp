@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <deque>
+#include <string>
 #include <thread>
 
 #include "platform/console.h"
@@ -39,6 +40,8 @@ struct LogState {
   std::string logFileName = "unassigned.log";  // guarded by logLock
   bool writerStarted = false;                // guarded by logLock
   uint64_t queued = 0;                       // guarded by logLock
+  size_t queuedBytes = 0;                    // guarded by logLock
+  uint64_t dropped = 0;                      // guarded by logLock
   std::atomic<uint64_t> written{0};
 };
 
@@ -49,13 +52,16 @@ LogState& state() {
   return *instance;
 }
 
-void writeRecord(const std::string& fileName, const LogEntry& entry) {
+void writeRecord(FILE* file, const LogEntry& entry) {
   std::string record = ": " + entry.text + "\n";
-  if (FILE* file = std::fopen(fileName.c_str(), "a")) {
-    std::fwrite(record.data(), 1, record.size(), file);
-    std::fclose(file);
-  }
+  if (file != nullptr) std::fwrite(record.data(), 1, record.size(), file);
   writeConsoleRecord(record, entry.attributes);
+}
+
+LogEntry droppedNotice(uint64_t dropped) {
+  return {"#### ERROR \n" + std::to_string(dropped) +
+              " log entries dropped: they came faster than the log could write them\n####",
+          static_cast<uint16_t>(kErrorAttributes)};
 }
 
 // Takes the whole queue under the lock and writes it without holding the
@@ -67,11 +73,18 @@ void drain() {
   log.logLock.lock();
   batch.swap(log.queue);
   fileName = log.logFileName;
+  uint64_t dropped = log.dropped;
+  log.queuedBytes = 0;
+  log.dropped = 0;
   log.logLock.unlock();
+  if (batch.empty() && dropped == 0) return;
+  FILE* file = std::fopen(fileName.c_str(), "a");
   for (const LogEntry& entry : batch) {
-    writeRecord(fileName, entry);
+    writeRecord(file, entry);
     log.written.fetch_add(1, std::memory_order_release);
   }
+  if (dropped != 0) writeRecord(file, droppedNotice(dropped));
+  if (file != nullptr) std::fclose(file);
 }
 
 void logWriterThread() {
@@ -100,8 +113,13 @@ void logLine(const std::string& text, int attributes) {
   LogState& log = state();
   LogEntry entry{text, static_cast<uint16_t>(attributes)};
   log.logLock.lock();
-  log.queue.push_back(std::move(entry));
-  ++log.queued;
+  if (text.size() > kMaxQueuedLogBytes - log.queuedBytes) {
+    ++log.dropped;
+  } else {
+    log.queuedBytes += text.size();
+    log.queue.push_back(std::move(entry));
+    ++log.queued;
+  }
   log.logLock.unlock();
 }
 

@@ -4,6 +4,7 @@
 // are shown in that console colour.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,6 +16,12 @@ constexpr int kErrorAttributes = 12;
 // Starts the writer thread, names and empties the log file, and queues
 // "## Starting log". Called once; later calls only rename the file.
 void startLog(const std::string& fileName);
+
+// At most this many bytes of entry text wait in the queue. An entry that
+// would go beyond it is dropped and counted, and the writer reports the
+// count after the entries before it: a flood of messages (a hostile peer,
+// say) must not grow the program's memory without bound.
+constexpr size_t kMaxQueuedLogBytes = size_t{16} << 20;
 
 // Queues one entry; never waits for it to be written.
 void logLine(const std::string& text, int attributes = 0);

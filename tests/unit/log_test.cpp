@@ -47,6 +47,21 @@ TEST(Log, EntriesKeepTheirOrderAcrossThreads) {
   }
 }
 
+TEST(Log, EntriesBeyondTheQueueLimitAreDroppedAndCounted) {
+  LogCapture log;
+  logLine("before");
+  logLine(std::string(kMaxQueuedLogBytes + 1, 'x'));
+  logLine("after");
+  std::string text = log.text();
+  EXPECT_EQ(log.count(LogCapture::error(
+                "1 log entries dropped: they came faster than the log could write them")),
+            1);
+  EXPECT_EQ(log.count(": before\n"), 1);
+  EXPECT_EQ(log.count(": after\n"), 1);
+  EXPECT_EQ(text.find("xx"), std::string::npos);
+  EXPECT_LT(text.size(), 1000u);
+}
+
 TEST(Log, RestartingEmptiesTheFile) {
   {
     LogCapture first;
