@@ -35,7 +35,7 @@ namespace {
 
 // Reads count texts, stopping early when the data runs out.
 void readTexts(ByteReader& in, std::vector<std::string>& texts) {
-  for (uint32_t count = in.u32(); count > 0 && !in.overrun(); --count) {
+  for (uint32_t count = in.listCount(); count > 0 && !in.overrun(); --count) {
     texts.push_back(in.text());
   }
 }
@@ -50,7 +50,7 @@ Manifest readManifest(const uint8_t* bytes, size_t size) {
   manifest.datasetChecksum = in.u32();
   readTexts(in, manifest.folders);
   readTexts(in, manifest.emptyFiles);
-  for (uint32_t count = in.u32(); count > 0 && !in.overrun(); --count) {
+  for (uint32_t count = in.listCount(); count > 0 && !in.overrun(); --count) {
     std::string path = in.text();
     ManifestEntry entry;
     entry.checksum = in.u32();

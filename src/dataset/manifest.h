@@ -37,7 +37,9 @@ bool writeManifest(std::ostream& out, const Manifest& manifest);
 
 // Never fails: missing words read as 0 and a text ends at the end of the
 // data, which also marks the result incomplete. Reading stops once the data
-// is exhausted, so a hostile count costs no more than the bytes present.
+// is exhausted, so a hostile count costs no more than the bytes present; a
+// count above kMaxListElements stops it at once, incomplete, since even
+// bytes that are present would decode to many times their size.
 Manifest readManifest(const uint8_t* bytes, size_t size);
 
 }  // namespace quor

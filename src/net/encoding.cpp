@@ -100,9 +100,17 @@ Bytes ByteReader::blob() {
   return out;
 }
 
+uint32_t ByteReader::listCount() {
+  uint32_t count = u32();
+  if (count <= kMaxListElements) return count;
+  overrun_ = true;
+  position_ = size_;
+  return 0;
+}
+
 std::vector<uint32_t> ByteReader::u32List() {
   std::vector<uint32_t> values;
-  for (uint32_t count = u32(); count > 0 && !overrun_; --count) {
+  for (uint32_t count = listCount(); count > 0 && !overrun_; --count) {
     uint32_t value = u32();
     if (overrun_) break;
     values.push_back(value);
@@ -112,7 +120,7 @@ std::vector<uint32_t> ByteReader::u32List() {
 
 std::vector<std::string> ByteReader::textList() {
   std::vector<std::string> texts;
-  for (uint32_t count = u32(); count > 0 && !overrun_; --count) {
+  for (uint32_t count = listCount(); count > 0 && !overrun_; --count) {
     std::string value = text();
     if (overrun_) break;
     texts.push_back(std::move(value));
@@ -122,7 +130,7 @@ std::vector<std::string> ByteReader::textList() {
 
 std::vector<std::pair<uint32_t, std::string>> ByteReader::numberedTextList() {
   std::vector<std::pair<uint32_t, std::string>> pairs;
-  for (uint32_t count = u32(); count > 0 && !overrun_; --count) {
+  for (uint32_t count = listCount(); count > 0 && !overrun_; --count) {
     uint32_t number = u32();
     std::string label = text();
     if (overrun_) break;

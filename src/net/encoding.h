@@ -33,6 +33,9 @@ class ByteWriter {
   Bytes bytes_;
 };
 
+// More elements than any list of the protocol or the manifest holds.
+constexpr uint32_t kMaxListElements = uint32_t{1} << 20;
+
 // Reads the primitives at a running position and never touches memory
 // outside [data, data + size). A read that needs bytes beyond the end
 // yields what the exhausted-data rule gives (0 for numbers, a text cut at
@@ -50,6 +53,11 @@ class ByteReader {
   // A count, then that many bytes; a count larger than what is left yields
   // an empty blob, sets overrun() and leaves the position at the end.
   Bytes blob();
+  // A list's element count. A count above kMaxListElements is refused as
+  // an overrun (the position moves to the end and the count reads 0): one
+  // byte of input can decode to a whole std::string, so the bytes present
+  // alone would let a large packet grow into gigabytes.
+  uint32_t listCount();
   // Lists stop at the first element that overruns, so a hostile count
   // never costs more work than the bytes present.
   std::vector<uint32_t> u32List();

@@ -6,9 +6,9 @@ namespace quor {
 namespace {
 
 template <typename Host>
-void raiseLimits(Host* host) {
-  if constexpr (requires(Host* h) { h->maximumPacketSize; }) host->maximumPacketSize = kMaxPacketBytes;
-  if constexpr (requires(Host* h) { h->maximumWaitingData; }) host->maximumWaitingData = kMaxPacketBytes;
+void raiseLimits(Host* host, size_t limit) {
+  if constexpr (requires(Host* h) { h->maximumPacketSize; }) host->maximumPacketSize = limit;
+  if constexpr (requires(Host* h) { h->maximumWaitingData; }) host->maximumWaitingData = limit;
 }
 
 // Windows of sequence numbers that one packet's fragments may span
@@ -37,7 +37,9 @@ int sendRaised(Host* host, ENetPeer* peer, uint8_t channel, ENetPacket* packet) 
 
 }  // namespace
 
-void raiseTransportLimits(ENetHost* host) { raiseLimits(host); }
+void raiseTransportLimits(ENetHost* host) {
+  raiseLimits(host, largestDeliverablePacket(kClientMtu));
+}
 
 void limitServerReceiving(ENetHost* host) { limitReceiving(host); }
 

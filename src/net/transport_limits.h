@@ -23,8 +23,11 @@ constexpr size_t kMaxFileBytes = size_t{1} << 30;
 constexpr size_t kMaxPacketBytes = kMaxFileBytes + 64 * 1024;
 constexpr uint32_t kClientMtu = 4096;
 
-// Raises the host's packet and waiting-data limits to kMaxPacketBytes.
-// ENet releases without such limits (before 1.3.13) need nothing.
+// Raises a client host's packet and waiting-data limits to the largest
+// reply a server sends it, largestDeliverablePacket(kClientMtu): ENet
+// reserves a fragmented packet's whole announced size when its first
+// fragment arrives. ENet releases without such limits (before 1.3.13) need
+// nothing.
 void raiseTransportLimits(ENetHost* host);
 
 // The server receives only small requests: its peers may send packets of

@@ -54,17 +54,18 @@ TEST(ByteReader, ExhaustedDataYieldsZerosAndIsReported) {
 }
 
 TEST(ByteReader, HostileCountsCostNoMoreThanTheBytesPresent) {
-  // Counts of 0xFFFFFFFF followed by almost nothing.
+  // Counts larger than what follows.
   const uint8_t blobHeader[] = {0xFF, 0xFF, 0xFF, 0xFF, 1, 2};
   ByteReader blob(blobHeader, sizeof blobHeader);
   EXPECT_TRUE(blob.blob().empty());
   EXPECT_TRUE(blob.overrun());
 
-  ByteReader list(blobHeader, sizeof blobHeader);
-  EXPECT_TRUE(list.u32List().empty());
+  const uint8_t numbers[] = {3, 0, 0, 0, 1, 0, 0, 0, 2, 0};
+  ByteReader list(numbers, sizeof numbers);
+  EXPECT_EQ(list.u32List(), std::vector<uint32_t>{1});
   EXPECT_TRUE(list.overrun());
 
-  const uint8_t texts[] = {0xFF, 0xFF, 0xFF, 0xFF, 'a', 0, 'b', 0};
+  const uint8_t texts[] = {5, 0, 0, 0, 'a', 0, 'b', 0};
   ByteReader textList(texts, sizeof texts);
   EXPECT_EQ(textList.textList(), (std::vector<std::string>{"a", "b"}));
   EXPECT_TRUE(textList.overrun());
@@ -75,6 +76,33 @@ TEST(ByteReader, HostileCountsCostNoMoreThanTheBytesPresent) {
   ASSERT_EQ(list2.size(), 1u);
   EXPECT_EQ(list2[0], (std::pair<uint32_t, std::string>{5, "x"}));
   EXPECT_TRUE(numbered.overrun());
+}
+
+TEST(ByteReader, ListsLongerThanTheLimitAreRefusedEvenWhenPresent) {
+  // One byte per empty text: present in full, such a list would cost 32
+  // times its size in memory.
+  for (uint32_t count : {kMaxListElements, kMaxListElements + 1}) {
+    ByteWriter out;
+    out.u32(count);
+    Bytes bytes = out.take();
+    bytes.resize(bytes.size() + count, 0);
+    bytes.push_back(7);
+    ByteReader reader(bytes.data(), bytes.size());
+    std::vector<std::string> texts = reader.textList();
+    if (count == kMaxListElements) {
+      EXPECT_EQ(texts.size(), count);
+      EXPECT_EQ(reader.u8(), 7);
+      EXPECT_FALSE(reader.overrun());
+    } else {
+      EXPECT_TRUE(texts.empty());
+      EXPECT_TRUE(reader.overrun());
+      EXPECT_EQ(reader.remaining(), 0u);
+    }
+  }
+  const uint8_t huge[] = {0xFF, 0xFF, 0xFF, 0xFF, 'a', 0};
+  ByteReader reader(huge, sizeof huge);
+  EXPECT_TRUE(reader.numberedTextList().empty());
+  EXPECT_TRUE(reader.overrun());
 }
 
 TEST(NumberText, DecimalAndPercentForms) {

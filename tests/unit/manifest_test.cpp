@@ -78,7 +78,7 @@ TEST(Manifest, TruncatedInputKeepsWhatWasReadAndIsIncomplete) {
 }
 
 TEST(Manifest, HugeCountsReturnAtOnce) {
-  Bytes bytes = {0, 0, 0, 0, 10, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 'a', 0, 'b', 0};
+  Bytes bytes = {0, 0, 0, 0, 10, 0, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0, 'a', 0, 'b', 0};
   Manifest read = readManifest(bytes.data(), bytes.size());
   EXPECT_FALSE(read.complete);
   EXPECT_EQ(read.folders, (std::vector<std::string>{"a", "b", ""}));
@@ -89,7 +89,18 @@ TEST(Manifest, HugeCountsReturnAtOnce) {
   Bytes fileBytes = files.take();
   Manifest read2 = readManifest(fileBytes.data(), fileBytes.size());
   EXPECT_FALSE(read2.complete);
-  EXPECT_EQ(read2.files.size(), 1u);
+  EXPECT_TRUE(read2.files.empty());
+}
+
+TEST(Manifest, MoreEntriesThanAnyGameHasMakeItIncomplete) {
+  ByteWriter out;
+  for (uint32_t word : {0u, 10u, 0u, kMaxListElements + 1}) out.u32(word);
+  Bytes bytes = out.take();
+  bytes.resize(bytes.size() + kMaxListElements + 1, 0);  // every empty text present
+  for (int i = 0; i < 8; ++i) bytes.push_back(0);        // two zero counts
+  Manifest read = readManifest(bytes.data(), bytes.size());
+  EXPECT_FALSE(read.complete);
+  EXPECT_TRUE(read.folders.empty());
 }
 
 TEST(Manifest, RepeatedPathKeepsTheLaterRecord) {
