@@ -30,7 +30,12 @@ std::optional<Bytes> copyContent(const uint8_t* content, uint32_t size) {
 void FileUpdateController::onFileReply(std::string path, uint32_t size, const uint8_t* content) {
   if (size == 0) logError("failed to fetch: " + path);
   ReceivedFile file{size, copyContent(content, size)};
-  std::lock_guard<std::mutex> lock(receivedLock);
+  std::unique_lock<std::mutex> lock(receivedLock);
+  if (receivedFiles.size() >= kMaxWaitingReplies && !receivedFiles.contains(path)) {
+    lock.unlock();
+    logError("too many replies waiting, dropped: " + path);
+    return;
+  }
   receivedFiles.insert_or_assign(std::move(path), std::move(file));
 }
 

@@ -25,8 +25,12 @@ class FileUpdateController : public ClientController {
  public:
   // Stores a copy of the content under path, replacing an entry of the
   // same name. A reply with no content is stored too, after one
-  // "failed to fetch: " + path error line.
+  // "failed to fetch: " + path error line. A reply of a new name while
+  // kMaxWaitingReplies others wait is dropped with an error line: the update
+  // run never has more than a dozen requests open, so only a misbehaving
+  // server sends more, and each can be large.
   void onFileReply(std::string path, uint32_t size, const uint8_t* content) override;
+  static constexpr size_t kMaxWaitingReplies = 16;
 
   // The reply stored under name, removed from the table; nothing when no
   // such reply has arrived.
