@@ -17,10 +17,29 @@ bool isDeviceName(std::string_view component) {
          base[3] >= '1' && base[3] <= '9';
 }
 
+// Windows also knows every long name by a short one ("EDITOR~1" for
+// "editor_data"), which would reach a protected folder under another name.
+// Short names are at most eight characters with a '~' and digits at the
+// end, and an extension of at most three.
+bool isShortNameForm(std::string_view component) {
+  size_t dot = component.rfind('.');
+  std::string_view base = component.substr(0, dot);
+  if (dot != std::string_view::npos && component.size() - dot - 1 > 3) return false;
+  size_t tilde = base.rfind('~');
+  if (base.size() > 8 || tilde == std::string_view::npos || tilde == 0 ||
+      tilde + 1 == base.size()) {
+    return false;
+  }
+  for (char c : base.substr(tilde + 1)) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
 bool isPlainComponent(std::string_view component) {
   if (component.empty() || component == "." || component == "..") return false;
   if (component.back() == '.' || component.back() == ' ') return false;
-  return !isDeviceName(component);
+  return !isDeviceName(component) && !isShortNameForm(component);
 }
 
 }  // namespace

@@ -8,7 +8,8 @@ namespace {
 
 TEST(SafeManifestPath, AcceptsPlainRelativePaths) {
   for (const char* path : {"./a", "./data/quor/maps/a.map", "./.hidden", "./a..b",
-                           "./updater.exe", "./x y/z", "./console.txt", "./COM10", "./nul_x"}) {
+                           "./updater.exe", "./x y/z", "./console.txt", "./COM10", "./nul_x",
+                           "./~1", "./a~b", "./backup~", "./long_name~1", "./a~1.json"}) {
     EXPECT_TRUE(isSafeManifestPath(path)) << path;
   }
 }
@@ -26,7 +27,9 @@ TEST(SafeManifestPath, RefusesAnythingThatCouldLeaveTheFolder) {
 TEST(SafeManifestPath, RefusesNamesWindowsWouldReadAsOthers) {
   // Windows drops trailing dots and spaces: these would land in ./saves/.
   for (const char* path : {"./saves./x.sav", "./saves /x.sav", "./x.", "./...", "./a/b ",
-                           "./CON", "./data/nul.txt", "./aux", "./COM1.log", "./lpt9"}) {
+                           "./CON", "./data/nul.txt", "./aux", "./COM1.log", "./lpt9",
+                           // short names of editor_data, server_data, saves
+                           "./EDITOR~1/x.dat", "./SERVER~1/y", "./saves~2/s", "./data/QUOR~1.MAP"}) {
     EXPECT_FALSE(isSafeManifestPath(path)) << path;
   }
 }
