@@ -79,12 +79,12 @@ void drain() {
   log.logLock.unlock();
   if (batch.empty() && dropped == 0) return;
   FILE* file = std::fopen(fileName.c_str(), "a");
-  for (const LogEntry& entry : batch) {
-    writeRecord(file, entry);
-    log.written.fetch_add(1, std::memory_order_release);
-  }
+  for (const LogEntry& entry : batch) writeRecord(file, entry);
   if (dropped != 0) writeRecord(file, droppedNotice(dropped));
   if (file != nullptr) std::fclose(file);
+  // Counted only once the file is closed: flushLog promises the records
+  // are in the file, not in this thread's buffer.
+  log.written.fetch_add(batch.size(), std::memory_order_release);
 }
 
 void logWriterThread() {
