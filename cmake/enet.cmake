@@ -8,7 +8,9 @@
 # from the npm package enet@0.2.9 (MIT), fetched with `npm pack` at
 # configure time into the build folder and checked against a fixed SHA-256.
 # That package lacks ENet's Windows platform layer; the project supplies its
-# own (src/platform/enet_winsock.c and src/platform/enet_win32.h).
+# own (src/platform/enet_winsock.c and src/platform/enet_win32.h). The
+# sources are built with the receive limits of later ENet releases added
+# (cmake/enet_limits.cmake).
 # -DUPDATER_ENET_TARBALL=path uses an already downloaded enet-0.2.9.tgz.
 
 set(UPDATER_ENET "AUTO" CACHE STRING "ENet on Windows: AUTO, SYSTEM or BUNDLED")
@@ -110,7 +112,9 @@ if(NOT EXISTS "${enet_root}/package/src/enet/protocol.c")
   file(ARCHIVE_EXTRACT INPUT "${enet_tarball}" DESTINATION "${enet_root}"
        PATTERNS package/src/enet)
 endif()
-set(enet_source "${enet_root}/package/src/enet")
+include("${CMAKE_CURRENT_LIST_DIR}/enet_limits.cmake")
+set(enet_source "${enet_download_dir}/enet-1.3.5-limits")
+quor_patch_enet("${enet_root}/package/src/enet" "${enet_source}")
 # enet.h includes "win32.h" beside itself when WIN32 is defined.
 configure_file("${CMAKE_SOURCE_DIR}/src/platform/enet_win32.h"
                "${enet_source}/include/enet/win32.h" COPYONLY)
