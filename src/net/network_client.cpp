@@ -47,6 +47,9 @@ int nextEvent(NetworkClient& client, ENetEvent& event) {
   if (client.host == nullptr) return 0;
   int result = enet_host_service(client.host, &event, 0);
   if (result > 0 && event.type == ENET_EVENT_TYPE_DISCONNECT) client.peer = nullptr;
+  // ENet's own total is 32 bits and left to the program to reset.
+  client.receivedBytes.fetch_add(client.host->totalReceivedData);
+  client.host->totalReceivedData = 0;
   return result;
 }
 
@@ -120,6 +123,11 @@ void networkThreadMain() {
     servicePass(*client);
     awaitTraffic(*client);
   }
+}
+
+uint64_t bytesReceivedFromServer() {
+  NetworkClient* client = theNetworkClient.load();
+  return client != nullptr ? client->receivedBytes.load() : 0;
 }
 
 bool sendFileRequest(std::string name) { return sendToServer(buildFileRequest(name)); }

@@ -33,6 +33,9 @@ struct NetworkClient {
   Bytes ingameBlob;               // network thread only
   ClientController* controller = nullptr;  // not owned; set once
   std::mutex enetLock;
+  // Bytes of every datagram the host has received, read by the update run
+  // to tell a reply still on its way from a server gone quiet.
+  std::atomic<uint64_t> receivedBytes{0};
 };
 
 // The one client, set by createNetworkClient and cleared by
@@ -67,6 +70,9 @@ bool connectToServer(std::string path, std::string preferredName);
 // Body of the network thread: services the host every 2 ms and hands each
 // received packet to the dispatch, until networkRunning is cleared.
 void networkThreadMain();
+
+// NetworkClient::receivedBytes of the client; 0 without one.
+uint64_t bytesReceivedFromServer();
 
 // Queues a FileRequest for name, reliable, on the file update channel. Does
 // nothing (and returns false) without a connected peer.

@@ -31,18 +31,17 @@ struct Counters {
   uint32_t patched = 0;
 };
 
-// Polls for the reply named name until one with content arrives or more
-// than limit has passed since the wait began. Replies of size 0 are
-// consumed (and counted against outstanding) but not accepted.
+// Polls for the reply named name until one with content arrives or the
+// wait's clock runs out. Replies of size 0 are consumed (and counted
+// against outstanding) but not accepted.
 std::optional<ReceivedFile> awaitReply(FileUpdateController& controller, const std::string& name,
-                                       std::atomic<int32_t>& outstanding,
-                                       std::chrono::milliseconds limit) {
-  Clock::time_point start = Clock::now();
+                                       std::atomic<int32_t>& outstanding, const ReplyWait& wait) {
+  ReplyWaitClock clock(wait, Clock::now());
   for (;;) {
     std::optional<ReceivedFile> reply = controller.takeReceivedFile(name);
     if (reply) outstanding.fetch_sub(1);
     sleepMs(kPollPauseMs);
-    if (Clock::now() - start > limit) return std::nullopt;
+    if (clock.expired(Clock::now())) return std::nullopt;
     if (reply && reply->size != 0) return reply;
   }
 }
@@ -64,8 +63,8 @@ std::string wholeFileName(const ManifestEntry& entry) {
 // not come in time.
 bool handleEntry(const std::string& path, const std::string& name, const ManifestEntry& entry,
                  FileUpdateController& controller, std::atomic<int32_t>& outstanding,
-                 std::chrono::milliseconds limit, Counters& counters) {
-  std::optional<ReceivedFile> reply = awaitReply(controller, name, outstanding, limit);
+                 const ReplyWait& wait, Counters& counters) {
+  std::optional<ReceivedFile> reply = awaitReply(controller, name, outstanding, wait);
   if (!reply) {
     logGiveUp(name);
     return false;
@@ -85,7 +84,7 @@ bool handleEntry(const std::string& path, const std::string& name, const Manifes
     logLine("Fetching the whole file instead: " + whole);
     sendFileRequest(whole);
     outstanding.fetch_add(1);
-    reply = awaitReply(controller, whole, outstanding, limit);
+    reply = awaitReply(controller, whole, outstanding, wait);
     if (!reply) {
       logGiveUp(whole);
       return false;
@@ -114,18 +113,17 @@ void logEndReport(int32_t outstanding, const Counters& counters) {
 
 }  // namespace
 
-std::optional<Manifest> fetchManifest(FileUpdateController& controller,
-                                      std::chrono::milliseconds limit) {
+std::optional<Manifest> fetchManifest(FileUpdateController& controller, const ReplyWait& wait) {
   logLine("Fetching manifest...");
   if (!sendManifestRequest()) {
     logError("no connection to an update server: nothing was updated");
     return std::nullopt;
   }
-  Clock::time_point start = Clock::now();
+  ReplyWaitClock clock(wait, Clock::now());
   std::optional<ReceivedFile> reply;
   while (!(reply = controller.takeReceivedFile(kManifestName))) {
     sleepMs(kPollPauseMs);
-    if (Clock::now() - start > limit) {
+    if (clock.expired(Clock::now())) {
       logError("the manifest did not arrive: nothing was updated");
       return std::nullopt;
     }
@@ -189,12 +187,12 @@ PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manif
 }
 
 bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
-                FileUpdateController& controller, std::chrono::milliseconds limit) {
-  return getUpdates(buildPendingRequests(local, manifest, full), manifest, controller, limit);
+                FileUpdateController& controller, const ReplyWait& wait) {
+  return getUpdates(buildPendingRequests(local, manifest, full), manifest, controller, wait);
 }
 
 bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
-                FileUpdateController& controller, std::chrono::milliseconds limit) {
+                FileUpdateController& controller, const ReplyWait& wait) {
   logLine("Getting updates from server...");
   Counters counters;
   std::atomic<int32_t> outstanding{0};
@@ -205,7 +203,7 @@ bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
                    std::cref(stopPump));
 
   for (const auto& [path, name] : pending) {
-    if (!handleEntry(path, name, manifest.files.at(path), controller, outstanding, limit,
+    if (!handleEntry(path, name, manifest.files.at(path), controller, outstanding, wait,
                      counters)) {
       stopPump = true;
       pump.join();

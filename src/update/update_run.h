@@ -11,23 +11,22 @@
 #include "dataset/dataset.h"
 #include "dataset/manifest.h"
 #include "update/file_update_controller.h"
+#include "update/reply_wait.h"
 
 namespace quor {
 
 // Manifest path -> update data name: fileNumber + ".compressed" or ".patch".
 using PendingRequests = std::unordered_map<std::string, std::string>;
 
-// How long the run waits for one reply (the manifest or a file) before it
-// gives up on it. Tests shorten it.
-inline constexpr std::chrono::milliseconds kReplyTimeLimit{14000};
 inline constexpr uint32_t kGiveUpPauseMs = 5000;
 
 // Sends the ManifestRequest and waits for "manifest.manifest". Returns the
-// manifest as the server sent it (see dropUnsafeManifestPaths), or none, with one error line,
-// when there is no connection, nothing arrived within the limit, or what
-// arrived was empty or incomplete. Then nothing may be deleted or written.
+// manifest as the server sent it (see dropUnsafeManifestPaths), or none,
+// with one error line, when there is no connection, nothing arrived in
+// time (see ReplyWait), or what arrived was empty or incomplete. Then
+// nothing may be deleted or written.
 std::optional<Manifest> fetchManifest(FileUpdateController& controller,
-                                      std::chrono::milliseconds limit = kReplyTimeLimit);
+                                      const ReplyWait& wait = ReplyWait());
 
 // Removes every local in-scope file that the manifest's files do not list.
 // Logs "... N deleted".
@@ -45,19 +44,17 @@ void createFoldersAndEmptyFiles(const Manifest& manifest, bool full);
 PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full);
 
 // Requests, receives, verifies and writes every pending file. True when
-// every entry was handled; false when a reply did not come within the
-// limit (after the give-up lines and a 5 s pause): update mode then starts
-// the updater again.
+// every entry was handled; false when a reply did not come in time (see
+// ReplyWait; after the give-up lines and a 5 s pause): update mode then
+// starts the updater again.
 bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
-                FileUpdateController& controller,
-                std::chrono::milliseconds limit = kReplyTimeLimit);
+                FileUpdateController& controller, const ReplyWait& wait = ReplyWait());
 
 // The same with the requests already chosen. Update mode chooses them
 // before it creates the manifest's folders, because a protected folder
 // that only the manifest created must not keep a fresh install from
 // receiving the files shipped in it.
 bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
-                FileUpdateController& controller,
-                std::chrono::milliseconds limit = kReplyTimeLimit);
+                FileUpdateController& controller, const ReplyWait& wait = ReplyWait());
 
 }  // namespace quor

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include "container/container.h"
 #include "dataset/md5.h"
@@ -172,6 +173,24 @@ TEST_F(UpdateRun, BadWholeFilesAreNotWritten) {
   EXPECT_NE(text.find("could not decompress file: ./data/quor/garbage (1.compressed)"),
             std::string::npos);
   EXPECT_EQ(log.count("Written: 2"), 1);
+}
+
+TEST_F(UpdateRun, AReplyStillOnItsWayIsWaitedForPastTheLimit) {
+  Bytes content = testing::randomBytes(1000, 3);
+  publish("./data/quor/big", content, 0);
+  // The server keeps sending (a large file over a slow line) and the reply
+  // is complete only after more than three times the limit.
+  ReplyWait wait(kShortLimit);
+  uint64_t received = 0;
+  wait.receivedBytes = [&] { return received += kProgressBytes; };
+  std::thread server([&] {
+    std::this_thread::sleep_for(kShortLimit * 3);
+    deliver(controller, "0.compressed", container(generic, content));
+  });
+  bool done = getUpdates({}, manifest, false, controller, wait);
+  server.join();
+  EXPECT_TRUE(done);
+  EXPECT_EQ(readBytes("data/quor/big"), content);
 }
 
 TEST_F(UpdateRun, AMissingReplyGivesUpAndAsksForARestart) {

@@ -1,0 +1,22 @@
+#include "update/reply_wait.h"
+
+#include "net/network_client.h"
+
+namespace quor {
+
+ReplyWait::ReplyWait(std::chrono::milliseconds idleLimit)
+    : idleLimit(idleLimit), receivedBytes(bytesReceivedFromServer) {}
+
+ReplyWaitClock::ReplyWaitClock(const ReplyWait& wait, Clock::time_point now)
+    : wait_(wait), start_(now), lastProgress_(now), bytesAtLastProgress_(wait.receivedBytes()) {}
+
+bool ReplyWaitClock::expired(Clock::time_point now) {
+  uint64_t received = wait_.receivedBytes();
+  if (received - bytesAtLastProgress_ >= wait_.progressBytes) {
+    lastProgress_ = now;
+    bytesAtLastProgress_ = received;
+  }
+  return now - lastProgress_ > wait_.idleLimit || now - start_ > wait_.longest;
+}
+
+}  // namespace quor
