@@ -21,19 +21,20 @@ void ReplyScheduler::resetSlot(size_t slot) {
   ++target.generation;
 }
 
-bool ReplyScheduler::mayStart(const Slot& slot) const {
+bool ReplyScheduler::mayStart(const Slot& slot, const IsHeld& isHeld) const {
   if (slot.queue.empty() || slot.inFlight >= limits_.peerWindowBytes) return false;
-  uint64_t bytes = slot.queue.front().bytes;
-  if (!isBig(bytes)) return true;
+  const QueuedReply& front = slot.queue.front();
+  if (!isBig(front.bytes)) return true;
   if (slot.inFlight != 0) return false;
-  return bigInFlight_ == 0 || bigInFlight_ + bytes <= limits_.bigReplyBudgetBytes;
+  if (isHeld && isHeld(front)) return true;
+  return bigHeld_ == 0 || bigHeld_ + front.bytes <= limits_.bigReplyBudgetBytes;
 }
 
-std::optional<ReplyScheduler::Pick> ReplyScheduler::next() {
+std::optional<ReplyScheduler::Pick> ReplyScheduler::next(const IsHeld& isHeld) {
   for (size_t step = 0; step < slots_.size(); ++step) {
     size_t index = (cursor_ + step) % slots_.size();
     Slot& slot = slots_[index];
-    if (!mayStart(slot)) continue;
+    if (!mayStart(slot, isHeld)) continue;
     Pick pick{index, std::move(slot.queue.front())};
     slot.queue.pop_front();
     cursor_ = (index + 1) % slots_.size();
@@ -44,15 +45,20 @@ std::optional<ReplyScheduler::Pick> ReplyScheduler::next() {
 
 ReplyTicket ReplyScheduler::started(size_t slot, uint64_t bytes) {
   slots_[slot].inFlight += bytes;
-  if (isBig(bytes)) bigInFlight_ += bytes;
   return {slot, slots_[slot].generation, bytes};
 }
 
 void ReplyScheduler::released(const ReplyTicket& ticket) {
-  // The memory of a big reply is freed now, whoever held the slot.
-  if (isBig(ticket.bytes)) bigInFlight_ -= ticket.bytes;
   Slot& slot = slots_[ticket.slot];
   if (ticket.generation == slot.generation) slot.inFlight -= ticket.bytes;
+}
+
+void ReplyScheduler::copyCreated(uint64_t bytes) {
+  if (isBig(bytes)) bigHeld_ += bytes;
+}
+
+void ReplyScheduler::copyReleased(uint64_t bytes) {
+  if (isBig(bytes)) bigHeld_ -= bytes;
 }
 
 }  // namespace quor

@@ -9,16 +9,18 @@
 // most one window plus one reply. A reply larger than the window (a big
 // file) starts only when its peer has nothing else in flight, because ENet
 // can deliver a packet that large only when it has the channel's sequence
-// numbers to itself (net/transport_limits.h). Big replies also draw on a
-// server-wide budget, which bounds the memory that many peers fetching big
-// files can pin at once; a big reply that exceeds the whole budget still
-// starts when no other big reply is in flight. Slots are visited round
-// robin, so each peer gets its turn.
+// numbers to itself (net/transport_limits.h). The copies of big replies
+// held in memory draw on a server-wide budget, which bounds the memory that
+// many peers fetching big files can pin at once; a big reply whose copy is
+// already held for another peer (the server shares it) costs nothing more,
+// and one that exceeds the whole budget still starts when no other big copy
+// is held. Slots are visited round robin, so each peer gets its turn.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -58,18 +60,27 @@ class ReplyScheduler {
   void resetSlot(size_t slot);
 
   // The next reply allowed to start, taken off its queue, or nothing.
+  // isHeld tells whether a copy of a reply is in memory already.
   struct Pick {
     size_t slot;
     QueuedReply reply;
   };
-  std::optional<Pick> next();
+  using IsHeld = std::function<bool(const QueuedReply&)>;
+  std::optional<Pick> next(const IsHeld& isHeld = nullptr);
 
-  // Accounting of replies handed to ENet and of their release.
+  // Accounting of replies handed to ENet and of their release, per slot.
   ReplyTicket started(size_t slot, uint64_t bytes);
   void released(const ReplyTicket& ticket);
 
+  // Accounting of the copies of replies in memory: a copy of a big reply
+  // counts against the budget from its creation until its last user is
+  // done with it, whichever peers used it.
+  void copyCreated(uint64_t bytes);
+  void copyReleased(uint64_t bytes);
+
   uint64_t inFlight(size_t slot) const { return slots_[slot].inFlight; }
-  uint64_t bigInFlight() const { return bigInFlight_; }
+  uint64_t bigHeld() const { return bigHeld_; }
+  bool isBig(uint64_t bytes) const { return bytes > limits_.peerWindowBytes; }
   size_t queued(size_t slot) const { return slots_[slot].queue.size(); }
 
  private:
@@ -79,13 +90,12 @@ class ReplyScheduler {
     uint64_t generation = 0;
   };
 
-  bool mayStart(const Slot& slot) const;
-  bool isBig(uint64_t bytes) const { return bytes > limits_.peerWindowBytes; }
+  bool mayStart(const Slot& slot, const IsHeld& isHeld) const;
 
   SchedulerLimits limits_;
   std::vector<Slot> slots_;
   size_t cursor_ = 0;
-  uint64_t bigInFlight_ = 0;
+  uint64_t bigHeld_ = 0;
 };
 
 }  // namespace quor

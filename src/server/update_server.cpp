@@ -13,6 +13,7 @@
 #include "log/log.h"
 #include "net/messages.h"
 #include "net/transport_limits.h"
+#include "server/reply_copies.h"
 #include "server/reply_scheduler.h"
 #include "server/served_files.h"
 
@@ -29,14 +30,15 @@ struct ServerState {
   ENetHost* host = nullptr;
   ReplyScheduler scheduler;
   std::vector<std::string> peerNames;  // "address:port" per slot
+  ReplyCopies copies;
 };
 
-// Owns the bytes of one reply packet until ENet releases the packet, and
+// Holds the bytes of one reply packet until ENet releases the packet, and
 // then returns its size to the scheduler.
 struct ReplyBuffer {
   ReplyScheduler* scheduler = nullptr;
   ReplyTicket ticket;
-  std::unique_ptr<uint8_t[]> bytes;
+  std::shared_ptr<const ReplyCopy> copy;
 };
 
 void releaseReply(ENetPacket* packet) {
@@ -157,17 +159,36 @@ std::unique_ptr<uint8_t[]> fillReply(const ServerState& server, QueuedReply& rep
   }
 }
 
+// A new copy of the reply, counted against the scheduler's budget until
+// its last user lets go; none when not even a reply without content could
+// be allocated.
+std::shared_ptr<const ReplyCopy> makeCopy(ServerState& server, QueuedReply& reply) {
+  size_t size = 0;
+  std::unique_ptr<uint8_t[]> bytes = fillReply(server, reply, size);
+  if (!bytes) return nullptr;
+  ReplyScheduler* scheduler = &server.scheduler;
+  scheduler->copyCreated(size);
+  std::shared_ptr<const ReplyCopy> copy(new ReplyCopy{std::move(bytes), size},
+                                        [scheduler](const ReplyCopy* done) {
+                                          scheduler->copyReleased(done->size);
+                                          delete done;
+                                        });
+  if (reply.refusal.empty()) server.copies.keep(reply.name, copy);
+  return copy;
+}
+
 void startReply(ServerState& server, size_t slot, QueuedReply reply) {
   ENetPeer* peer = &server.host->peers[slot];
   const std::string& peerName = server.peerNames[slot];
   auto buffer = std::make_unique<ReplyBuffer>();
-  size_t size = 0;
-  buffer->bytes = fillReply(server, reply, size);
-  if (!buffer->bytes) {
+  if (reply.refusal.empty()) buffer->copy = server.copies.find(reply.name, reply.bytes);
+  if (!buffer->copy) buffer->copy = makeCopy(server, reply);
+  if (!buffer->copy) {
     logError("|||| Out of memory, no reply for \"" + reply.name + "\" to " + peerName);
     return;
   }
-  ENetPacket* packet = enet_packet_create(buffer->bytes.get(), size,
+  size_t size = buffer->copy->size;
+  ENetPacket* packet = enet_packet_create(buffer->copy->bytes.get(), size,
                                           ENET_PACKET_FLAG_RELIABLE | ENET_PACKET_FLAG_NO_ALLOCATE);
   if (packet == nullptr) return;
   buffer->scheduler = &server.scheduler;
@@ -187,7 +208,10 @@ void startReply(ServerState& server, size_t slot, QueuedReply reply) {
 }
 
 void startReplies(ServerState& server) {
-  while (std::optional<ReplyScheduler::Pick> pick = server.scheduler.next()) {
+  auto isHeld = [&server](const QueuedReply& reply) {
+    return server.copies.find(reply.name, reply.bytes) != nullptr;
+  };
+  while (std::optional<ReplyScheduler::Pick> pick = server.scheduler.next(isHeld)) {
     startReply(server, pick->slot, std::move(pick->reply));
   }
 }
@@ -228,7 +252,7 @@ int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop)
   address.host = ENET_HOST_ANY;
   address.port = options.port;
   ServerState server{options.dataFolder, nullptr, ReplyScheduler(options.peerSlots, SchedulerLimits{}),
-                     std::vector<std::string>(options.peerSlots)};
+                     std::vector<std::string>(options.peerSlots), ReplyCopies{}};
   server.host = enet_host_create(&address, options.peerSlots, kChannelCount, 0, 0);
   if (server.host == nullptr) {
     logError("Could not listen on UDP port " + std::to_string(options.port));

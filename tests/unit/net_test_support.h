@@ -166,6 +166,7 @@ class ServerProcess {
   ServerProcess& operator=(const ServerProcess&) = delete;
 
   uint16_t port() const { return port_; }
+  int pid() const { return process_->pid(); }
   std::string output() const { return process_->output(); }
   const std::string& workFolder() const { return work_.path(); }
 

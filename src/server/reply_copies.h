@@ -1,0 +1,34 @@
+// The reply packets being sent, one copy of each in memory, shared by
+// every peer that asks for the same file meanwhile: when a new version
+// comes out, many players fetch the same large files at once, and one copy
+// serves them all instead of one each.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+namespace quor {
+
+struct ReplyCopy {
+  std::unique_ptr<uint8_t[]> bytes;
+  size_t size = 0;
+};
+
+class ReplyCopies {
+ public:
+  // The copy of the reply for name, of size bytes, while some peer's
+  // packet still holds it; none otherwise.
+  std::shared_ptr<const ReplyCopy> find(const std::string& name, uint64_t size);
+
+  // Offers copy to later requests for name. Only a reply that carries the
+  // file is kept: a refusal is no copy of it.
+  void keep(const std::string& name, const std::shared_ptr<const ReplyCopy>& copy);
+
+ private:
+  std::unordered_map<std::string, std::weak_ptr<const ReplyCopy>> copies_;
+};
+
+}  // namespace quor
