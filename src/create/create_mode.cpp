@@ -8,6 +8,7 @@
 #include "dataset/md5.h"
 #include "dataset/manifest.h"
 #include "fs/file_io.h"
+#include "fs/native_path.h"
 #include "log/log.h"
 #include "net/encoding.h"
 #include "patch/diff.h"
@@ -99,7 +100,7 @@ struct Counters {
 bool publishFile(const std::string& path, const DataSet& oldSet,
                  const std::string& oldFolder, Manifest& manifest, Counters& counters) {
   std::error_code ec;
-  uintmax_t size = fs::file_size(path, ec);
+  uintmax_t size = fs::file_size(toNativePath(path), ec);
   if (!ec && size == 0) {
     manifest.emptyFiles.push_back(path);
     return true;

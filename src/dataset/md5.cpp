@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "fs/native_path.h"
 #include "log/log.h"
 
 namespace quor {
@@ -184,7 +185,7 @@ constexpr size_t kChunkSize = 64 * 1024;
 }  // namespace
 
 int32_t fileChecksum(std::string path) {
-  FILE* file = std::fopen(path.c_str(), "rb");
+  FILE* file = openFile(path, "rb");
   if (file == nullptr) return 0;
   std::unique_ptr<FILE, int (*)(FILE*)> closer(file, std::fclose);
   auto chunk = std::make_unique<uint8_t[]>(kChunkSize);

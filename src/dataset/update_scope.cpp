@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "fs/native_path.h"
+
 namespace quor {
 
 const std::vector<std::string> protectedFolders = {"/saves/", "/server_data/", "/settings/"};
@@ -18,7 +20,7 @@ bool contains(const std::string& path, const char* pattern) {
 bool somethingExistsAt(std::string location) {
   if (location.size() > 1 && location.back() == '/') location.pop_back();
   std::error_code ec;
-  std::filesystem::file_status status = std::filesystem::status(location, ec);
+  std::filesystem::file_status status = std::filesystem::status(toNativePath(location), ec);
   return status.type() != std::filesystem::file_type::not_found;
 }
 

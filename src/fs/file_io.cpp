@@ -8,6 +8,8 @@
 #include <new>
 #include <system_error>
 
+#include "fs/native_path.h"
+
 namespace quor {
 namespace {
 
@@ -19,9 +21,9 @@ std::string systemReason() { return std::strerror(errno); }
 // executable); a new file gets the defaults.
 void keepPermissions(const std::string& original, const std::string& replacement) {
   std::error_code ec;
-  std::filesystem::file_status status = std::filesystem::status(original, ec);
+  std::filesystem::file_status status = std::filesystem::status(toNativePath(original), ec);
   if (ec || !std::filesystem::is_regular_file(status)) return;
-  std::filesystem::permissions(replacement, status.permissions(), ec);
+  std::filesystem::permissions(toNativePath(replacement), status.permissions(), ec);
 }
 
 }  // namespace
@@ -32,10 +34,10 @@ std::optional<std::vector<uint8_t>> readWholeFile(const std::string& path, FsErr
     return std::nullopt;
   };
   std::error_code ec;
-  uintmax_t size = std::filesystem::file_size(path, ec);
+  uintmax_t size = std::filesystem::file_size(toNativePath(path), ec);
   if (ec) return fail(ec.message());
   if (size > UINT32_MAX) return fail("larger than 4 GiB");
-  FILE* raw = std::fopen(path.c_str(), "rb");
+  FILE* raw = openFile(path, "rb");
   if (raw == nullptr) return fail(systemReason());
   FileCloser file(raw, std::fclose);
   std::vector<uint8_t> bytes;
@@ -52,7 +54,7 @@ std::optional<std::vector<uint8_t>> readWholeFile(const std::string& path, FsErr
 
 FsError writeTemporaryCopy(const std::string& path, const uint8_t* data, size_t size) {
   std::string temporary = path + kTemporarySuffix;
-  FILE* raw = std::fopen(temporary.c_str(), "wb");
+  FILE* raw = openFile(temporary, "wb");
   if (raw == nullptr) return "cannot write " + path + ": " + systemReason();
   bool written = (size == 0 || std::fwrite(data, 1, size, raw) == size);
   written = (std::fflush(raw) == 0) && written;
@@ -66,17 +68,17 @@ FsError writeTemporaryCopy(const std::string& path, const uint8_t* data, size_t 
     return {};
   }
   std::error_code ignored;
-  std::filesystem::remove(temporary, ignored);
+  std::filesystem::remove(toNativePath(temporary), ignored);
   return "cannot write " + path + ": " + reason;
 }
 
 FsError moveTemporaryCopyInto(const std::string& path) {
   std::string temporary = path + kTemporarySuffix;
   std::error_code ec;
-  std::filesystem::rename(temporary, path, ec);
+  std::filesystem::rename(toNativePath(temporary), toNativePath(path), ec);
   if (!ec) return {};
   std::error_code ignored;
-  std::filesystem::remove(temporary, ignored);
+  std::filesystem::remove(toNativePath(temporary), ignored);
   return "cannot write " + path + ": " + ec.message();
 }
 

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "fs/native_path.h"
+
 namespace quor {
 namespace fs = std::filesystem;
 namespace {
@@ -16,7 +18,7 @@ FsError describe(const char* what, const std::string& path, const std::error_cod
 bool walk(const std::string& root, bool wantFiles, std::vector<std::string>& out,
           FsError* error) {
   std::error_code ec;
-  fs::directory_iterator it(fs::path(root), ec);
+  fs::directory_iterator it(toNativePath(root), ec);
   if (ec) {
     if (error) *error = describe("cannot read folder", root, ec);
     return false;
@@ -24,7 +26,7 @@ bool walk(const std::string& root, bool wantFiles, std::vector<std::string>& out
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     std::string path = root;
     if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
-    path += it->path().filename().string();
+    path += fromNativePath(it->path().filename());
     std::error_code statusError;
     bool isFolder = fs::is_directory(it->path(), statusError);
     if (isFolder) {
@@ -46,7 +48,7 @@ std::vector<std::string> listRecursive(const std::string& root, bool wantFiles,
   std::vector<std::string> out;
   if (error) error->clear();
   std::error_code ec;
-  fs::file_status status = fs::status(fs::path(root), ec);
+  fs::file_status status = fs::status(toNativePath(root), ec);
   if (status.type() == fs::file_type::not_found) return out;
   if (ec) {
     if (error) *error = describe("cannot query", root, ec);
@@ -72,7 +74,7 @@ FsError createParentFolders(const std::string& path) {
   if (slash == std::string::npos || slash == 0) return {};
   std::string folder = path.substr(0, slash);
   std::error_code ec;
-  fs::create_directories(fs::path(folder), ec);
+  fs::create_directories(toNativePath(folder), ec);
   if (ec) return describe("cannot create folder", folder, ec);
   return {};
 }

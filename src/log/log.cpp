@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "fs/native_path.h"
 #include "platform/console.h"
 
 namespace quor {
@@ -78,7 +79,7 @@ void drain() {
   log.dropped = 0;
   log.logLock.unlock();
   if (batch.empty() && dropped == 0) return;
-  FILE* file = std::fopen(fileName.c_str(), "a");
+  FILE* file = openFile(fileName, "a");
   for (const LogEntry& entry : batch) writeRecord(file, entry);
   if (dropped != 0) writeRecord(file, droppedNotice(dropped));
   if (file != nullptr) std::fclose(file);
@@ -104,7 +105,7 @@ void startLog(const std::string& fileName) {
     log.writerStarted = true;
   }
   log.logFileName = fileName;
-  if (FILE* file = std::fopen(fileName.c_str(), "w")) std::fclose(file);
+  if (FILE* file = openFile(fileName, "w")) std::fclose(file);
   log.logLock.unlock();
   logLine("## Starting log", 0);
 }

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "fs/native_path.h"
 #include "log/log.h"
 #include "net/messages.h"
 #include "net/network_client.h"
@@ -44,7 +45,7 @@ bool connectToServer(std::string path, std::string preferredName) {
   NetworkClient* client = theNetworkClient.load();
   if (client == nullptr || client->host == nullptr) return false;
   client->serverName.clear();
-  std::ifstream list(path, std::ios::binary);
+  std::ifstream list(toNativePath(path), std::ios::binary);
   if (!list) {
     logError(path + " not found, no idea where to connect...");
     return false;

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "fs/native_path.h"
 #include "net/transport_limits.h"
 
 namespace quor {
@@ -12,7 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 
 fs::path servedPath(const std::string& folder, std::string_view name) {
-  return fs::path(folder) / fs::path(std::string(name));
+  return toNativePath(folder) / toNativePath(std::string(name));
 }
 
 }  // namespace

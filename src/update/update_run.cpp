@@ -1,13 +1,13 @@
 #include "update/update_run.h"
 
 #include <atomic>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include "dataset/update_scope.h"
 #include "fs/file_utils.h"
+#include "fs/native_path.h"
 #include "log/log.h"
 #include "net/encoding.h"
 #include "net/network_client.h"
@@ -147,7 +147,7 @@ void deleteFiles(const DataSet& local, const Manifest& manifest, bool full) {
   for (const auto& entry : local) {
     const std::string& path = entry.first;
     if (isInUpdateScope(path, full) && manifest.files.count(path) == 0) {
-      std::remove(path.c_str());
+      removeFile(path);
       ++count;
     }
   }
@@ -157,13 +157,13 @@ void deleteFiles(const DataSet& local, const Manifest& manifest, bool full) {
 void createFoldersAndEmptyFiles(const Manifest& manifest, bool full) {
   for (const std::string& folder : manifest.folders) {
     std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
+    std::filesystem::create_directories(toNativePath(folder), ec);
     if (ec) logError("cannot create folder " + folder + ": " + ec.message());
   }
   for (const std::string& file : manifest.emptyFiles) {
     std::error_code ec;
-    if (std::filesystem::exists(file, ec) && !isInUpdateScope(file, full)) continue;
-    std::ofstream empty(file, std::ios::out | std::ios::trunc);
+    if (std::filesystem::exists(toNativePath(file), ec) && !isInUpdateScope(file, full)) continue;
+    std::ofstream empty(toNativePath(file), std::ios::out | std::ios::trunc);
     if (!empty) logError("cannot create empty file " + file);
   }
 }

@@ -19,6 +19,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "fs/native_path.h"
+
 namespace quor::testing {
 namespace fs = std::filesystem;
 
@@ -39,7 +41,7 @@ std::string makeUniqueFolder() {
     std::snprintf(name, sizeof(name), "quor_test_%08x", static_cast<unsigned>(random()));
     fs::path folder = fs::temp_directory_path() / name;
     std::error_code ec;
-    if (fs::create_directory(folder, ec)) return folder.string();
+    if (fs::create_directory(folder, ec)) return fromNativePath(folder);
   }
   throw std::runtime_error("cannot create a temporary folder");
 }
@@ -158,12 +160,12 @@ TempDir::TempDir() : path_(makeUniqueFolder()) {}
 TempDir::~TempDir() {
   std::error_code ec;
   // Make read-only folders left by a test removable again.
-  for (auto it = fs::recursive_directory_iterator(path_, ec);
+  for (auto it = fs::recursive_directory_iterator(toNativePath(path_), ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
   }
-  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-  fs::remove_all(path_, ec);
+  fs::permissions(toNativePath(path_), fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(toNativePath(path_), ec);
 }
 
 std::string TempDir::operator/(const std::string& relative) const {
@@ -171,16 +173,16 @@ std::string TempDir::operator/(const std::string& relative) const {
 }
 
 ScopedCurrentDir::ScopedCurrentDir(const std::string& path)
-    : previous_(fs::current_path().string()) {
-  fs::current_path(path);
+    : previous_(fromNativePath(fs::current_path())) {
+  fs::current_path(toNativePath(path));
 }
 
-ScopedCurrentDir::~ScopedCurrentDir() { fs::current_path(previous_); }
+ScopedCurrentDir::~ScopedCurrentDir() { fs::current_path(toNativePath(previous_)); }
 
 void writeFile(const std::string& path, const std::string& content) {
-  fs::path parent = fs::path(path).parent_path();
+  fs::path parent = toNativePath(path).parent_path();
   if (!parent.empty()) fs::create_directories(parent);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(toNativePath(path), std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
@@ -190,7 +192,7 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& content) {
 }
 
 std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(toNativePath(path), std::ios::binary);
   std::stringstream buffer;
   buffer << in.rdbuf();
   return buffer.str();
@@ -223,7 +225,7 @@ bool fileModesEnforced() {
 
 bool exists(const std::string& path) {
   std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
+  return fs::exists(fs::symlink_status(toNativePath(path), ec));
 }
 
 std::vector<uint8_t> randomBytes(size_t size, uint32_t seed) {

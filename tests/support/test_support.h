@@ -1,4 +1,5 @@
 // Helpers shared by the tests: temporary folders, files, running programs.
+// Paths are UTF-8, as in the program.
 #pragma once
 
 #include <cstdint>
