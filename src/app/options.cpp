@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "fs/file_utils.h"
+#include "fs/native_path.h"
 #include "log/log.h"
 #include "platform/sleep.h"
 
@@ -21,7 +22,7 @@ constexpr uint32_t kWaitPauseMs = 24000;
 
 bool isFolder(const std::string& path) {
   std::error_code ec;
-  return std::filesystem::is_directory(std::filesystem::path(path), ec);
+  return std::filesystem::is_directory(toNativePath(path), ec);
 }
 
 // Removes the update data folder; reports and returns false on failure.
@@ -73,7 +74,7 @@ ScanOutcome scanArguments(int argc, const char* const* argv, Options& options) {
         logLine("missing old path? use --help");
         return ScanOutcome::kMissingOldPath;
       }
-      std::string path = normaliseOldPath(argv[i + 1]);
+      std::string path = normaliseOldPath(pathFromArgument(argv[i + 1]));
       if (!isFolder(path)) {
         logLine("old path is not directory? use --help");
         return ScanOutcome::kOldPathNotFolder;

@@ -11,7 +11,7 @@ struct Options {
   bool startGame = false;    // --quor
   bool createMode = false;   // --create
   bool fullUpdate = false;   // --full
-  std::string oldPath;       // --old <folder>, '/' separators, no trailing one
+  std::string oldPath;       // --old <folder> as UTF-8, '/' separators, no trailing one
 };
 
 enum class ScanOutcome {

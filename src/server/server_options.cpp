@@ -1,5 +1,7 @@
 #include "server/server_options.h"
 
+#include "fs/native_path.h"
+
 namespace quor {
 namespace {
 
@@ -32,7 +34,7 @@ std::string parseServerOptions(const std::vector<std::string>& args, ServerOptio
     unsigned long number = 0;
     if (arg == "--data") {
       if (value.empty()) return "--data needs a folder";
-      options.dataFolder = value;
+      options.dataFolder = pathFromArgument(value.c_str());
     } else if (arg == "--port") {
       if (!parseNumber(value, 1, 65535, number)) return "--port takes a number from 1 to 65535";
       options.port = static_cast<uint16_t>(number);

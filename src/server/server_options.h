@@ -20,8 +20,10 @@ struct ServerOptions {
   bool help = false;
 };
 
-// Fills options from args (without the program name); returns an empty
-// text on success, otherwise what is wrong with the command line.
+// Fills options from args (without the program name), as main received
+// them: the folder becomes UTF-8 like every path inside the program.
+// Returns an empty text on success, otherwise what is wrong with the
+// command line.
 std::string parseServerOptions(const std::vector<std::string>& args, ServerOptions& options);
 
 std::string serverUsage();
