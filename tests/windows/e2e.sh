@@ -3,7 +3,8 @@
 # update_server on 127.0.0.1:
 #   1. create mode: updater.exe --create --old ../v1 in a sample build v2;
 #   2. update mode: updater.exe --quor brings a v1 folder to v2 (a patch,
-#      whole files, a deletion, a new empty file), replaces its own
+#      whole files, a deletion, a new empty file, a changed and a new file
+#      whose names are not ASCII), replaces its own
 #      executable (the running one is moved to updater_old.exe) and starts
 #      quor.exe (a stand-in program) in a console of its own;
 #   3. the next start removes updater_old.exe, and the new updater.exe
@@ -119,14 +120,20 @@ make_build() {  # make_build FOLDER VERSION
 echo "== sample builds in $work"
 make_build "$work/v1" 1
 printf 'only in version 1\n' >"$work/v1/data/quor/old_only.txt"
+# Names that are not ASCII: this one changes in version 2, another is new.
+mkdir -p "$work/v1/data/quor/régions"
+head -c 20000 /dev/urandom >"$work/v1/data/quor/régions/café.map"
 cp -r "$work/v1" "$work/v2"
 printf 'fonts of version 2\n' >"$work/v2/data/common/fonts.txt"
 rm "$work/v2/data/quor/old_only.txt"
 mkdir -p "$work/v2/data/quor/new/levels" "$work/v2/server_data"
 head -c 50000 /dev/urandom >"$work/v2/data/quor/new/levels/level1.dat"
+mkdir -p "$work/v2/data/common/地图"
+head -c 30000 /dev/urandom >"$work/v2/data/common/地图/新しい.dat"
 : >"$work/v2/data/quor/new/empty_in_v2.txt"
-# Version 2 edits the map in place: the update carries it as a patch.
+# Version 2 edits the maps in place: the update carries them as patches.
 printf 'EDITED' | dd of="$work/v2/data/quor/maps/world.map" bs=1 seek=1000 conv=notrunc status=none
+printf 'EDITED' | dd of="$work/v2/data/quor/régions/café.map" bs=1 seek=500 conv=notrunc status=none
 { cat "$updater_exe"; printf 'updater version 2'; } >"$work/v2/updater.exe"
 { cat "$standin_exe"; printf 'quor version 2'; } >"$work/v2/quor.exe"
 cp -r "$work/v1" "$work/player"
@@ -136,7 +143,11 @@ code=$(run_wine "$work/v2" "$work/create.out" 120 ./updater.exe --create --old .
 data=$work/v2/server_data/update_data
 check "create mode ends with exit code 0" equals "$code" 0
 check "the manifest is written" test -s "$data/manifest.manifest"
-check "the four changed files get patches" contains "$work/create.out" ": Patches: 4"
+check "the five changed files get patches" contains "$work/create.out" ": Patches: 5"
+check "the manifest names the changed file as UTF-8" \
+  contains "$data/manifest.manifest" "./data/quor/régions/café.map"
+check "the manifest names the new file as UTF-8" \
+  contains "$data/manifest.manifest" "./data/common/地图/新しい.dat"
 check "the log names the old build" contains "$work/create.out" ": Using old data for patch from: ../v1"
 check "console and log file hold the same records" \
   diff <(tr -d '\r' <"$work/v2/updater.log") "$work/create.out"
@@ -151,14 +162,18 @@ printf 'local server\n127.0.0.1\n%s\n' "$port" >"$work/player/settings/servers.c
 code=$(run_wine "$work/player" "$work/update.out" 180 ./updater.exe --quor)
 check "update mode ends with exit code 0" equals "$code" 0
 check "connected to the server" contains "$work/update.out" ": Connection to server succesful!"
-check "the new level and updater.exe written whole" contains "$work/update.out" ": Written: 2"
-check "the map, the fonts and quor.exe patched" contains "$work/update.out" ": Patched: 3"
+check "the new level, 新しい.dat and updater.exe written whole" contains "$work/update.out" ": Written: 3"
+check "the map, café.map, the fonts and quor.exe patched" contains "$work/update.out" ": Patched: 4"
 check "no request left over" contains "$work/update.out" ": No remaining file requests"
 check "no error entry" lacks "$work/update.out" "#### ERROR"
 check "no colour codes in redirected output" bash -c "! grep -q $'\\e' '$work/update.out.raw'"
 check "the folder now equals v2" same_tree "$work/v2" "$work/player"
 check "the file only in v1 is deleted" test ! -e "$work/player/data/quor/old_only.txt"
 check "the new empty file exists" test -f "$work/player/data/quor/new/empty_in_v2.txt"
+check "café.map is patched under its own name" \
+  same "$work/v2/data/quor/régions/café.map" "$work/player/data/quor/régions/café.map"
+check "新しい.dat is written under its own name" \
+  same "$work/v2/data/common/地图/新しい.dat" "$work/player/data/common/地图/新しい.dat"
 check "saves are left alone" same "$work/v1/saves/slot1.sav" "$work/player/saves/slot1.sav"
 check "updater.exe is the new one" same "$work/v2/updater.exe" "$work/player/updater.exe"
 check "the running updater was moved to updater_old.exe" \
