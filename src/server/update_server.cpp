@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/native_path.h"
 #include "log/log.h"
 #include "net/messages.h"
 #include "net/transport_limits.h"
@@ -240,7 +241,7 @@ void disconnectEveryone(ENetHost* host) {
 
 int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop) {
   std::error_code error;
-  if (!std::filesystem::is_directory(options.dataFolder, error)) {
+  if (!std::filesystem::is_directory(toNativePath(options.dataFolder), error)) {
     logError("Data folder not found: " + options.dataFolder);
     return 1;
   }
