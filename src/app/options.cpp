@@ -4,7 +4,7 @@
 #include <system_error>
 
 #include "fs/file_utils.h"
-#include "fs/native_path.h"
+#include "platform/native_path.h"
 #include "log/log.h"
 #include "platform/sleep.h"
 

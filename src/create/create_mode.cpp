@@ -8,7 +8,7 @@
 #include "dataset/md5.h"
 #include "dataset/manifest.h"
 #include "fs/file_io.h"
-#include "fs/native_path.h"
+#include "platform/native_path.h"
 #include "log/log.h"
 #include "net/encoding.h"
 #include "patch/diff.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "fs/native_path.h"
+#include "platform/native_path.h"
 #include "log/log.h"
 
 namespace quor {

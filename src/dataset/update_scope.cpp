@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "fs/native_path.h"
+#include "platform/native_path.h"
 
 namespace quor {
 

@@ -8,7 +8,7 @@
 #include <new>
 #include <system_error>
 
-#include "fs/native_path.h"
+#include "platform/native_path.h"
 
 namespace quor {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "fs/native_path.h"
+#include "platform/native_path.h"
 #include "platform/console.h"
 
 namespace quor {

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <mutex>
 
-#include "fs/native_path.h"
+#include "platform/native_path.h"
 #include "log/log.h"
 #include "net/messages.h"
 #include "net/network_client.h"

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "fs/native_path.h"
+#include "platform/native_path.h"
 #include "net/transport_limits.h"
 
 namespace quor {

@@ -1,6 +1,6 @@
 #include "server/server_options.h"
 
-#include "fs/native_path.h"
+#include "platform/native_path.h"
 
 namespace quor {
 namespace {

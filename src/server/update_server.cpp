@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "fs/native_path.h"
+#include "platform/native_path.h"
 #include "log/log.h"
 #include "net/messages.h"
 #include "net/transport_limits.h"

@@ -7,7 +7,7 @@
 
 #include "dataset/update_scope.h"
 #include "fs/file_utils.h"
-#include "fs/native_path.h"
+#include "platform/native_path.h"
 #include "log/log.h"
 #include "net/encoding.h"
 #include "net/network_client.h"

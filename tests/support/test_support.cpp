@@ -19,7 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "fs/native_path.h"
+#include "platform/native_path.h"
 
 namespace quor::testing {
 namespace fs = std::filesystem;

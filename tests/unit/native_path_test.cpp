@@ -18,7 +18,7 @@
 #include "dataset/md5.h"
 #include "fs/file_io.h"
 #include "fs/file_utils.h"
-#include "fs/native_path.h"
+#include "platform/native_path.h"
 #include "patch/diff.h"
 #include "test_support.h"
 #include "update/file_apply.h"

@@ -1,15 +1,11 @@
-#include "fs/native_path.h"
+#include "platform/native_path.h"
 
-#ifdef _WIN32
 #include <windows.h>
 
 #include <climits>
 #include <cstring>
-#endif
 
 namespace quor {
-
-#ifdef _WIN32
 
 // The standard library's own UTF-8 conversions (char8_t paths, u8string())
 // throw on malformed text; these replace it instead, as the system does,
@@ -56,21 +52,5 @@ FILE* openFile(const std::string& path, const char* mode) {
 int removeFile(const std::string& path) { return _wremove(toWide(CP_UTF8, path).c_str()); }
 
 std::string pathFromArgument(const char* argument) { return toUtf8(toWide(CP_ACP, argument)); }
-
-#else
-
-std::filesystem::path toNativePath(const std::string& path) { return std::filesystem::path(path); }
-
-std::string fromNativePath(const std::filesystem::path& path) { return path.native(); }
-
-FILE* openFile(const std::string& path, const char* mode) {
-  return std::fopen(path.c_str(), mode);
-}
-
-int removeFile(const std::string& path) { return std::remove(path.c_str()); }
-
-std::string pathFromArgument(const char* argument) { return argument; }
-
-#endif
 
 }  // namespace quor
