@@ -4,8 +4,8 @@
 #include <system_error>
 
 #include "fs/file_utils.h"
-#include "platform/native_path.h"
 #include "log/log.h"
+#include "platform/native_path.h"
 #include "platform/sleep.h"
 
 namespace quor {

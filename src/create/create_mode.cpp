@@ -5,13 +5,13 @@
 #include <system_error>
 
 #include "container/container.h"
-#include "dataset/md5.h"
 #include "dataset/manifest.h"
+#include "dataset/md5.h"
 #include "fs/file_io.h"
-#include "platform/native_path.h"
 #include "log/log.h"
 #include "net/encoding.h"
 #include "patch/diff.h"
+#include "platform/native_path.h"
 
 namespace quor {
 namespace {

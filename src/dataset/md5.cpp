@@ -4,8 +4,8 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/native_path.h"
 #include "log/log.h"
+#include "platform/native_path.h"
 
 namespace quor {
 namespace {

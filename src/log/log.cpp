@@ -7,8 +7,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/native_path.h"
 #include "platform/console.h"
+#include "platform/native_path.h"
 
 namespace quor {
 namespace {

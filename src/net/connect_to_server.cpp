@@ -3,11 +3,11 @@
 #include <fstream>
 #include <mutex>
 
-#include "platform/native_path.h"
 #include "log/log.h"
 #include "net/messages.h"
 #include "net/network_client.h"
 #include "net/server_list.h"
+#include "platform/native_path.h"
 
 namespace quor {
 namespace {

@@ -4,8 +4,8 @@
 #include <fstream>
 #include <system_error>
 
-#include "platform/native_path.h"
 #include "net/transport_limits.h"
+#include "platform/native_path.h"
 
 namespace quor {
 namespace {

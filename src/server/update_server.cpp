@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/native_path.h"
 #include "log/log.h"
 #include "net/messages.h"
 #include "net/transport_limits.h"
+#include "platform/native_path.h"
 #include "server/reply_copies.h"
 #include "server/reply_scheduler.h"
 #include "server/served_files.h"

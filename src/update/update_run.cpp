@@ -7,11 +7,11 @@
 
 #include "dataset/update_scope.h"
 #include "fs/file_utils.h"
-#include "platform/native_path.h"
 #include "log/log.h"
 #include "net/encoding.h"
 #include "net/network_client.h"
 #include "net/request_pump.h"
+#include "platform/native_path.h"
 #include "platform/sleep.h"
 #include "update/file_apply.h"
 #include "update/safe_paths.h"
