@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "fs/file_utils.h"
+#include "base/text_replace.h"
 #include "log/log.h"
 #include "platform/native_path.h"
 #include "platform/sleep.h"

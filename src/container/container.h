@@ -16,7 +16,7 @@
 #include <ostream>
 #include <string_view>
 
-#include "net/encoding.h"
+#include "base/encoding.h"
 
 namespace quor {
 

@@ -9,7 +9,7 @@
 #include "dataset/md5.h"
 #include "fs/file_io.h"
 #include "log/log.h"
-#include "net/encoding.h"
+#include "base/encoding.h"
 #include "patch/diff.h"
 #include "platform/native_path.h"
 

@@ -1,5 +1,6 @@
 #include "dataset/dataset.h"
 
+#include "base/text_replace.h"
 #include "dataset/md5.h"
 
 namespace quor {

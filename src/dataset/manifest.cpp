@@ -1,6 +1,6 @@
 #include "dataset/manifest.h"
 
-#include "net/encoding.h"
+#include "base/encoding.h"
 
 namespace quor {
 

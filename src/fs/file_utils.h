@@ -5,7 +5,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace quor {
@@ -26,14 +25,5 @@ std::vector<std::string> listFoldersRecursive(const std::string& root, FsError* 
 // Creates the folders before the last '/' of path, with missing parents.
 // A path without '/' needs nothing.
 FsError createParentFolders(const std::string& path);
-
-// Replaces the first occurrence of pattern; false when there is none (or
-// the pattern is empty).
-bool replaceFirst(std::string& text, std::string_view pattern, std::string_view replacement);
-
-// Replaces every occurrence, scanning left to right past each replacement,
-// so it ends even when the replacement contains the pattern. An empty
-// pattern changes nothing.
-void replaceAll(std::string& text, std::string_view pattern, std::string_view replacement);
 
 }  // namespace quor

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "net/encoding.h"
+#include "base/encoding.h"
 
 namespace quor {
 

@@ -21,7 +21,7 @@
 #include <string>
 
 #include "net/client_controller.h"
-#include "net/encoding.h"
+#include "base/encoding.h"
 
 namespace quor {
 

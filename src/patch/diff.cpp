@@ -7,7 +7,7 @@
 #include <new>
 
 #include "container/container.h"
-#include "net/encoding.h"
+#include "base/encoding.h"
 #include "patch/patch.h"
 #include "patch/suffix_sort.h"
 

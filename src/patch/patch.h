@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "net/encoding.h"
+#include "base/encoding.h"
 
 namespace quor {
 

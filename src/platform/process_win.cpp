@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "fs/file_utils.h"
+#include "base/text_replace.h"
 #include "platform/process.h"
 
 namespace quor {

@@ -7,7 +7,7 @@
 #include "container/container.h"
 #include "dataset/md5.h"
 #include "fs/file_io.h"
-#include "fs/memory_stream.h"
+#include "base/memory_stream.h"
 #include "log/log.h"
 #include "patch/patch.h"
 

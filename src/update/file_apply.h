@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "net/encoding.h"
+#include "base/encoding.h"
 
 namespace quor {
 

@@ -11,7 +11,7 @@
 #include <unordered_map>
 
 #include "net/client_controller.h"
-#include "net/encoding.h"
+#include "base/encoding.h"
 
 namespace quor {
 

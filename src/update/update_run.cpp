@@ -8,7 +8,7 @@
 #include "dataset/update_scope.h"
 #include "fs/file_utils.h"
 #include "log/log.h"
-#include "net/encoding.h"
+#include "base/encoding.h"
 #include "net/network_client.h"
 #include "net/request_pump.h"
 #include "platform/native_path.h"

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "container/container.h"
-#include "fs/memory_stream.h"
+#include "base/memory_stream.h"
 #include "fuzz_support.h"
 #include "patch/diff.h"
 #include "patch/patch.h"

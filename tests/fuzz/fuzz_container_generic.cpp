@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "container/container.h"
-#include "fs/memory_stream.h"
+#include "base/memory_stream.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -12,7 +12,7 @@
 
 #include "container/container.h"
 #include "dataset/manifest.h"
-#include "fs/memory_stream.h"
+#include "base/memory_stream.h"
 #include "net/messages.h"
 #include "patch/diff.h"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "net/encoding.h"
+#include "base/encoding.h"
 
 namespace quor {
 namespace {

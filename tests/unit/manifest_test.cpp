@@ -3,7 +3,7 @@
 #include <sstream>
 
 #include "dataset/manifest.h"
-#include "net/encoding.h"
+#include "base/encoding.h"
 
 namespace quor {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "fs/memory_stream.h"
+#include "base/memory_stream.h"
 
 namespace quor {
 namespace {

@@ -7,7 +7,7 @@
 #include <random>
 #include <string_view>
 
-#include "net/encoding.h"
+#include "base/encoding.h"
 #include "patch/diff.h"
 #include "test_support.h"
 

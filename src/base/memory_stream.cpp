@@ -1,4 +1,4 @@
-#include "fs/memory_stream.h"
+#include "base/memory_stream.h"
 
 namespace quor {
 
