@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "dataset/layout.h"
 #include "net/messages.h"
 #include "net/transport_limits.h"
 
@@ -62,7 +63,7 @@ bool visit(uint16_t port, const std::vector<Served>& wanted, Totals& totals) {
                      enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE));
     };
     send(buildManifestRequest());
-    expected.emplace("manifest.manifest", SIZE_MAX);  // any size
+    expected.emplace(kManifestName, SIZE_MAX);  // any size
     for (const Served& file : wanted) {
       send(buildFileRequest(file.name));
       expected.emplace(file.name, file.size);

@@ -7,6 +7,7 @@
 #include "app/write_check.h"
 #include "create/create_mode.h"
 #include "dataset/dataset.h"
+#include "dataset/layout.h"
 #include "log/log.h"
 #include "platform/sleep.h"
 #include "update/file_apply.h"
@@ -38,8 +39,9 @@ int runScannedMode(const Options& options) {
     sleepMs(kEndPauseMs);
     return published ? kExitOk : kExitCreateFailed;
   }
-  runUpdateMode(local, options.fullUpdate, options.startGame, options.argumentLine);
-  return kExitOk;
+  UpdateModeResult result =
+      runUpdateMode(local, options.fullUpdate, options.startGame, options.argumentLine);
+  return result == UpdateModeResult::kNoNetworkHost ? kExitNoNetworkHost : kExitOk;
 }
 
 }  // namespace
@@ -49,15 +51,15 @@ int main(int argc, char** argv) {
     sleepMs(kNotWritablePauseMs);
     return kExitNotWritable;
   }
-  startLog("updater.log");
+  startLog(kLogFile);
   for (const std::string& line : bannerLines()) logLine(line, 0);
   sleepMs(kBannerPauseMs);
   settleOldExecutable();
 
-  Options options;
-  switch (scanArguments(argc, argv, options)) {
+  CommandLine commandLine = parseCommandLine(argc, argv);
+  switch (carryOutOptionSteps(commandLine.steps)) {
     case ScanOutcome::kRun:
-      return finish(runScannedMode(options));
+      return finish(runScannedMode(commandLine.options));
     case ScanOutcome::kFileSystemError:
       return finish(kExitFileSystemError);
     case ScanOutcome::kHelp:

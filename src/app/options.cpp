@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "base/text_replace.h"
+#include "dataset/layout.h"
 #include "log/log.h"
 #include "platform/native_path.h"
 #include "platform/sleep.h"
@@ -11,7 +12,6 @@
 namespace quor {
 namespace {
 
-constexpr const char* kUpdateDataFolder = "server_data/update_data/";
 constexpr const char* kQuorLine = "--quor - start game after update";
 constexpr const char* kFullLine =
     "--full - updates and deletes also files that aren't usually updated, like settings, "
@@ -52,37 +52,71 @@ std::string normaliseOldPath(std::string path) {
   return path;
 }
 
-ScanOutcome scanArguments(int argc, const char* const* argv, Options& options) {
+CommandLine parseCommandLine(int argc, const char* const* argv) {
+  using Kind = OptionStep::Kind;
+  CommandLine line;
+  Options& options = line.options;
   for (int i = 0; i < argc; ++i) {
     std::string argument = argv[i];
     options.argumentLine += argument + " ";
     if (argument == "--help" || argument == "--h") {
-      logHelp();
-      return ScanOutcome::kHelp;
+      line.steps.push_back({Kind::kHelp, {}});
+      break;
     } else if (argument == "--quor") {
       options.startGame = true;
-      logLine(kQuorLine);
+      line.steps.push_back({Kind::kQuor, {}});
     } else if (argument == "--create") {
       options.createMode = true;
-      if (!removeUpdateDataFolder()) return ScanOutcome::kFileSystemError;
-      logLine("--create - no update, but create manifest and patches");
+      line.steps.push_back({Kind::kCreate, {}});
     } else if (argument == "--full") {
       options.fullUpdate = true;
-      logLine(kFullLine);
+      line.steps.push_back({Kind::kFull, {}});
     } else if (argument == "--old") {
       if (i + 1 >= argc) {
+        line.steps.push_back({Kind::kMissingOldPath, {}});
+        break;
+      }
+      // The folder's name is read here, but argv[i + 1] is still scanned
+      // as an argument of its own, as it always has been.
+      options.oldPath = normaliseOldPath(pathFromArgument(argv[i + 1]));
+      line.steps.push_back({Kind::kOld, options.oldPath});
+    } else if (argument == "--wait") {
+      line.steps.push_back({Kind::kWait, {}});
+    }
+  }
+  return line;
+}
+
+ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps) {
+  using Kind = OptionStep::Kind;
+  for (const OptionStep& step : steps) {
+    switch (step.kind) {
+      case Kind::kHelp:
+        logHelp();
+        return ScanOutcome::kHelp;
+      case Kind::kQuor:
+        logLine(kQuorLine);
+        break;
+      case Kind::kCreate:
+        if (!removeUpdateDataFolder()) return ScanOutcome::kFileSystemError;
+        logLine("--create - no update, but create manifest and patches");
+        break;
+      case Kind::kFull:
+        logLine(kFullLine);
+        break;
+      case Kind::kMissingOldPath:
         logLine("missing old path? use --help");
         return ScanOutcome::kMissingOldPath;
-      }
-      std::string path = normaliseOldPath(pathFromArgument(argv[i + 1]));
-      if (!isFolder(path)) {
-        logLine("old path is not directory? use --help");
-        return ScanOutcome::kOldPathNotFolder;
-      }
-      options.oldPath = path;
-    } else if (argument == "--wait") {
-      logLine(kWaitLine);
-      sleepMs(kWaitPauseMs);
+      case Kind::kOld:
+        if (!isFolder(step.oldPath)) {
+          logLine("old path is not directory? use --help");
+          return ScanOutcome::kOldPathNotFolder;
+        }
+        break;
+      case Kind::kWait:
+        logLine(kWaitLine);
+        sleepMs(kWaitPauseMs);
+        break;
     }
   }
   return ScanOutcome::kRun;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace quor {
 
@@ -22,10 +23,37 @@ enum class ScanOutcome {
   kFileSystemError,   // --create could not remove the update data folder (logged)
 };
 
-// Scans argv in order, applying each option as it is met: logs its line,
-// removes "server_data/update_data/" for --create, pauses 24 s for --wait.
-// Stops at the first outcome other than kRun.
-ScanOutcome scanArguments(int argc, const char* const* argv, Options& options);
+// One option met on the command line, in the order given: what it asks
+// the program to do before the mode starts.
+struct OptionStep {
+  enum class Kind {
+    kQuor,            // log the option's line
+    kCreate,          // remove the update data folder, then log the line
+    kFull,            // log the option's line
+    kWait,            // log the line, pause 24 s
+    kOld,             // check that oldPath is a folder
+    kHelp,            // log the help text; the scan stops here
+    kMissingOldPath,  // --old was the last argument; the scan stops here
+  };
+  Kind kind;
+  std::string oldPath;  // kOld only
+};
+
+struct CommandLine {
+  Options options;
+  std::vector<OptionStep> steps;
+};
+
+// Reads argv in order into options and steps without touching anything:
+// no line, no file-system access, no pause. Stops after --help, --h or a
+// final --old.
+CommandLine parseCommandLine(int argc, const char* const* argv);
+
+// Carries out the steps in order, as the options were given: logs each
+// option's line, removes "server_data/update_data/" for --create, pauses
+// 24 s for --wait, checks the --old folder. Stops at the first outcome
+// other than kRun; the steps after it are not carried out.
+ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps);
 
 // The five lines printed for --help and --h.
 void logHelp();

@@ -4,12 +4,13 @@
 #include <sstream>
 #include <system_error>
 
+#include "base/encoding.h"
 #include "container/container.h"
+#include "dataset/layout.h"
 #include "dataset/manifest.h"
 #include "dataset/md5.h"
 #include "fs/file_io.h"
 #include "log/log.h"
-#include "base/encoding.h"
 #include "patch/diff.h"
 #include "platform/native_path.h"
 
@@ -18,12 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kUpdateDataFolder = "server_data/update_data/";
-constexpr const char* kManifestName = "manifest.manifest";
-
-std::string outputPath(uint32_t fileNumber, const char* suffix) {
-  return kUpdateDataFolder + decimalText(fileNumber) + suffix;
-}
+std::string outputPath(const std::string& name) { return kUpdateDataFolder + name; }
 
 // Creates the output folder inside an existing "server_data/".
 bool createOutputFolder() {
@@ -71,7 +67,7 @@ uint32_t makePatch(const std::string& path, const std::string& oldPath, const By
     return 0;
   }
   std::string bytes = patch.str();
-  FsError error = writeFileAtomically(outputPath(fileNumber, ".patch"),
+  FsError error = writeFileAtomically(outputPath(patchFileName(fileNumber)),
                                       reinterpret_cast<const uint8_t*>(bytes.data()),
                                       bytes.size());
   if (!error.empty()) {
@@ -119,7 +115,7 @@ bool publishFile(const std::string& path, const DataSet& oldSet,
   // The checksum of the bytes published, so manifest and update data agree
   // even for a file that changed since the scan.
   int32_t checksum = bytesChecksum(content->data(), content->size());
-  if (!writeContainer(outputPath(counters.fileNumber, ".compressed"), generic, *content)) {
+  if (!writeContainer(outputPath(wholeFileName(counters.fileNumber)), generic, *content)) {
     logError("failed to compress: " + path);
     return false;
   }

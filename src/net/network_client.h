@@ -20,8 +20,8 @@
 #include <mutex>
 #include <string>
 
-#include "net/client_controller.h"
 #include "base/encoding.h"
+#include "net/client_controller.h"
 
 namespace quor {
 

@@ -6,8 +6,8 @@
 #include <limits>
 #include <new>
 
-#include "container/container.h"
 #include "base/encoding.h"
+#include "container/container.h"
 #include "patch/patch.h"
 #include "patch/suffix_sort.h"
 

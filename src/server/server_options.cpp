@@ -47,9 +47,11 @@ std::string parseServerOptions(const std::vector<std::string>& args, ServerOptio
 }
 
 std::string serverUsage() {
-  return "usage: update_server [--port N] [--data FOLDER] [--peers N]\n"
-         "  --port N       UDP port to listen on (default 7777)\n"
-         "  --data FOLDER  folder of the update data (default server_data/update_data/)\n"
+  return std::string(
+             "usage: update_server [--port N] [--data FOLDER] [--peers N]\n"
+             "  --port N       UDP port to listen on (default 7777)\n"
+             "  --data FOLDER  folder of the update data (default ") +
+         kUpdateDataFolder + ")\n" +
          "  --peers N      number of connection slots, 1 to 4095 (default 64)\n";
 }
 

@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "dataset/layout.h"
+
 namespace quor {
 
 struct ServerOptions {
   uint16_t port = 7777;
-  std::string dataFolder = "server_data/update_data/";
+  std::string dataFolder = kUpdateDataFolder;
   size_t peerSlots = 64;
   bool help = false;
 };

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "dataset/layout.h"
 #include "log/log.h"
 #include "net/messages.h"
 #include "net/transport_limits.h"
@@ -24,7 +25,6 @@ namespace {
 constexpr uint32_t kServiceWaitMs = 5;
 // A request names one file of a folder; anything longer is not one.
 constexpr size_t kMaxRequestBytes = 4096;
-constexpr const char* kManifestName = "manifest.manifest";
 
 struct ServerState {
   std::string folder;

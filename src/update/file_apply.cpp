@@ -4,19 +4,16 @@
 #include <filesystem>
 #include <optional>
 
+#include "base/memory_stream.h"
 #include "container/container.h"
+#include "dataset/layout.h"
 #include "dataset/md5.h"
 #include "fs/file_io.h"
-#include "base/memory_stream.h"
 #include "log/log.h"
 #include "patch/patch.h"
 
 namespace quor {
 namespace {
-
-constexpr const char* kOwnExecutable = "./updater.exe";
-constexpr const char* kOwnExecutableFile = "updater.exe";
-constexpr const char* kOldExecutableFile = "updater_old.exe";
 
 bool matches(const Bytes& content, uint32_t checksum) {
   return static_cast<uint32_t>(bytesChecksum(content.data(), content.size())) == checksum;
@@ -62,12 +59,12 @@ ApplyOutcome applyPatch(const std::string& path, const std::string& name, uint32
 // settleOldExecutable repairs even that. Windows' rename does not replace
 // an existing file, so a leftover updater_old.exe goes first.
 bool replaceOwnExecutable(const Bytes& content) {
-  if (reportFailure(writeTemporaryCopy(kOwnExecutable, content.data(), content.size()))) {
+  if (reportFailure(writeTemporaryCopy(kOwnExecutablePath, content.data(), content.size()))) {
     return false;
   }
   std::remove(kOldExecutableFile);
   std::rename(kOwnExecutableFile, kOldExecutableFile);
-  if (!reportFailure(moveTemporaryCopyInto(kOwnExecutable))) return true;
+  if (!reportFailure(moveTemporaryCopyInto(kOwnExecutablePath))) return true;
   std::error_code ec;
   if (!std::filesystem::exists(kOwnExecutableFile, ec)) {
     std::rename(kOldExecutableFile, kOwnExecutableFile);
@@ -87,7 +84,7 @@ ApplyOutcome applyWhole(const std::string& path, const std::string& name, uint32
     logError("file does not match the manifest, not written: " + describe(path, name));
     return ApplyOutcome::kNotWritten;
   }
-  bool written = path == kOwnExecutable ? replaceOwnExecutable(*content)
+  bool written = path == kOwnExecutablePath ? replaceOwnExecutable(*content)
                                         : writeContent(path, *content);
   return written ? ApplyOutcome::kWritten : ApplyOutcome::kNotWritten;
 }

@@ -10,8 +10,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "net/client_controller.h"
 #include "base/encoding.h"
+#include "net/client_controller.h"
 
 namespace quor {
 

@@ -1,11 +1,9 @@
 #include "update/update_mode.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <thread>
 
-#include "app/exit_codes.h"
+#include "dataset/layout.h"
 #include "log/log.h"
 #include "net/network_client.h"
 #include "platform/process.h"
@@ -17,11 +15,8 @@
 namespace quor {
 namespace {
 
-constexpr const char* kServerList = "settings/servers.config";
 constexpr uint32_t kConnectPauseMs = 400;
 constexpr uint32_t kFinishedPauseMs = 4000;
-constexpr const char* kGameCommand = "./quor.exe";
-constexpr const char* kOwnExecutable = "updater.exe";
 
 // Manifest, deletion, folders and empty files, files. True unless a file
 // never arrived and the updater must start again. A manifest that did not
@@ -39,16 +34,12 @@ bool updateFolder(const DataSet& local, bool fullUpdate, FileUpdateController& c
 
 }  // namespace
 
-void runUpdateMode(const DataSet& local, bool fullUpdate, bool startGame,
-                   const std::string& argumentLine) {
-  if (createNetworkClient() == nullptr) {
-    flushLog();
-    std::fflush(stdout);
-    std::_Exit(kExitNoNetworkHost);
-  }
+UpdateModeResult runUpdateMode(const DataSet& local, bool fullUpdate, bool startGame,
+                               const std::string& argumentLine) {
+  if (createNetworkClient() == nullptr) return UpdateModeResult::kNoNetworkHost;
   auto controller = std::make_unique<FileUpdateController>();
   registerController(controller.get());
-  connectToServer(kServerList, "");
+  connectToServer(kServerListFile, "");
   sleepMs(kConnectPauseMs);
   networkRunning = true;
   std::thread network(networkThreadMain);
@@ -65,8 +56,9 @@ void runUpdateMode(const DataSet& local, bool fullUpdate, bool startGame,
     sleepMs(kFinishedPauseMs);
     if (startGame) startProcess(kGameCommand);
   } else {
-    startProcess(std::string(kOwnExecutable) + " " + argumentLine);
+    startProcess(std::string(kOwnExecutableFile) + " " + argumentLine);
   }
+  return UpdateModeResult::kDone;
 }
 
 }  // namespace quor

@@ -8,10 +8,15 @@
 
 namespace quor {
 
+enum class UpdateModeResult {
+  kDone,           // the game or the updater's restart was started as needed
+  kNoNetworkHost,  // the ENet client host could not be created (logged)
+};
+
 // local is the scan of "./"; argumentLine is used only for the restart
-// command. Ends the process with exit code 1 when no network host can be
-// created.
-void runUpdateMode(const DataSet& local, bool fullUpdate, bool startGame,
-                   const std::string& argumentLine);
+// command. Call from the main thread; starts and joins the network thread
+// and, inside the run, the request pump.
+UpdateModeResult runUpdateMode(const DataSet& local, bool fullUpdate, bool startGame,
+                               const std::string& argumentLine);
 
 }  // namespace quor

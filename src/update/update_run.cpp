@@ -5,10 +5,11 @@
 #include <fstream>
 #include <thread>
 
+#include "base/encoding.h"
+#include "dataset/layout.h"
 #include "dataset/update_scope.h"
 #include "fs/file_utils.h"
 #include "log/log.h"
-#include "base/encoding.h"
 #include "net/network_client.h"
 #include "net/request_pump.h"
 #include "platform/native_path.h"
@@ -21,8 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kManifestName = "manifest.manifest";
-constexpr const char* kOwnExecutable = "./updater.exe";
 constexpr uint32_t kPollPauseMs = 2;
 
 struct Counters {
@@ -54,10 +53,6 @@ void logGiveUp(const std::string& name) {
   sleepMs(kGiveUpPauseMs);
 }
 
-std::string wholeFileName(const ManifestEntry& entry) {
-  return decimalText(entry.fileNumber) + ".compressed";
-}
-
 // Waits for one pending entry and applies it. A patch that fails is
 // replaced by the whole file, requested at once. False when a reply did
 // not come in time.
@@ -78,9 +73,9 @@ bool handleEntry(const std::string& path, const std::string& name, const Manifes
   // A patch that could not be used, or a patch reply that was no patch at
   // all, is replaced by the whole file.
   bool patchFailed = outcome == ApplyOutcome::kPatchUnusable ||
-                     (name.ends_with(".patch") && outcome == ApplyOutcome::kNotWritten);
+                     (isPatchName(name) && outcome == ApplyOutcome::kNotWritten);
   if (patchFailed) {
-    std::string whole = wholeFileName(entry);
+    std::string whole = wholeFileName(entry.fileNumber);
     logLine("Fetching the whole file instead: " + whole);
     sendFileRequest(whole);
     outstanding.fetch_add(1);
@@ -176,10 +171,10 @@ PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manif
     bool present = found != local.end();
     uint32_t localChecksum = present ? static_cast<uint32_t>(found->second) : 0;
     if (present && localChecksum == entry.checksum) continue;
-    std::string name = wholeFileName(entry);
-    if (present && path != kOwnExecutable && entry.patchBaseChecksum != 0 &&
+    std::string name = wholeFileName(entry.fileNumber);
+    if (present && path != kOwnExecutablePath && entry.patchBaseChecksum != 0 &&
         entry.patchBaseChecksum == localChecksum) {
-      name = decimalText(entry.fileNumber) + ".patch";
+      name = patchFileName(entry.fileNumber);
     }
     pending[path] = name;
   }

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <sstream>
 
-#include "container/container.h"
 #include "base/memory_stream.h"
+#include "container/container.h"
 #include "fuzz_support.h"
 #include "patch/diff.h"
 #include "patch/patch.h"

@@ -3,8 +3,8 @@
 // body's header announces, and is never larger than the body could carry.
 #include <cstdint>
 
-#include "fuzz_support.h"
 #include "base/encoding.h"
+#include "fuzz_support.h"
 #include "patch/patch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <sstream>
 
-#include "container/container.h"
 #include "base/memory_stream.h"
+#include "container/container.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

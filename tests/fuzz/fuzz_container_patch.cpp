@@ -4,8 +4,8 @@
 // empty old file.
 #include <cstdint>
 
-#include "container/container.h"
 #include "base/memory_stream.h"
+#include "container/container.h"
 #include "fuzz_support.h"
 #include "patch/patch.h"
 

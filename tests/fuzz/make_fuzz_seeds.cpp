@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "base/memory_stream.h"
 #include "container/container.h"
 #include "dataset/manifest.h"
-#include "base/memory_stream.h"
 #include "net/messages.h"
 #include "patch/diff.h"
 

@@ -6,6 +6,7 @@
 
 #include "container/container.h"
 #include "create/create_mode.h"
+#include "dataset/layout.h"
 #include "dataset/manifest.h"
 #include "dataset/md5.h"
 #include "patch/patch.h"
@@ -22,7 +23,7 @@ using testing::writeFile;
 namespace fs = std::filesystem;
 
 Manifest readManifestFile() {
-  Bytes bytes = readBytes("server_data/update_data/manifest.manifest");
+  Bytes bytes = readBytes(std::string(kUpdateDataFolder) + kManifestName);
   return readManifest(bytes.data(), bytes.size());
 }
 
@@ -34,7 +35,7 @@ std::optional<Bytes> decodeFile(const std::string& path, uint32_t type) {
 }
 
 std::string dataPath(uint32_t number, const char* suffix) {
-  return "server_data/update_data/" + std::to_string(number) + suffix;
+  return kUpdateDataFolder + std::to_string(number) + suffix;
 }
 
 class CreateMode : public ::testing::Test {

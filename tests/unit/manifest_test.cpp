@@ -2,8 +2,8 @@
 
 #include <sstream>
 
-#include "dataset/manifest.h"
 #include "base/encoding.h"
+#include "dataset/manifest.h"
 
 namespace quor {
 namespace {

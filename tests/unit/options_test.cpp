@@ -13,8 +13,11 @@ using testing::RecordedSleeps;
 using testing::ScopedCurrentDir;
 using testing::TempDir;
 
+// Parses, then carries out the steps, as the program does.
 ScanOutcome scan(std::vector<const char*> argv, Options& options) {
-  return scanArguments(static_cast<int>(argv.size()), argv.data(), options);
+  CommandLine line = parseCommandLine(static_cast<int>(argv.size()), argv.data());
+  options = line.options;
+  return carryOutOptionSteps(line.steps);
 }
 
 class Arguments : public ::testing::Test {
@@ -82,6 +85,17 @@ TEST_F(Arguments, OldPathIsNormalisedAndChecked) {
   std::string text = log.text();
   EXPECT_NE(text.find(": old path is not directory? use --help\n"), std::string::npos);
   EXPECT_NE(text.find(": missing old path? use --help\n"), std::string::npos);
+}
+
+TEST_F(Arguments, ParsingAloneLogsRemovesAndPausesNothing) {
+  std::filesystem::create_directories("server_data/update_data/x");
+  std::vector<const char*> argv = {"u", "--create", "--wait", "--quor", "--old", "missing"};
+  CommandLine line = parseCommandLine(static_cast<int>(argv.size()), argv.data());
+  EXPECT_TRUE(line.options.createMode && line.options.startGame);
+  EXPECT_EQ(line.steps.size(), 4u);
+  EXPECT_TRUE(std::filesystem::exists("server_data/update_data/x"));
+  EXPECT_TRUE(sleeps.pauses().empty());
+  EXPECT_EQ(log.text(), ": ## Starting log\n");
 }
 
 TEST_F(Arguments, WaitPausesEachTimeItIsGiven) {

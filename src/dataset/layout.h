@@ -1,0 +1,33 @@
+// Where things are: the update data set (the folder create mode writes and
+// the update server serves, and how its files are named) and the game
+// folder's own files that the programs treat specially. Every program and
+// test takes these names from here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quor {
+
+// The update data set, relative to the publisher's build folder.
+inline constexpr const char* kUpdateDataFolder = "server_data/update_data/";
+inline constexpr const char* kManifestName = "manifest.manifest";
+
+// The update data names of a manifest entry's fileNumber: the whole file
+// ("17.compressed") and the patch from the previous version ("17.patch").
+std::string wholeFileName(uint32_t fileNumber);
+std::string patchFileName(uint32_t fileNumber);
+bool isPatchName(std::string_view name);
+
+// The updater's own executable, as a data-set path and as a file name, and
+// the name the running one is moved to while it is being replaced.
+inline constexpr const char* kOwnExecutablePath = "./updater.exe";
+inline constexpr const char* kOwnExecutableFile = "updater.exe";
+inline constexpr const char* kOldExecutableFile = "updater_old.exe";
+// The game, started after an update with --quor.
+inline constexpr const char* kGameCommand = "./quor.exe";
+inline constexpr const char* kLogFile = "updater.log";
+inline constexpr const char* kServerListFile = "settings/servers.config";
+
+}  // namespace quor
