@@ -52,7 +52,7 @@ int diff(const char* oldPath, const char* newPath, const char* patchPath) {
   std::ofstream out(patchPath, std::ios::binary);
   Clock::time_point start = Clock::now();
   bool made = quor::bsdiff(old.data(), uint32_t(old.size()), newData.data(),
-                           uint32_t(newData.size()), out);
+                           uint32_t(newData.size()), out).ok();
   out.close();
   double seconds = secondsSince(start);
   if (!made || !out) return 1;
@@ -65,13 +65,14 @@ int apply(const char* oldPath, const char* patchPath, const char* outPath) {
   if (!readWhole(oldPath, old)) return 2;
   std::ifstream in(patchPath, std::ios::binary);
   Clock::time_point start = Clock::now();
-  uint32_t size = 0;
-  std::optional<Bytes> body = quor::containerDecode(quor::binary_patch, in, size);
-  if (!body) return 1;
-  std::optional<Bytes> result =
-      quor::bspatch(old.data(), uint32_t(old.size()), body->data(), uint32_t(body->size()));
+  Bytes body;
+  if (!quor::containerDecode(quor::binary_patch, in, &body).ok()) return 1;
+  Bytes result;
+  bool applied =
+      quor::bspatch(old.data(), uint32_t(old.size()), body.data(), uint32_t(body.size()), &result)
+          .ok();
   double seconds = secondsSince(start);
-  if (!result || !writeWhole(outPath, *result)) return 1;
+  if (!applied || !writeWhole(outPath, result)) return 1;
   std::printf("%.2f\n", seconds);
   return 0;
 }

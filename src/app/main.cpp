@@ -28,10 +28,10 @@ int finish(int code) {
 }
 
 int runScannedMode(const Options& options) {
-  FsError scanError;
-  DataSet local = scanDataSet("./", &scanError);
-  if (!scanError.empty()) {
-    logError(scanError);
+  Status scanned;
+  DataSet local = scanDataSet("./", &scanned);
+  if (!scanned.ok()) {
+    logError(scanned.message());
     return kExitFileSystemError;
   }
   if (options.createMode) {
@@ -62,6 +62,9 @@ int main(int argc, char** argv) {
       return finish(runScannedMode(commandLine.options));
     case ScanOutcome::kFileSystemError:
       return finish(kExitFileSystemError);
+    // The help and a mistyped --old change nothing and were answered on
+    // the console: they end with 0, as they always have, so that scripts
+    // starting the updater read only the codes of exit_codes.h as failures.
     case ScanOutcome::kHelp:
     case ScanOutcome::kMissingOldPath:
     case ScanOutcome::kOldPathNotFolder:

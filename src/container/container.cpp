@@ -90,15 +90,14 @@ bool tagMatches(uint32_t type, const char* tag, size_t tagBytesRead) {
 // Inflates body into a buffer of uncompressedLength bytes. The buffer is
 // never made larger than the body can fill, so a lying header costs no
 // memory, and zlib's verdict stays the one a full-size buffer would give.
-std::optional<Bytes> inflateBody(const Bytes& body, uint32_t uncompressedLength) {
+Status inflateBody(const Bytes& body, uint32_t uncompressedLength, Bytes* content) {
   uint64_t reachable = body.size() * kMaxInflateRatio;
   size_t capacity = static_cast<size_t>(std::min<uint64_t>(uncompressedLength, reachable));
   Bytes output;
   try {
     output.resize(capacity);
   } catch (const std::bad_alloc&) {
-    logError("zlib: out of memory");
-    return std::nullopt;
+    return Status::outOfMemory("zlib: out of memory");
   }
   uLongf produced = static_cast<uLongf>(capacity);
   int result = uncompress(output.data(), &produced, body.data(), static_cast<uLong>(body.size()));
@@ -106,38 +105,34 @@ std::optional<Bytes> inflateBody(const Bytes& body, uint32_t uncompressedLength)
     case Z_OK:
       break;
     case Z_MEM_ERROR:
-      logError("zlib: out of memory");
-      return std::nullopt;
+      return Status::outOfMemory("zlib: out of memory");
     case Z_BUF_ERROR:
-      logError("zlib: not enough space in the buffer to uncompress");
-      return std::nullopt;
+      return Status::corrupt("zlib: not enough space in the buffer to uncompress");
     case Z_DATA_ERROR:
-      logError("zlib: corrupted or incomplete data");
-      return std::nullopt;
+      return Status::corrupt("zlib: corrupted or incomplete data");
     default:
-      return std::nullopt;
+      return Status::corrupt("zlib: failed");
   }
-  if (produced != uncompressedLength) {
-    logError("different size");
-    return std::nullopt;
-  }
-  return output;
+  if (produced != uncompressedLength) return Status::corrupt("different size");
+  *content = std::move(output);
+  return {};
 }
 
-std::optional<Bytes> decodeFromStart(uint32_t type, std::istream& in) {
+Status decodeFromStart(uint32_t type, std::istream& in, Bytes* content) {
   char tag[kTagSize];
   in.read(tag, kTagSize);
-  if (!tagMatches(type, tag, static_cast<size_t>(in.gcount()))) return std::nullopt;
+  if (!tagMatches(type, tag, static_cast<size_t>(in.gcount()))) {
+    return Status::notFound("not a container of type " + decimalText(type));
+  }
   uint32_t compressedLength = readU32(in);
   uint32_t uncompressedLength = readU32(in);
   Bytes body;
   try {
     body = readBody(in, compressedLength);
   } catch (const std::bad_alloc&) {
-    logError("zlib: out of memory");
-    return std::nullopt;
+    return Status::outOfMemory("zlib: out of memory");
   }
-  return inflateBody(body, uncompressedLength);
+  return inflateBody(body, uncompressedLength, content);
 }
 
 }  // namespace
@@ -150,7 +145,7 @@ std::string_view compressedTag(uint32_t type) {
   return kTags[type];
 }
 
-bool containerEncode(uint32_t type, const uint8_t* data, uint32_t size, std::ostream& out) {
+Status containerEncode(uint32_t type, const uint8_t* data, uint32_t size, std::ostream& out) {
   uint64_t bound = uint64_t(size) + (size >> 12) + (size >> 14) + (size >> 25) + 13;
   // The body length is stored in 32 bits; zlib reports a body that would
   // not fit as a full buffer.
@@ -159,21 +154,16 @@ bool containerEncode(uint32_t type, const uint8_t* data, uint32_t size, std::ost
   try {
     compressed.resize(static_cast<size_t>(bound));
   } catch (const std::bad_alloc&) {
-    logError("zlib: out of memory");
-    return false;
+    return Status::outOfMemory("zlib: out of memory");
   }
   static const uint8_t kNothing = 0;
   uLongf length = static_cast<uLongf>(bound);
   int result = compress2(compressed.data(), &length, size != 0 ? data : &kNothing, size, 9);
-  if (result == Z_MEM_ERROR) {
-    logError("zlib: out of memory");
-    return false;
-  }
+  if (result == Z_MEM_ERROR) return Status::outOfMemory("zlib: out of memory");
   if (result == Z_BUF_ERROR) {
-    logError("zlib: not enough space in the buffer to compress");
-    return false;
+    return Status::tooLarge("zlib: not enough space in the buffer to compress");
   }
-  if (result != Z_OK) return false;
+  if (result != Z_OK) return Status::corrupt("zlib: failed");
 
   ByteWriter header;
   std::string_view tag = compressedTag(type);
@@ -183,21 +173,19 @@ bool containerEncode(uint32_t type, const uint8_t* data, uint32_t size, std::ost
   out.write(reinterpret_cast<const char*>(header.bytes().data()),
             static_cast<std::streamsize>(header.bytes().size()));
   out.write(reinterpret_cast<const char*>(compressed.data()), static_cast<std::streamsize>(length));
-  return static_cast<bool>(out);
+  if (!out) return Status::ioError("cannot write the container");
+  return {};
 }
 
-std::optional<Bytes> containerDecode(uint32_t type, std::istream& in, uint32_t& outSize) {
-  outSize = 0;
+Status containerDecode(uint32_t type, std::istream& in, Bytes* content) {
   in.clear();
   in.seekg(0);
-  std::optional<Bytes> decoded = decodeFromStart(type, in);
-  if (!decoded) {
+  Status status = decodeFromStart(type, in, content);
+  if (!status.ok()) {
     in.clear();
     in.seekg(0);
-    return std::nullopt;
   }
-  outSize = static_cast<uint32_t>(decoded->size());
-  return decoded;
+  return status;
 }
 
 }  // namespace quor

@@ -12,11 +12,11 @@
 
 #include <cstdint>
 #include <istream>
-#include <optional>
 #include <ostream>
 #include <string_view>
 
 #include "base/encoding.h"
+#include "base/status.h"
 
 namespace quor {
 
@@ -36,18 +36,20 @@ enum CompressedFileType : uint32_t {
 std::string_view compressedTag(uint32_t type);
 
 // Compresses size bytes of data and writes one container of the given type
-// at the stream's current position. Returns false, with a log line, when
-// zlib fails, and false when the stream reports a failed write.
-bool containerEncode(uint32_t type, const uint8_t* data, uint32_t size, std::ostream& out);
+// at the stream's current position. Fails with zlib's complaint ("zlib:
+// out of memory", "zlib: not enough space in the buffer to compress") or
+// an I/O error when the stream reports a failed write.
+Status containerEncode(uint32_t type, const uint8_t* data, uint32_t size, std::ostream& out);
 
 // Reads one container from position 0 of the stream. Code 0 accepts any
 // container tag (only "quor_compressed:" is compared); every other code
-// needs its own 32 tag bytes. On success returns the uncompressed bytes,
-// sets outSize to their count and leaves the stream where the body ended.
-// Otherwise returns none with outSize 0 and the stream cleared and back at
-// position 0, so that another type can be tried on it. A tag mismatch is
-// not logged; zlib failures are. Lengths in the header never cost more
-// memory than the stream's own bytes justify.
-std::optional<Bytes> containerDecode(uint32_t type, std::istream& in, uint32_t& outSize);
+// needs its own 32 tag bytes. On success the uncompressed bytes
+// fill *content and the stream is left the stream where the body ended. Otherwise
+// the stream is cleared and back at position 0, so that another type can
+// be tried on it; the status is kNotFound for a tag of another type (no
+// failure worth reporting in itself), and otherwise zlib's complaint or
+// "different size". Lengths in the header never cost more memory than the
+// stream's own bytes justify.
+Status containerDecode(uint32_t type, std::istream& in, Bytes* content);
 
 }  // namespace quor

@@ -37,17 +37,23 @@ bool createOutputFolder() {
   return true;
 }
 
+// Logs a failed operation; true when there was one.
+bool reportFailure(const Status& status) {
+  if (status.ok()) return false;
+  logError(status.message());
+  return true;
+}
+
 // Writes one container of the given type holding data to path.
 bool writeContainer(const std::string& path, uint32_t type, const Bytes& data) {
   std::ostringstream container;
-  if (!containerEncode(type, data.data(), static_cast<uint32_t>(data.size()), container)) {
+  if (reportFailure(containerEncode(type, data.data(), static_cast<uint32_t>(data.size()),
+                                    container))) {
     return false;
   }
   std::string bytes = container.str();
-  FsError error = writeFileAtomically(path, reinterpret_cast<const uint8_t*>(bytes.data()),
-                                      bytes.size());
-  if (!error.empty()) logError(error);
-  return error.empty();
+  return !reportFailure(writeFileAtomically(path, reinterpret_cast<const uint8_t*>(bytes.data()),
+                                            bytes.size()));
 }
 
 // Makes oldPath's patch to current as fileNumber.patch. Returns the old
@@ -55,28 +61,29 @@ bool writeContainer(const std::string& path, uint32_t type, const Bytes& data) {
 // is then offered whole only, which is not an error).
 uint32_t makePatch(const std::string& path, const std::string& oldPath, const Bytes& current,
                    uint32_t fileNumber) {
-  std::optional<Bytes> old = readWholeFile(oldPath, nullptr);
-  if (!old || old->empty()) {
+  Bytes old;
+  if (!readWholeFile(oldPath, &old).ok() || old.empty()) {
     logError("failed to read old file, or file is empty: " + oldPath);
     return 0;
   }
   std::ostringstream patch;
-  if (!bsdiff(old->data(), static_cast<uint32_t>(old->size()), current.data(),
-              static_cast<uint32_t>(current.size()), patch)) {
+  Status made = bsdiff(old.data(), static_cast<uint32_t>(old.size()), current.data(),
+                       static_cast<uint32_t>(current.size()), patch);
+  // A patch that cannot be made is no failure of the data set: the file is
+  // offered whole.
+  if (reportFailure(made)) {
     logError("failed to create patch: " + path);
     return 0;
   }
   std::string bytes = patch.str();
-  FsError error = writeFileAtomically(outputPath(patchFileName(fileNumber)),
-                                      reinterpret_cast<const uint8_t*>(bytes.data()),
-                                      bytes.size());
-  if (!error.empty()) {
-    logError(error);
+  if (reportFailure(writeFileAtomically(outputPath(patchFileName(fileNumber)),
+                                        reinterpret_cast<const uint8_t*>(bytes.data()),
+                                        bytes.size()))) {
     logError("failed to create patch: " + path);
     return 0;
   }
   // The base is the checksum of the bytes the patch was made from.
-  return static_cast<uint32_t>(bytesChecksum(old->data(), old->size()));
+  return static_cast<uint32_t>(bytesChecksum(old.data(), old.size()));
 }
 
 // Old path of a file: the old folder and the path without its leading ".".
@@ -101,21 +108,19 @@ bool publishFile(const std::string& path, const DataSet& oldSet,
     manifest.emptyFiles.push_back(path);
     return true;
   }
-  FsError readError;
-  std::optional<Bytes> content = readWholeFile(path, &readError);
-  if (!content) {
-    logError(readError);
+  Bytes content;
+  if (reportFailure(readWholeFile(path, &content))) {
     logError("failed to read: " + path);
     return false;
   }
-  if (content->empty()) {  // emptied since the scan
+  if (content.empty()) {  // emptied since the scan
     manifest.emptyFiles.push_back(path);
     return true;
   }
   // The checksum of the bytes published, so manifest and update data agree
   // even for a file that changed since the scan.
-  int32_t checksum = bytesChecksum(content->data(), content->size());
-  if (!writeContainer(outputPath(wholeFileName(counters.fileNumber)), generic, *content)) {
+  int32_t checksum = bytesChecksum(content.data(), content.size());
+  if (!writeContainer(outputPath(wholeFileName(counters.fileNumber)), generic, content)) {
     logError("failed to compress: " + path);
     return false;
   }
@@ -123,7 +128,7 @@ bool publishFile(const std::string& path, const DataSet& oldSet,
   std::string oldPath = oldPathOf(oldFolder, path);
   auto old = oldSet.find(oldPath);
   if (!oldFolder.empty() && old != oldSet.end() && old->second != checksum) {
-    base = makePatch(path, oldPath, *content, counters.fileNumber);
+    base = makePatch(path, oldPath, content, counters.fileNumber);
     if (base != 0) ++counters.patches;
   }
   manifest.files[path] = {static_cast<uint32_t>(checksum), base, counters.fileNumber};
@@ -135,13 +140,8 @@ bool publishFile(const std::string& path, const DataSet& oldSet,
 
 bool writeManifestFile(const Manifest& manifest) {
   Bytes bytes = encodeManifest(manifest);
-  FsError error = writeFileAtomically(std::string(kUpdateDataFolder) + kManifestName,
-                                      bytes.data(), bytes.size());
-  if (!error.empty()) {
-    logError(error);
-    return false;
-  }
-  return true;
+  return !reportFailure(writeFileAtomically(std::string(kUpdateDataFolder) + kManifestName,
+                                            bytes.data(), bytes.size()));
 }
 
 }  // namespace
@@ -151,12 +151,9 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder) {
   DataSet oldSet;
   if (!oldFolder.empty()) {
     logLine("Using old data for patch from: " + oldFolder);
-    FsError error;
-    oldSet = scanDataSet(oldFolder, &error);
-    if (!error.empty()) {
-      logError(error);
-      return false;
-    }
+    Status scanned;
+    oldSet = scanDataSet(oldFolder, &scanned);
+    if (reportFailure(scanned)) return false;
   }
   Manifest manifest;
   manifest.datasetChecksum = datasetChecksum();
@@ -178,10 +175,7 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder) {
     }
   }
 
-  FsError folderError;
-  manifest.folders = listFoldersRecursive("./", &folderError);
-  if (!folderError.empty()) {
-    logError(folderError);
+  if (reportFailure(listFoldersRecursive("./", &manifest.folders))) {
     logError("update data is incomplete: no manifest written");
     return false;
   }

@@ -5,9 +5,12 @@
 
 namespace quor {
 
-DataSet scanDataSet(std::string root, FsError* error) {
+DataSet scanDataSet(std::string root, Status* status) {
   DataSet set;
-  for (std::string& path : listFilesRecursive(root, error)) {
+  std::vector<std::string> paths;
+  Status listed = listFilesRecursive(root, &paths);
+  if (status) *status = listed;
+  for (std::string& path : paths) {
     replaceAll(path, "\\", "/");
     set[path] = fileChecksum(path);
   }
@@ -15,8 +18,12 @@ DataSet scanDataSet(std::string root, FsError* error) {
 }
 
 uint32_t datasetChecksum() {
-  std::vector<std::string> paths = listFilesRecursive("data/quor/", nullptr);
-  std::vector<std::string> common = listFilesRecursive("data/common/", nullptr);
+  // A folder that cannot be read adds what could be listed: the sum only
+  // tells versions apart.
+  std::vector<std::string> paths;
+  std::vector<std::string> common;
+  (void)listFilesRecursive("data/quor/", &paths);
+  (void)listFilesRecursive("data/common/", &common);
   paths.insert(paths.end(), common.begin(), common.end());
   paths.push_back("quor.exe");
   uint32_t sum = 0;

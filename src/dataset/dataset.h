@@ -15,8 +15,8 @@ using DataSet = std::unordered_map<std::string, int32_t>;
 
 // Scans every file below root. A root that does not exist gives an empty
 // set; a folder that cannot be read stops the scan and is reported in
-// *error (the set then holds what was scanned before it).
-DataSet scanDataSet(std::string root, FsError* error = nullptr);
+// *status (the set then holds what was scanned before it).
+DataSet scanDataSet(std::string root, Status* status = nullptr);
 
 // Sum, modulo 2^32, of the checksums of every file below "data/quor/" and
 // "data/common/" and of "quor.exe", relative to the current folder.

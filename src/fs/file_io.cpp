@@ -28,15 +28,14 @@ void keepPermissions(const std::string& original, const std::string& replacement
 
 }  // namespace
 
-std::optional<std::vector<uint8_t>> readWholeFile(const std::string& path, FsError* error) {
-  auto fail = [&](const std::string& reason) -> std::optional<std::vector<uint8_t>> {
-    if (error) *error = "cannot read " + path + ": " + reason;
-    return std::nullopt;
+Status readWholeFile(const std::string& path, std::vector<uint8_t>* content) {
+  auto fail = [&](const std::string& reason) {
+    return Status::ioError("cannot read " + path + ": " + reason);
   };
   std::error_code ec;
   uintmax_t size = std::filesystem::file_size(toNativePath(path), ec);
   if (ec) return fail(ec.message());
-  if (size > UINT32_MAX) return fail("larger than 4 GiB");
+  if (size > UINT32_MAX) return Status::tooLarge("cannot read " + path + ": larger than 4 GiB");
   FILE* raw = openFile(path, "rb");
   if (raw == nullptr) return fail(systemReason());
   FileCloser file(raw, std::fclose);
@@ -44,18 +43,19 @@ std::optional<std::vector<uint8_t>> readWholeFile(const std::string& path, FsErr
   try {
     bytes.resize(static_cast<size_t>(size));
   } catch (const std::bad_alloc&) {
-    return fail("out of memory");
+    return Status::outOfMemory("cannot read " + path + ": out of memory");
   }
   if (size != 0 && std::fread(bytes.data(), 1, bytes.size(), raw) != bytes.size()) {
     return fail(std::ferror(raw) ? systemReason() : "the file shrank while reading");
   }
-  return bytes;
+  *content = std::move(bytes);
+  return {};
 }
 
-FsError writeTemporaryCopy(const std::string& path, const uint8_t* data, size_t size) {
+Status writeTemporaryCopy(const std::string& path, const uint8_t* data, size_t size) {
   std::string temporary = path + kTemporarySuffix;
   FILE* raw = openFile(temporary, "wb");
-  if (raw == nullptr) return "cannot write " + path + ": " + systemReason();
+  if (raw == nullptr) return Status::ioError("cannot write " + path + ": " + systemReason());
   bool written = (size == 0 || std::fwrite(data, 1, size, raw) == size);
   written = (std::fflush(raw) == 0) && written;
   std::string reason = written ? "" : systemReason();
@@ -69,22 +69,22 @@ FsError writeTemporaryCopy(const std::string& path, const uint8_t* data, size_t 
   }
   std::error_code ignored;
   std::filesystem::remove(toNativePath(temporary), ignored);
-  return "cannot write " + path + ": " + reason;
+  return Status::ioError("cannot write " + path + ": " + reason);
 }
 
-FsError moveTemporaryCopyInto(const std::string& path) {
+Status moveTemporaryCopyInto(const std::string& path) {
   std::string temporary = path + kTemporarySuffix;
   std::error_code ec;
   std::filesystem::rename(toNativePath(temporary), toNativePath(path), ec);
   if (!ec) return {};
   std::error_code ignored;
   std::filesystem::remove(toNativePath(temporary), ignored);
-  return "cannot write " + path + ": " + ec.message();
+  return Status::ioError("cannot write " + path + ": " + ec.message());
 }
 
-FsError writeFileAtomically(const std::string& path, const uint8_t* data, size_t size) {
-  FsError error = writeTemporaryCopy(path, data, size);
-  return error.empty() ? moveTemporaryCopyInto(path) : error;
+Status writeFileAtomically(const std::string& path, const uint8_t* data, size_t size) {
+  Status status = writeTemporaryCopy(path, data, size);
+  return status.ok() ? moveTemporaryCopyInto(path) : status;
 }
 
 }  // namespace quor

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,20 +10,20 @@
 
 namespace quor {
 
-// The whole file, or none with *error saying why.
-std::optional<std::vector<uint8_t>> readWholeFile(const std::string& path, FsError* error);
+// The whole file into *content.
+Status readWholeFile(const std::string& path, std::vector<uint8_t>* content);
 
 // Writes the bytes to a temporary file beside path and renames it over
 // path, so path holds either its old content or all of the new one, never
-// a part. Returns an empty text on success.
-FsError writeFileAtomically(const std::string& path, const uint8_t* data, size_t size);
+// a part.
+Status writeFileAtomically(const std::string& path, const uint8_t* data, size_t size);
 
 // The two halves of writeFileAtomically, for callers that must do
 // something between them. The first writes path's temporary copy, with
 // path's permissions when path is a file; the second renames that copy
 // over path, and removes it when the rename fails.
-FsError writeTemporaryCopy(const std::string& path, const uint8_t* data, size_t size);
-FsError moveTemporaryCopyInto(const std::string& path);
+Status writeTemporaryCopy(const std::string& path, const uint8_t* data, size_t size);
+Status moveTemporaryCopyInto(const std::string& path);
 
 // Suffix of the temporary files writeFileAtomically leaves behind only when
 // the process dies between writing and renaming.

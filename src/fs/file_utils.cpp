@@ -10,20 +10,16 @@ namespace quor {
 namespace fs = std::filesystem;
 namespace {
 
-FsError describe(const char* what, const std::string& path, const std::error_code& ec) {
-  return std::string(what) + " " + path + ": " + ec.message();
+Status describe(const char* what, const std::string& path, const std::error_code& ec) {
+  return Status::ioError(std::string(what) + " " + path + ": " + ec.message());
 }
 
 // Depth-first walk shared by both listings: files are appended when
 // wantFiles is set, folders (before their contents) otherwise.
-bool walk(const std::string& root, bool wantFiles, std::vector<std::string>& out,
-          FsError* error) {
+Status walk(const std::string& root, bool wantFiles, std::vector<std::string>& out) {
   std::error_code ec;
   fs::directory_iterator it(toNativePath(root), ec);
-  if (ec) {
-    if (error) *error = describe("cannot read folder", root, ec);
-    return false;
-  }
+  if (ec) return describe("cannot read folder", root, ec);
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     std::string path = root;
     if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
@@ -32,45 +28,38 @@ bool walk(const std::string& root, bool wantFiles, std::vector<std::string>& out
     bool isFolder = fs::is_directory(it->path(), statusError);
     if (isFolder) {
       if (!wantFiles) out.push_back(path);
-      if (!walk(path, wantFiles, out, error)) return false;
+      Status status = walk(path, wantFiles, out);
+      if (!status.ok()) return status;
     } else if (wantFiles) {
       out.push_back(path);
     }
   }
-  if (ec) {
-    if (error) *error = describe("cannot read folder", root, ec);
-    return false;
-  }
-  return true;
+  if (ec) return describe("cannot read folder", root, ec);
+  return {};
 }
 
-std::vector<std::string> listRecursive(const std::string& root, bool wantFiles,
-                                       FsError* error) {
-  std::vector<std::string> out;
-  if (error) error->clear();
+Status listRecursive(const std::string& root, bool wantFiles, std::vector<std::string>* paths) {
+  paths->clear();
   std::error_code ec;
-  fs::file_status status = fs::status(toNativePath(root), ec);
-  if (status.type() == fs::file_type::not_found) return out;
-  if (ec) {
-    if (error) *error = describe("cannot query", root, ec);
-    return out;
-  }
-  walk(root, wantFiles, out, error);
-  for (std::string& path : out) replaceAll(path, "\\", "/");
-  return out;
+  fs::file_status type = fs::status(toNativePath(root), ec);
+  if (type.type() == fs::file_type::not_found) return {};
+  if (ec) return describe("cannot query", root, ec);
+  Status status = walk(root, wantFiles, *paths);
+  for (std::string& path : *paths) replaceAll(path, "\\", "/");
+  return status;
 }
 
 }  // namespace
 
-std::vector<std::string> listFilesRecursive(const std::string& root, FsError* error) {
-  return listRecursive(root, true, error);
+Status listFilesRecursive(const std::string& root, std::vector<std::string>* paths) {
+  return listRecursive(root, true, paths);
 }
 
-std::vector<std::string> listFoldersRecursive(const std::string& root, FsError* error) {
-  return listRecursive(root, false, error);
+Status listFoldersRecursive(const std::string& root, std::vector<std::string>* paths) {
+  return listRecursive(root, false, paths);
 }
 
-FsError createParentFolders(const std::string& path) {
+Status createParentFolders(const std::string& path) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash == 0) return {};
   std::string folder = path.substr(0, slash);

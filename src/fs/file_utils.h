@@ -7,23 +7,25 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
+
 namespace quor {
 
-// File-system failures are returned, never thrown: an empty text means
-// success, anything else reads "<what> <path>: <system's reason>".
-using FsError = std::string;
+// File-system failures are returned, never thrown, as an I/O error whose
+// message reads "<what> <path>: <system's reason>".
 
 // Every entry below root that is not a folder, depth first in the order the
 // file system lists them; a folder's contents stand where it was met. A
 // root that does not exist yields an empty list. Stops at the first folder
-// that cannot be read and reports it in *error.
-std::vector<std::string> listFilesRecursive(const std::string& root, FsError* error);
+// that cannot be read and says so; *paths then holds what was listed
+// before it.
+Status listFilesRecursive(const std::string& root, std::vector<std::string>* paths);
 
 // Every folder below root, each before its contents (pre-order).
-std::vector<std::string> listFoldersRecursive(const std::string& root, FsError* error);
+Status listFoldersRecursive(const std::string& root, std::vector<std::string>* paths);
 
 // Creates the folders before the last '/' of path, with missing parents.
 // A path without '/' needs nothing.
-FsError createParentFolders(const std::string& path);
+Status createParentFolders(const std::string& path);
 
 }  // namespace quor

@@ -41,6 +41,10 @@ struct Record {
   int64_t oldSeek;
 };
 
+Status outOfMemory() { return Status::outOfMemory("bsdiff: out of memory"); }
+// The writer's sink fails when its memory or its stream does.
+Status writeFailed() { return Status::ioError("bsdiff: the patch could not be written"); }
+
 int writeThrough(DiffWriter& writer, const uint8_t* bytes, uint64_t count) {
   int status = 0;
   while (count > 0) {
@@ -115,25 +119,28 @@ class RecordSink {
   RecordSink(DiffWriter& writer, const Files& files, uint8_t* work, size_t workSize)
       : writer_(writer), files_(files), work_(work), workSize_(workSize) {}
 
-  bool write(const Record& record, int64_t lastScan, int64_t lastPos) {
+  Status write(const Record& record, int64_t lastScan, int64_t lastPos) {
     if (uint64_t(record.diffLength) > kMaxPiece || uint64_t(record.extraLength) > kMaxPiece) {
-      return false;
+      return Status::tooLarge("bsdiff: a record longer than a patch may hold");
     }
     uint8_t control[kControlSize];
     writeOffset(record.diffLength, control);
     writeOffset(record.extraLength, control + 8);
     writeOffset(record.oldSeek, control + 16);
-    if (writeThrough(writer_, control, kControlSize) != 0) return false;
+    if (writeThrough(writer_, control, kControlSize) != 0) return writeFailed();
     for (int64_t done = 0; done < record.diffLength;) {
       size_t piece = static_cast<size_t>(std::min<int64_t>(record.diffLength - done, workSize_));
       const uint8_t* newBytes = files_.N + lastScan + done;
       const uint8_t* oldBytes = files_.O + lastPos + done;
       for (size_t i = 0; i < piece; ++i) work_[i] = uint8_t(newBytes[i] - oldBytes[i]);
-      if (writeThrough(writer_, work_, piece) != 0) return false;
+      if (writeThrough(writer_, work_, piece) != 0) return writeFailed();
       done += static_cast<int64_t>(piece);
     }
     const uint8_t* extra = files_.N + lastScan + record.diffLength;
-    return writeThrough(writer_, extra, static_cast<uint64_t>(record.extraLength)) == 0;
+    if (writeThrough(writer_, extra, static_cast<uint64_t>(record.extraLength)) != 0) {
+      return writeFailed();
+    }
+    return {};
   }
 
  private:
@@ -145,7 +152,7 @@ class RecordSink {
 
 // The greedy scan over the new file; writes every record through sink.
 template <typename Index>
-bool scanNewFile(const Index* I, const Files& f, RecordSink& sink) {
+Status scanNewFile(const Index* I, const Files& f, RecordSink& sink) {
   int64_t scan = 0;
   int64_t len = 0;
   int64_t pos = 0;
@@ -175,12 +182,13 @@ bool scanNewFile(const Index* I, const Files& f, RecordSink& sink) {
     int64_t lenb = backwardExtension(f, lastScan, scan, pos);
     splitOverlap(f, lastScan, lastPos, scan, pos, lenf, lenb);
     Record record{lenf, (scan - lenb) - (lastScan + lenf), (pos - lenb) - (lastPos + lenf)};
-    if (!sink.write(record, lastScan, lastPos)) return false;
+    Status written = sink.write(record, lastScan, lastPos);
+    if (!written.ok()) return written;
     lastScan = scan - lenb;
     lastPos = pos - lenb;
     lastOffset = pos - scan;
   }
-  return true;
+  return {};
 }
 
 // Working memory through the writer's allocator, released on every path.
@@ -210,16 +218,18 @@ class WorkMemory {
 };
 
 template <typename Index>
-bool diffWithIndex(const Files& f, DiffWriter& writer) {
+Status diffWithIndex(const Files& f, DiffWriter& writer) {
   const size_t entries = static_cast<size_t>(f.n) + 1;
   WorkMemory suffixArray(writer);
   WorkMemory work(writer);
   size_t workSize = static_cast<size_t>(std::min<int64_t>(f.m + 1, kWorkBufferSize));
-  if (!suffixArray.allocate(entries * sizeof(Index)) || !work.allocate(workSize)) return false;
+  if (!suffixArray.allocate(entries * sizeof(Index)) || !work.allocate(workSize)) {
+    return outOfMemory();
+  }
   Index* I = suffixArray.as<Index>();
   {
     WorkMemory groups(writer);
-    if (!groups.allocate(entries * sizeof(Index))) return false;
+    if (!groups.allocate(entries * sizeof(Index))) return outOfMemory();
     suffixSort<Index>(I, groups.as<Index>(), f.O, static_cast<Index>(f.n));
   }
   RecordSink sink(writer, f, work.as<uint8_t>(), workSize);
@@ -285,12 +295,14 @@ template Match longestMatch<int32_t>(const int32_t*, const uint8_t*, int64_t, co
 template Match longestMatch<int64_t>(const int64_t*, const uint8_t*, int64_t, const uint8_t*,
                                      int64_t, int64_t, int64_t);
 
-bool writePatchBody(const uint8_t* old, uint32_t oldLength, const uint8_t* newData,
-                    uint32_t newLength, DiffWriter& writer) {
+Status writePatchBody(const uint8_t* old, uint32_t oldLength, const uint8_t* newData,
+                      uint32_t newLength, DiffWriter& writer) {
   ByteWriter header;
   header.raw(patchMagic, kPatchMagicSize);
   header.u32(newLength);
-  if (writeThrough(writer, header.bytes().data(), header.bytes().size()) != 0) return false;
+  if (writeThrough(writer, header.bytes().data(), header.bytes().size()) != 0) {
+    return writeFailed();
+  }
 
   Files files{old, oldLength, newData, newLength};
   try {
@@ -300,22 +312,25 @@ bool writePatchBody(const uint8_t* old, uint32_t oldLength, const uint8_t* newDa
     }
     return diffWithIndex<int64_t>(files, writer);
   } catch (const std::bad_alloc&) {  // the sort's stack of pending groups
-    return false;
+    return outOfMemory();
   }
 }
 
-bool bsdiff(const uint8_t* old, uint32_t oldLength, const uint8_t* newData, uint32_t newLength,
-            std::ostream& out) {
+Status bsdiff(const uint8_t* old, uint32_t oldLength, const uint8_t* newData, uint32_t newLength,
+              std::ostream& out) {
   Bytes body;
   try {
     // Room for the header, the new file and some records up front.
     body.reserve(kPatchHeaderSize + size_t(newLength) + 256 * kControlSize);
   } catch (const std::bad_alloc&) {
-    return false;
+    return outOfMemory();
   }
   DiffWriter writer{&body, plainAllocate, plainRelease, appendToBytes};
-  if (!writePatchBody(old, oldLength, newData, newLength, writer)) return false;
-  if (body.size() > std::numeric_limits<uint32_t>::max()) return false;
+  Status status = writePatchBody(old, oldLength, newData, newLength, writer);
+  if (!status.ok()) return status;
+  if (body.size() > std::numeric_limits<uint32_t>::max()) {
+    return Status::tooLarge("bsdiff: the patch is larger than a container holds");
+  }
   return containerEncode(binary_patch, body.data(), static_cast<uint32_t>(body.size()), out);
 }
 

@@ -11,16 +11,19 @@
 #include <cstdint>
 #include <ostream>
 
+#include "base/status.h"
+
 namespace quor {
 
 // Writes the patch that turns old into newData to out as a binary_patch
-// container. Returns false, with nothing written to out, when working
-// memory cannot be had, when a record would be longer than bspatch accepts
-// (only for files above 2 GiB), or when the container cannot be written.
+// container. Fails, with nothing written to out, when working memory
+// cannot be had (kOutOfMemory), when a record would be longer than bspatch
+// accepts (kTooLarge; only for files above 2 GiB), or when the container
+// cannot be written.
 // Working memory is about 8 bytes per old byte while sorting (16 above
 // 2 GiB), then 4 (8) per old byte plus the growing patch body.
-bool bsdiff(const uint8_t* old, uint32_t oldLength, const uint8_t* newData, uint32_t newLength,
-            std::ostream& out);
+Status bsdiff(const uint8_t* old, uint32_t oldLength, const uint8_t* newData, uint32_t newLength,
+              std::ostream& out);
 
 // The sink the patch body goes through, and where working memory comes
 // from. write() returns 0 on success; bodies are written in pieces of at
@@ -33,10 +36,10 @@ struct DiffWriter {
   int (*write)(void* stream, const uint8_t* bytes, size_t count) = nullptr;
 };
 
-// Writes the whole patch body (header and records) through writer.
-// Returns false when memory cannot be allocated or a write fails.
-bool writePatchBody(const uint8_t* old, uint32_t oldLength, const uint8_t* newData,
-                    uint32_t newLength, DiffWriter& writer);
+// Writes the whole patch body (header and records) through writer. Fails
+// when memory cannot be allocated, a record is too long or a write fails.
+Status writePatchBody(const uint8_t* old, uint32_t oldLength, const uint8_t* newData,
+                      uint32_t newLength, DiffWriter& writer);
 
 // Count of equal leading bytes of a and b, at most min(aLen, bLen).
 int64_t matchLength(const uint8_t* a, int64_t aLen, const uint8_t* b, int64_t bLen);

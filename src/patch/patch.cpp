@@ -5,7 +5,6 @@
 #include <limits>
 #include <new>
 
-#include "log/log.h"
 
 namespace quor {
 
@@ -111,19 +110,12 @@ int PatchReader::read(uint8_t* buffer, uint64_t count) {
   return 0;
 }
 
-std::optional<Bytes> bspatch(const uint8_t* old, uint32_t oldLength, const uint8_t* patch,
-                             uint32_t patchLength) {
-  if (patch == nullptr) {
-    logError("bspatch: failed to decompress");
-    return std::nullopt;
-  }
-  if (patchLength < kPatchHeaderSize) {
-    logError("bspatch: too small");
-    return std::nullopt;
-  }
+Status bspatch(const uint8_t* old, uint32_t oldLength, const uint8_t* patch,
+               uint32_t patchLength, Bytes* result) {
+  if (patch == nullptr) return Status::corrupt("bspatch: failed to decompress");
+  if (patchLength < kPatchHeaderSize) return Status::corrupt("bspatch: too small");
   if (std::memcmp(patch, patchMagic, kPatchMagicSize) != 0) {
-    logError("bspatch: wrong header");
-    return std::nullopt;
+    return Status::corrupt("bspatch: wrong header");
   }
   uint32_t newLength = ByteReader(patch + kPatchMagicSize, 4).u32();
   PatchReader reader(patch + kPatchHeaderSize, patchLength - kPatchHeaderSize);
@@ -132,21 +124,19 @@ std::optional<Bytes> bspatch(const uint8_t* old, uint32_t oldLength, const uint8
   // at least one control triple, so a length the body cannot fill is
   // refused before any memory is spent on it.
   if (newLength != 0 && reader.remaining() < kControlSize + uint64_t(newLength)) {
-    logError("bspatch: corrupt patch");
-    return std::nullopt;
+    return Status::corrupt("bspatch: corrupt patch");
   }
   Bytes newData;
   try {
     newData.resize(newLength);
   } catch (const std::bad_alloc&) {
-    logError("bspatch: out of memory");
-    return std::nullopt;
+    return Status::outOfMemory("bspatch: out of memory");
   }
   if (!applyRecords(old, oldLength, reader, newData)) {
-    logError("bspatch: corrupt patch");
-    return std::nullopt;
+    return Status::corrupt("bspatch: corrupt patch");
   }
-  return newData;
+  *result = std::move(newData);
+  return {};
 }
 
 }  // namespace quor

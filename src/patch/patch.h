@@ -14,9 +14,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 
 #include "base/encoding.h"
+#include "base/status.h"
 
 namespace quor {
 
@@ -49,15 +49,15 @@ class PatchReader {
   size_t position_ = 0;
 };
 
-// Applies the patch body to old and returns the new file. old may be null
-// when oldLength is 0, patch null when the body could not be decoded.
-// Returns none, with one "bspatch: ..." error line, for a missing, short
-// or foreign header and for any patch whose records do not produce exactly
+// Applies the patch body to old and puts the new file into *result. old
+// may be null when oldLength is 0, patch null when the body could not be
+// decoded. Fails, with a "bspatch: ..." message, for a missing, short or
+// foreign header and for any patch whose records do not produce exactly
 // newLength bytes (invalid lengths, a record past newLength, a body that
 // ends early or goes on after the new file is complete). A patch for an
 // empty file yields an empty buffer. Nothing is ever allocated beyond what
 // the body itself can fill.
-std::optional<Bytes> bspatch(const uint8_t* old, uint32_t oldLength, const uint8_t* patch,
-                             uint32_t patchLength);
+Status bspatch(const uint8_t* old, uint32_t oldLength, const uint8_t* patch,
+               uint32_t patchLength, Bytes* result);
 
 }  // namespace quor

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <optional>
 
 #include "base/memory_stream.h"
 #include "container/container.h"
@@ -25,14 +24,22 @@ std::string describe(const std::string& path, const std::string& name) {
 
 // The local file's bytes; empty when it is missing or empty.
 Bytes localContent(const std::string& path) {
-  return readWholeFile(path, nullptr).value_or(Bytes{});
+  Bytes content;
+  if (!readWholeFile(path, &content).ok()) content.clear();
+  return content;
 }
 
-// Logs a failed file operation; true when there was one.
-bool reportFailure(const FsError& error) {
-  if (error.empty()) return false;
-  logError(error);
+// Logs a failed operation; true when there was one.
+bool reportFailure(const Status& status) {
+  if (status.ok()) return false;
+  logError(status.message());
   return true;
+}
+
+// A container of another type is no failure in itself: the caller tries
+// the next type.
+void reportDecodeFailure(const Status& status) {
+  if (status.kind() != Status::Kind::kNotFound) logError(status.message());
 }
 
 bool writeContent(const std::string& path, const Bytes& content) {
@@ -42,14 +49,16 @@ bool writeContent(const std::string& path, const Bytes& content) {
 ApplyOutcome applyPatch(const std::string& path, const std::string& name, uint32_t checksum,
                         const Bytes& body) {
   Bytes old = localContent(path);
-  std::optional<Bytes> result = bspatch(old.data(), static_cast<uint32_t>(old.size()),
-                                        body.data(), static_cast<uint32_t>(body.size()));
-  if (!result) return ApplyOutcome::kPatchUnusable;  // bspatch said why
-  if (!matches(*result, checksum)) {
+  Bytes result;
+  if (reportFailure(bspatch(old.data(), static_cast<uint32_t>(old.size()), body.data(),
+                            static_cast<uint32_t>(body.size()), &result))) {
+    return ApplyOutcome::kPatchUnusable;
+  }
+  if (!matches(result, checksum)) {
     logError("patch result does not match the manifest: " + describe(path, name));
     return ApplyOutcome::kPatchUnusable;
   }
-  return writeContent(path, *result) ? ApplyOutcome::kPatched : ApplyOutcome::kNotWritten;
+  return writeContent(path, result) ? ApplyOutcome::kPatched : ApplyOutcome::kNotWritten;
 }
 
 // Replaces the running updater: the old executable is moved aside (a
@@ -74,18 +83,19 @@ bool replaceOwnExecutable(const Bytes& content) {
 
 ApplyOutcome applyWhole(const std::string& path, const std::string& name, uint32_t checksum,
                         std::istream& container) {
-  uint32_t size = 0;
-  std::optional<Bytes> content = containerDecode(generic, container, size);
-  if (!content) {
+  Bytes content;
+  Status decoded = containerDecode(generic, container, &content);
+  if (!decoded.ok()) {
+    reportDecodeFailure(decoded);
     logError("could not decompress file: " + describe(path, name));
     return ApplyOutcome::kNotWritten;
   }
-  if (!matches(*content, checksum)) {
+  if (!matches(content, checksum)) {
     logError("file does not match the manifest, not written: " + describe(path, name));
     return ApplyOutcome::kNotWritten;
   }
-  bool written = path == kOwnExecutablePath ? replaceOwnExecutable(*content)
-                                        : writeContent(path, *content);
+  bool written = path == kOwnExecutablePath ? replaceOwnExecutable(content)
+                                            : writeContent(path, content);
   return written ? ApplyOutcome::kWritten : ApplyOutcome::kNotWritten;
 }
 
@@ -104,16 +114,12 @@ void settleOldExecutable() {
 
 ApplyOutcome applyReceivedFile(const std::string& path, const std::string& name,
                                uint32_t checksum, const Bytes& received) {
-  FsError folderError = createParentFolders(path);
-  if (!folderError.empty()) {
-    logError(folderError);
-    return ApplyOutcome::kNotWritten;
-  }
+  if (reportFailure(createParentFolders(path))) return ApplyOutcome::kNotWritten;
   MemoryInputStream container(received.data(), received.size());
-  uint32_t size = 0;
-  if (std::optional<Bytes> body = containerDecode(binary_patch, container, size)) {
-    return applyPatch(path, name, checksum, *body);
-  }
+  Bytes body;
+  Status decoded = containerDecode(binary_patch, container, &body);
+  if (decoded.ok()) return applyPatch(path, name, checksum, body);
+  reportDecodeFailure(decoded);
   return applyWhole(path, name, checksum, container);
 }
 

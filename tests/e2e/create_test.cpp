@@ -7,6 +7,7 @@
 #include "container/container.h"
 #include "dataset/manifest.h"
 #include "patch/patch.h"
+#include "status_values.h"
 #include "test_support.h"
 
 namespace quor {
@@ -21,9 +22,7 @@ namespace fs = std::filesystem;
 
 Bytes decode(const std::string& path, uint32_t type) {
   std::string content = readFile(path);
-  std::istringstream in(content);
-  uint32_t size = 0;
-  return containerDecode(type, in, size).value_or(Bytes{0xEE});
+  return testing::decodedContainer(type, content).value_or(Bytes{0xEE});
 }
 
 TEST(CreateProgram, PublishesABuildAgainstAnOlderOne) {
@@ -64,8 +63,8 @@ TEST(CreateProgram, PublishesABuildAgainstAnOlderOne) {
   }
   const ManifestEntry& big = manifest.files.at("./data/quor/big.bin");
   Bytes body = decode(folder + std::to_string(big.fileNumber) + ".patch", binary_patch);
-  auto rebuilt = bspatch(base.data(), static_cast<uint32_t>(base.size()), body.data(),
-                         static_cast<uint32_t>(body.size()));
+  auto rebuilt = testing::patched(base.data(), static_cast<uint32_t>(base.size()), body.data(),
+                                  static_cast<uint32_t>(body.size()));
   ASSERT_TRUE(rebuilt);
   EXPECT_EQ(*rebuilt, changed);
 }

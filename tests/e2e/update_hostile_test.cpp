@@ -24,15 +24,15 @@ uint32_t checksumOf(const std::string& content) {
 
 std::string container(uint32_t type, const std::string& content) {
   std::ostringstream out;
-  containerEncode(type, reinterpret_cast<const uint8_t*>(content.data()),
-                  static_cast<uint32_t>(content.size()), out);
+  EXPECT_TRUE(containerEncode(type, reinterpret_cast<const uint8_t*>(content.data()),
+                  static_cast<uint32_t>(content.size()), out).ok());
   return out.str();
 }
 
 std::string patch(const std::string& from, const std::string& to) {
   std::ostringstream out;
-  bsdiff(reinterpret_cast<const uint8_t*>(from.data()), static_cast<uint32_t>(from.size()),
-         reinterpret_cast<const uint8_t*>(to.data()), static_cast<uint32_t>(to.size()), out);
+  EXPECT_TRUE(bsdiff(reinterpret_cast<const uint8_t*>(from.data()), static_cast<uint32_t>(from.size()),
+         reinterpret_cast<const uint8_t*>(to.data()), static_cast<uint32_t>(to.size()), out).ok());
   return out.str();
 }
 

@@ -18,16 +18,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::ostringstream patchFile;
   fuzz::require(bsdiff(old.data(), static_cast<uint32_t>(old.size()), newer.data(),
-                       static_cast<uint32_t>(newer.size()), patchFile),
+                       static_cast<uint32_t>(newer.size()), patchFile).ok(),
                 "bsdiff makes a patch");
   std::string container = patchFile.str();
   MemoryInputStream in(reinterpret_cast<const uint8_t*>(container.data()), container.size());
-  uint32_t bodySize = 0;
-  std::optional<Bytes> body = containerDecode(binary_patch, in, bodySize);
-  fuzz::require(body.has_value(), "the patch is a binary_patch container");
-  std::optional<Bytes> result =
-      bspatch(old.data(), static_cast<uint32_t>(old.size()), body->data(), bodySize);
-  fuzz::require(result.has_value() && *result == newer, "bspatch gives the new file back");
+  Bytes body;
+  fuzz::require(containerDecode(binary_patch, in, &body).ok(),
+                "the patch is a binary_patch container");
+  Bytes result;
+  Status applied = bspatch(old.data(), static_cast<uint32_t>(old.size()), body.data(),
+                           static_cast<uint32_t>(body.size()), &result);
+  fuzz::require(applied.ok() && result == newer, "bspatch gives the new file back");
   fuzz::afterInput();
   return 0;
 }

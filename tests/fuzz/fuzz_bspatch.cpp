@@ -12,14 +12,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::InputSplitter input(data, size);
   std::vector<uint8_t> old = input.take(input.u16());
   std::vector<uint8_t> body = input.rest();
-  std::optional<Bytes> result =
+  Bytes result;
+  Status status =
       bspatch(old.empty() ? nullptr : old.data(), static_cast<uint32_t>(old.size()),
-              body.empty() ? nullptr : body.data(), static_cast<uint32_t>(body.size()));
-  if (result) {
+              body.empty() ? nullptr : body.data(), static_cast<uint32_t>(body.size()), &result);
+  if (status.ok()) {
     fuzz::require(body.size() >= kPatchHeaderSize, "a result needs a whole header");
     uint32_t newLength = ByteReader(body.data() + kPatchMagicSize, 4).u32();
-    fuzz::require(result->size() == newLength, "result has newLength bytes");
-    fuzz::require(result->size() <= body.size(), "result is bounded by the body");
+    fuzz::require(result.size() == newLength, "result has newLength bytes");
+    fuzz::require(result.size() <= body.size(), "result is bounded by the body");
+  } else {
+    fuzz::require(status.message().starts_with("bspatch: "), "a refusal says why");
   }
   fuzz::afterInput();
   return 0;

@@ -12,20 +12,19 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quor;
   MemoryInputStream in(data, size);
-  uint32_t outSize = 1;
-  std::optional<Bytes> body = containerDecode(binary_patch, in, outSize);
-  if (body) {
-    fuzz::require(outSize == body->size(), "outSize is the decoded size");
-    std::optional<Bytes> result =
-        bspatch(nullptr, 0, body->data(), static_cast<uint32_t>(body->size()));
+  Bytes body;
+  if (containerDecode(binary_patch, in, &body).ok()) {
+    Bytes result;
+    Status applied = bspatch(nullptr, 0, body.data(), static_cast<uint32_t>(body.size()), &result);
     // A patch never yields more bytes than its body carries.
-    fuzz::require(!result || result->size() <= body->size(), "patch result is bounded by its body");
+    fuzz::require(result.size() <= body.size(), "patch result is bounded by its body");
+    fuzz::require(applied.ok() || result.empty(), "a refused patch yields nothing");
   } else {
-    fuzz::require(outSize == 0 && in.good() && in.tellg() == 0,
+    fuzz::require(body.empty() && in.good() && in.tellg() == 0,
                   "a refused stream is clear and at 0");
-    uint32_t wholeSize = 1;
-    std::optional<Bytes> whole = containerDecode(generic, in, wholeSize);
-    fuzz::require(whole ? wholeSize == whole->size() : wholeSize == 0, "outSize matches");
+    Bytes whole;
+    Status status = containerDecode(generic, in, &whole);
+    fuzz::require(status.ok() || whole.empty(), "a refused container yields nothing");
   }
   fuzz::afterInput();
   return 0;

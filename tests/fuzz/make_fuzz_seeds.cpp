@@ -47,13 +47,13 @@ Bytes onChannel(uint8_t channel, const Bytes& packet) { return concat({{channel}
 
 Bytes containerOf(uint32_t type, const Bytes& content) {
   std::ostringstream out;
-  containerEncode(type, content.data(), static_cast<uint32_t>(content.size()), out);
+  (void)containerEncode(type, content.data(), static_cast<uint32_t>(content.size()), out);
   return bytesOf(out.str());
 }
 
 Bytes patchFile(const Bytes& from, const Bytes& to) {
   std::ostringstream out;
-  bsdiff(from.data(), static_cast<uint32_t>(from.size()), to.data(),
+  (void)bsdiff(from.data(), static_cast<uint32_t>(from.size()), to.data(),
          static_cast<uint32_t>(to.size()), out);
   return bytesOf(out.str());
 }
@@ -61,8 +61,9 @@ Bytes patchFile(const Bytes& from, const Bytes& to) {
 Bytes patchBody(const Bytes& from, const Bytes& to) {
   Bytes file = patchFile(from, to);
   MemoryInputStream in(file.data(), file.size());
-  uint32_t size = 0;
-  return containerDecode(binary_patch, in, size).value_or(Bytes{});
+  Bytes body;
+  (void)containerDecode(binary_patch, in, &body);
+  return body;
 }
 
 // A small old and new file pair with shared, changed and inserted parts.

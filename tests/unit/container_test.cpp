@@ -18,7 +18,7 @@ constexpr size_t kHeaderSize = 40;
 
 std::string encoded(uint32_t type, const Bytes& data) {
   std::ostringstream out;
-  EXPECT_TRUE(containerEncode(type, data.data(), static_cast<uint32_t>(data.size()), out));
+  EXPECT_TRUE(containerEncode(type, data.data(), static_cast<uint32_t>(data.size()), out).ok());
   return out.str();
 }
 
@@ -36,12 +36,19 @@ struct Decoded {
   std::string log;
 };
 
+// log: the line a caller reports, as update mode does: every failure but a
+// tag of another type.
 Decoded decode(uint32_t type, std::istream& in) {
   LogCapture log;
   Decoded result;
-  result.outSize = 12345;
-  result.data = containerDecode(type, in, result.outSize);
+  Bytes content;
+  Status status = containerDecode(type, in, &content);
+  result.outSize = static_cast<uint32_t>(content.size());
   result.log = log.written();
+  if (status.ok()) result.data = std::move(content);
+  if (!status.ok() && status.kind() != Status::Kind::kNotFound) {
+    result.log += errorRecord(status.message());
+  }
   return result;
 }
 
@@ -263,7 +270,7 @@ TEST(ContainerTest, EncodeReportsAFailedStream) {
   for (size_t room : {size_t(0), size_t(20), size_t(100)}) {
     FullBuffer buffer(room);
     std::ostream out(&buffer);
-    EXPECT_FALSE(containerEncode(generic, data.data(), uint32_t(data.size()), out)) << room;
+    EXPECT_FALSE(containerEncode(generic, data.data(), uint32_t(data.size()), out).ok()) << room;
   }
 }
 

@@ -10,6 +10,7 @@
 #include "dataset/manifest.h"
 #include "dataset/md5.h"
 #include "patch/patch.h"
+#include "status_values.h"
 #include "test_support.h"
 
 namespace quor {
@@ -29,9 +30,7 @@ Manifest readManifestFile() {
 
 std::optional<Bytes> decodeFile(const std::string& path, uint32_t type) {
   std::string content = testing::readFile(path);
-  std::istringstream in(content);
-  uint32_t size = 0;
-  return containerDecode(type, in, size);
+  return testing::decodedContainer(type, content);
 }
 
 std::string dataPath(uint32_t number, const char* suffix) {
@@ -113,8 +112,8 @@ TEST_F(CreateMode, WithOldBuildOnlyChangedFilesGetPatches) {
   EXPECT_EQ(entry.patchBaseChecksum, static_cast<uint32_t>(bytesChecksum(base.data(), base.size())));
   auto body = decodeFile(dataPath(entry.fileNumber, ".patch"), binary_patch);
   ASSERT_TRUE(body);
-  auto result = bspatch(base.data(), static_cast<uint32_t>(base.size()), body->data(),
-                        static_cast<uint32_t>(body->size()));
+  auto result = testing::patched(base.data(), static_cast<uint32_t>(base.size()), body->data(),
+                                 static_cast<uint32_t>(body->size()));
   ASSERT_TRUE(result);
   EXPECT_EQ(*result, changed);
   // The patch is much smaller than the file it rebuilds.

@@ -26,9 +26,9 @@ TEST(ScanDataSet, HoldsEveryFileWithItsChecksum) {
 TEST(ScanDataSet, ReportsARootItCannotRead) {
   TempDir dir;
   writeFile(dir / "file", "x");
-  FsError error;
-  EXPECT_TRUE(scanDataSet(dir / "file", &error).empty());
-  EXPECT_FALSE(error.empty());
+  Status status;
+  EXPECT_TRUE(scanDataSet(dir / "file", &status).empty());
+  EXPECT_FALSE(status.ok());
 }
 
 TEST(DatasetChecksum, SumsShippedDataAndTheGame) {

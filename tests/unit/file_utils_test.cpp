@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "fs/file_utils.h"
+#include "status_values.h"
 #include "test_support.h"
 
 namespace quor {
@@ -26,13 +27,13 @@ TEST(Listing, FilesDepthFirstWithTheRootAsWritten) {
   writeFile(dir / ".hidden", "h");
   std::filesystem::create_directories(dir / "empty/deeper");
   ScopedCurrentDir here(dir.path());
-  FsError error;
-  EXPECT_EQ(sorted(listFilesRecursive("./", &error)),
+  Status error;
+  EXPECT_EQ(sorted(testing::listedFiles("./", &error)),
             (std::vector<std::string>{"./.hidden", "./a.txt", "./d/b.txt", "./d/e/f.txt"}));
-  EXPECT_TRUE(error.empty());
-  EXPECT_EQ(sorted(listFilesRecursive("./d", &error)),
+  EXPECT_TRUE(error.ok());
+  EXPECT_EQ(sorted(testing::listedFiles("./d", &error)),
             (std::vector<std::string>{"./d/b.txt", "./d/e/f.txt"}));
-  EXPECT_EQ(sorted(listFilesRecursive("d/", &error)),
+  EXPECT_EQ(sorted(testing::listedFiles("d/", &error)),
             (std::vector<std::string>{"d/b.txt", "d/e/f.txt"}));
 }
 
@@ -42,7 +43,7 @@ TEST(Listing, AFoldersContentsStandTogether) {
   writeFile(dir / "a", "");
   writeFile(dir / "z", "");
   ScopedCurrentDir here(dir.path());
-  std::vector<std::string> files = listFilesRecursive("./", nullptr);
+  std::vector<std::string> files = testing::listedFiles("./", nullptr);
   auto first = std::find(files.begin(), files.end(), "./d/x1");
   ASSERT_NE(first, files.end());
   // Depth first: whatever order d's files come in, they are adjacent.
@@ -56,7 +57,7 @@ TEST(Listing, FoldersBeforeTheirContents) {
   writeFile(dir / "d/e/f.txt", "f");
   std::filesystem::create_directories(dir / "g");
   ScopedCurrentDir here(dir.path());
-  std::vector<std::string> folders = listFoldersRecursive("./", nullptr);
+  std::vector<std::string> folders = testing::listedFolders("./", nullptr);
   ASSERT_EQ(sorted(folders), (std::vector<std::string>{"./d", "./d/e", "./g"}));
   EXPECT_LT(std::find(folders.begin(), folders.end(), "./d"),
             std::find(folders.begin(), folders.end(), "./d/e"));
@@ -65,23 +66,23 @@ TEST(Listing, FoldersBeforeTheirContents) {
 TEST(Listing, MissingRootIsEmptyAndAFileRootIsAnError) {
   TempDir dir;
   writeFile(dir / "file", "x");
-  FsError error;
-  EXPECT_TRUE(listFilesRecursive(dir / "missing", &error).empty());
-  EXPECT_TRUE(error.empty());
-  EXPECT_TRUE(listFilesRecursive(dir / "file", &error).empty());
-  EXPECT_NE(error.find("cannot read folder " + (dir / "file")), std::string::npos) << error;
+  Status error;
+  EXPECT_TRUE(testing::listedFiles(dir / "missing", &error).empty());
+  EXPECT_TRUE(error.ok());
+  EXPECT_TRUE(testing::listedFiles(dir / "file", &error).empty());
+  EXPECT_NE(error.message().find("cannot read folder " + (dir / "file")), std::string::npos) << error.message();
 }
 
 TEST(CreateParentFolders, CreatesEveryMissingLevel) {
   TempDir dir;
   ScopedCurrentDir here(dir.path());
-  EXPECT_EQ(createParentFolders("./data/new/deeper/x.bin"), "");
+  EXPECT_TRUE(createParentFolders("./data/new/deeper/x.bin").ok());
   EXPECT_TRUE(std::filesystem::is_directory("./data/new/deeper"));
-  EXPECT_EQ(createParentFolders("./x.bin"), "");
-  EXPECT_EQ(createParentFolders("x.bin"), "");
+  EXPECT_TRUE(createParentFolders("./x.bin").ok());
+  EXPECT_TRUE(createParentFolders("x.bin").ok());
   writeFile("blocker", "file in the way");
-  FsError error = createParentFolders("./blocker/inner/x.bin");
-  EXPECT_NE(error.find("cannot create folder ./blocker/inner"), std::string::npos) << error;
+  Status error = createParentFolders("./blocker/inner/x.bin");
+  EXPECT_NE(error.message().find("cannot create folder ./blocker/inner"), std::string::npos) << error.message();
 }
 
 }  // namespace

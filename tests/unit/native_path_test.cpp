@@ -20,6 +20,7 @@
 #include "fs/file_utils.h"
 #include "patch/diff.h"
 #include "platform/native_path.h"
+#include "status_values.h"
 #include "test_support.h"
 #include "update/file_apply.h"
 #include "update/update_run.h"
@@ -114,8 +115,8 @@ TEST(NativePath, AnsiArgumentsBecomeUtf8) {
 TEST(NativePath, AnyBytesNameTheFileAsTheyAre) {
   TempDir dir;
   std::string name = dir / "caf\xE9";
-  ASSERT_EQ(writeFileAtomically(name, nullptr, 0), "");
-  EXPECT_EQ(listFilesRecursive(dir.path(), nullptr), std::vector<std::string>{name});
+  ASSERT_TRUE(writeFileAtomically(name, nullptr, 0).ok());
+  EXPECT_EQ(testing::listedFiles(dir.path(), nullptr), std::vector<std::string>{name});
   EXPECT_EQ(pathFromArgument("../v\xE9"), "../v\xE9");
 }
 #endif
@@ -155,13 +156,13 @@ class Utf8Names : public ::testing::Test {
 
 TEST_F(Utf8Names, ListingsGiveTheNamesAsUtf8) {
   writeGameFiles();
-  FsError error;
-  EXPECT_EQ(sorted(listFilesRecursive("./", &error)), utf8Names());
-  EXPECT_EQ(error, "");
+  Status error;
+  EXPECT_EQ(sorted(testing::listedFiles("./", &error)), utf8Names());
+  EXPECT_TRUE(error.ok());
   std::vector<std::string> folders;
   for (const std::u8string& folder : kFolders) folders.push_back(utf8(folder));
-  EXPECT_EQ(sorted(listFoldersRecursive("./", &error)), sorted(folders));
-  EXPECT_EQ(error, "");
+  EXPECT_EQ(sorted(testing::listedFolders("./", &error)), sorted(folders));
+  EXPECT_TRUE(error.ok());
 }
 
 TEST_F(Utf8Names, ScanAndReadsFindTheFilesUnderTheirNames) {
@@ -175,8 +176,8 @@ TEST_F(Utf8Names, ScanAndReadsFindTheFilesUnderTheirNames) {
     ASSERT_NE(checksum, 0);
     EXPECT_EQ(set[name], checksum) << name;
     EXPECT_EQ(fileChecksum(name), checksum) << name;
-    FsError error;
-    EXPECT_EQ(readWholeFile(name, &error), content) << error;
+    Status error;
+    EXPECT_EQ(testing::wholeFile(name, &error), content) << error.message();
   }
 }
 
@@ -185,14 +186,14 @@ TEST_F(Utf8Names, WritesLandUnderTheNamesGiven) {
     std::string name = utf8(kNames[i]);
     Bytes first = contentOf(i);
     Bytes second = contentOf(i + 10);
-    ASSERT_EQ(createParentFolders(name), "");
-    ASSERT_EQ(writeFileAtomically(name, first.data(), first.size()), "");
+    ASSERT_TRUE(createParentFolders(name).ok());
+    ASSERT_TRUE(writeFileAtomically(name, first.data(), first.size()).ok());
     EXPECT_EQ(readOsFile(kNames[i]), first) << name;
     // Rewriting replaces the file in place: no second name appears.
-    ASSERT_EQ(writeFileAtomically(name, second.data(), second.size()), "");
+    ASSERT_TRUE(writeFileAtomically(name, second.data(), second.size()).ok());
     EXPECT_EQ(readOsFile(kNames[i]), second) << name;
   }
-  EXPECT_EQ(sorted(listFilesRecursive("./", nullptr)), utf8Names());
+  EXPECT_EQ(sorted(testing::listedFiles("./", nullptr)), utf8Names());
 }
 
 // The update run's side: a changed file patched, a new one written whole
@@ -211,7 +212,7 @@ TEST_F(Utf8Names, UpdateRunWritesAndDeletesUnderTheNames) {
   edited[500] ^= 0x5A;
   std::ostringstream patch;
   ASSERT_TRUE(bsdiff(old.data(), static_cast<uint32_t>(old.size()), edited.data(),
-                     static_cast<uint32_t>(edited.size()), patch));
+                     static_cast<uint32_t>(edited.size()), patch).ok());
   std::string patchBytes = patch.str();
   uint32_t editedChecksum = static_cast<uint32_t>(bytesChecksum(edited.data(), edited.size()));
   EXPECT_EQ(applyReceivedFile(utf8(changed), "1.patch", editedChecksum,
@@ -221,7 +222,7 @@ TEST_F(Utf8Names, UpdateRunWritesAndDeletesUnderTheNames) {
 
   Bytes fresh = contentOf(7);
   std::ostringstream whole;
-  ASSERT_TRUE(containerEncode(generic, fresh.data(), static_cast<uint32_t>(fresh.size()), whole));
+  ASSERT_TRUE(containerEncode(generic, fresh.data(), static_cast<uint32_t>(fresh.size()), whole).ok());
   std::string wholeBytes = whole.str();
   uint32_t freshChecksum = static_cast<uint32_t>(bytesChecksum(fresh.data(), fresh.size()));
   EXPECT_EQ(applyReceivedFile(utf8(added), "2.compressed", freshChecksum,

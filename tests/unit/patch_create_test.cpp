@@ -10,6 +10,7 @@
 #include "container/container.h"
 #include "patch/patch.h"
 #include "patch_test_helpers.h"
+#include "status_values.h"
 #include "test_support.h"
 
 namespace quor {
@@ -32,14 +33,12 @@ struct Body {
 std::string makePatch(const Bytes& old, const Bytes& newData) {
   std::ostringstream out;
   EXPECT_TRUE(bsdiff(old.data(), uint32_t(old.size()), newData.data(), uint32_t(newData.size()),
-                     out));
+                     out).ok());
   return out.str();
 }
 
 Bytes patchBody(const std::string& container) {
-  std::istringstream in(container);
-  uint32_t size = 0;
-  std::optional<Bytes> body = containerDecode(binary_patch, in, size);
+  std::optional<Bytes> body = testing::decodedContainer(binary_patch, container);
   EXPECT_TRUE(body.has_value());
   return body.value_or(Bytes{});
 }
@@ -71,8 +70,8 @@ Body parseBody(const Bytes& bytes) {
 
 Bytes applyPatch(const Bytes& old, const std::string& container) {
   Bytes body = patchBody(container);
-  std::optional<Bytes> result = bspatch(old.data(), uint32_t(old.size()), body.data(),
-                                        uint32_t(body.size()));
+  std::optional<Bytes> result =
+      testing::patched(old.data(), uint32_t(old.size()), body.data(), uint32_t(body.size()));
   EXPECT_TRUE(result.has_value());
   return result.value_or(Bytes{});
 }
@@ -150,7 +149,7 @@ Bytes revise(const Bytes& old, uint32_t seed) {
 
 size_t wholeFileContainerSize(const Bytes& data) {
   std::ostringstream out;
-  EXPECT_TRUE(containerEncode(generic, data.data(), uint32_t(data.size()), out));
+  EXPECT_TRUE(containerEncode(generic, data.data(), uint32_t(data.size()), out).ok());
   return out.str().size();
 }
 
@@ -186,8 +185,8 @@ TEST(BsdiffTest, EmptyNewFileGivesTheHeaderAlone) {
     ASSERT_EQ(body.size(), kPatchHeaderSize);
     EXPECT_EQ(0, std::memcmp(body.data(), patchMagic, kPatchMagicSize));
     EXPECT_EQ(ByteReader(body.data(), body.size(), kPatchMagicSize).u32(), 0u);
-    std::optional<Bytes> applied = bspatch(old.data(), uint32_t(old.size()), body.data(),
-                                           uint32_t(body.size()));
+    std::optional<Bytes> applied = testing::patched(old.data(), uint32_t(old.size()),
+                                                    body.data(), uint32_t(body.size()));
     ASSERT_TRUE(applied.has_value());
     EXPECT_TRUE(applied->empty());
   }
@@ -286,7 +285,8 @@ int countingWrite(void* stream, const uint8_t* bytes, size_t count) {
 bool runWithCounters(const Bytes& old, const Bytes& newData, Bytes& body) {
   DiffWriter writer{&body, countingAllocate, countingRelease, countingWrite};
   return writePatchBody(old.data(), uint32_t(old.size()), newData.data(),
-                        uint32_t(newData.size()), writer);
+                        uint32_t(newData.size()), writer)
+      .ok();
 }
 
 TEST(BsdiffTest, WorkingMemoryAndWriteFailures) {
@@ -326,7 +326,8 @@ TEST(BsdiffTest, WorkingMemoryAndWriteFailures) {
 
   std::ostream failed(nullptr);
   EXPECT_FALSE(bsdiff(old.data(), uint32_t(old.size()), newData.data(), uint32_t(newData.size()),
-                      failed));
+                      failed)
+                   .ok());
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ uint32_t checksumOf(const Bytes& bytes) {
 
 Bytes container(uint32_t type, const Bytes& content) {
   std::ostringstream out;
-  EXPECT_TRUE(containerEncode(type, content.data(), static_cast<uint32_t>(content.size()), out));
+  EXPECT_TRUE(containerEncode(type, content.data(), static_cast<uint32_t>(content.size()), out).ok());
   std::string bytes = out.str();
   return Bytes(bytes.begin(), bytes.end());
 }
@@ -42,7 +42,7 @@ Bytes container(uint32_t type, const Bytes& content) {
 Bytes patchFile(const Bytes& from, const Bytes& to) {
   std::ostringstream out;
   EXPECT_TRUE(bsdiff(from.data(), static_cast<uint32_t>(from.size()), to.data(),
-                     static_cast<uint32_t>(to.size()), out));
+                     static_cast<uint32_t>(to.size()), out).ok());
   std::string bytes = out.str();
   return Bytes(bytes.begin(), bytes.end());
 }
