@@ -1,10 +1,13 @@
 // The updater's network client over real ENet on 127.0.0.1: against the
 // update_server program, and against a test server inside this process
-// that hangs up.
+// that hangs up; and its creation when no socket can be had.
 
 #include "net/network_client.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
@@ -155,6 +158,22 @@ TEST(NetworkClient, DisconnectReachesTheControllerOnceAndStopsTheSends) {
   EXPECT_LT(seen, line);
   EXPECT_EQ(log.count("Enet client destroyed"), 1);
 }
+
+#ifndef _WIN32  // setrlimit
+// With no descriptor left for the host's socket, creation fails and says so.
+void createWithoutDescriptors() {
+  struct rlimit limit = {3, 3};
+  setrlimit(RLIMIT_NOFILE, &limit);
+  NetworkClient* client = createNetworkClient();
+  std::fprintf(stderr, "client %s\n", client == nullptr && theNetworkClient.load() == nullptr ? "none" : "made");
+  _exit(0);
+}
+
+TEST(NetworkClient, CreateNetworkClientFailureIsReturnedToTheCaller) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(createWithoutDescriptors(), ::testing::ExitedWithCode(0), "client none");
+}
+#endif
 
 }  // namespace
 }  // namespace quor
