@@ -12,7 +12,7 @@ using testing::TempDir;
 using testing::writeFile;
 namespace fs = std::filesystem;
 
-TEST(ReadWholeFile, ReadsOrSaysWhy) {
+TEST(FileIo, ReadWholeFileReadsOrSaysWhy) {
   TempDir dir;
   writeFile(dir / "f", "content");
   writeFile(dir / "empty", "");
@@ -24,7 +24,7 @@ TEST(ReadWholeFile, ReadsOrSaysWhy) {
   EXPECT_FALSE(readWholeFile(dir.path(), &error));  // a folder
 }
 
-TEST(WriteFileAtomically, ReplacesWholeAndKeepsPermissions) {
+TEST(FileIo, WriteFileAtomicallyReplacesWholeAndKeepsPermissions) {
   TempDir dir;
   std::string path = dir / "game.exe";
   writeFile(path, "old");
@@ -40,7 +40,7 @@ TEST(WriteFileAtomically, ReplacesWholeAndKeepsPermissions) {
   EXPECT_EQ(fs::file_size(dir / "zero"), 0u);
 }
 
-TEST(WriteFileAtomically, FailuresLeaveTheTargetAndNoTemporary) {
+TEST(FileIo, WriteFileAtomicallyFailuresLeaveTheTargetAndNoTemporary) {
   TempDir dir;
   const uint8_t content[] = {'x'};
   FsError missingFolder = writeFileAtomically(dir / "no/such/folder/f", content, 1);
