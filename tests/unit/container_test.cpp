@@ -69,7 +69,7 @@ void expectRewound(std::istream& in) {
   EXPECT_EQ(in.tellg(), std::streampos(0));
 }
 
-TEST(ContainerTest, TagsOfEveryType) {
+TEST(Container, TagsOfEveryType) {
   EXPECT_EQ(compressedTag(generic), "quor_compressed:                ");
   EXPECT_EQ(compressedTag(mesh), "quor_compressed:mesh            ");
   EXPECT_EQ(compressedTag(binary_patch), "quor_compressed:binary_patch    ");
@@ -79,7 +79,7 @@ TEST(ContainerTest, TagsOfEveryType) {
   EXPECT_EQ(log.written(), errorRecord("unknown compressed file type 9"));
 }
 
-TEST(ContainerTest, EmptyInputIsThe48ByteContainer) {
+TEST(Container, EmptyInputIsThe48ByteContainer) {
   std::string container = encoded(generic, {});
   std::string expected = std::string(compressedTag(generic)) +
                          std::string("\x08\0\0\0\0\0\0\0", 8) +
@@ -93,7 +93,7 @@ TEST(ContainerTest, EmptyInputIsThe48ByteContainer) {
   EXPECT_EQ(decoded.log, "");
 }
 
-TEST(ContainerTest, RoundTripLayoutAndStreamPosition) {
+TEST(Container, RoundTripLayoutAndStreamPosition) {
   Bytes data = sampleData();
   std::string container = encoded(binary_patch, data);
   EXPECT_EQ(container.substr(0, 32), compressedTag(binary_patch));
@@ -114,7 +114,7 @@ TEST(ContainerTest, RoundTripLayoutAndStreamPosition) {
   EXPECT_EQ(in.tellg(), std::streampos(kHeaderSize + compressedLength));
 }
 
-TEST(ContainerTest, GenericAcceptsAnyTagButOthersNeedTheirOwn) {
+TEST(Container, GenericAcceptsAnyTagButOthersNeedTheirOwn) {
   Bytes data = sampleData();
   Decoded asGeneric = decode(generic, encoded(binary_patch, data));
   ASSERT_TRUE(asGeneric.data.has_value());
@@ -139,7 +139,7 @@ TEST(ContainerTest, GenericAcceptsAnyTagButOthersNeedTheirOwn) {
   EXPECT_FALSE(decode(world_xml, container).data.has_value());
 }
 
-TEST(ContainerTest, UnknownTypeUsesTheBlankTag) {
+TEST(Container, UnknownTypeUsesTheBlankTag) {
   Bytes data = sampleData();
   std::string container;
   {
@@ -159,7 +159,7 @@ TEST(ContainerTest, UnknownTypeUsesTheBlankTag) {
   EXPECT_EQ(patch.log, errorRecord("unknown compressed file type 9"));
 }
 
-TEST(ContainerTest, ShortStreams) {
+TEST(Container, ShortStreams) {
   Decoded tiny = decode(generic, std::string("quor_compress"));
   EXPECT_FALSE(tiny.data.has_value());
   EXPECT_EQ(tiny.log, "");
@@ -172,7 +172,7 @@ TEST(ContainerTest, ShortStreams) {
   expectRewound(in);
 }
 
-TEST(ContainerTest, DamagedBodies) {
+TEST(Container, DamagedBodies) {
   Bytes data = sampleData();
   const std::string good = encoded(generic, data);
   struct Case {
@@ -213,7 +213,7 @@ TEST(ContainerTest, DamagedBodies) {
 }
 
 // Header lengths near 4 GiB in front of small bodies must not cost 4 GiB.
-TEST(ContainerTest, HugeLengthsCostNoMemory) {
+TEST(Container, HugeLengthsCostNoMemory) {
   Bytes data = sampleData();
   const std::string good = encoded(generic, data);
   testing::ScopedAddressSpaceLimit limit(size_t(512) << 20);
@@ -265,7 +265,7 @@ class FullBuffer : public std::streambuf {
   size_t room_;
 };
 
-TEST(ContainerTest, EncodeReportsAFailedStream) {
+TEST(Container, EncodeReportsAFailedStream) {
   Bytes data = sampleData();
   for (size_t room : {size_t(0), size_t(20), size_t(100)}) {
     FullBuffer buffer(room);

@@ -10,7 +10,7 @@ using testing::ScopedCurrentDir;
 using testing::TempDir;
 using testing::writeFile;
 
-TEST(ScanDataSet, HoldsEveryFileWithItsChecksum) {
+TEST(Dataset, ScanDataSetHoldsEveryFileWithItsChecksum) {
   TempDir dir;
   writeFile(dir / "a.txt", "");
   writeFile(dir / "b.txt", "abc");
@@ -23,7 +23,7 @@ TEST(ScanDataSet, HoldsEveryFileWithItsChecksum) {
   EXPECT_TRUE(scanDataSet("missing").empty());
 }
 
-TEST(ScanDataSet, ReportsARootItCannotRead) {
+TEST(Dataset, ScanDataSetReportsARootItCannotRead) {
   TempDir dir;
   writeFile(dir / "file", "x");
   Status status;
@@ -31,7 +31,7 @@ TEST(ScanDataSet, ReportsARootItCannotRead) {
   EXPECT_FALSE(status.ok());
 }
 
-TEST(DatasetChecksum, SumsShippedDataAndTheGame) {
+TEST(Dataset, DatasetChecksumSumsShippedDataAndTheGame) {
   TempDir dir;
   ScopedCurrentDir here(dir.path());
   EXPECT_EQ(datasetChecksum(), 0u);

@@ -58,9 +58,9 @@ class RecordingController : public ClientController {
   void onDisconnected() override { calls.push_back("disconnected"); }
 };
 
-class DispatchTest : public ::testing::Test {
+class Dispatch : public ::testing::Test {
  protected:
-  DispatchTest() { client.controller = &controller; }
+  Dispatch() { client.controller = &controller; }
 
   // Dispatches one packet and returns the log records it caused.
   std::vector<std::string> run(uint8_t channel, const Bytes& packet) {
@@ -96,7 +96,7 @@ class DispatchTest : public ::testing::Test {
   NetworkClient client;
 };
 
-TEST_F(DispatchTest, LobbyMessagesReachTheirOperations) {
+TEST_F(Dispatch, LobbyMessagesReachTheirOperations) {
   LobbyMessage1 m1;
   m1.message = "hello";
   m1.values[4] = 5;
@@ -129,7 +129,7 @@ TEST_F(DispatchTest, LobbyMessagesReachTheirOperations) {
                                       "lobby9 9", "lobby11 AB", "lobby12 2", "lobby13 m", "lobby14 10"}));
 }
 
-TEST_F(DispatchTest, UnlistedTypesGiveTheirChannelsLine) {
+TEST_F(Dispatch, UnlistedTypesGiveTheirChannelsLine) {
   for (uint32_t type : {0u, 2u, 3u, 4u, 10u, 15u, 0xFFFFFFFFu}) {
     expectUnknown(kLobbyChannel, type, "|||| Unknown lobby message ");
   }
@@ -148,7 +148,7 @@ TEST_F(DispatchTest, UnlistedTypesGiveTheirChannelsLine) {
   EXPECT_TRUE(controller.calls.empty());
 }
 
-TEST_F(DispatchTest, ChannelsAboveSixGiveTheChannelLine) {
+TEST_F(Dispatch, ChannelsAboveSixGiveTheChannelLine) {
   for (uint8_t channel : {uint8_t(7), uint8_t(8), uint8_t(255)}) {
     EXPECT_EQ(run(channel, buildFileReply("x", Bytes{1})),
               std::vector<std::string>{LogCapture::error("|||| Packet from server on channel " +
@@ -158,12 +158,12 @@ TEST_F(DispatchTest, ChannelsAboveSixGiveTheChannelLine) {
   EXPECT_TRUE(controller.calls.empty());
 }
 
-TEST_F(DispatchTest, TextChannelPassesTheTextUpToItsZero) {
+TEST_F(Dispatch, TextChannelPassesTheTextUpToItsZero) {
   EXPECT_TRUE(run(kTextChannel, Bytes{'a', 'b', 'c', 0, 'd', 0}).empty());
   EXPECT_EQ(controller.calls, std::vector<std::string>{"text abc"});
 }
 
-TEST_F(DispatchTest, RecordChannelIgnoresTheFirstWordAndKeepsShortDefaults) {
+TEST_F(Dispatch, RecordChannelIgnoresTheFirstWordAndKeepsShortDefaults) {
   RecordMessage record;
   record.first = 4;
   record.listA = {1, 2, 3};
@@ -173,7 +173,7 @@ TEST_F(DispatchTest, RecordChannelIgnoresTheFirstWordAndKeepsShortDefaults) {
   EXPECT_EQ(controller.calls, (std::vector<std::string>{"record 4 3 r", "record 5 1 "}));
 }
 
-TEST_F(DispatchTest, IngameMessages) {
+TEST_F(Dispatch, IngameMessages) {
   IngameMessage3 m3;
   m3.value = 3;
   EXPECT_TRUE(run(kIngameChannel, buildIngameMessage1()).empty());
@@ -182,7 +182,7 @@ TEST_F(DispatchTest, IngameMessages) {
   EXPECT_EQ(controller.calls, (std::vector<std::string>{"ingame1", "ingame2", "ingame3 3"}));
 }
 
-TEST_F(DispatchTest, IngameType8ReplacesAndEmptiesTheKeptBlob) {
+TEST_F(Dispatch, IngameType8ReplacesAndEmptiesTheKeptBlob) {
   IngameMessage8 five;
   five.first = {1, 2, 3, 4, 5};
   five.second = {9};
@@ -196,7 +196,7 @@ TEST_F(DispatchTest, IngameType8ReplacesAndEmptiesTheKeptBlob) {
   EXPECT_TRUE(controller.calls.empty());
 }
 
-TEST_F(DispatchTest, FeedbackChannels) {
+TEST_F(Dispatch, FeedbackChannels) {
   FeedbackMessage2 feedback;
   feedback.message = "one";
   Feedback2Message1 second;
@@ -211,13 +211,13 @@ TEST_F(DispatchTest, FeedbackChannels) {
   EXPECT_EQ(controller.calls, (std::vector<std::string>{"feedback one", "feedback2 c", "feedback2list 3"}));
 }
 
-TEST_F(DispatchTest, FileRepliesReachOnFileReplyEvenWhenEmpty) {
+TEST_F(Dispatch, FileRepliesReachOnFileReplyEvenWhenEmpty) {
   EXPECT_TRUE(run(kFileUpdateChannel, buildFileReply("17.patch", Bytes{'x', 'y'})).empty());
   EXPECT_TRUE(run(kFileUpdateChannel, buildFileReply("manifest.manifest", Bytes{})).empty());
   EXPECT_EQ(controller.calls, (std::vector<std::string>{"file 17.patch 2 xy", "file manifest.manifest 0"}));
 }
 
-TEST_F(DispatchTest, RequestsArrivingAtTheClientAreReported) {
+TEST_F(Dispatch, RequestsArrivingAtTheClientAreReported) {
   EXPECT_EQ(run(kFileUpdateChannel, buildManifestRequest()),
             std::vector<std::string>{LogCapture::error("???? client should not be receiving manifest requests")});
   EXPECT_EQ(run(kFileUpdateChannel, buildFileRequest("a")),
@@ -225,7 +225,7 @@ TEST_F(DispatchTest, RequestsArrivingAtTheClientAreReported) {
   EXPECT_TRUE(controller.calls.empty());
 }
 
-TEST_F(DispatchTest, TruncatedPacketsAreDroppedWithOneLine) {
+TEST_F(Dispatch, TruncatedPacketsAreDroppedWithOneLine) {
   LobbyMessage1 m1;
   m1.message = "text";
   LobbyMessage5 m5;

@@ -5,7 +5,7 @@
 namespace quor {
 namespace {
 
-TEST(ByteWriter, LaysOutPrimitivesLittleEndianWithoutGaps) {
+TEST(Encoding, ByteWriterLaysOutPrimitivesLittleEndianWithoutGaps) {
   ByteWriter out;
   out.u32(1);
   out.u32(0xFFFFFFFF);
@@ -16,7 +16,7 @@ TEST(ByteWriter, LaysOutPrimitivesLittleEndianWithoutGaps) {
   EXPECT_EQ(out.bytes(), (Bytes{1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x61, 0, 0, 0, 0, 0, 0, 7}));
 }
 
-TEST(ByteReader, ReadsWhatTheWriterWrote) {
+TEST(Encoding, ByteReaderReadsWhatTheWriterWrote) {
   ByteWriter out;
   out.u32(0x12345678);
   out.f32(1.5f);
@@ -37,7 +37,7 @@ TEST(ByteReader, ReadsWhatTheWriterWrote) {
   EXPECT_EQ(in.remaining(), 0u);
 }
 
-TEST(ByteReader, ExhaustedDataYieldsZerosAndIsReported) {
+TEST(Encoding, ByteReaderExhaustedDataYieldsZerosAndIsReported) {
   const uint8_t bytes[] = {1, 2, 'a', 'b'};
   ByteReader words(bytes, 2);
   EXPECT_EQ(words.u32(), 0u);
@@ -53,7 +53,7 @@ TEST(ByteReader, ExhaustedDataYieldsZerosAndIsReported) {
   EXPECT_EQ(past.u8(), 0);
 }
 
-TEST(ByteReader, HostileCountsCostNoMoreThanTheBytesPresent) {
+TEST(Encoding, ByteReaderHostileCountsCostNoMoreThanTheBytesPresent) {
   // Counts larger than what follows.
   const uint8_t blobHeader[] = {0xFF, 0xFF, 0xFF, 0xFF, 1, 2};
   ByteReader blob(blobHeader, sizeof blobHeader);
@@ -78,7 +78,7 @@ TEST(ByteReader, HostileCountsCostNoMoreThanTheBytesPresent) {
   EXPECT_TRUE(numbered.overrun());
 }
 
-TEST(ByteReader, ListsLongerThanTheLimitAreRefusedEvenWhenPresent) {
+TEST(Encoding, ByteReaderListsLongerThanTheLimitAreRefusedEvenWhenPresent) {
   // One byte per empty text: present in full, such a list would cost 32
   // times its size in memory.
   for (uint32_t count : {kMaxListElements, kMaxListElements + 1}) {
@@ -105,7 +105,7 @@ TEST(ByteReader, ListsLongerThanTheLimitAreRefusedEvenWhenPresent) {
   EXPECT_TRUE(reader.overrun());
 }
 
-TEST(NumberText, DecimalAndPercentForms) {
+TEST(Encoding, NumberTextDecimalAndPercentForms) {
   EXPECT_EQ(decimalText(uint32_t{0}), "0");
   EXPECT_EQ(decimalText(uint32_t{0xFFFFFFFF}), "4294967295");
   EXPECT_EQ(decimalText(int32_t{-1}), "-1");

@@ -13,7 +13,7 @@ using testing::TempDir;
 using testing::writeFile;
 namespace fs = std::filesystem;
 
-TEST(ReadWholeFile, ReadsOrSaysWhy) {
+TEST(FileIo, ReadWholeFileReadsOrSaysWhy) {
   TempDir dir;
   writeFile(dir / "f", "content");
   writeFile(dir / "empty", "");
@@ -25,7 +25,7 @@ TEST(ReadWholeFile, ReadsOrSaysWhy) {
   EXPECT_FALSE(testing::wholeFile(dir.path(), &error));  // a folder
 }
 
-TEST(WriteFileAtomically, ReplacesWholeAndKeepsPermissions) {
+TEST(FileIo, WriteFileAtomicallyReplacesWholeAndKeepsPermissions) {
   TempDir dir;
   std::string path = dir / "game.exe";
   writeFile(path, "old");
@@ -41,7 +41,7 @@ TEST(WriteFileAtomically, ReplacesWholeAndKeepsPermissions) {
   EXPECT_EQ(fs::file_size(dir / "zero"), 0u);
 }
 
-TEST(WriteFileAtomically, FailuresLeaveTheTargetAndNoTemporary) {
+TEST(FileIo, WriteFileAtomicallyFailuresLeaveTheTargetAndNoTemporary) {
   TempDir dir;
   const uint8_t content[] = {'x'};
   Status missingFolder = writeFileAtomically(dir / "no/such/folder/f", content, 1);

@@ -19,7 +19,7 @@ std::vector<std::string> sorted(std::vector<std::string> list) {
   return list;
 }
 
-TEST(Listing, FilesDepthFirstWithTheRootAsWritten) {
+TEST(FileUtils, ListingFilesDepthFirstWithTheRootAsWritten) {
   TempDir dir;
   writeFile(dir / "a.txt", "a");
   writeFile(dir / "d/b.txt", "b");
@@ -37,7 +37,7 @@ TEST(Listing, FilesDepthFirstWithTheRootAsWritten) {
             (std::vector<std::string>{"d/b.txt", "d/e/f.txt"}));
 }
 
-TEST(Listing, AFoldersContentsStandTogether) {
+TEST(FileUtils, ListingAFoldersContentsStandTogether) {
   TempDir dir;
   for (const char* name : {"x1", "x2", "x3"}) writeFile(dir / (std::string("d/") + name), "");
   writeFile(dir / "a", "");
@@ -52,7 +52,7 @@ TEST(Listing, AFoldersContentsStandTogether) {
   EXPECT_TRUE(std::all_of(begin, begin + 3, inD));
 }
 
-TEST(Listing, FoldersBeforeTheirContents) {
+TEST(FileUtils, ListingFoldersBeforeTheirContents) {
   TempDir dir;
   writeFile(dir / "d/e/f.txt", "f");
   std::filesystem::create_directories(dir / "g");
@@ -63,7 +63,7 @@ TEST(Listing, FoldersBeforeTheirContents) {
             std::find(folders.begin(), folders.end(), "./d/e"));
 }
 
-TEST(Listing, MissingRootIsEmptyAndAFileRootIsAnError) {
+TEST(FileUtils, ListingMissingRootIsEmptyAndAFileRootIsAnError) {
   TempDir dir;
   writeFile(dir / "file", "x");
   Status error;
@@ -73,7 +73,7 @@ TEST(Listing, MissingRootIsEmptyAndAFileRootIsAnError) {
   EXPECT_NE(error.message().find("cannot read folder " + (dir / "file")), std::string::npos) << error.message();
 }
 
-TEST(CreateParentFolders, CreatesEveryMissingLevel) {
+TEST(FileUtils, CreateParentFoldersCreatesEveryMissingLevel) {
   TempDir dir;
   ScopedCurrentDir here(dir.path());
   EXPECT_TRUE(createParentFolders("./data/new/deeper/x.bin").ok());

@@ -27,7 +27,7 @@ std::string hexDigest(const std::string& message) {
   return hex;
 }
 
-TEST(MD5, MatchesTheReferenceTestSuite) {
+TEST(Md5, MatchesTheReferenceTestSuite) {
   EXPECT_EQ(hexDigest(""), "d41d8cd98f00b204e9800998ecf8427e");
   EXPECT_EQ(hexDigest("a"), "0cc175b9c0f1b6a831c399e269772661");
   EXPECT_EQ(hexDigest("abc"), "900150983cd24fb0d6963f7d28e17f72");
@@ -40,7 +40,7 @@ TEST(MD5, MatchesTheReferenceTestSuite) {
             "57edf4a22be3c955ac49da2e2107b67a");
 }
 
-TEST(MD5, PaddingBoundariesAgreeWithPiecewiseUpdates) {
+TEST(Md5, PaddingBoundariesAgreeWithPiecewiseUpdates) {
   // 55 bytes take one byte of padding, 56 take a whole extra block.
   for (size_t size : {55u, 56u, 63u, 64u, 65u, 127u, 128u, 1000u}) {
     std::vector<uint8_t> data = testing::randomBytes(size, static_cast<uint32_t>(size));
@@ -56,7 +56,7 @@ TEST(MD5, PaddingBoundariesAgreeWithPiecewiseUpdates) {
   }
 }
 
-TEST(MD5, MisuseIsRefusedWithItsLine) {
+TEST(Md5, MisuseIsRefusedWithItsLine) {
   LogCapture log;
   MD5 md5;
   EXPECT_FALSE(md5.raw_digest().has_value());
@@ -73,7 +73,7 @@ TEST(MD5, MisuseIsRefusedWithItsLine) {
   EXPECT_NE(text.find("MD5::finalize:  Already finalized this digest!"), std::string::npos);
 }
 
-TEST(FileChecksum, FoldsTheDigestIntoOneWord) {
+TEST(Md5, FileChecksumFoldsTheDigestIntoOneWord) {
   TempDir dir;
   writeFile(dir / "abc", "abc");
   writeFile(dir / "empty", "");
@@ -85,7 +85,7 @@ TEST(FileChecksum, FoldsTheDigestIntoOneWord) {
   EXPECT_EQ(bytesChecksum(nullptr, 0), 0);
 }
 
-TEST(FileChecksum, EqualsTheDigestOfTheSameBytesInPieces) {
+TEST(Md5, FileChecksumEqualsTheDigestOfTheSameBytesInPieces) {
   TempDir dir;
   for (size_t size : {1024u, 1025u, 65536u, 65537u, 300000u}) {
     std::vector<uint8_t> data = testing::randomBytes(size, 7);

@@ -5,7 +5,7 @@
 namespace quor {
 namespace {
 
-TEST(MemoryInputStream, ReadsSeeksAndFailsLikeAFileStream) {
+TEST(MemoryStream, MemoryInputStreamReadsSeeksAndFailsLikeAFileStream) {
   const uint8_t bytes[] = {'a', 'b', 'c', 'd'};
   MemoryInputStream in(bytes, sizeof bytes);
   char got[8] = {};
@@ -26,7 +26,7 @@ TEST(MemoryInputStream, ReadsSeeksAndFailsLikeAFileStream) {
   EXPECT_EQ(in.get(), 'd');
 }
 
-TEST(MemoryInputStream, EmptyInput) {
+TEST(MemoryStream, MemoryInputStreamEmptyInput) {
   MemoryInputStream in(nullptr, 0);
   EXPECT_EQ(in.get(), std::char_traits<char>::eof());
   in.clear();

@@ -45,20 +45,20 @@ void expectFrame(const Record& record, uint32_t type, uint32_t aux, const Bytes&
   EXPECT_EQ(record.rawLength, wire.size());
 }
 
-TEST(WireExamples, RequestsHaveTheirFixedBytes) {
+TEST(Messages, WireExamplesRequestsHaveTheirFixedBytes) {
   EXPECT_EQ(buildManifestRequest(), (Bytes{1, 0, 0, 0, 1, 0, 0, 0}));
   EXPECT_EQ(buildFileRequest("abc"), (Bytes{2, 0, 0, 0, 1, 0, 0, 0, 'a', 'b', 'c', 0}));
   EXPECT_EQ(buildFileRequest("").size(), 9u);
 }
 
-TEST(WireExamples, MessageTypeNeedsFourBytes) {
+TEST(Messages, WireExamplesMessageTypeNeedsFourBytes) {
   Bytes wire = {9, 0, 0, 0};
   EXPECT_EQ(readMessageType(wire), 9u);
   EXPECT_FALSE(readMessageType(prefix(wire, 3)));
   EXPECT_FALSE(readMessageType(ByteSpan()));
 }
 
-TEST(LobbyMessages, Type1) {
+TEST(Messages, LobbyMessagesType1) {
   Bytes wire = concat({u32le(1), u32le(7), str0("hi"), u32le(1), u32le(2), u32le(3), u32le(4),
                        u32le(0xFFFFFFFF)});
   LobbyMessage1 message;
@@ -74,7 +74,7 @@ TEST(LobbyMessages, Type1) {
   expectPrefixesRejected(wire, decodeLobbyMessage1);
 }
 
-TEST(LobbyMessages, Type5) {
+TEST(Messages, LobbyMessagesType5) {
   Bytes wire = concat({u32le(5), u32le(1), u32le(10), u32le(11), u32le(12), u32le(13), u32le(14),
                        u32le(15), u32le(16), str0("room"), u32le(2), u32le(7), str0("seven"),
                        u32le(8), str0(""), u32le(2), str0("b"), str0("a")});
@@ -94,7 +94,7 @@ TEST(LobbyMessages, Type5) {
   expectPrefixesRejected(wire, decodeLobbyMessage5);
 }
 
-TEST(LobbyMessages, Type5WithEmptyListsIs45BytesPlusTheName) {
+TEST(Messages, LobbyMessagesType5WithEmptyListsIs45BytesPlusTheName) {
   LobbyMessage5 message;
   message.name = "abcd";
   Bytes wire = buildLobbyMessage5(message);
@@ -105,7 +105,7 @@ TEST(LobbyMessages, Type5WithEmptyListsIs45BytesPlusTheName) {
   EXPECT_TRUE(decoded->names.empty());
 }
 
-TEST(LobbyMessages, HeaderOnlyTypesKeepTheRestInRaw) {
+TEST(Messages, LobbyMessagesHeaderOnlyTypesKeepTheRestInRaw) {
   Bytes rest = {0xAA, 0xBB, 0};
   Bytes wire6 = concat({u32le(6), u32le(1), u32le(42), rest});
   LobbyMessage6 m6;
@@ -161,7 +161,7 @@ TEST(LobbyMessages, HeaderOnlyTypesKeepTheRestInRaw) {
   expectPrefixesRejected(Bytes(wire14.begin(), wire14.begin() + 8), decodeLobbyMessage14);
 }
 
-TEST(LobbyMessages, Type11) {
+TEST(Messages, LobbyMessagesType11) {
   Bytes wire = concat({u32le(11), u32le(1), u32le(99), str0("a"), str0(""), u32le(1), u32le(2),
                        u32le(3)});
   LobbyMessage11 message;
@@ -180,7 +180,7 @@ TEST(LobbyMessages, Type11) {
   expectPrefixesRejected(wire, decodeLobbyMessage11);
 }
 
-TEST(LobbyMessages, Type12) {
+TEST(Messages, LobbyMessagesType12) {
   Bytes wire = concat({u32le(12), u32le(1), u32le(3), str0("x"), str0("yy"), str0("")});
   LobbyMessage12 message;
   message.texts = {"x", "yy", ""};
@@ -192,7 +192,7 @@ TEST(LobbyMessages, Type12) {
   expectPrefixesRejected(wire, decodeLobbyMessage12);
 }
 
-TEST(LobbyMessages, Type13) {
+TEST(Messages, LobbyMessagesType13) {
   Bytes wire = concat({u32le(13), u32le(1), u32le(4), str0("msg"), u32le(5), u32le(6), u32le(7)});
   LobbyMessage13 message;
   message.value = 4;
@@ -208,19 +208,19 @@ TEST(LobbyMessages, Type13) {
   expectPrefixesRejected(wire, decodeLobbyMessage13);
 }
 
-TEST(TextMessages, TextEndsAtTheFirstZero) {
+TEST(Messages, TextMessagesTextEndsAtTheFirstZero) {
   EXPECT_EQ(buildTextMessage("abc"), (Bytes{'a', 'b', 'c', 0}));
   Bytes wire = {'a', 'b', 'c', 0, 'd', 'e', 0};
   EXPECT_EQ(decodeTextMessage(wire), "abc");
   EXPECT_EQ(decodeTextMessage(Bytes{0}), "");
 }
 
-TEST(TextMessages, TextWithoutItsZeroIsRefused) {
+TEST(Messages, TextMessagesTextWithoutItsZeroIsRefused) {
   EXPECT_FALSE(decodeTextMessage(Bytes{'a', 'b', 'c'}));
   EXPECT_FALSE(decodeTextMessage(ByteSpan()));
 }
 
-TEST(IngameMessages, HeaderOnlyTypes) {
+TEST(Messages, IngameMessagesHeaderOnlyTypes) {
   EXPECT_EQ(buildIngameMessage1(), (Bytes{1, 0, 0, 0, 1, 0, 0, 0}));
   EXPECT_EQ(buildIngameMessage2(), (Bytes{2, 0, 0, 0, 1, 0, 0, 0}));
   Bytes wire3 = concat({u32le(3), u32le(1), u32le(33), Bytes{1, 2}});
@@ -234,7 +234,7 @@ TEST(IngameMessages, HeaderOnlyTypes) {
   expectPrefixesRejected(Bytes(wire3.begin(), wire3.begin() + 12), decodeIngameMessage3);
 }
 
-TEST(IngameMessages, Type8CarriesTwoBlobs) {
+TEST(Messages, IngameMessagesType8CarriesTwoBlobs) {
   Bytes wire = concat({u32le(8), u32le(1), u32le(3), Bytes{9, 8, 7}, u32le(0)});
   IngameMessage8 message;
   message.first = {9, 8, 7};
@@ -247,14 +247,14 @@ TEST(IngameMessages, Type8CarriesTwoBlobs) {
   expectPrefixesRejected(wire, decodeIngameMessage8);
 }
 
-TEST(IngameMessages, BlobLongerThanThePacketIsRefused) {
+TEST(Messages, IngameMessagesBlobLongerThanThePacketIsRefused) {
   Bytes wire = concat({u32le(8), u32le(1), u32le(0xFFFFFFFF), Bytes{1, 2, 3}});
   EXPECT_FALSE(decodeIngameMessage8(wire));
   Bytes secondTooLong = concat({u32le(8), u32le(1), u32le(0), u32le(5), Bytes{1, 2, 3, 4}});
   EXPECT_FALSE(decodeIngameMessage8(secondTooLong));
 }
 
-TEST(RecordMessages, FullForm) {
+TEST(Messages, RecordMessagesFullForm) {
   Bytes wire = concat({u32le(0xDEAD), u32le(1), u32le(2), u32le(2), u32le(10), u32le(11), u32le(3),
                        u32le(1), u32le(20), u32le(4), u32le(5), u32le(0x3F800000), u32le(0),
                        u32le(0xC0000000), Bytes{1}, str0("rec")});
@@ -285,7 +285,7 @@ TEST(RecordMessages, FullForm) {
   expectPrefixesRejected(wire, decodeRecordMessage, 13);
 }
 
-TEST(RecordMessages, TwelveBytesTakeTheDefaults) {
+TEST(Messages, RecordMessagesTwelveBytesTakeTheDefaults) {
   Bytes wire = concat({u32le(77), u32le(5), u32le(6)});
   auto decoded = decodeRecordMessage(wire);
   ASSERT_TRUE(decoded);
@@ -301,12 +301,12 @@ TEST(RecordMessages, TwelveBytesTakeTheDefaults) {
   expectPrefixesRejected(wire, decodeRecordMessage);
 }
 
-TEST(RecordMessages, HugeListCountIsRefused) {
+TEST(Messages, RecordMessagesHugeListCountIsRefused) {
   Bytes wire = concat({u32le(0), u32le(1), u32le(2), u32le(0xFFFFFFFF), u32le(7)});
   EXPECT_FALSE(decodeRecordMessage(wire));
 }
 
-TEST(FeedbackMessages, Type2) {
+TEST(Messages, FeedbackMessagesType2) {
   Bytes wire = concat({u32le(2), u32le(1), str0("thanks")});
   FeedbackMessage2 message;
   message.message = "thanks";
@@ -318,7 +318,7 @@ TEST(FeedbackMessages, Type2) {
   expectPrefixesRejected(wire, decodeFeedbackMessage2);
 }
 
-TEST(FeedbackMessages, SecondChannelType1) {
+TEST(Messages, FeedbackMessagesSecondChannelType1) {
   Bytes wire = concat({u32le(1), u32le(1), str0("A"), str0("B"), u32le(1), u32le(2), str0("C")});
   Feedback2Message1 message;
   message.textA = "A";
@@ -336,7 +336,7 @@ TEST(FeedbackMessages, SecondChannelType1) {
   expectPrefixesRejected(wire, decodeFeedback2Message1);
 }
 
-TEST(FeedbackMessages, SecondChannelType2) {
+TEST(Messages, FeedbackMessagesSecondChannelType2) {
   Bytes wire = concat({u32le(2), u32le(1), u32le(2), str0("one"), str0("two")});
   Feedback2Message2 message;
   message.texts = {"one", "two"};
@@ -350,7 +350,7 @@ TEST(FeedbackMessages, SecondChannelType2) {
   EXPECT_FALSE(decodeFeedback2Message2(hugeCount));
 }
 
-TEST(FileUpdateMessages, Requests) {
+TEST(Messages, FileUpdateMessagesRequests) {
   Bytes manifest = {1, 0, 0, 0, 1, 0, 0, 0};
   auto decodedManifest = decodeManifestRequest(manifest);
   ASSERT_TRUE(decodedManifest);
@@ -365,7 +365,7 @@ TEST(FileUpdateMessages, Requests) {
   expectPrefixesRejected(file, decodeFileRequest);
 }
 
-TEST(FileUpdateMessages, Reply) {
+TEST(Messages, FileUpdateMessagesReply) {
   Bytes wire = concat({u32le(3), u32le(1), str0("17.patch"), u32le(4), Bytes{1, 2, 3, 4}});
   Bytes content = {1, 2, 3, 4};
   EXPECT_EQ(buildFileReply("17.patch", content), wire);
@@ -379,7 +379,7 @@ TEST(FileUpdateMessages, Reply) {
   expectPrefixesRejected(wire, decodeFileReply);
 }
 
-TEST(FileUpdateMessages, EmptyReply) {
+TEST(Messages, FileUpdateMessagesEmptyReply) {
   Bytes wire = concat({u32le(3), u32le(1), str0("manifest.manifest"), u32le(0)});
   auto decoded = decodeFileReply(wire);
   ASSERT_TRUE(decoded);
@@ -387,7 +387,7 @@ TEST(FileUpdateMessages, EmptyReply) {
   EXPECT_TRUE(decoded->content.empty());
 }
 
-TEST(FileUpdateMessages, ContentCountPastTheEndIsRefused) {
+TEST(Messages, FileUpdateMessagesContentCountPastTheEndIsRefused) {
   Bytes wire = concat({u32le(3), u32le(1), str0("x"), u32le(0xFFFFFFFF), Bytes{1}});
   EXPECT_FALSE(decodeFileReply(wire));
 }

@@ -141,9 +141,9 @@ TEST(NativePath, OpensAndRemovesByUtf8Name) {
 }
 
 // A game folder holding kNames, written by the standard library.
-class Utf8Names : public ::testing::Test {
+class NativePathUtf8Names : public ::testing::Test {
  protected:
-  Utf8Names() : here_(dir_.path()) {}
+  NativePathUtf8Names() : here_(dir_.path()) {}
 
   void writeGameFiles() {
     for (size_t i = 0; i < std::size(kNames); ++i) writeOsFile(kNames[i], contentOf(i));
@@ -154,7 +154,7 @@ class Utf8Names : public ::testing::Test {
   LogCapture log_;
 };
 
-TEST_F(Utf8Names, ListingsGiveTheNamesAsUtf8) {
+TEST_F(NativePathUtf8Names, ListingsGiveTheNamesAsUtf8) {
   writeGameFiles();
   Status error;
   EXPECT_EQ(sorted(testing::listedFiles("./", &error)), utf8Names());
@@ -165,7 +165,7 @@ TEST_F(Utf8Names, ListingsGiveTheNamesAsUtf8) {
   EXPECT_TRUE(error.ok());
 }
 
-TEST_F(Utf8Names, ScanAndReadsFindTheFilesUnderTheirNames) {
+TEST_F(NativePathUtf8Names, ScanAndReadsFindTheFilesUnderTheirNames) {
   writeGameFiles();
   DataSet set = scanDataSet("./");
   ASSERT_EQ(set.size(), std::size(kNames));
@@ -181,7 +181,7 @@ TEST_F(Utf8Names, ScanAndReadsFindTheFilesUnderTheirNames) {
   }
 }
 
-TEST_F(Utf8Names, WritesLandUnderTheNamesGiven) {
+TEST_F(NativePathUtf8Names, WritesLandUnderTheNamesGiven) {
   for (size_t i = 0; i < std::size(kNames); ++i) {
     std::string name = utf8(kNames[i]);
     Bytes first = contentOf(i);
@@ -199,7 +199,7 @@ TEST_F(Utf8Names, WritesLandUnderTheNamesGiven) {
 // The update run's side: a changed file patched, a new one written whole
 // into a new folder, a dropped one deleted, the manifest's folders and
 // empty files created.
-TEST_F(Utf8Names, UpdateRunWritesAndDeletesUnderTheNames) {
+TEST_F(NativePathUtf8Names, UpdateRunWritesAndDeletesUnderTheNames) {
   writeGameFiles();
   const std::u8string changed = kNames[0];
   const std::u8string dropped = kNames[1];

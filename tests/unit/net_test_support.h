@@ -1,6 +1,6 @@
 // Helpers of the network tests: ENet hosts on free loopback ports, the
-// update_server program in the background, and the updater's network
-// client set up against a port.
+// update_server program in the background, the updater's network client
+// set up against a port, and the request pump on its own thread.
 #pragma once
 
 #include <enet/enet.h>
@@ -15,11 +15,13 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "log/log.h"
 #include "net/messages.h"
 #include "net/network_client.h"
+#include "net/request_pump.h"
 #include "net/transport_limits.h"
 #include "test_support.h"
 #include "update/file_update_controller.h"
@@ -216,5 +218,40 @@ class ConnectedClient {
   TempDir dir_;
   std::thread thread_;
 };
+
+using PendingRequests = std::unordered_map<std::string, std::string>;
+
+// Runs the pump on its own thread, as the update run does.
+class PumpThread {
+ public:
+  PumpThread(const PendingRequests& pending, std::atomic<int32_t>& outstanding)
+      : thread_([&pending, &outstanding, this] {
+          runRequestPump(pending, outstanding, stop);
+          done = true;
+        }) {}
+  ~PumpThread() {
+    stop = true;
+    thread_.join();
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<bool> done{false};
+
+ private:
+  std::thread thread_;
+};
+
+// Takes each reply in the table's order, as the update run does, and
+// counts it off the outstanding requests.
+inline std::map<std::string, Bytes> takeAll(ConnectedClient& client, const PendingRequests& pending,
+                                            std::atomic<int32_t>& outstanding, int timeoutMs) {
+  std::map<std::string, Bytes> received;
+  for (const auto& [path, name] : pending) {
+    std::optional<ReceivedFile> file = client.waitFor(name, timeoutMs);
+    if (!file) break;
+    outstanding.fetch_sub(1);
+    received[name] = file->data.value_or(Bytes{});
+  }
+  return received;
+}
 
 }  // namespace quor::testing

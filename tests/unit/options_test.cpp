@@ -20,7 +20,7 @@ ScanOutcome scan(std::vector<const char*> argv, Options& options) {
   return carryOutOptionSteps(line.steps);
 }
 
-class Arguments : public ::testing::Test {
+class OptionsArguments : public ::testing::Test {
  protected:
   TempDir dir;
   ScopedCurrentDir here{dir.path()};
@@ -29,14 +29,14 @@ class Arguments : public ::testing::Test {
   Options options;
 };
 
-TEST_F(Arguments, NoOptionsMeansUpdateModeWithTheProgramPathAlone) {
+TEST_F(OptionsArguments, NoOptionsMeansUpdateModeWithTheProgramPathAlone) {
   EXPECT_EQ(scan({"updater.exe"}, options), ScanOutcome::kRun);
   EXPECT_EQ(options.argumentLine, "updater.exe ");
   EXPECT_FALSE(options.startGame || options.createMode || options.fullUpdate);
   EXPECT_EQ(log.text(), ": ## Starting log\n");
 }
 
-TEST_F(Arguments, EachOptionLogsItsLineAndSetsItsFlag) {
+TEST_F(OptionsArguments, EachOptionLogsItsLineAndSetsItsFlag) {
   EXPECT_EQ(scan({"u", "--quor", "--full", "-h", "--HELP", "--hel", "--quor=1"}, options),
             ScanOutcome::kRun);
   EXPECT_TRUE(options.startGame);
@@ -50,7 +50,7 @@ TEST_F(Arguments, EachOptionLogsItsLineAndSetsItsFlag) {
   EXPECT_TRUE(sleeps.pauses().empty());
 }
 
-TEST_F(Arguments, HelpStopsTheScanAfterEarlierEffects) {
+TEST_F(OptionsArguments, HelpStopsTheScanAfterEarlierEffects) {
   std::filesystem::create_directories("server_data/update_data/x");
   EXPECT_EQ(scan({"u", "--create", "--help", "--quor"}, options), ScanOutcome::kHelp);
   EXPECT_FALSE(std::filesystem::exists("server_data/update_data"));
@@ -68,7 +68,7 @@ TEST_F(Arguments, HelpStopsTheScanAfterEarlierEffects) {
   EXPECT_EQ(scan({"u", "--h"}, again), ScanOutcome::kHelp);
 }
 
-TEST_F(Arguments, OldPathIsNormalisedAndChecked) {
+TEST_F(OptionsArguments, OldPathIsNormalisedAndChecked) {
   std::filesystem::create_directories("old");
   EXPECT_EQ(scan({"u", "--old", "old/"}, options), ScanOutcome::kRun);
   EXPECT_EQ(options.oldPath, "old");
@@ -87,7 +87,7 @@ TEST_F(Arguments, OldPathIsNormalisedAndChecked) {
   EXPECT_NE(text.find(": missing old path? use --help\n"), std::string::npos);
 }
 
-TEST_F(Arguments, ParsingAloneLogsRemovesAndPausesNothing) {
+TEST_F(OptionsArguments, ParsingAloneLogsRemovesAndPausesNothing) {
   std::filesystem::create_directories("server_data/update_data/x");
   std::vector<const char*> argv = {"u", "--create", "--wait", "--quor", "--old", "missing"};
   CommandLine line = parseCommandLine(static_cast<int>(argv.size()), argv.data());
@@ -98,7 +98,7 @@ TEST_F(Arguments, ParsingAloneLogsRemovesAndPausesNothing) {
   EXPECT_EQ(log.text(), ": ## Starting log\n");
 }
 
-TEST_F(Arguments, WaitPausesEachTimeItIsGiven) {
+TEST_F(OptionsArguments, WaitPausesEachTimeItIsGiven) {
   EXPECT_EQ(scan({"u", "--wait", "--wait"}, options), ScanOutcome::kRun);
   EXPECT_EQ(sleeps.pauses(), (std::vector<uint32_t>{24000, 24000}));
   EXPECT_EQ(log.count("--wait - wait 24s to get some chance to connect to this when attaching "
@@ -106,7 +106,7 @@ TEST_F(Arguments, WaitPausesEachTimeItIsGiven) {
             2);
 }
 
-TEST_F(Arguments, CreateReportsAFolderItCannotRemove) {
+TEST_F(OptionsArguments, CreateReportsAFolderItCannotRemove) {
   if (!testing::fileModesEnforced()) GTEST_SKIP() << "file modes do not keep this process out";
   std::filesystem::create_directories("server_data/update_data/inner");
   std::filesystem::permissions("server_data/update_data", std::filesystem::perms::owner_read |

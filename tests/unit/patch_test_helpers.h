@@ -1,6 +1,6 @@
 // Helpers of the container and patch tests: capping the address space so
 // that a buffer sized from a hostile length field fails loudly instead of
-// quietly succeeding.
+// quietly succeeding, and random bytes over a small alphabet.
 #pragma once
 
 #ifndef _WIN32
@@ -9,8 +9,10 @@
 #endif
 
 #include <cstdio>
+#include <random>
 #include <string>
 
+#include "base/encoding.h"
 #include "log/log.h"
 #include "test_support.h"
 
@@ -67,5 +69,12 @@ class ScopedAddressSpaceLimit {
 #endif
   bool active_ = false;
 };
+
+// size bytes, each one of the values 0 to alphabet - 1.
+inline Bytes randomOver(size_t size, int alphabet, std::mt19937& random) {
+  Bytes data(size);
+  for (uint8_t& byte : data) byte = uint8_t(random() % alphabet);
+  return data;
+}
 
 }  // namespace quor::testing

@@ -16,7 +16,7 @@ struct FakeLine {
   FakeLine() : wait(14s) { wait.receivedBytes = [this] { return received; }; }
 };
 
-TEST(ReplyWaitClock, SilenceEndsTheWaitAfterTheLimit) {
+TEST(ReplyWait, ReplyWaitClockSilenceEndsTheWaitAfterTheLimit) {
   FakeLine line;
   Clock::time_point start{};
   ReplyWaitClock clock(line.wait, start);
@@ -25,7 +25,7 @@ TEST(ReplyWaitClock, SilenceEndsTheWaitAfterTheLimit) {
   EXPECT_TRUE(clock.expired(start + 14s + 1ms));
 }
 
-TEST(ReplyWaitClock, DataOnItsWayStartsTheClockAgain) {
+TEST(ReplyWait, ReplyWaitClockDataOnItsWayStartsTheClockAgain) {
   FakeLine line;
   Clock::time_point start{};
   ReplyWaitClock clock(line.wait, start);
@@ -38,7 +38,7 @@ TEST(ReplyWaitClock, DataOnItsWayStartsTheClockAgain) {
   EXPECT_TRUE(clock.expired(start + 74s + 1ms));
 }
 
-TEST(ReplyWaitClock, NoWaitOutlastsTheOuterBound) {
+TEST(ReplyWait, ReplyWaitClockNoWaitOutlastsTheOuterBound) {
   FakeLine line;
   line.wait.longest = 60s;
   Clock::time_point start{};

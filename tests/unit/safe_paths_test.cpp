@@ -6,7 +6,7 @@
 namespace quor {
 namespace {
 
-TEST(SafeManifestPath, AcceptsPlainRelativePaths) {
+TEST(SafePaths, SafeManifestPathAcceptsPlainRelativePaths) {
   for (const char* path : {"./a", "./data/quor/maps/a.map", "./.hidden", "./a..b",
                            "./updater.exe", "./x y/z", "./console.txt", "./COM10", "./nul_x",
                            "./~1", "./a~b", "./backup~", "./long_name~1", "./a~1.json"}) {
@@ -14,7 +14,7 @@ TEST(SafeManifestPath, AcceptsPlainRelativePaths) {
   }
 }
 
-TEST(SafeManifestPath, RefusesAnythingThatCouldLeaveTheFolder) {
+TEST(SafePaths, SafeManifestPathRefusesAnythingThatCouldLeaveTheFolder) {
   for (const char* path :
        {"", ".", "./", "/etc/passwd", "a/b", "../x", "./../x", "./a/../../x", "./a/..",
         "./a/./b", "./.", "./a//b", "./a/", ".//a", "./a\\..\\..\\x", ".\\a", "./C:/x", "C:/x",
@@ -24,7 +24,7 @@ TEST(SafeManifestPath, RefusesAnythingThatCouldLeaveTheFolder) {
   EXPECT_FALSE(isSafeManifestPath(std::string_view("./a\0b", 5)));
 }
 
-TEST(SafeManifestPath, RefusesNamesWindowsWouldReadAsOthers) {
+TEST(SafePaths, SafeManifestPathRefusesNamesWindowsWouldReadAsOthers) {
   // Windows drops trailing dots and spaces: these would land in ./saves/.
   for (const char* path : {"./saves./x.sav", "./saves /x.sav", "./x.", "./...", "./a/b ",
                            "./CON", "./data/nul.txt", "./aux", "./COM1.log", "./lpt9",
@@ -34,7 +34,7 @@ TEST(SafeManifestPath, RefusesNamesWindowsWouldReadAsOthers) {
   }
 }
 
-TEST(SafeManifestPath, UnsafeEntriesAreDroppedWithOneLineEach) {
+TEST(SafePaths, SafeManifestPathUnsafeEntriesAreDroppedWithOneLineEach) {
   testing::LogCapture log;
   Manifest manifest;
   manifest.folders = {"./ok", "../up"};

@@ -8,11 +8,13 @@
 #include <string_view>
 
 #include "base/encoding.h"
-#include "patch/diff.h"
+#include "patch_test_helpers.h"
 #include "test_support.h"
 
 namespace quor {
 namespace {
+
+using testing::randomOver;
 
 std::string_view suffix(const Bytes& data, size_t at) {
   return std::string_view(reinterpret_cast<const char*>(data.data()) + at, data.size() - at);
@@ -43,13 +45,7 @@ void expectSortedCorrectly(const Bytes& data) {
   EXPECT_EQ(sorted<int64_t>(data), expected);
 }
 
-Bytes randomOver(size_t size, int alphabet, std::mt19937& random) {
-  Bytes data(size);
-  for (uint8_t& byte : data) byte = uint8_t(random() % alphabet);
-  return data;
-}
-
-TEST(SuffixSortTest, RandomInputsAgainstNaiveSort) {
+TEST(SuffixSort, RandomInputsAgainstNaiveSort) {
   std::mt19937 random(1);
   for (size_t size : {0, 1, 2, 3, 15, 16, 17, 31, 100, 1000, 5000}) {
     for (int alphabet : {1, 2, 3, 4, 256}) {
@@ -61,7 +57,7 @@ TEST(SuffixSortTest, RandomInputsAgainstNaiveSort) {
   expectSortedCorrectly({0x80, 0x01, 0xFF, 0x00, 0x7F});
 }
 
-TEST(SuffixSortTest, RunsAndRepetitions) {
+TEST(SuffixSort, RunsAndRepetitions) {
   std::mt19937 random(2);
   std::vector<Bytes> inputs;
   inputs.push_back(Bytes(5000, 'a'));
@@ -96,44 +92,6 @@ TEST(SuffixSortTest, RunsAndRepetitions) {
     SCOPED_TRACE(i);
     expectSortedCorrectly(inputs[i]);
   }
-}
-
-TEST(MatchTest, LongestMatchFindsTheLongestPrefix) {
-  std::mt19937 random(3);
-  // The search takes an old suffix that is a proper prefix of the text for
-  // a larger one, which can hide the longest match; a last byte that no
-  // text contains keeps every suffix from being such a prefix.
-  Bytes old = randomOver(2000, 4, random);
-  old.push_back(0xFF);
-  std::vector<int32_t> I(old.size() + 1);
-  std::vector<int32_t> V(old.size() + 1);
-  suffixSort<int32_t>(I.data(), V.data(), old.data(), int32_t(old.size()));
-  const int64_t n = int64_t(old.size());
-
-  for (int probe = 0; probe < 300; ++probe) {
-    Bytes text = randomOver(1 + random() % 40, 4, random);
-    if (probe % 3 == 0) {  // a piece of the old file, then a byte that may differ
-      size_t at = random() % (old.size() - 1);
-      text.assign(old.begin() + long(at), old.begin() + long(std::min(old.size() - 1, at + 30)));
-      text.push_back(uint8_t(random() % 4));
-    }
-    int64_t best = 0;
-    for (int64_t at = 0; at <= n; ++at) {
-      best = std::max(best, matchLength(old.data() + at, n - at, text.data(), int64_t(text.size())));
-    }
-    Match match = longestMatch(I.data(), old.data(), n, text.data(), int64_t(text.size()), 0, n);
-    EXPECT_EQ(match.length, best);
-    EXPECT_EQ(matchLength(old.data() + match.position, n - match.position, text.data(),
-                          int64_t(text.size())),
-              best);
-  }
-
-  // An empty old file matches nothing.
-  int32_t emptyI[1] = {0};
-  uint8_t byte = 1;
-  Match none = longestMatch(emptyI, static_cast<const uint8_t*>(nullptr), 0, &byte, 1, 0, 0);
-  EXPECT_EQ(none.length, 0);
-  EXPECT_EQ(none.position, 0);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 namespace quor {
 namespace {
 
-TEST(Replace, FirstAndAll) {
+TEST(TextReplace, ReplaceFirstAndAll) {
   std::string text = "C:\\a\\b";
   EXPECT_TRUE(replaceFirst(text, "\\", "/"));
   EXPECT_EQ(text, "C:/a\\b");
@@ -16,7 +16,7 @@ TEST(Replace, FirstAndAll) {
   EXPECT_FALSE(replaceFirst(text, "x", "y"));
 }
 
-TEST(Replace, LeavesNoOccurrenceAndAlwaysEnds) {
+TEST(TextReplace, ReplaceLeavesNoOccurrenceAndAlwaysEnds) {
   std::string text = "abbb";
   replaceAll(text, "ab", "a");  // each replacement makes a new occurrence
   EXPECT_EQ(text, "a");

@@ -10,7 +10,6 @@
 #include "dataset/md5.h"
 #include "patch/diff.h"
 #include "test_support.h"
-#include "update/file_apply.h"
 #include "update/update_run.h"
 
 namespace quor {
@@ -238,25 +237,6 @@ TEST_F(UpdateRun, TheNewUpdaterKeepsTheOldOnesPermissions) {
   EXPECT_EQ(fs::status("updater.exe").permissions() & fs::perms::all, fs::perms::owner_all);
 }
 #endif
-
-TEST(OldExecutable, IsRemovedAtStartOrPutBackWhenTheUpdaterIsMissing) {
-  TempDir dir;
-  ScopedCurrentDir here{dir.path()};
-  settleOldExecutable();  // neither file: nothing to do
-  EXPECT_TRUE(fs::is_empty(dir.path()));
-
-  writeFile("updater.exe", "new");
-  writeFile("updater_old.exe", "old");
-  settleOldExecutable();
-  EXPECT_EQ(testing::readFile("updater.exe"), "new");
-  EXPECT_FALSE(fs::exists("updater_old.exe"));
-
-  // A replacement cut off between its two renames.
-  fs::rename("updater.exe", "updater_old.exe");
-  settleOldExecutable();
-  EXPECT_EQ(testing::readFile("updater.exe"), "new");
-  EXPECT_FALSE(fs::exists("updater_old.exe"));
-}
 
 TEST_F(UpdateRun, DeletionFollowsTheScopeRules) {
   for (const char* path : {"data/quor/stale", "data/quor/kept", "data/other/x", "updater.log",

@@ -1,14 +1,7 @@
-// The server list and the connection attempts it drives, against ENet
-// hosts on 127.0.0.1: one that answers, one that never does.
-
-#include "net/server_list.h"
+// The connection attempts that the server list drives, against ENet hosts
+// on 127.0.0.1: one that answers, one that never does.
 
 #include <gtest/gtest.h>
-#ifndef _WIN32
-#include <sys/resource.h>
-#endif
-
-#include <sstream>
 
 #include "net_test_support.h"
 
@@ -18,46 +11,6 @@ namespace {
 using testing::LogCapture;
 using testing::ListeningHost;
 using testing::TempDir;
-
-TEST(PortText, ReadsTheLeadingNumberAndKeepsItsLow16Bits) {
-  EXPECT_EQ(parsePortText("123x"), 123);
-  EXPECT_EQ(parsePortText("abc"), 0);
-  EXPECT_EQ(parsePortText("65537"), 1);
-  EXPECT_EQ(parsePortText("7777"), 7777);
-  EXPECT_EQ(parsePortText("  \t42"), 42);
-  EXPECT_EQ(parsePortText("+8"), 8);
-  EXPECT_EQ(parsePortText("-1"), 65535);
-  EXPECT_EQ(parsePortText(""), 0);
-  EXPECT_EQ(parsePortText("x123"), 0);
-  // 10^10000 - 1 is -1 modulo 2^16.
-  EXPECT_EQ(parsePortText(std::string(10000, '9')), 65535);
-}
-
-TEST(ServerEntries, ThreeLinesEachWithoutCarriageReturns) {
-  std::istringstream list("first\r\n10.0.0.1\r\n7777\r\n\nlocalhost\n80");
-  auto first = readServerEntry(list);
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->name, "first");
-  EXPECT_EQ(first->host, "10.0.0.1");
-  EXPECT_EQ(first->port, "7777");
-  auto second = readServerEntry(list);
-  ASSERT_TRUE(second);
-  EXPECT_EQ(second->name, "");
-  EXPECT_EQ(second->host, "localhost");
-  EXPECT_EQ(second->port, "80");
-  EXPECT_FALSE(readServerEntry(list));
-}
-
-TEST(ServerEntries, EmptyHostOrPortOrEndOfFileEndsTheList) {
-  std::istringstream emptyHost("a\n\n1\nb\nhost\n2\n");
-  EXPECT_FALSE(readServerEntry(emptyHost));
-  std::istringstream emptyPort("a\nhost\n\n");
-  EXPECT_FALSE(readServerEntry(emptyPort));
-  std::istringstream cut("a\nhost");
-  EXPECT_FALSE(readServerEntry(cut));
-  std::istringstream empty("");
-  EXPECT_FALSE(readServerEntry(empty));
-}
 
 // An ENet host serviced on its own thread, counting the connections it
 // accepts.
@@ -87,7 +40,7 @@ std::string failedLine(const std::string& name, const std::string& host, const s
   return "|||| Failed to connect to server \"" + name + "\" (" + host + ") on port " + port + "!";
 }
 
-class ConnectTest : public ::testing::Test {
+class ConnectToServer : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_NE(createNetworkClient(), nullptr); }
   void TearDown() override { shutdownNetworkClient(); }
@@ -122,7 +75,7 @@ class ConnectTest : public ::testing::Test {
   ListeningHost silent_;
 };
 
-TEST_F(ConnectTest, MissingListIsReportedWithItsPath) {
+TEST_F(ConnectToServer, MissingListIsReportedWithItsPath) {
   LogCapture log;
   std::string missing = dir_ / "settings/servers.config";
   EXPECT_FALSE(connectToServer(missing, ""));
@@ -130,13 +83,13 @@ TEST_F(ConnectTest, MissingListIsReportedWithItsPath) {
             std::vector<std::string>{LogCapture::error(missing + " not found, no idea where to connect...")});
 }
 
-TEST_F(ConnectTest, EmptyListConnectsNowhereAndSaysNothing) {
+TEST_F(ConnectToServer, EmptyListConnectsNowhereAndSaysNothing) {
   LogCapture log;
   EXPECT_FALSE(connectToServer(list(""), ""));
   EXPECT_TRUE(log.records().empty());
 }
 
-TEST_F(ConnectTest, FailedEntryIsReportedAndTheNextOneTried) {
+TEST_F(ConnectToServer, FailedEntryIsReportedAndTheNextOneTried) {
   AnsweringHost server;
   LogCapture log;
   EXPECT_TRUE(connectToServer(list("\n127.0.0.1\n" + std::to_string(silent_.port()) + "\n" +
@@ -150,7 +103,7 @@ TEST_F(ConnectTest, FailedEntryIsReportedAndTheNextOneTried) {
   EXPECT_TRUE(serverSees(server, 1));
 }
 
-TEST_F(ConnectTest, EmptyHostLineEndsTheList) {
+TEST_F(ConnectToServer, EmptyHostLineEndsTheList) {
   AnsweringHost server;
   LogCapture log;
   EXPECT_FALSE(connectToServer(list(entry("dead", "127.0.0.1", silent_.port()) + "gap\n\n1\n" +
@@ -163,7 +116,7 @@ TEST_F(ConnectTest, EmptyHostLineEndsTheList) {
   EXPECT_TRUE(serverSees(server, 0));
 }
 
-TEST_F(ConnectTest, PreferredNameMustMatchExactly) {
+TEST_F(ConnectToServer, PreferredNameMustMatchExactly) {
   AnsweringHost server;
   std::string servers = entry("Main", "127.0.0.1", silent_.port()) + entry("Backup", "127.0.0.1", server.port());
   {
@@ -178,7 +131,7 @@ TEST_F(ConnectTest, PreferredNameMustMatchExactly) {
   EXPECT_TRUE(serverSees(server, 1));
 }
 
-TEST_F(ConnectTest, PortLineIsReadUpToItsFirstNonDigit) {
+TEST_F(ConnectToServer, PortLineIsReadUpToItsFirstNonDigit) {
   AnsweringHost server;
   LogCapture log;
   std::string port = std::to_string(server.port()) + "x";
@@ -187,7 +140,7 @@ TEST_F(ConnectTest, PortLineIsReadUpToItsFirstNonDigit) {
   EXPECT_TRUE(serverSees(server, 1));
 }
 
-TEST_F(ConnectTest, UnresolvableHostIsAFailedAttempt) {
+TEST_F(ConnectToServer, UnresolvableHostIsAFailedAttempt) {
   AnsweringHost server;
   LogCapture log;
   EXPECT_TRUE(connectToServer(list(entry("nowhere", "no-such-host.invalid", server.port()) +
@@ -198,22 +151,6 @@ TEST_F(ConnectTest, UnresolvableHostIsAFailedAttempt) {
                                       "Connection to server succesful!"}));
   EXPECT_TRUE(serverSees(server, 1));
 }
-
-#ifndef _WIN32  // setrlimit
-// With no descriptor left for the host's socket, creation fails and says so.
-void createWithoutDescriptors() {
-  struct rlimit limit = {3, 3};
-  setrlimit(RLIMIT_NOFILE, &limit);
-  NetworkClient* client = createNetworkClient();
-  std::fprintf(stderr, "client %s\n", client == nullptr && theNetworkClient.load() == nullptr ? "none" : "made");
-  _exit(0);
-}
-
-TEST(CreateNetworkClient, FailureIsReturnedToTheCaller) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(createWithoutDescriptors(), ::testing::ExitedWithCode(0), "client none");
-}
-#endif
 
 }  // namespace
 }  // namespace quor

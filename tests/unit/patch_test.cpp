@@ -74,7 +74,7 @@ Bytes encodedOffset(int64_t value) {
   return encoded;
 }
 
-TEST(OffsetEncodingTest, SignAndMagnitude) {
+TEST(Patch, OffsetEncodingSignAndMagnitude) {
   EXPECT_EQ(encodedOffset(5), (Bytes{5, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(encodedOffset(-5), (Bytes{5, 0, 0, 0, 0, 0, 0, 0x80}));
   EXPECT_EQ(encodedOffset(300), (Bytes{0x2C, 1, 0, 0, 0, 0, 0, 0}));
@@ -89,7 +89,7 @@ TEST(OffsetEncodingTest, SignAndMagnitude) {
   EXPECT_EQ(readOffset(negativeZero.data()), 0);
 }
 
-TEST(BspatchTest, HeaderRefusals) {
+TEST(Patch, BspatchHeaderRefusals) {
   {
     Bytes result;
     Status status = bspatch(nullptr, 0, nullptr, 0, &result);
@@ -108,19 +108,19 @@ TEST(BspatchTest, HeaderRefusals) {
   EXPECT_EQ(wrongHeader.log, errorRecord("bspatch: wrong header"));
 }
 
-TEST(BspatchTest, EmptyNewFile) {
+TEST(Patch, BspatchEmptyNewFile) {
   Applied empty = applyBody({1, 2, 3}, BodyBuilder(0).body());
   expectProduces(empty, {});
 }
 
-TEST(BspatchTest, DiffBytesAddTheOldFileWhereItExists) {
+TEST(Patch, BspatchDiffBytesAddTheOldFileWhereItExists) {
   // The first record moves the old position to −1, so the first diff byte
   // of the next record has no old counterpart.
   Bytes body = BodyBuilder(3).control(0, 0, -1).control(3, 0, 0).bytes({10, 20, 30}).body();
   expectProduces(applyBody({1, 2}, body), {10, 21, 32});
 }
 
-TEST(BspatchTest, DiffExtraAndSeek) {
+TEST(Patch, BspatchDiffExtraAndSeek) {
   Bytes old{100, 101, 102, 103, 104, 105};
   Bytes body = BodyBuilder(7)
                    .control(2, 1, 2)  // new 100, 101 then 'x'; old moves 2 + 2
@@ -132,7 +132,7 @@ TEST(BspatchTest, DiffExtraAndSeek) {
   expectProduces(applyBody(old, body), Bytes{100, 101, 'x', 104, 106, 'y', 'z'});
 }
 
-TEST(BspatchTest, OldPositionFarOutsideTheOldFile) {
+TEST(Patch, BspatchOldPositionFarOutsideTheOldFile) {
   Bytes old{1, 2, 3, 4};
   int64_t far = int64_t(1) << 40;
   Bytes body = BodyBuilder(4)
@@ -153,7 +153,7 @@ TEST(BspatchTest, OldPositionFarOutsideTheOldFile) {
                                .control(1, 0, 0).bytes(Bytes{0}).body()));
 }
 
-TEST(BspatchTest, InvalidLengthsAreRefused) {
+TEST(Patch, BspatchInvalidLengthsAreRefused) {
   Bytes old{1, 2, 3};
   Bytes padding(64, 0);  // enough bytes that no length test is skipped
   expectCorrupt(applyBody(old, BodyBuilder(3).control(-1, 0, 0).bytes(padding).body()));
@@ -165,7 +165,7 @@ TEST(BspatchTest, InvalidLengthsAreRefused) {
   expectCorrupt(applyBody(old, BodyBuilder(3).control(2, 2, 0).bytes(padding).body()));
 }
 
-TEST(BspatchTest, BodiesThatEndEarlyOrGoOn) {
+TEST(Patch, BspatchBodiesThatEndEarlyOrGoOn) {
   Bytes old{1, 2, 3};
   Bytes complete = BodyBuilder(3).control(1, 2, 0).bytes(Bytes{0, 'a', 'b'}).body();
   expectProduces(applyBody(old, complete), Bytes{1, 'a', 'b'});
@@ -189,7 +189,7 @@ TEST(BspatchTest, BodiesThatEndEarlyOrGoOn) {
 
 // A newLength near 4 GiB over a small body is refused without allocating
 // the buffer it claims.
-TEST(BspatchTest, HugeNewLengthWithATinyBody) {
+TEST(Patch, BspatchHugeNewLengthWithATinyBody) {
   testing::ScopedAddressSpaceLimit limit(size_t(512) << 20);
   if (limit.active()) {
     EXPECT_THROW(Bytes(size_t(1) << 32), std::bad_alloc);

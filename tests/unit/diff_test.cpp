@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -9,12 +10,15 @@
 
 #include "container/container.h"
 #include "patch/patch.h"
+#include "patch/suffix_sort.h"
 #include "patch_test_helpers.h"
 #include "status_values.h"
 #include "test_support.h"
 
 namespace quor {
 namespace {
+
+using testing::randomOver;
 
 struct Record {
   int64_t diffLength;
@@ -153,7 +157,7 @@ size_t wholeFileContainerSize(const Bytes& data) {
   return out.str().size();
 }
 
-TEST(BsdiffTest, IdenticalFilesGiveOneRecord) {
+TEST(Diff, BsdiffIdenticalFilesGiveOneRecord) {
   for (size_t size : {size_t(1), size_t(17), size_t(100000)}) {
     Bytes data = structuredBinary(size, 3);
     std::string container = makePatch(data, data);
@@ -169,7 +173,7 @@ TEST(BsdiffTest, IdenticalFilesGiveOneRecord) {
   }
 }
 
-TEST(BsdiffTest, EmptyOldFileGivesOneExtraRecord) {
+TEST(Diff, BsdiffEmptyOldFileGivesOneExtraRecord) {
   Bytes newData = structuredBinary(5000, 4);
   Body body = parseBody(patchBody(makePatch({}, newData)));
   ASSERT_EQ(body.records.size(), 1u);
@@ -179,7 +183,7 @@ TEST(BsdiffTest, EmptyOldFileGivesOneExtraRecord) {
   EXPECT_EQ(body.records[0].extra, newData);
 }
 
-TEST(BsdiffTest, EmptyNewFileGivesTheHeaderAlone) {
+TEST(Diff, BsdiffEmptyNewFileGivesTheHeaderAlone) {
   for (const Bytes& old : {Bytes{}, structuredBinary(3000, 5)}) {
     Bytes body = patchBody(makePatch(old, {}));
     ASSERT_EQ(body.size(), kPatchHeaderSize);
@@ -192,7 +196,7 @@ TEST(BsdiffTest, EmptyNewFileGivesTheHeaderAlone) {
   }
 }
 
-TEST(BsdiffTest, RandomDataRoundTrips) {
+TEST(Diff, BsdiffRandomDataRoundTrips) {
   struct Pair {
     Bytes old;
     Bytes newData;
@@ -219,7 +223,7 @@ TEST(BsdiffTest, RandomDataRoundTrips) {
   }
 }
 
-TEST(BsdiffTest, StructuredBinariesRoundTripAsSmallPatches) {
+TEST(Diff, BsdiffStructuredBinariesRoundTripAsSmallPatches) {
   Bytes version1 = structuredBinary(300000, 20);
   Bytes version2 = revise(version1, 21);
   Bytes version3 = revise(version2, 22);
@@ -246,7 +250,7 @@ TEST(BsdiffTest, StructuredBinariesRoundTripAsSmallPatches) {
   }
 }
 
-TEST(BsdiffTest, SameInputsGiveTheSamePatchBytes) {
+TEST(Diff, BsdiffSameInputsGiveTheSamePatchBytes) {
   Bytes old = structuredBinary(100000, 30);
   Bytes newData = revise(old, 31);
   std::string first = makePatch(old, newData);
@@ -289,7 +293,7 @@ bool runWithCounters(const Bytes& old, const Bytes& newData, Bytes& body) {
       .ok();
 }
 
-TEST(BsdiffTest, WorkingMemoryAndWriteFailures) {
+TEST(Diff, BsdiffWorkingMemoryAndWriteFailures) {
   Bytes old = structuredBinary(20000, 50);
   Bytes newData = old;
   Bytes inserted = testing::randomBytes(3000, 52);
@@ -328,6 +332,44 @@ TEST(BsdiffTest, WorkingMemoryAndWriteFailures) {
   EXPECT_FALSE(bsdiff(old.data(), uint32_t(old.size()), newData.data(), uint32_t(newData.size()),
                       failed)
                    .ok());
+}
+
+TEST(Diff, MatchLongestMatchFindsTheLongestPrefix) {
+  std::mt19937 random(3);
+  // The search takes an old suffix that is a proper prefix of the text for
+  // a larger one, which can hide the longest match; a last byte that no
+  // text contains keeps every suffix from being such a prefix.
+  Bytes old = randomOver(2000, 4, random);
+  old.push_back(0xFF);
+  std::vector<int32_t> I(old.size() + 1);
+  std::vector<int32_t> V(old.size() + 1);
+  suffixSort<int32_t>(I.data(), V.data(), old.data(), int32_t(old.size()));
+  const int64_t n = int64_t(old.size());
+
+  for (int probe = 0; probe < 300; ++probe) {
+    Bytes text = randomOver(1 + random() % 40, 4, random);
+    if (probe % 3 == 0) {  // a piece of the old file, then a byte that may differ
+      size_t at = random() % (old.size() - 1);
+      text.assign(old.begin() + long(at), old.begin() + long(std::min(old.size() - 1, at + 30)));
+      text.push_back(uint8_t(random() % 4));
+    }
+    int64_t best = 0;
+    for (int64_t at = 0; at <= n; ++at) {
+      best = std::max(best, matchLength(old.data() + at, n - at, text.data(), int64_t(text.size())));
+    }
+    Match match = longestMatch(I.data(), old.data(), n, text.data(), int64_t(text.size()), 0, n);
+    EXPECT_EQ(match.length, best);
+    EXPECT_EQ(matchLength(old.data() + match.position, n - match.position, text.data(),
+                          int64_t(text.size())),
+              best);
+  }
+
+  // An empty old file matches nothing.
+  int32_t emptyI[1] = {0};
+  uint8_t byte = 1;
+  Match none = longestMatch(emptyI, static_cast<const uint8_t*>(nullptr), 0, &byte, 1, 0, 0);
+  EXPECT_EQ(none.length, 0);
+  EXPECT_EQ(none.position, 0);
 }
 
 }  // namespace

@@ -1,13 +1,18 @@
 // The updater's network client over real ENet on 127.0.0.1: against the
-// update_server program, and against test servers inside this process
-// that count requests, hold replies back or hang up.
+// update_server program, and against a test server inside this process
+// that hangs up; and its creation when no socket can be had.
+
+#include "net/network_client.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 
-#include "net/request_pump.h"
 #include "net_test_support.h"
 
 namespace quor {
@@ -16,47 +21,15 @@ namespace {
 using testing::LogCapture;
 using testing::ConnectedClient;
 using testing::ListeningHost;
+using testing::PendingRequests;
+using testing::PumpThread;
 using testing::ServerProcess;
 using testing::TempDir;
 using testing::randomBytes;
+using testing::takeAll;
 using testing::waitUntil;
 
-using PendingRequests = std::unordered_map<std::string, std::string>;
-
-// Runs the pump on its own thread, as the update run does.
-class PumpThread {
- public:
-  PumpThread(const PendingRequests& pending, std::atomic<int32_t>& outstanding)
-      : thread_([&pending, &outstanding, this] {
-          runRequestPump(pending, outstanding, stop);
-          done = true;
-        }) {}
-  ~PumpThread() {
-    stop = true;
-    thread_.join();
-  }
-  std::atomic<bool> stop{false};
-  std::atomic<bool> done{false};
-
- private:
-  std::thread thread_;
-};
-
-// Takes each reply in the table's order, as the update run does, and
-// counts it off the outstanding requests.
-std::map<std::string, Bytes> takeAll(ConnectedClient& client, const PendingRequests& pending,
-                                     std::atomic<int32_t>& outstanding, int timeoutMs) {
-  std::map<std::string, Bytes> received;
-  for (const auto& [path, name] : pending) {
-    std::optional<ReceivedFile> file = client.waitFor(name, timeoutMs);
-    if (!file) break;
-    outstanding.fetch_sub(1);
-    received[name] = file->data.value_or(Bytes{});
-  }
-  return received;
-}
-
-class UpdateServerExchange : public ::testing::Test {
+class NetworkClientExchange : public ::testing::Test {
  protected:
   void SetUp() override { std::filesystem::create_directories(data_); }
   void put(const std::string& name, const Bytes& content) {
@@ -69,7 +42,7 @@ class UpdateServerExchange : public ::testing::Test {
   std::map<std::string, Bytes> files_;
 };
 
-TEST_F(UpdateServerExchange, ManifestAndFilesArriveThroughThePump) {
+TEST_F(NetworkClientExchange, ManifestAndFilesArriveThroughThePump) {
   put("manifest.manifest", randomBytes(300, 1));
   PendingRequests pending;
   for (int i = 0; i < 40; ++i) {
@@ -94,7 +67,7 @@ TEST_F(UpdateServerExchange, ManifestAndFilesArriveThroughThePump) {
   EXPECT_EQ(outstanding, 0);
 }
 
-TEST_F(UpdateServerExchange, FortyMebibyteFileArrivesWhole) {
+TEST_F(NetworkClientExchange, FortyMebibyteFileArrivesWhole) {
   Bytes big = randomBytes(40u << 20, 40);
   put("1.compressed", big);
   ServerProcess server(data_);
@@ -107,7 +80,7 @@ TEST_F(UpdateServerExchange, FortyMebibyteFileArrivesWhole) {
   EXPECT_TRUE(file->data == big);
 }
 
-TEST_F(UpdateServerExchange, ServerRefusesNamesOutsideItsFolder) {
+TEST_F(NetworkClientExchange, ServerRefusesNamesOutsideItsFolder) {
   testing::writeFile(dir_ / "secret", "outside");
   std::filesystem::create_directories(data_ + "/sub");
   put("sub/inner", Bytes{1});
@@ -129,86 +102,6 @@ TEST_F(UpdateServerExchange, ServerRefusesNamesOutsideItsFolder) {
   EXPECT_EQ(plain->data, Bytes{2});
 }
 
-// A test server in this process that answers each FileRequest with a
-// one-byte reply, but only every few milliseconds, and counts how many
-// requests it holds unanswered at most.
-class HoldingServer {
- public:
-  HoldingServer()
-      : thread_([this] {
-          auto nextAnswer = testing::Clock::now();
-          while (!stop_) {
-            host_.serviceFor(1, [this](ENetEvent& event) { onEvent(event); });
-            if (!held_.empty() && testing::Clock::now() >= nextAnswer) {
-              testing::sendReliable(peer_, kFileUpdateChannel, buildFileReply(held_.front(), Bytes{7}));
-              held_.erase(held_.begin());
-              nextAnswer = testing::Clock::now() + std::chrono::milliseconds(15);
-            }
-          }
-        }) {}
-  ~HoldingServer() {
-    stop_ = true;
-    thread_.join();
-  }
-  uint16_t port() const { return host_.port(); }
-
-  std::atomic<int> received{0};
-  std::atomic<int> mostHeld{0};
-
- private:
-  void onEvent(ENetEvent& event) {
-    if (event.type == ENET_EVENT_TYPE_CONNECT) peer_ = event.peer;
-    if (event.type != ENET_EVENT_TYPE_RECEIVE) return;
-    std::optional<FileRequest> request = decodeFileRequest(ByteSpan(event.packet->data, event.packet->dataLength));
-    if (!request) return;
-    held_.push_back(request->path);
-    ++received;
-    if (static_cast<int>(held_.size()) > mostHeld) mostHeld = static_cast<int>(held_.size());
-  }
-
-  ListeningHost host_;
-  ENetPeer* peer_ = nullptr;
-  std::vector<std::string> held_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
-TEST(RequestPump, NeverMoreThanElevenRequestsOutstanding) {
-  HoldingServer server;
-  ConnectedClient client(server.port());
-  ASSERT_TRUE(client.connected);
-  PendingRequests pending;
-  for (int i = 0; i < 40; ++i) pending["./f" + std::to_string(i)] = std::to_string(i) + ".compressed";
-  std::atomic<int32_t> outstanding{0};
-  PumpThread pump(pending, outstanding);
-  std::map<std::string, Bytes> received = takeAll(client, pending, outstanding, 20000);
-  EXPECT_EQ(received.size(), 40u);
-  EXPECT_EQ(server.received, 40);
-  // The pump filled the window, and never went past it.
-  EXPECT_EQ(server.mostHeld, kMaxOutstandingRequests);
-}
-
-TEST(RequestPump, CountsRequestsItCouldNotSend) {
-  // No client at all: nothing is sent, yet every entry counts as sent.
-  PendingRequests pending = {{"./a", "1.compressed"}, {"./b", "2.patch"}, {"./c", "3.compressed"}};
-  std::atomic<int32_t> outstanding{0};
-  std::atomic<bool> stop{false};
-  runRequestPump(pending, outstanding, stop);
-  EXPECT_EQ(outstanding, 3);
-}
-
-TEST(RequestPump, StopEndsTheWaitForRoom) {
-  PendingRequests pending = {{"./a", "1.compressed"}, {"./b", "2.patch"}};
-  std::atomic<int32_t> outstanding{kMaxOutstandingRequests};
-  auto pump = std::make_unique<PumpThread>(pending, outstanding);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(pump->done);
-  pump->stop = true;
-  EXPECT_TRUE(waitUntil([&] { return pump->done.load(); }, 5000));
-  pump.reset();
-  EXPECT_EQ(outstanding, kMaxOutstandingRequests);
-}
-
 // Notes the disconnect in the log, so its place among the client's own
 // lines can be checked.
 class DisconnectWatcher : public FileUpdateController {
@@ -220,7 +113,7 @@ class DisconnectWatcher : public FileUpdateController {
   std::atomic<int> disconnects{0};
 };
 
-TEST(Disconnect, ReachesTheControllerOnceAndStopsTheSends) {
+TEST(NetworkClient, DisconnectReachesTheControllerOnceAndStopsTheSends) {
   ListeningHost server;
   std::atomic<bool> hangUp{false};
   std::atomic<int> receivedAfterHangUp{0};
@@ -265,6 +158,22 @@ TEST(Disconnect, ReachesTheControllerOnceAndStopsTheSends) {
   EXPECT_LT(seen, line);
   EXPECT_EQ(log.count("Enet client destroyed"), 1);
 }
+
+#ifndef _WIN32  // setrlimit
+// With no descriptor left for the host's socket, creation fails and says so.
+void createWithoutDescriptors() {
+  struct rlimit limit = {3, 3};
+  setrlimit(RLIMIT_NOFILE, &limit);
+  NetworkClient* client = createNetworkClient();
+  std::fprintf(stderr, "client %s\n", client == nullptr && theNetworkClient.load() == nullptr ? "none" : "made");
+  _exit(0);
+}
+
+TEST(NetworkClient, CreateNetworkClientFailureIsReturnedToTheCaller) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(createWithoutDescriptors(), ::testing::ExitedWithCode(0), "client none");
+}
+#endif
 
 }  // namespace
 }  // namespace quor

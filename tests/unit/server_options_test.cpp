@@ -1,0 +1,35 @@
+// The update server's command line.
+
+#include "server/server_options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quor {
+namespace {
+
+TEST(ServerOptions, DefaultsAndValues) {
+  ServerOptions options;
+  EXPECT_EQ(parseServerOptions({}, options), "");
+  EXPECT_EQ(options.port, 7777);
+  EXPECT_EQ(options.dataFolder, "server_data/update_data/");
+  EXPECT_EQ(options.peerSlots, 64u);
+  EXPECT_EQ(parseServerOptions({"--port", "9000", "--data", "d", "--peers", "3"}, options), "");
+  EXPECT_EQ(options.port, 9000);
+  EXPECT_EQ(options.dataFolder, "d");
+  EXPECT_EQ(options.peerSlots, 3u);
+}
+
+TEST(ServerOptions, BadValuesAreRefused) {
+  ServerOptions options;
+  for (std::vector<std::string> args :
+       std::vector<std::vector<std::string>>{{"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12x"},
+                                             {"--peers", "0"}, {"--peers", "4096"}, {"--data", ""}, {"--what"}}) {
+    EXPECT_NE(parseServerOptions(args, options), "") << args[0];
+  }
+}
+
+}  // namespace
+}  // namespace quor
