@@ -112,7 +112,7 @@ class ConnectTest : public ::testing::Test {
     return seen && server.connects == connects;
   }
   bool connected() {
-    std::lock_guard<std::mutex> lock(theNetworkClient.load()->enetLock);
+    MutexLock lock(&theNetworkClient.load()->enetLock);
     return theNetworkClient.load()->peer != nullptr;
   }
 
