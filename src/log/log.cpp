@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "base/thread_annotations.h"
 #include "platform/console.h"
 #include "platform/native_path.h"
 
@@ -20,29 +21,44 @@ struct LogEntry {
 
 // A spin lock: 0 is free, 100 is held. Waiting yields the processor so a
 // caller queued behind the writer does not burn a core.
-class SpinLock {
+class CAPABILITY("mutex") SpinLock {
  public:
-  void lock() {
+  void lock() ACQUIRE() {
     uint32_t expected = 0;
     while (!word_.compare_exchange_weak(expected, 100, std::memory_order_acquire)) {
       expected = 0;
       std::this_thread::yield();
     }
   }
-  void unlock() { word_.store(0, std::memory_order_release); }
+  void unlock() RELEASE() { word_.store(0, std::memory_order_release); }
 
  private:
   std::atomic<uint32_t> word_{0};
 };
 
+// Holds the lock for the rest of the scope, so an allocation that throws
+// while it is held cannot leave every later caller spinning.
+class SCOPED_CAPABILITY SpinLockHolder {
+ public:
+  explicit SpinLockHolder(SpinLock* lock) ACQUIRE(lock) : lock_(lock) { lock_->lock(); }
+  ~SpinLockHolder() RELEASE() { lock_->unlock(); }
+
+  SpinLockHolder(const SpinLockHolder&) = delete;
+  SpinLockHolder& operator=(const SpinLockHolder&) = delete;
+
+ private:
+  SpinLock* const lock_;
+};
+
 struct LogState {
   SpinLock logLock;
-  std::deque<LogEntry> queue;                // guarded by logLock
-  std::string logFileName = "unassigned.log";  // guarded by logLock
-  bool writerStarted = false;                // guarded by logLock
-  uint64_t queued = 0;                       // guarded by logLock
-  size_t queuedBytes = 0;                    // guarded by logLock
-  uint64_t dropped = 0;                      // guarded by logLock
+  std::deque<LogEntry> queue GUARDED_BY(logLock);
+  std::string logFileName GUARDED_BY(logLock) = "unassigned.log";
+  bool writerStarted GUARDED_BY(logLock) = false;
+  uint64_t queued GUARDED_BY(logLock) = 0;
+  size_t queuedBytes GUARDED_BY(logLock) = 0;
+  uint64_t dropped GUARDED_BY(logLock) = 0;
+  // Entries in the file; read by flushLog without the lock.
   std::atomic<uint64_t> written{0};
 };
 
@@ -71,13 +87,15 @@ void drain() {
   LogState& log = state();
   std::deque<LogEntry> batch;
   std::string fileName;
-  log.logLock.lock();
-  batch.swap(log.queue);
-  fileName = log.logFileName;
-  uint64_t dropped = log.dropped;
-  log.queuedBytes = 0;
-  log.dropped = 0;
-  log.logLock.unlock();
+  uint64_t dropped = 0;
+  {
+    SpinLockHolder hold(&log.logLock);
+    batch.swap(log.queue);
+    fileName = log.logFileName;
+    dropped = log.dropped;
+    log.queuedBytes = 0;
+    log.dropped = 0;
+  }
   if (batch.empty() && dropped == 0) return;
   FILE* file = openFile(fileName, "a");
   for (const LogEntry& entry : batch) writeRecord(file, entry);
@@ -99,29 +117,29 @@ void logWriterThread() {
 
 void startLog(const std::string& fileName) {
   LogState& log = state();
-  log.logLock.lock();
-  if (!log.writerStarted) {
-    std::thread(logWriterThread).detach();
-    log.writerStarted = true;
+  {
+    SpinLockHolder hold(&log.logLock);
+    if (!log.writerStarted) {
+      std::thread(logWriterThread).detach();
+      log.writerStarted = true;
+    }
+    log.logFileName = fileName;
+    if (FILE* file = openFile(fileName, "w")) std::fclose(file);
   }
-  log.logFileName = fileName;
-  if (FILE* file = openFile(fileName, "w")) std::fclose(file);
-  log.logLock.unlock();
   logLine("## Starting log", 0);
 }
 
 void logLine(const std::string& text, int attributes) {
   LogState& log = state();
   LogEntry entry{text, static_cast<uint16_t>(attributes)};
-  log.logLock.lock();
+  SpinLockHolder hold(&log.logLock);
   if (text.size() > kMaxQueuedLogBytes - log.queuedBytes) {
     ++log.dropped;
   } else {
-    log.queuedBytes += text.size();
     log.queue.push_back(std::move(entry));
+    log.queuedBytes += text.size();
     ++log.queued;
   }
-  log.logLock.unlock();
 }
 
 void logError(const std::string& text) {
@@ -130,10 +148,13 @@ void logError(const std::string& text) {
 
 void flushLog() {
   LogState& log = state();
-  log.logLock.lock();
-  bool started = log.writerStarted;
-  uint64_t target = log.queued;
-  log.logLock.unlock();
+  bool started = false;
+  uint64_t target = 0;
+  {
+    SpinLockHolder hold(&log.logLock);
+    started = log.writerStarted;
+    target = log.queued;
+  }
   if (!started) return;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (log.written.load(std::memory_order_acquire) < target &&

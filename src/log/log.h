@@ -2,6 +2,9 @@
 // thread appends each entry to the log file and writes it to the console as
 // ": " + text + line end, in queue order. Entries with non-zero attributes
 // are shown in that console colour.
+//
+// Every function may be called from any thread at any time. Queueing takes
+// one short lock and never waits for file or console output.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,6 @@
 // connectToServer: the walk through the server list.
 
 #include <fstream>
-#include <mutex>
 
 #include "log/log.h"
 #include "net/messages.h"
@@ -21,12 +20,12 @@ std::string failedAttemptLine(const ServerEntry& entry) {
 
 // One connection attempt; on failure the peer is reset and cleared. A host
 // text that does not resolve fails without any connection being made.
-Attempt tryEntry(NetworkClient& client, const ServerEntry& entry) {
+Attempt tryEntry(NetworkClient& client, const ServerEntry& entry) EXCLUDES(client.enetLock) {
   ENetAddress address{};
   if (enet_address_set_host(&address, entry.host.c_str()) < 0) return Attempt::kFailed;
   address.port = parsePortText(entry.port);
 
-  std::lock_guard<std::mutex> lock(client.enetLock);
+  MutexLock lock(&client.enetLock);
   client.peer = enet_host_connect(client.host, &address, kChannelCount, 0);
   if (client.peer == nullptr) return Attempt::kNoPeers;
   ENetEvent event;
@@ -39,11 +38,16 @@ Attempt tryEntry(NetworkClient& client, const ServerEntry& entry) {
   return Attempt::kFailed;
 }
 
+bool hasHost(NetworkClient& client) EXCLUDES(client.enetLock) {
+  MutexLock lock(&client.enetLock);
+  return client.host != nullptr;
+}
+
 }  // namespace
 
 bool connectToServer(std::string path, std::string preferredName) {
   NetworkClient* client = theNetworkClient.load();
-  if (client == nullptr || client->host == nullptr) return false;
+  if (client == nullptr || !hasHost(*client)) return false;
   client->serverName.clear();
   std::ifstream list(toNativePath(path), std::ios::binary);
   if (!list) {

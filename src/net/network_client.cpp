@@ -29,7 +29,7 @@ void initializeEnetOnce() {
 bool sendToServer(const Bytes& message) {
   NetworkClient* client = theNetworkClient.load();
   if (client == nullptr) return false;
-  std::lock_guard<std::mutex> lock(client->enetLock);
+  MutexLock lock(&client->enetLock);
   if (client->peer == nullptr) return false;
   ENetPacket* packet = enet_packet_create(message.data(), message.size(), ENET_PACKET_FLAG_RELIABLE);
   if (packet == nullptr) return false;
@@ -42,8 +42,8 @@ bool sendToServer(const Bytes& message) {
 
 // One ENet event, taken under the lock. A disconnect clears peer at once,
 // so no sender can use it while the event is being handled.
-int nextEvent(NetworkClient& client, ENetEvent& event) {
-  std::lock_guard<std::mutex> lock(client.enetLock);
+int nextEvent(NetworkClient& client, ENetEvent& event) EXCLUDES(client.enetLock) {
+  MutexLock lock(&client.enetLock);
   if (client.host == nullptr) return 0;
   int result = enet_host_service(client.host, &event, 0);
   if (result > 0 && event.type == ENET_EVENT_TYPE_DISCONNECT) client.peer = nullptr;
@@ -54,11 +54,11 @@ int nextEvent(NetworkClient& client, ENetEvent& event) {
 }
 
 // Handled without the lock, so a controller operation may itself send.
-void handleEvent(NetworkClient& client, ENetEvent& event) {
+void handleEvent(NetworkClient& client, ENetEvent& event) EXCLUDES(client.enetLock) {
   switch (event.type) {
     case ENET_EVENT_TYPE_RECEIVE: {
       dispatch(client, event.channelID, ByteSpan(event.packet->data, event.packet->dataLength));
-      std::lock_guard<std::mutex> lock(client.enetLock);
+      MutexLock lock(&client.enetLock);
       enet_packet_destroy(event.packet);
       break;
     }
@@ -73,10 +73,10 @@ void handleEvent(NetworkClient& client, ENetEvent& event) {
 
 // Waits up to 2 ms for the next datagram without holding the lock, so a
 // reply is handled as soon as it arrives instead of after a fixed pause.
-void awaitTraffic(NetworkClient& client) {
+void awaitTraffic(NetworkClient& client) EXCLUDES(client.enetLock) {
   ENetSocket socket;
   {
-    std::lock_guard<std::mutex> lock(client.enetLock);
+    MutexLock lock(&client.enetLock);
     if (client.host == nullptr) {
       socket = ENET_SOCKET_NULL;
     } else {
@@ -90,9 +90,38 @@ void awaitTraffic(NetworkClient& client) {
 }
 
 // Services the host until it has no more events; an error ends the pass.
-void servicePass(NetworkClient& client) {
+void servicePass(NetworkClient& client) EXCLUDES(client.enetLock) {
   ENetEvent event;
   while (nextEvent(client, event) > 0) handleEvent(client, event);
+}
+
+// The client's ENet host; false when it cannot be created. The client is
+// not published yet, so the lock is never contended; it is taken all the
+// same so that host is only ever used under it.
+bool createHost(NetworkClient& client) EXCLUDES(client.enetLock) {
+  MutexLock lock(&client.enetLock);
+  client.host = enet_host_create(nullptr, kClientPeerSlots, kChannelCount, 0, 0);
+  if (client.host == nullptr) return false;
+  raiseTransportLimits(client.host);
+  useLargeDatagrams(client.host);
+  return true;
+}
+
+// Starts the disconnect of the peer, if any, and sends what is queued.
+// False when there is no host.
+bool disconnectAndFlush(NetworkClient& client) EXCLUDES(client.enetLock) {
+  MutexLock lock(&client.enetLock);
+  if (client.peer != nullptr) enet_peer_disconnect(client.peer, 0);
+  if (client.host == nullptr) return false;
+  enet_host_flush(client.host);
+  return true;
+}
+
+void destroyHost(NetworkClient& client) EXCLUDES(client.enetLock) {
+  MutexLock lock(&client.enetLock);
+  enet_host_destroy(client.host);
+  client.host = nullptr;
+  client.peer = nullptr;
 }
 
 }  // namespace
@@ -100,14 +129,11 @@ void servicePass(NetworkClient& client) {
 NetworkClient* createNetworkClient() {
   initializeEnetOnce();
   auto* client = new NetworkClient;
-  client->host = enet_host_create(nullptr, kClientPeerSlots, kChannelCount, 0, 0);
-  if (client->host == nullptr) {
+  if (!createHost(*client)) {
     logError("An error occurred while trying to create an ENet client host.\n");
     delete client;
     return nullptr;
   }
-  raiseTransportLimits(client->host);
-  useLargeDatagrams(client->host);
   theNetworkClient.store(client);
   return client;
 }
@@ -137,19 +163,9 @@ bool sendManifestRequest() { return sendToServer(buildManifestRequest()); }
 void shutdownNetworkClient() {
   NetworkClient* client = theNetworkClient.exchange(nullptr);
   if (client == nullptr) return;
-  {
-    std::lock_guard<std::mutex> lock(client->enetLock);
-    if (client->peer != nullptr) enet_peer_disconnect(client->peer, 0);
-    if (client->host != nullptr) enet_host_flush(client->host);
-  }
-  if (client->host != nullptr) {
+  if (disconnectAndFlush(*client)) {
     sleepMs(kShutdownFlushPauseMs);
-    {
-      std::lock_guard<std::mutex> lock(client->enetLock);
-      enet_host_destroy(client->host);
-      client->host = nullptr;
-      client->peer = nullptr;
-    }
+    destroyHost(*client);
     logLine("Enet client destroyed", 0);
   }
   delete client;

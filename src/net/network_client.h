@@ -6,6 +6,12 @@
 // a thread running networkThreadMain. Stop: clear networkRunning, join the
 // thread, release the controller, shutdownNetworkClient.
 //
+// Threads: the owner (the update mode's thread) starts and stops the client
+// while no network thread runs; one network thread runs networkThreadMain
+// and the controller's operations; the sends and bytesReceivedFromServer
+// may be called from any thread between createNetworkClient and
+// shutdownNetworkClient.
+//
 // ENet's host is not safe for concurrent use, yet the main thread and the
 // request pump send while the network thread services the host. Every ENet
 // call on the host and its peer therefore happens under enetLock, and
@@ -17,22 +23,25 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "base/encoding.h"
+#include "base/mutex.h"
 #include "net/client_controller.h"
 
 namespace quor {
 
 struct NetworkClient {
-  ENetHost* host = nullptr;      // guarded by enetLock
-  std::string serverName;        // the entry read last; the server once connected
-  ENetPeer* peer = nullptr;      // guarded by enetLock; none when not connected
+  Mutex enetLock;
+  ENetHost* host GUARDED_BY(enetLock) PT_GUARDED_BY(enetLock) = nullptr;
+  // The entry read last; the server once connected. The owner's thread only.
+  std::string serverName;
+  // None when not connected.
+  ENetPeer* peer GUARDED_BY(enetLock) PT_GUARDED_BY(enetLock) = nullptr;
   uint32_t ingameBlobLength = 0;  // network thread only
   Bytes ingameBlob;               // network thread only
-  ClientController* controller = nullptr;  // not owned; set once
-  std::mutex enetLock;
+  // Not owned; set by the owner while no network thread runs.
+  ClientController* controller = nullptr;
   // Bytes of every datagram the host has received, read by the update run
   // to tell a reply still on its way from a server gone quiet.
   std::atomic<uint64_t> receivedBytes{0};

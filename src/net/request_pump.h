@@ -1,5 +1,10 @@
 // The request pump: sends the update run's file requests while keeping at
 // most 11 of them unanswered.
+//
+// runRequestPump is the body of its own thread, started and joined by
+// getUpdates (update/update_run.h). It shares the network client's sends
+// with the update run's thread, and the counter and stop flag through their
+// atomics; pendingRequests must not change while it runs.
 #pragma once
 
 #include <atomic>

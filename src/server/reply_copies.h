@@ -2,6 +2,9 @@
 // every peer that asks for the same file meanwhile: when a new version
 // comes out, many players fetch the same large files at once, and one copy
 // serves them all instead of one each.
+//
+// Not locked: used on the server thread only, where the last holder of a
+// copy (a packet released by ENet inside the server's loop) also lets go.
 #pragma once
 
 #include <cstddef>

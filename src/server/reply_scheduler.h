@@ -15,6 +15,10 @@
 // already held for another peer (the server shares it) costs nothing more,
 // and one that exceeds the whole budget still starts when no other big copy
 // is held. Slots are visited round robin, so each peer gets its turn.
+//
+// Not locked: it is called from the server's loop and from ENet's
+// packet-free callback (released, copyReleased), which ENet runs inside the
+// loop's own calls, so always on the one server thread.
 #pragma once
 
 #include <cstddef>

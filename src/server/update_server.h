@@ -8,6 +8,9 @@
 // It logs through the program log: its start ("Update server listening on
 // port N"), every connect and disconnect, every reply and every request it
 // refuses or drops.
+//
+// Everything runs on the thread that calls runUpdateServer, ENet's
+// callbacks included; stop may be set from any thread or a signal handler.
 #pragma once
 
 #include <atomic>

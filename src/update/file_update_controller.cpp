@@ -30,17 +30,18 @@ std::optional<Bytes> copyContent(const uint8_t* content, uint32_t size) {
 void FileUpdateController::onFileReply(std::string path, uint32_t size, const uint8_t* content) {
   if (size == 0) logError("failed to fetch: " + path);
   ReceivedFile file{size, copyContent(content, size)};
-  std::unique_lock<std::mutex> lock(receivedLock);
-  if (receivedFiles.size() >= kMaxWaitingReplies && !receivedFiles.contains(path)) {
-    lock.unlock();
-    logError("too many replies waiting, dropped: " + path);
-    return;
+  {
+    MutexLock lock(&receivedLock);
+    if (receivedFiles.size() < kMaxWaitingReplies || receivedFiles.contains(path)) {
+      receivedFiles.insert_or_assign(std::move(path), std::move(file));
+      return;
+    }
   }
-  receivedFiles.insert_or_assign(std::move(path), std::move(file));
+  logError("too many replies waiting, dropped: " + path);
 }
 
 std::optional<ReceivedFile> FileUpdateController::takeReceivedFile(const std::string& name) {
-  std::lock_guard<std::mutex> lock(receivedLock);
+  MutexLock lock(&receivedLock);
   auto found = receivedFiles.find(name);
   if (found == receivedFiles.end()) return std::nullopt;
   std::optional<ReceivedFile> taken(std::move(found->second));

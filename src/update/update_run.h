@@ -1,6 +1,10 @@
 // The update run: brings the game folder to the version the server's
 // manifest describes. Called in order by update mode: fetchManifest,
 // deleteFiles, (folder and empty-file creation), getUpdates.
+//
+// Called on one thread, while the network thread stores the replies in the
+// controller; getUpdates starts the request pump's thread (net/request_pump.h)
+// and joins it before it returns.
 #pragma once
 
 #include <chrono>

@@ -65,7 +65,7 @@ class ConnectToServer : public ::testing::Test {
     return seen && server.connects == connects;
   }
   bool connected() {
-    std::lock_guard<std::mutex> lock(theNetworkClient.load()->enetLock);
+    MutexLock lock(&theNetworkClient.load()->enetLock);
     return theNetworkClient.load()->peer != nullptr;
   }
 
