@@ -19,8 +19,12 @@ struct LogEntry {
   uint16_t attributes;
 };
 
-// A spin lock: 0 is free, 100 is held. Waiting yields the processor so a
-// caller queued behind the writer does not burn a core.
+// A spin lock: 0 is free, 100 is held. It is held only to append one entry
+// or to take the whole queue, never across console or file output, so a
+// waiter spins for moments; a log line costs no system call on the caller's
+// thread, which matters for the network thread that logs stray packets.
+// Waiting yields the processor so a caller queued behind the writer does
+// not burn a core.
 class CAPABILITY("mutex") SpinLock {
  public:
   void lock() ACQUIRE() {

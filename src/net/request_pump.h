@@ -14,12 +14,16 @@
 
 namespace quor {
 
+// Enough requests in flight that the server is never idle while the update
+// run applies a reply, and few enough that the replies waiting in the
+// controller (each possibly large, all held in memory) stay bounded; the
+// controller's table holds a few more than this for stray replies.
 constexpr int32_t kMaxOutstandingRequests = 11;
 
 // For each entry of pendingRequests (path → request name such as
-// "17.patch"), in the map's iteration order: wait in 2 ms steps while more
-// than 10 requests are outstanding, send a FileRequest for the name,
-// increment outstandingRequests, pause 2 ms. The update run decrements the
+// "17.patch"), in the map's iteration order: wait in 2 ms steps while the
+// limit is reached, send a FileRequest for the name, increment
+// outstandingRequests, pause 2 ms. The update run decrements the
 // counter for every reply it takes. An entry counts as sent even when no
 // peer was there to send it to. Returns early, without sending more, once
 // stop is set.
