@@ -175,7 +175,11 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder) {
     }
   }
 
-  if (reportFailure(listFoldersRecursive("./", &manifest.folders))) {
+  Status listed = listFoldersRecursive("./", &manifest.folders);
+  std::erase_if(manifest.folders, [](const std::string& folder) {
+    return isStagingPath("./", folder);
+  });
+  if (reportFailure(listed)) {
     logError("update data is incomplete: no manifest written");
     return false;
   }

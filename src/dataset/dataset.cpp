@@ -1,6 +1,7 @@
 #include "dataset/dataset.h"
 
 #include "base/text_replace.h"
+#include "dataset/layout.h"
 #include "dataset/md5.h"
 
 namespace quor {
@@ -12,6 +13,7 @@ DataSet scanDataSet(std::string root, Status* status) {
   if (status) *status = listed;
   for (std::string& path : paths) {
     replaceAll(path, "\\", "/");
+    if (isStagingPath(root, path)) continue;
     set[path] = fileChecksum(path);
   }
   return set;

@@ -20,4 +20,20 @@ std::string patchFileName(uint32_t fileNumber) {
 
 bool isPatchName(std::string_view name) { return name.ends_with(kPatchSuffix); }
 
+bool isStagingPath(std::string_view root, std::string_view path) {
+  if (!path.starts_with(root)) return false;
+  std::string_view rest = path.substr(root.size());
+  if (!root.empty() && !root.ends_with('/') && !rest.starts_with('/')) return false;
+  if (rest.starts_with('/')) rest.remove_prefix(1);
+  // Letter case is ignored: on Windows "UPDATER_STAGING" is the same folder.
+  std::string_view folder = kStagingFolderName;
+  if (rest.size() < folder.size()) return false;
+  for (size_t i = 0; i < folder.size(); ++i) {
+    char c = rest[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != folder[i]) return false;
+  }
+  return rest.size() == folder.size() || rest[folder.size()] == '/';
+}
+
 }  // namespace quor

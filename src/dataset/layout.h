@@ -30,4 +30,15 @@ inline constexpr const char* kGameCommand = "./quor.exe";
 inline constexpr const char* kLogFile = "updater.log";
 inline constexpr const char* kServerListFile = "settings/servers.config";
 
+// Where update mode keeps the update data files it is downloading, so that
+// a cut-off download goes on where it stopped. Inside the game folder (the
+// same disk as the game), but never part of it: scans skip it, create mode
+// never publishes it, and no manifest path may name it.
+inline constexpr const char* kStagingFolder = "./updater_staging";
+inline constexpr const char* kStagingFolderName = "updater_staging";
+// True for the staging folder of the game folder root and what is in it,
+// in any letter case, for paths of a listing of root
+// ("./updater_staging/17.part" for "./").
+bool isStagingPath(std::string_view root, std::string_view path);
+
 }  // namespace quor

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <string>
 
+#include "dataset/layout.h"
 #include "log/log.h"
 
 namespace quor {
@@ -45,6 +46,8 @@ bool isPlainComponent(std::string_view component) {
 }  // namespace
 
 bool isSafeManifestPath(std::string_view path) {
+  // The update keeps its downloads there; a manifest entry must not.
+  if (isStagingPath("./", path)) return false;
   if (path.substr(0, 2) != "./" || path.size() == 2) return false;
   if (path.find_first_of(std::string_view("\\:\0", 3)) != std::string_view::npos) return false;
   std::string_view rest = path.substr(2);

@@ -10,7 +10,8 @@
 namespace quor {
 
 // True for "./" followed by one or more components separated by '/', none
-// of them empty, "." or "..", and no backslash, ':' or NUL anywhere.
+// of them empty, "." or "..", and no backslash, ':' or NUL anywhere, and
+// nothing in the update's staging folder (dataset/layout.h).
 // Components that Windows would read as another name are refused too: one
 // ending in '.' or ' ' (Windows drops those, so "saves." would reach the
 // protected "saves"), and the device names CON, PRN, AUX, NUL, COM1-9 and
