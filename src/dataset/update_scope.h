@@ -10,6 +10,11 @@ namespace quor {
 // "/saves/", "/server_data/", "/settings/".
 extern const std::vector<std::string> protectedFolders;
 
+// The names of the folders the rules below single out: "data",
+// "editor_data" and the protected folders. A path that reaches one of them
+// under another name slips past the rules (see isSafeManifestPath).
+const std::vector<std::string>& scopeFolderNames();
+
 // path is a data-set path such as ./data/quor/a.map; full is --full.
 // Rules, first match decides (all case-sensitive substring tests):
 //   "/data/" without "/data/quor/" or "/data/common/" -> false;
