@@ -42,6 +42,16 @@ const std::vector<std::string>& scopeFolderNames() {
   return names;
 }
 
+bool isManifestPathInUpdateScope(const std::string& path, bool full, bool namesIgnoreCase) {
+  if (!isInUpdateScope(path, full)) return false;
+  if (!namesIgnoreCase) return true;
+  std::string small = path;
+  for (char& c : small) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return isInUpdateScope(small, full);
+}
+
 bool isInUpdateScope(std::string path, bool full) {
   if (contains(path, kDataFolder) && !contains(path, "/data/quor/") &&
       !contains(path, "/data/common/")) {

@@ -178,7 +178,8 @@ void createFoldersAndEmptyFiles(const Manifest& manifest, bool full) {
   }
   for (const std::string& file : manifest.emptyFiles) {
     std::error_code ec;
-    if (std::filesystem::exists(toNativePath(file), ec) && !isInUpdateScope(file, full)) continue;
+    bool present = std::filesystem::exists(toNativePath(file), ec);
+    if (present && !isManifestPathInUpdateScope(file, full)) continue;
     std::ofstream empty(toNativePath(file), std::ios::out | std::ios::trunc);
     if (!empty) logError("cannot create empty file " + file);
   }
@@ -187,7 +188,7 @@ void createFoldersAndEmptyFiles(const Manifest& manifest, bool full) {
 PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full) {
   PendingRequests pending;
   for (const auto& [path, entry] : manifest.files) {
-    if (!isInUpdateScope(path, full)) continue;
+    if (!isManifestPathInUpdateScope(path, full)) continue;
     auto found = local.find(path);
     bool present = found != local.end();
     uint32_t localChecksum = present ? static_cast<uint32_t>(found->second) : 0;
