@@ -3,8 +3,9 @@
 # generated 512 MiB file (read from the page cache by both).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/build.sh >/dev/null
-ninja -C build checksum_bench >/dev/null
+source scripts/lib/bench.sh
+require_packages bc
+build_bench build checksum_bench
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 file="$work/data.bin"

@@ -8,9 +8,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-command -v socat >/dev/null || { echo "needs socat (apt-get install socat)" >&2; exit 1; }
-cmake -S . -B "$build" -G Ninja >/dev/null
-ninja -C "$build" -j1 update_server net_bench >/dev/null
+source scripts/lib/bench.sh
+require_packages socat bc
+build_bench "$build" -j1 update_server net_bench
 server_bin=$(realpath "$build/update_server")
 client_bin=$(realpath "$build/bench/net_bench")
 

@@ -9,7 +9,7 @@
 # command (file reading included) and peak memory is the maximum resident
 # set size, both from /usr/bin/time. Everything runs at the lowest priority.
 #
-# Needs: apt-get install xdelta3 zstd libdivsufsort-dev time
+# Installs what it needs: xdelta3, zstd, libdivsufsort-dev, time.
 # Environment: BUILD_DIR (default build), PATCH_BENCH_DIR (work folder,
 # default /tmp/quor-patch-bench; downloads are kept there between runs).
 set -euo pipefail
@@ -20,15 +20,12 @@ build=${BUILD_DIR:-build}
 work=${PATCH_BENCH_DIR:-/tmp/quor-patch-bench}
 mkdir -p "$work/debs" "$work/pairs" "$work/out"
 
-for tool in xdelta3 zstd /usr/bin/time cc; do
-  command -v "$tool" >/dev/null || { echo "missing $tool: apt-get install xdelta3 zstd time" >&2; exit 1; }
-done
-
 # Builds: the benchmark helper in the project's build folder, the
 # libdivsufsort timer with the system compiler.
 cd "$root"
-[ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja >/dev/null
-ninja -C "$build" -j1 patch_bench >/dev/null
+source scripts/lib/bench.sh
+require_packages xdelta3 zstd time bc gcc libdivsufsort-dev
+build_bench "$build" -j1 patch_bench
 bench="$root/$build/bench/patch_bench"
 cc -O2 bench/divsufsort_sort.c -ldivsufsort -o "$work/divsufsort_sort" || {
   echo "cannot build the libdivsufsort timer: apt-get install libdivsufsort-dev" >&2; exit 1; }

@@ -11,8 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-300}
 build=${2:-build}
-cmake -S . -B "$build" -G Ninja >/dev/null
-ninja -C "$build" -j1 update_server soak_bench >/dev/null
+source scripts/lib/bench.sh
+build_bench "$build" -j1 update_server soak_bench
 server_bin=$(realpath "$build/update_server")
 load_bin=$(realpath "$build/bench/soak_bench")
 

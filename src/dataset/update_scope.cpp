@@ -11,6 +11,9 @@ const std::vector<std::string> protectedFolders = {"/saves/", "/server_data/", "
 
 namespace {
 
+constexpr const char* kDataFolder = "/data/";
+constexpr const char* kEditorDataFolder = "/editor_data/";
+
 bool contains(const std::string& path, const char* pattern) {
   return path.find(pattern) != std::string::npos;
 }
@@ -26,13 +29,36 @@ bool somethingExistsAt(std::string location) {
 
 }  // namespace
 
+const std::vector<std::string>& scopeFolderNames() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> patterns = {kDataFolder, kEditorDataFolder};
+    patterns.insert(patterns.end(), protectedFolders.begin(), protectedFolders.end());
+    std::vector<std::string> withoutSlashes;
+    for (const std::string& pattern : patterns) {
+      withoutSlashes.push_back(pattern.substr(1, pattern.size() - 2));
+    }
+    return withoutSlashes;
+  }();
+  return names;
+}
+
+bool isManifestPathInUpdateScope(const std::string& path, bool full, bool namesIgnoreCase) {
+  if (!isInUpdateScope(path, full)) return false;
+  if (!namesIgnoreCase) return true;
+  std::string small = path;
+  for (char& c : small) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return isInUpdateScope(small, full);
+}
+
 bool isInUpdateScope(std::string path, bool full) {
-  if (contains(path, "/data/") && !contains(path, "/data/quor/") &&
+  if (contains(path, kDataFolder) && !contains(path, "/data/quor/") &&
       !contains(path, "/data/common/")) {
     return false;
   }
   if (contains(path, "updater.log")) return false;
-  if (contains(path, "/editor_data/")) return false;
+  if (contains(path, kEditorDataFolder)) return false;
   if (full) return true;
   for (const std::string& folder : protectedFolders) {
     if (path.find(folder) != std::string::npos && somethingExistsAt("." + folder)) return false;

@@ -4,11 +4,18 @@
 #include <string>
 #include <vector>
 
+#include "platform/native_path.h"
+
 namespace quor {
 
 // Folders that are left alone while the player has them, unless --full:
 // "/saves/", "/server_data/", "/settings/".
 extern const std::vector<std::string> protectedFolders;
+
+// The names of the folders the rules below single out: "data",
+// "editor_data" and the protected folders. A path that reaches one of them
+// under another name slips past the rules (see isSafeManifestPath).
+const std::vector<std::string>& scopeFolderNames();
 
 // path is a data-set path such as ./data/quor/a.map; full is --full.
 // Rules, first match decides (all case-sensitive substring tests):
@@ -18,5 +25,14 @@ extern const std::vector<std::string> protectedFolders;
 //   otherwise true. An existence test that fails for any reason other than
 //   "not found" counts as present, so the folder stays protected.
 bool isInUpdateScope(std::string path, bool full);
+
+// isInUpdateScope for a path that the server's manifest names, which the
+// update may write or empty. Where file names ignore case, the manifest's
+// "./SAVES/game1.sav" is the player's ./saves/game1.sav: the path must then
+// be in scope with its ASCII letters made small too, so that the rules,
+// written in small letters, hold in any case. Local paths, as the scan
+// found them, go to isInUpdateScope itself.
+bool isManifestPathInUpdateScope(const std::string& path, bool full,
+                                 bool namesIgnoreCase = fileNamesIgnoreCase());
 
 }  // namespace quor

@@ -4,43 +4,77 @@
 #include <string>
 
 #include "dataset/layout.h"
+#include "dataset/update_scope.h"
 #include "log/log.h"
 
 namespace quor {
 
 namespace {
 
+std::string upper(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return result;
+}
+
 bool isDeviceName(std::string_view component) {
-  std::string base(component.substr(0, component.find('.')));
-  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::string base = upper(component.substr(0, component.find('.')));
   if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
   return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
          base[3] >= '1' && base[3] <= '9';
 }
 
-// Windows also knows every long name by a short one ("EDITOR~1" for
-// "editor_data"), which would reach a protected folder under another name.
-// Short names are at most eight characters with a '~' and digits at the
-// end, and an extension of at most three.
-bool isShortNameForm(std::string_view component) {
+bool isHexDigits(std::string_view text) {
+  for (char c : text) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+// The part before "~digits" of a component in the form of a Windows short
+// name: at most eight characters before an extension of at most three,
+// ending in '~' and digits. Empty for any other component.
+std::string_view shortNameStem(std::string_view component) {
   size_t dot = component.rfind('.');
   std::string_view base = component.substr(0, dot);
-  if (dot != std::string_view::npos && component.size() - dot - 1 > 3) return false;
+  if (dot != std::string_view::npos && component.size() - dot - 1 > 3) return {};
   size_t tilde = base.rfind('~');
   if (base.size() > 8 || tilde == std::string_view::npos || tilde == 0 ||
       tilde + 1 == base.size()) {
-    return false;
+    return {};
   }
   for (char c : base.substr(tilde + 1)) {
-    if (c < '0' || c > '9') return false;
+    if (c < '0' || c > '9') return {};
   }
-  return true;
+  return base.substr(0, tilde);
+}
+
+// Windows knows a long name by a short alias too: its first characters in
+// capitals, at most six, and "~N" ("EDITOR~1" for "editor_data"), or, once
+// several names share those, its first two, four hex digits and "~N".
+bool couldBeShortAliasOf(std::string_view stem, const std::string& name) {
+  std::string upperStem = upper(stem);
+  std::string upperName = upper(name);
+  if (upperName.starts_with(upperStem)) return true;
+  return upperStem.size() == 6 && upperName.starts_with(upperStem.substr(0, 2)) &&
+         isHexDigits(upperStem.substr(2));
+}
+
+// A short alias that could reach a folder the update scope singles out
+// would slip past its rules. Other names with '~' are game files.
+bool couldReachScopeFolder(std::string_view component) {
+  std::string_view stem = shortNameStem(component);
+  if (stem.empty()) return false;
+  for (const std::string& name : scopeFolderNames()) {
+    if (couldBeShortAliasOf(stem, name)) return true;
+  }
+  return false;
 }
 
 bool isPlainComponent(std::string_view component) {
   if (component.empty() || component == "." || component == "..") return false;
   if (component.back() == '.' || component.back() == ' ') return false;
-  return !isDeviceName(component) && !isShortNameForm(component);
+  return !isDeviceName(component) && !couldReachScopeFolder(component);
 }
 
 }  // namespace

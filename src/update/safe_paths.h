@@ -15,7 +15,10 @@ namespace quor {
 // Components that Windows would read as another name are refused too: one
 // ending in '.' or ' ' (Windows drops those, so "saves." would reach the
 // protected "saves"), and the device names CON, PRN, AUX, NUL, COM1-9 and
-// LPT1-9, with or without an extension.
+// LPT1-9, with or without an extension; and a short name ("EDITOR~1",
+// "SAVES~2.X", any case) that could stand for a folder the update scope
+// singles out (scopeFolderNames). Other names with '~' and digits, such as
+// "tex~1.dds", are game files like any other.
 bool isSafeManifestPath(std::string_view path);
 
 // Removes every folder, empty file and file entry whose path is not safe,

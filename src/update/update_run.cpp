@@ -31,14 +31,16 @@ struct Counters {
 };
 
 // Polls for the reply named name until one with content arrives or the
-// wait's clock runs out. Replies of size 0 are consumed (and counted
-// against outstanding) but not accepted.
+// wait's clock runs out. Replies of size 0 are consumed but not accepted.
+// Each reply taken is counted off outstanding, unless keepSlot: then the
+// caller keeps the request's slot among the outstanding ones.
 std::optional<ReceivedFile> awaitReply(FileUpdateController& controller, const std::string& name,
-                                       std::atomic<int32_t>& outstanding, const ReplyWait& wait) {
+                                       std::atomic<int32_t>& outstanding, bool keepSlot,
+                                       const ReplyWait& wait) {
   ReplyWaitClock clock(wait, Clock::now());
   for (;;) {
     std::optional<ReceivedFile> reply = controller.takeReceivedFile(name);
-    if (reply) outstanding.fetch_sub(1);
+    if (reply && !keepSlot) outstanding.fetch_sub(1);
     sleepMs(kPollPauseMs);
     if (clock.expired(Clock::now())) return std::nullopt;
     if (reply && reply->size != 0) return reply;
@@ -53,43 +55,57 @@ void logGiveUp(const std::string& name) {
   sleepMs(kGiveUpPauseMs);
 }
 
-// Waits for one pending entry and applies it. A patch that fails is
-// replaced by the whole file, requested at once. False when a reply did
-// not come in time.
-bool handleEntry(const std::string& path, const std::string& name, const ManifestEntry& entry,
-                 FileUpdateController& controller, std::atomic<int32_t>& outstanding,
-                 const ReplyWait& wait, Counters& counters) {
-  std::optional<ReceivedFile> reply = awaitReply(controller, name, outstanding, wait);
+// What became of one request of an entry.
+struct Attempt {
+  bool inTime = false;                  // false: the give-up lines are logged
+  std::optional<ApplyOutcome> outcome;  // none: the reply had no content (logged)
+};
+
+Attempt fetchAndApply(const std::string& path, const std::string& name, const ManifestEntry& entry,
+                      FileUpdateController& controller, std::atomic<int32_t>& outstanding,
+                      bool keepSlot, const ReplyWait& wait) {
+  std::optional<ReceivedFile> reply = awaitReply(controller, name, outstanding, keepSlot, wait);
   if (!reply) {
     logGiveUp(name);
-    return false;
+    return {};
   }
   if (!reply->data) {
     logError("Failed to get file: " + path);
-    return true;
+    return {true, std::nullopt};
   }
-  ApplyOutcome outcome = applyReceivedFile(path, name, entry.checksum, *reply->data);
-  reply.reset();
-  // A patch that could not be used, or a patch reply that was no patch at
-  // all, is replaced by the whole file.
-  bool patchFailed = outcome == ApplyOutcome::kPatchUnusable ||
-                     (isPatchName(name) && outcome == ApplyOutcome::kNotWritten);
-  if (patchFailed) {
+  return {true, applyReceivedFile(path, name, entry.checksum, *reply->data)};
+}
+
+// A patch that could not be used, or a patch reply that was no patch at
+// all, is replaced by the whole file.
+bool patchFailed(const Attempt& attempt) {
+  return attempt.outcome == ApplyOutcome::kPatchUnusable ||
+         attempt.outcome == ApplyOutcome::kNotWritten;
+}
+
+// Waits for one pending entry and applies it. A patch that fails is
+// replaced by the whole file, requested at once in the patch's slot among
+// the outstanding requests: the pump fills every free slot, so a request
+// of its own would go past the limit, and this thread, the only one that
+// takes replies, must never wait for a slot. False when a reply did not
+// come in time.
+bool handleEntry(const std::string& path, const std::string& name, const ManifestEntry& entry,
+                 FileUpdateController& controller, std::atomic<int32_t>& outstanding,
+                 const ReplyWait& wait, Counters& counters) {
+  bool patchRequest = isPatchName(name);
+  Attempt attempt = fetchAndApply(path, name, entry, controller, outstanding, patchRequest, wait);
+  if (patchRequest && patchFailed(attempt)) {
     std::string whole = wholeFileName(entry.fileNumber);
     logLine("Fetching the whole file instead: " + whole);
     sendFileRequest(whole);
-    outstanding.fetch_add(1);
-    reply = awaitReply(controller, whole, outstanding, wait);
-    if (!reply) {
-      logGiveUp(whole);
-      return false;
-    }
-    if (reply->data) outcome = applyReceivedFile(path, whole, entry.checksum, *reply->data);
-    if (outcome == ApplyOutcome::kPatchUnusable) outcome = ApplyOutcome::kNotWritten;
+    attempt = fetchAndApply(path, whole, entry, controller, outstanding, false, wait);
+  } else if (patchRequest) {
+    outstanding.fetch_sub(1);
   }
-  if (outcome == ApplyOutcome::kPatched) {
+  if (!attempt.inTime) return false;
+  if (attempt.outcome == ApplyOutcome::kPatched) {
     ++counters.patched;
-  } else {
+  } else if (attempt.outcome) {
     ++counters.written;
   }
   return true;
@@ -157,7 +173,8 @@ void createFoldersAndEmptyFiles(const Manifest& manifest, bool full) {
   }
   for (const std::string& file : manifest.emptyFiles) {
     std::error_code ec;
-    if (std::filesystem::exists(toNativePath(file), ec) && !isInUpdateScope(file, full)) continue;
+    bool present = std::filesystem::exists(toNativePath(file), ec);
+    if (present && !isManifestPathInUpdateScope(file, full)) continue;
     std::ofstream empty(toNativePath(file), std::ios::out | std::ios::trunc);
     if (!empty) logError("cannot create empty file " + file);
   }
@@ -166,7 +183,7 @@ void createFoldersAndEmptyFiles(const Manifest& manifest, bool full) {
 PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full) {
   PendingRequests pending;
   for (const auto& [path, entry] : manifest.files) {
-    if (!isInUpdateScope(path, full)) continue;
+    if (!isManifestPathInUpdateScope(path, full)) continue;
     auto found = local.find(path);
     bool present = found != local.end();
     uint32_t localChecksum = present ? static_cast<uint32_t>(found->second) : 0;

@@ -38,11 +38,14 @@ void deleteFiles(const DataSet& local, const Manifest& manifest, bool full);
 
 // Creates the manifest's folders and empty files (existing folders are
 // fine). An existing file listed as empty is emptied only when it is in
-// the update scope: a player's own settings or saves are never cleared.
+// the update scope (isManifestPathInUpdateScope): a player's own settings
+// or saves are never cleared, in whatever letter case the manifest names
+// them.
 // Failures are logged.
 void createFoldersAndEmptyFiles(const Manifest& manifest, bool full);
 
-// The requests getUpdates makes: every in-scope file whose local checksum
+// The requests getUpdates makes: every file in scope (as the manifest's
+// paths are: isManifestPathInUpdateScope) whose local checksum
 // differs, as a patch when the local file is the patch base (never for
 // ./updater.exe), else whole.
 PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full);

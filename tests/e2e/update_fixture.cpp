@@ -29,6 +29,8 @@ Build versionOne() {
       {"data/common/c.txt", "common text, first version\n"},
       {"data/quor/removed.bin", "only in the first version"},
       {"data/quor/empty1", ""},
+      // '~' and digits, but no short name of a folder the scope rules protect
+      {"data/quor/textures/tex~1.dds", text(randomBytes(3000, 14))},
       {"quor.exe", kGameStandIn},
       {"updater.exe", kUpdaterStandIn},
   };

@@ -9,7 +9,10 @@ namespace {
 TEST(SafePaths, SafeManifestPathAcceptsPlainRelativePaths) {
   for (const char* path : {"./a", "./data/quor/maps/a.map", "./.hidden", "./a..b",
                            "./updater.exe", "./x y/z", "./console.txt", "./COM10", "./nul_x",
-                           "./~1", "./a~b", "./backup~", "./long_name~1", "./a~1.json"}) {
+                           "./~1", "./a~b", "./backup~", "./long_name~1", "./a~1.json",
+                           // '~' and digits, but no short name of a folder the scope rules single out
+                           "./data/quor/maps/tex~1.dds", "./data/QUOR~1.MAP", "./T~12/x",
+                           "./ED12ZZ~1/x"}) {
     EXPECT_TRUE(isSafeManifestPath(path)) << path;
   }
 }
@@ -28,8 +31,10 @@ TEST(SafePaths, SafeManifestPathRefusesNamesWindowsWouldReadAsOthers) {
   // Windows drops trailing dots and spaces: these would land in ./saves/.
   for (const char* path : {"./saves./x.sav", "./saves /x.sav", "./x.", "./...", "./a/b ",
                            "./CON", "./data/nul.txt", "./aux", "./COM1.log", "./lpt9",
-                           // short names of editor_data, server_data, saves
-                           "./EDITOR~1/x.dat", "./SERVER~1/y", "./saves~2/s", "./data/QUOR~1.MAP"}) {
+                           // short names that could stand for editor_data, server_data,
+                           // saves, settings or data, in any case and any place
+                           "./EDITOR~1/x.dat", "./SERVER~1/y", "./saves~2/s", "./setti~3/x",
+                           "./data/quor/SE~12/x", "./DA~1.BIN", "./ED3F1A~1/x", "./Se0b9C~2"}) {
     EXPECT_FALSE(isSafeManifestPath(path)) << path;
   }
 }

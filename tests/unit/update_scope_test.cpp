@@ -57,6 +57,21 @@ TEST_F(UpdateScope, MatchingIsCaseSensitive) {
   EXPECT_TRUE(isInUpdateScope("./Saves/x", false));
 }
 
+TEST_F(UpdateScope, ManifestPathsInAnotherCaseAreOutWhereNamesIgnoreCase) {
+  std::filesystem::create_directory("saves");
+  std::filesystem::create_directory("settings");
+  for (const char* path : {"./SAVES/game1.sav", "./Settings/servers.config", "./DATA/other/x",
+                           "./Editor_Data/e", "./UPDATER.LOG"}) {
+    EXPECT_FALSE(isManifestPathInUpdateScope(path, false, true)) << path;
+  }
+  EXPECT_TRUE(isManifestPathInUpdateScope("./Data/Quor/maps/a.map", false, true));
+  EXPECT_TRUE(isManifestPathInUpdateScope("./SAVES/game1.sav", true, true));  // --full
+  EXPECT_FALSE(isManifestPathInUpdateScope("./EDITOR_DATA/e", true, true));
+  // Where case tells names apart, these are other files than the player's.
+  EXPECT_TRUE(isManifestPathInUpdateScope("./SAVES/game1.sav", false, false));
+  EXPECT_TRUE(isManifestPathInUpdateScope("./Settings/servers.config", false, false));
+}
+
 TEST_F(UpdateScope, AnUnanswerableQueryCountsAsPresent) {
   if (!testing::fileModesEnforced()) GTEST_SKIP() << "file modes do not keep this process out";
   std::filesystem::create_directory("locked");

@@ -14,7 +14,10 @@
 #   5. console colour: an error entry on a terminal comes out coloured;
 #      with output redirected (every other step) it is written plainly;
 #   6. the write-permission check in a folder the user may not write to
-#      (a non-root user: Wine, like Linux, lets root write anywhere).
+#      (a non-root user: Wine, like Linux, lets root write anywhere);
+#   7. a hostile manifest naming the player's saves and server list in
+#      other letter cases: both keep their bytes, while a game file named
+#      with '~' and digits (tex~1.dds) is installed.
 #
 #   tests/windows/e2e.sh WINDOWS_BUILD_DIR LINUX_UPDATE_SERVER
 #
@@ -257,6 +260,36 @@ else
   check "no log is written" test ! -e "$work/locked/updater.log"
   check "no test file is left" test ! -e "$work/locked/QUOR_WRITE_TEST.FILE"
 fi
+
+echo "== 7. a hostile manifest: the player's files by other letter cases"
+# Published from a folder whose SAVES/ and Settings/ differ from the
+# player's saves/ and settings/ only by letter case, which Windows ignores:
+# written, they would replace a save and empty the server list.
+hostile=$work/hostile
+mkdir -p "$hostile/SAVES" "$hostile/Settings" "$hostile/data/quor/maps" "$hostile/server_data"
+printf 'a save from the server\n' >"$hostile/SAVES/slot1.sav"
+: >"$hostile/Settings/servers.config"
+head -c 20000 /dev/urandom >"$hostile/data/quor/maps/tex~1.dds"
+cp "$work/v1/updater.exe" "$hostile/updater.exe"
+code=$(run_wine "$hostile" "$work/hostile_create.out" 120 ./updater.exe --create)
+check "the hostile build is published" equals "$code" 0
+check "its manifest names ./SAVES/slot1.sav" \
+  contains "$hostile/server_data/update_data/manifest.manifest" "./SAVES/slot1.sav"
+server_pid=$(start_server "$hostile/server_data/update_data" "$work/hostile_server.out")
+mkdir -p "$work/victim/saves" "$work/victim/settings"
+cp "$work/v1/updater.exe" "$work/victim/updater.exe"
+printf 'a save of the player\n' >"$work/victim/saves/slot1.sav"
+printf 'hostile server\n127.0.0.1\n%s\n' "$(cat "$work/hostile_server.out.port")" \
+  >"$work/victim/settings/servers.config"
+cp -r "$work/victim" "$work/victim_before"
+code=$(run_wine "$work/victim" "$work/hostile.out" 120 ./updater.exe)
+kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
+check "the update ends with exit code 0" equals "$code" 0
+check "the save keeps its bytes" same "$work/victim_before/saves/slot1.sav" "$work/victim/saves/slot1.sav"
+check "the server list keeps its bytes" \
+  same "$work/victim_before/settings/servers.config" "$work/victim/settings/servers.config"
+check "tex~1.dds is installed" \
+  same "$hostile/data/quor/maps/tex~1.dds" "$work/victim/data/quor/maps/tex~1.dds"
 
 echo
 echo "e2e: $passed passed, $failed failed"
