@@ -42,7 +42,7 @@ const std::vector<std::string>& scopeFolderNames() {
   return names;
 }
 
-bool isManifestPathInUpdateScope(const std::string& path, bool full, bool namesIgnoreCase) {
+bool isInUpdateScopeInAnyCase(const std::string& path, bool full, bool namesIgnoreCase) {
   if (!isInUpdateScope(path, full)) return false;
   if (!namesIgnoreCase) return true;
   std::string small = path;

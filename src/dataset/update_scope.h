@@ -26,13 +26,13 @@ const std::vector<std::string>& scopeFolderNames();
 //   "not found" counts as present, so the folder stays protected.
 bool isInUpdateScope(std::string path, bool full);
 
-// isInUpdateScope for a path that the server's manifest names, which the
-// update may write or empty. Where file names ignore case, the manifest's
-// "./SAVES/game1.sav" is the player's ./saves/game1.sav: the path must then
-// be in scope with its ASCII letters made small too, so that the rules,
-// written in small letters, hold in any case. Local paths, as the scan
-// found them, go to isInUpdateScope itself.
-bool isManifestPathInUpdateScope(const std::string& path, bool full,
+// isInUpdateScope for every path the update writes, empties or deletes.
+// Where file names ignore case, the manifest's "./SAVES/game1.sav" is the
+// player's ./saves/game1.sav, and a player's ./SAVES/game1.sav is in the
+// protected folder too: the path must then be in scope with its ASCII
+// letters made small as well, so that the rules, written in small letters,
+// hold in any case. Elsewhere it is isInUpdateScope itself.
+bool isInUpdateScopeInAnyCase(const std::string& path, bool full,
                                  bool namesIgnoreCase = fileNamesIgnoreCase());
 
 }  // namespace quor

@@ -157,7 +157,7 @@ void deleteFiles(const DataSet& local, const Manifest& manifest, bool full) {
   uint32_t count = 0;
   for (const auto& entry : local) {
     const std::string& path = entry.first;
-    if (isInUpdateScope(path, full) && manifest.files.count(path) == 0) {
+    if (isInUpdateScopeInAnyCase(path, full) && manifest.files.count(path) == 0) {
       removeFile(path);
       ++count;
     }
@@ -174,7 +174,7 @@ void createFoldersAndEmptyFiles(const Manifest& manifest, bool full) {
   for (const std::string& file : manifest.emptyFiles) {
     std::error_code ec;
     bool present = std::filesystem::exists(toNativePath(file), ec);
-    if (present && !isManifestPathInUpdateScope(file, full)) continue;
+    if (present && !isInUpdateScopeInAnyCase(file, full)) continue;
     std::ofstream empty(toNativePath(file), std::ios::out | std::ios::trunc);
     if (!empty) logError("cannot create empty file " + file);
   }
@@ -183,7 +183,7 @@ void createFoldersAndEmptyFiles(const Manifest& manifest, bool full) {
 PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full) {
   PendingRequests pending;
   for (const auto& [path, entry] : manifest.files) {
-    if (!isManifestPathInUpdateScope(path, full)) continue;
+    if (!isInUpdateScopeInAnyCase(path, full)) continue;
     auto found = local.find(path);
     bool present = found != local.end();
     uint32_t localChecksum = present ? static_cast<uint32_t>(found->second) : 0;

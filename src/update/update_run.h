@@ -32,20 +32,21 @@ inline constexpr uint32_t kGiveUpPauseMs = 5000;
 std::optional<Manifest> fetchManifest(FileUpdateController& controller,
                                       const ReplyWait& wait = ReplyWait());
 
-// Removes every local in-scope file that the manifest's files do not list.
-// Logs "... N deleted".
+// Removes every local file in scope (isInUpdateScopeInAnyCase: where names
+// ignore case, a player's SAVES/ is protected as saves/ is) that the
+// manifest's files do not list. Logs "... N deleted".
 void deleteFiles(const DataSet& local, const Manifest& manifest, bool full);
 
 // Creates the manifest's folders and empty files (existing folders are
 // fine). An existing file listed as empty is emptied only when it is in
-// the update scope (isManifestPathInUpdateScope): a player's own settings
+// the update scope (isInUpdateScopeInAnyCase): a player's own settings
 // or saves are never cleared, in whatever letter case the manifest names
 // them.
 // Failures are logged.
 void createFoldersAndEmptyFiles(const Manifest& manifest, bool full);
 
 // The requests getUpdates makes: every file in scope (as the manifest's
-// paths are: isManifestPathInUpdateScope) whose local checksum
+// paths are: isInUpdateScopeInAnyCase) whose local checksum
 // differs, as a patch when the local file is the patch base (never for
 // ./updater.exe), else whole.
 PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full);

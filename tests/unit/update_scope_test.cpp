@@ -62,14 +62,14 @@ TEST_F(UpdateScope, ManifestPathsInAnotherCaseAreOutWhereNamesIgnoreCase) {
   std::filesystem::create_directory("settings");
   for (const char* path : {"./SAVES/game1.sav", "./Settings/servers.config", "./DATA/other/x",
                            "./Editor_Data/e", "./UPDATER.LOG"}) {
-    EXPECT_FALSE(isManifestPathInUpdateScope(path, false, true)) << path;
+    EXPECT_FALSE(isInUpdateScopeInAnyCase(path, false, true)) << path;
   }
-  EXPECT_TRUE(isManifestPathInUpdateScope("./Data/Quor/maps/a.map", false, true));
-  EXPECT_TRUE(isManifestPathInUpdateScope("./SAVES/game1.sav", true, true));  // --full
-  EXPECT_FALSE(isManifestPathInUpdateScope("./EDITOR_DATA/e", true, true));
+  EXPECT_TRUE(isInUpdateScopeInAnyCase("./Data/Quor/maps/a.map", false, true));
+  EXPECT_TRUE(isInUpdateScopeInAnyCase("./SAVES/game1.sav", true, true));  // --full
+  EXPECT_FALSE(isInUpdateScopeInAnyCase("./EDITOR_DATA/e", true, true));
   // Where case tells names apart, these are other files than the player's.
-  EXPECT_TRUE(isManifestPathInUpdateScope("./SAVES/game1.sav", false, false));
-  EXPECT_TRUE(isManifestPathInUpdateScope("./Settings/servers.config", false, false));
+  EXPECT_TRUE(isInUpdateScopeInAnyCase("./SAVES/game1.sav", false, false));
+  EXPECT_TRUE(isInUpdateScopeInAnyCase("./Settings/servers.config", false, false));
 }
 
 TEST_F(UpdateScope, AnUnanswerableQueryCountsAsPresent) {
