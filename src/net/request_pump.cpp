@@ -12,12 +12,19 @@ constexpr uint32_t kPumpPauseMs = 2;
 
 void runRequestPump(const std::unordered_map<std::string, std::string>& pendingRequests,
                     std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop) {
+  runRequestPump(pendingRequests, outstandingRequests, stop,
+                 [](const std::string& name) { sendFileRequest(name); });
+}
+
+void runRequestPump(const std::unordered_map<std::string, std::string>& pendingRequests,
+                    std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop,
+                    const RequestSender& send) {
   for (const auto& [path, name] : pendingRequests) {
     while (outstandingRequests.load() >= kMaxOutstandingRequests && !stop.load()) {
       sleepMs(kPumpPauseMs);
     }
     if (stop.load()) return;
-    sendFileRequest(name);
+    send(name);
     outstandingRequests.fetch_add(1);
     sleepMs(kPumpPauseMs);
   }

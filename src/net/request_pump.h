@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 
@@ -31,5 +32,12 @@ constexpr int32_t kMaxOutstandingRequests = 11;
 // stop is set.
 void runRequestPump(const std::unordered_map<std::string, std::string>& pendingRequests,
                     std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop);
+
+// The same with another first request for each name: a range of it, from
+// a server that offers ranges. send is called on the pump's thread.
+using RequestSender = std::function<void(const std::string& name)>;
+void runRequestPump(const std::unordered_map<std::string, std::string>& pendingRequests,
+                    std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop,
+                    const RequestSender& send);
 
 }  // namespace quor

@@ -25,6 +25,10 @@ std::optional<Bytes> copyContent(const uint8_t* content, uint32_t size) {
   }
 }
 
+std::string pieceKey(const std::string& name, uint64_t offset) {
+  return name + "@" + std::to_string(offset);
+}
+
 }  // namespace
 
 void FileUpdateController::onFileReply(std::string path, uint32_t size, const uint8_t* content) {
@@ -46,6 +50,49 @@ std::optional<ReceivedFile> FileUpdateController::takeReceivedFile(const std::st
   if (found == receivedFiles.end()) return std::nullopt;
   std::optional<ReceivedFile> taken(std::move(found->second));
   receivedFiles.erase(found);
+  return taken;
+}
+
+void FileUpdateController::onRangeOffer(const RangeOffer& offer) {
+  MutexLock lock(&receivedLock);
+  pieceSize = offer.maxPieceSize;
+}
+
+std::optional<uint32_t> FileUpdateController::offeredPieceSize() {
+  MutexLock lock(&receivedLock);
+  return pieceSize;
+}
+
+void FileUpdateController::onFileRangeReply(const FileRangeReply& reply) {
+  if (reply.status != kRangeStatusOk) {
+    logError("failed to fetch: " + reply.name);
+    return;
+  }
+  std::string key = pieceKey(reply.name, reply.offset);
+  ReceivedPiece piece{reply.fileSize, reply.fileVersion, {}};
+  try {
+    piece.data.assign(reply.data.begin(), reply.data.end());
+  } catch (const std::bad_alloc&) {
+    logError("out of memory, dropped a piece of " + reply.name);
+    return;
+  }
+  {
+    MutexLock lock(&receivedLock);
+    if (receivedPieces.size() < kMaxWaitingPieces || receivedPieces.contains(key)) {
+      receivedPieces.insert_or_assign(std::move(key), std::move(piece));
+      return;
+    }
+  }
+  logError("too many pieces waiting, dropped: " + key);
+}
+
+std::optional<ReceivedPiece> FileUpdateController::takePiece(const std::string& name,
+                                                             uint64_t offset) {
+  MutexLock lock(&receivedLock);
+  auto found = receivedPieces.find(pieceKey(name, offset));
+  if (found == receivedPieces.end()) return std::nullopt;
+  std::optional<ReceivedPiece> taken(std::move(found->second));
+  receivedPieces.erase(found);
   return taken;
 }
 

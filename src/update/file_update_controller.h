@@ -1,8 +1,11 @@
-// The update client's controller: keeps every file reply of the server
-// until the update run collects it. Every other message is ignored.
+// The update client's controller: keeps every file reply and every piece
+// of a file (a range reply) of the server until the update run collects
+// it, and notes whether the server offers ranges. Every other message is
+// ignored.
 //
-// onFileReply is called on the network thread and takeReceivedFile on the
-// update run's thread, at the same time; the table between them is locked.
+// The on... operations are called on the network thread, the take...
+// and offeredPieceSize on the update run's thread, at the same time; the
+// tables between them are locked.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +18,13 @@
 #include "net/client_controller.h"
 
 namespace quor {
+
+// One piece of an update data file, as a range reply brought it.
+struct ReceivedPiece {
+  uint64_t fileSize = 0;
+  uint64_t fileVersion = 0;
+  Bytes data;
+};
 
 struct ReceivedFile {
   uint32_t size = 0;
@@ -38,10 +48,29 @@ class FileUpdateController : public ClientController {
   // such reply has arrived.
   std::optional<ReceivedFile> takeReceivedFile(const std::string& name) EXCLUDES(receivedLock);
 
+  // The server's offer of ranges; the update run looks after the manifest
+  // has come, which the server answers after the offer.
+  void onRangeOffer(const RangeOffer& offer) override EXCLUDES(receivedLock);
+  // The largest piece the server sends, once it has offered ranges.
+  std::optional<uint32_t> offeredPieceSize() EXCLUDES(receivedLock);
+
+  // Stores a copy of a piece under its name and offset. A refusal (no
+  // such file) logs "failed to fetch: " + name and is not stored, as the
+  // update run waits for file contents only. Pieces beyond
+  // kMaxWaitingPieces are dropped with an error line: the run never asks
+  // for that many at once.
+  void onFileRangeReply(const FileRangeReply& reply) override EXCLUDES(receivedLock);
+  static constexpr size_t kMaxWaitingPieces = 32;
+  std::optional<ReceivedPiece> takePiece(const std::string& name, uint64_t offset)
+      EXCLUDES(receivedLock);
+
  private:
   // Held only for one table operation; copies are made outside it.
   Mutex receivedLock;
   std::unordered_map<std::string, ReceivedFile> receivedFiles GUARDED_BY(receivedLock);
+  // Keyed by name + "@" + offset.
+  std::unordered_map<std::string, ReceivedPiece> receivedPieces GUARDED_BY(receivedLock);
+  std::optional<uint32_t> pieceSize GUARDED_BY(receivedLock);
 };
 
 }  // namespace quor

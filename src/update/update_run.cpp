@@ -3,7 +3,9 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
+#include <unordered_set>
 
 #include "base/encoding.h"
 #include "dataset/layout.h"
@@ -15,7 +17,9 @@
 #include "platform/native_path.h"
 #include "platform/sleep.h"
 #include "update/file_apply.h"
+#include "update/piece_fetch.h"
 #include "update/safe_paths.h"
+#include "update/staging.h"
 
 namespace quor {
 namespace {
@@ -58,12 +62,25 @@ void logGiveUp(const std::string& name) {
 // What became of one request of an entry.
 struct Attempt {
   bool inTime = false;                  // false: the give-up lines are logged
-  std::optional<ApplyOutcome> outcome;  // none: the reply had no content (logged)
+  std::optional<ApplyOutcome> outcome;  // none: nothing usable came (logged)
+  bool stopRun = false;                 // the run cannot go on (logged)
 };
 
-Attempt fetchAndApply(const std::string& path, const std::string& name, const ManifestEntry& entry,
-                      FileUpdateController& controller, std::atomic<int32_t>& outstanding,
-                      bool keepSlot, const ReplyWait& wait) {
+// How the run fetches update data and turns it into game files: whole
+// replies held in memory, or pieces staged on disk from a server that
+// offers ranges. request sends the first request for a name;
+// fetchAndApply awaits what it brings and applies it, releasing the
+// request's slot among the outstanding ones unless keepSlot.
+struct Fetcher {
+  std::function<void(const std::string& name)> request;
+  std::function<Attempt(const std::string& path, const std::string& name,
+                        const ManifestEntry& entry, bool keepSlot)>
+      fetchAndApply;
+};
+
+Attempt fetchWholeReply(FileUpdateController& controller, const ReplyWait& wait,
+                        std::atomic<int32_t>& outstanding, const std::string& path,
+                        const std::string& name, const ManifestEntry& entry, bool keepSlot) {
   std::optional<ReceivedFile> reply = awaitReply(controller, name, outstanding, keepSlot, wait);
   if (!reply) {
     logGiveUp(name);
@@ -76,6 +93,72 @@ Attempt fetchAndApply(const std::string& path, const std::string& name, const Ma
   return {true, applyReceivedFile(path, name, entry.checksum, *reply->data)};
 }
 
+Fetcher wholeReplyFetcher(FileUpdateController& controller, const ReplyWait& wait,
+                          std::atomic<int32_t>& outstanding) {
+  return {[](const std::string& name) { sendFileRequest(name); },
+          [&](const std::string& path, const std::string& name, const ManifestEntry& entry,
+              bool keepSlot) {
+            return fetchWholeReply(controller, wait, outstanding, path, name, entry, keepSlot);
+          }};
+}
+
+// The pieces of a server that offers ranges. Where each name's first
+// request starts is settled before the pump starts, from the staging of
+// earlier runs, so that the pump's request and the run's wait agree.
+struct PieceContext {
+  FileUpdateController& controller;
+  const ReplyWait& wait;
+  std::atomic<int32_t>& outstanding;
+  uint32_t pieceSize;
+  std::unordered_map<std::string, uint64_t> firstOffsets;
+};
+
+Attempt stageAndApply(PieceContext& context, const std::string& path, const std::string& name,
+                      const ManifestEntry& entry) {
+  StagedFile staged(name);
+  uint64_t firstOffset = context.firstOffsets[name];
+  switch (fetchPieces(context.controller, context.wait, context.pieceSize, path, name,
+                      firstOffset, staged)) {
+    case FetchOutcome::kNoReply:
+      logGiveUp(name);
+      return {};
+    case FetchOutcome::kNoSpace:
+      return {true, std::nullopt, true};
+    case FetchOutcome::kFailed:
+      staged.remove();
+      logError("Failed to get file: " + path);
+      return {true, std::nullopt};
+    case FetchOutcome::kStaged:
+      break;
+  }
+  bool resumed = staged.resumed();
+  ApplyOutcome outcome = applyStagedFile(path, name, entry.checksum, staged.partPath());
+  // Partial data never counts as installed: what was staged goes, used or
+  // not.
+  staged.remove();
+  if (outcome == ApplyOutcome::kNotWritten && resumed && !isPatchName(name)) {
+    // Pieces kept from an earlier run may have been damaged on the disk
+    // since: the file is fetched once more from its first byte.
+    logLine("Fetching the whole file again: " + name);
+    context.firstOffsets[name] = 0;
+    sendFileRangeRequest(name, 0, context.pieceSize);
+    return stageAndApply(context, path, name, entry);
+  }
+  return {true, outcome};
+}
+
+Fetcher pieceFetcher(PieceContext& context) {
+  return {[&context](const std::string& name) {
+            sendFileRangeRequest(name, context.firstOffsets[name], context.pieceSize);
+          },
+          [&context](const std::string& path, const std::string& name,
+                     const ManifestEntry& entry, bool keepSlot) {
+            Attempt attempt = stageAndApply(context, path, name, entry);
+            if (!keepSlot) context.outstanding.fetch_sub(1);
+            return attempt;
+          }};
+}
+
 // A patch that could not be used, or a patch reply that was no patch at
 // all, is replaced by the whole file.
 bool patchFailed(const Attempt& attempt) {
@@ -83,32 +166,34 @@ bool patchFailed(const Attempt& attempt) {
          attempt.outcome == ApplyOutcome::kNotWritten;
 }
 
+enum class EntryResult { kDone, kGiveUp, kStopped };
+
 // Waits for one pending entry and applies it. A patch that fails is
 // replaced by the whole file, requested at once in the patch's slot among
 // the outstanding requests: the pump fills every free slot, so a request
 // of its own would go past the limit, and this thread, the only one that
-// takes replies, must never wait for a slot. False when a reply did not
-// come in time.
-bool handleEntry(const std::string& path, const std::string& name, const ManifestEntry& entry,
-                 FileUpdateController& controller, std::atomic<int32_t>& outstanding,
-                 const ReplyWait& wait, Counters& counters) {
+// takes replies, must never wait for a slot.
+EntryResult handleEntry(const std::string& path, const std::string& name,
+                        const ManifestEntry& entry, const Fetcher& fetcher,
+                        std::atomic<int32_t>& outstanding, Counters& counters) {
   bool patchRequest = isPatchName(name);
-  Attempt attempt = fetchAndApply(path, name, entry, controller, outstanding, patchRequest, wait);
-  if (patchRequest && patchFailed(attempt)) {
+  Attempt attempt = fetcher.fetchAndApply(path, name, entry, patchRequest);
+  if (attempt.inTime && !attempt.stopRun && patchRequest && patchFailed(attempt)) {
     std::string whole = wholeFileName(entry.fileNumber);
     logLine("Fetching the whole file instead: " + whole);
-    sendFileRequest(whole);
-    attempt = fetchAndApply(path, whole, entry, controller, outstanding, false, wait);
+    fetcher.request(whole);
+    attempt = fetcher.fetchAndApply(path, whole, entry, false);
   } else if (patchRequest) {
     outstanding.fetch_sub(1);
   }
-  if (!attempt.inTime) return false;
+  if (!attempt.inTime) return EntryResult::kGiveUp;
+  if (attempt.stopRun) return EntryResult::kStopped;
   if (attempt.outcome == ApplyOutcome::kPatched) {
     ++counters.patched;
   } else if (attempt.outcome) {
     ++counters.written;
   }
-  return true;
+  return EntryResult::kDone;
 }
 
 void logEndReport(int32_t outstanding, const Counters& counters) {
@@ -122,10 +207,55 @@ void logEndReport(int32_t outstanding, const Counters& counters) {
   logLine("Patched: " + decimalText(counters.patched));
 }
 
+// Every update data name the run may stage: the pending ones, and the
+// whole file behind each patch, which a failed patch falls back to.
+std::unordered_set<std::string> namesToStage(const PendingRequests& pending,
+                                             const Manifest& manifest) {
+  std::unordered_set<std::string> names;
+  for (const auto& [path, name] : pending) {
+    names.insert(name);
+    names.insert(wholeFileName(manifest.files.at(path).fileNumber));
+  }
+  return names;
+}
+
+// The entries in the pump's order, with the progress lines and the end
+// report. False when the run gave up on a file.
+bool runEntries(const PendingRequests& pending, const Manifest& manifest, const Fetcher& fetcher,
+                std::atomic<int32_t>& outstanding) {
+  Counters counters;
+  std::atomic<bool> stopPump{false};
+  uint32_t total = static_cast<uint32_t>(pending.size());
+  uint32_t progressStep = total / 20 + 1;
+  std::thread pump([&] { runRequestPump(pending, outstanding, stopPump, fetcher.request); });
+
+  for (const auto& [path, name] : pending) {
+    EntryResult result =
+        handleEntry(path, name, manifest.files.at(path), fetcher, outstanding, counters);
+    if (result != EntryResult::kDone) {
+      stopPump = true;
+      pump.join();
+      // A run that cannot go on for want of disk space ends without the
+      // restart: another run would meet the same full disk.
+      return result == EntryResult::kStopped;
+    }
+    ++counters.processed;
+    if (counters.processed % progressStep == 0) {
+      logLine(percentText(static_cast<float>(counters.processed) / static_cast<float>(total)));
+    }
+  }
+  pump.join();
+  logEndReport(outstanding.load(), counters);
+  return true;
+}
+
 }  // namespace
 
 std::optional<Manifest> fetchManifest(FileUpdateController& controller, const ReplyWait& wait) {
   logLine("Fetching manifest...");
+  // Asked first, so that a server that offers ranges has said so by the
+  // time its manifest arrives; a server without them drops the request.
+  sendRangeHello();
   if (!sendManifestRequest()) {
     logError("no connection to an update server: nothing was updated");
     return std::nullopt;
@@ -206,29 +336,18 @@ bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
 bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
                 FileUpdateController& controller, const ReplyWait& wait) {
   logLine("Getting updates from server...");
-  Counters counters;
+  std::unordered_set<std::string> names = namesToStage(pending, manifest);
+  removeStaleStaging(names);
   std::atomic<int32_t> outstanding{0};
-  std::atomic<bool> stopPump{false};
-  uint32_t total = static_cast<uint32_t>(pending.size());
-  uint32_t progressStep = total / 20 + 1;
-  std::thread pump(runRequestPump, std::cref(pending), std::ref(outstanding),
-                   std::cref(stopPump));
-
-  for (const auto& [path, name] : pending) {
-    if (!handleEntry(path, name, manifest.files.at(path), controller, outstanding, wait,
-                     counters)) {
-      stopPump = true;
-      pump.join();
-      return false;
+  if (std::optional<uint32_t> pieceSize = controller.offeredPieceSize()) {
+    PieceContext context{controller, wait, outstanding, *pieceSize, {}};
+    for (const std::string& name : names) {
+      context.firstOffsets[name] = firstRequestOffset(name, *pieceSize);
     }
-    ++counters.processed;
-    if (counters.processed % progressStep == 0) {
-      logLine(percentText(static_cast<float>(counters.processed) / static_cast<float>(total)));
-    }
+    return runEntries(pending, manifest, pieceFetcher(context), outstanding);
   }
-  pump.join();
-  logEndReport(outstanding.load(), counters);
-  return true;
+  return runEntries(pending, manifest, wholeReplyFetcher(controller, wait, outstanding),
+                    outstanding);
 }
 
 }  // namespace quor

@@ -1,0 +1,43 @@
+// Fetching one update data file in pieces, from a server that offers
+// ranges, into its staging file (update/staging.h). Memory: the pieces in
+// flight, kPiecesInFlight beyond the request pump's.
+//
+// Called from the update run's thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "update/file_update_controller.h"
+#include "update/reply_wait.h"
+#include "update/staging.h"
+
+namespace quor {
+
+// Pieces of one file requested at once beyond the first: enough to keep a
+// connection's window full, few enough that the pieces waiting in the
+// controller stay a few MiB.
+inline constexpr uint32_t kPiecesInFlight = 8;
+
+enum class FetchOutcome {
+  kStaged,    // every piece is on disk
+  kNoReply,   // a piece did not come in time: the caller gives up
+  kNoSpace,   // the disk cannot hold the staging and the result (logged)
+  kFailed,    // the staging could not be written (logged)
+};
+
+// Where the first request for name starts: the first piece a previous run
+// did not leave on disk, or the last piece again when all are there, so
+// that its reply tells whether the server still has the same file; 0 when
+// nothing of it is staged.
+uint64_t firstRequestOffset(const std::string& name, uint32_t pieceSize);
+
+// Takes the reply to the first request (already sent, at firstOffset),
+// keeps or restarts the staging according to the server file it names,
+// checks the disk space, then requests and stages the missing pieces in
+// order. path is the game file the data stands for, for messages.
+FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait,
+                         uint32_t pieceSize, const std::string& path, const std::string& name,
+                         uint64_t firstOffset, StagedFile& staged);
+
+}  // namespace quor
