@@ -7,7 +7,7 @@
 #include "base/encoding.h"
 #include "dataset/layout.h"
 #include "fs/file_io.h"
-#include "platform/file_position.h"
+#include "platform/file_seek.h"
 #include "platform/native_path.h"
 
 namespace quor {
@@ -137,7 +137,7 @@ Status StagedFile::writePiece(uint64_t offset, const uint8_t* data, size_t size)
     if (part_ == nullptr) part_ = openFile(partPath_, "w+b");
     if (part_ == nullptr) return Status::ioError("cannot write " + partPath_);
   }
-  if (seekFile(part_, offset) != 0 || std::fwrite(data, 1, size, part_) != size ||
+  if (!seekFile(part_, offset) || std::fwrite(data, 1, size, part_) != size ||
       std::fflush(part_) != 0) {
     return Status::ioError("cannot write " + partPath_);
   }
