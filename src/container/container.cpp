@@ -8,6 +8,7 @@
 #include <limits>
 #include <new>
 
+#include "container/inflate_failure.h"
 #include "log/log.h"
 
 namespace quor {
@@ -27,6 +28,7 @@ static_assert(std::all_of(kTags.begin(), kTags.end(),
                           [](std::string_view tag) { return tag.size() == 32; }));
 
 constexpr size_t kTagSize = 32;
+static_assert(kContainerHeaderSize == kTagSize + 8);
 // "quor_compressed:": all that code 0 compares, so it accepts any container.
 constexpr size_t kTagPrefixSize = 16;
 
@@ -34,12 +36,6 @@ constexpr size_t kTagPrefixSize = 16;
 // least one bit on a literal, so a body of B bytes never inflates to more
 // than 1032 × B bytes. A larger uncompressedLength can never be met.
 constexpr uint64_t kMaxInflateRatio = 1032;
-
-uint32_t readU32(std::istream& in) {
-  uint8_t le[4] = {0, 0, 0, 0};  // bytes the stream lacks count as zero
-  in.read(reinterpret_cast<char*>(le), 4);
-  return ByteReader(le, 4).u32();
-}
 
 // Bytes left between the read position and the end, or -1 when the stream
 // cannot tell.
@@ -80,7 +76,7 @@ Bytes readBody(std::istream& in, uint32_t count) {
   return body;
 }
 
-bool tagMatches(uint32_t type, const char* tag, size_t tagBytesRead) {
+bool tagMatches(uint32_t type, const uint8_t* tag, size_t tagBytesRead) {
   std::string_view expected = compressedTag(type);
   size_t compared = type == generic ? kTagPrefixSize : kTagSize;
   if (tagBytesRead < compared) return false;
@@ -101,38 +97,26 @@ Status inflateBody(const Bytes& body, uint32_t uncompressedLength, Bytes* conten
   }
   uLongf produced = static_cast<uLongf>(capacity);
   int result = uncompress(output.data(), &produced, body.data(), static_cast<uLong>(body.size()));
-  switch (result) {
-    case Z_OK:
-      break;
-    case Z_MEM_ERROR:
-      return Status::outOfMemory("zlib: out of memory");
-    case Z_BUF_ERROR:
-      return Status::corrupt("zlib: not enough space in the buffer to uncompress");
-    case Z_DATA_ERROR:
-      return Status::corrupt("zlib: corrupted or incomplete data");
-    default:
-      return Status::corrupt("zlib: failed");
-  }
+  if (result != Z_OK) return inflateFailure(result);
   if (produced != uncompressedLength) return Status::corrupt("different size");
   *content = std::move(output);
   return {};
 }
 
 Status decodeFromStart(uint32_t type, std::istream& in, Bytes* content) {
-  char tag[kTagSize];
-  in.read(tag, kTagSize);
-  if (!tagMatches(type, tag, static_cast<size_t>(in.gcount()))) {
-    return Status::notFound("not a container of type " + decimalText(type));
-  }
-  uint32_t compressedLength = readU32(in);
-  uint32_t uncompressedLength = readU32(in);
+  uint8_t headerBytes[kContainerHeaderSize];
+  in.read(reinterpret_cast<char*>(headerBytes), kContainerHeaderSize);
+  ContainerHeader header;
+  Status status =
+      readContainerHeader(type, headerBytes, static_cast<size_t>(in.gcount()), &header);
+  if (!status.ok()) return status;
   Bytes body;
   try {
-    body = readBody(in, compressedLength);
+    body = readBody(in, header.compressedLength);
   } catch (const std::bad_alloc&) {
     return Status::outOfMemory("zlib: out of memory");
   }
-  return inflateBody(body, uncompressedLength, content);
+  return inflateBody(body, header.uncompressedLength, content);
 }
 
 }  // namespace
@@ -174,6 +158,19 @@ Status containerEncode(uint32_t type, const uint8_t* data, uint32_t size, std::o
             static_cast<std::streamsize>(header.bytes().size()));
   out.write(reinterpret_cast<const char*>(compressed.data()), static_cast<std::streamsize>(length));
   if (!out) return Status::ioError("cannot write the container");
+  return {};
+}
+
+Status readContainerHeader(uint32_t type, const uint8_t* bytes, size_t size,
+                           ContainerHeader* header) {
+  if (!tagMatches(type, bytes, size)) {
+    return Status::notFound("not a container of type " + decimalText(type));
+  }
+  uint8_t lengths[8] = {};  // bytes the container lacks count as zero
+  if (size > kTagSize) std::memcpy(lengths, bytes + kTagSize, std::min<size_t>(size - kTagSize, 8));
+  ByteReader reader(lengths, sizeof lengths);
+  header->compressedLength = reader.u32();
+  header->uncompressedLength = reader.u32();
   return {};
 }
 

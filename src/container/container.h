@@ -41,6 +41,21 @@ std::string_view compressedTag(uint32_t type);
 // an I/O error when the stream reports a failed write.
 Status containerEncode(uint32_t type, const uint8_t* data, uint32_t size, std::ostream& out);
 
+// Size of the tag and the two lengths, before the body.
+inline constexpr size_t kContainerHeaderSize = 40;
+
+struct ContainerHeader {
+  uint32_t compressedLength = 0;
+  uint32_t uncompressedLength = 0;
+};
+
+// Checks the tag of a container's first size bytes as containerDecode
+// does and reads its lengths into *header. size is below
+// kContainerHeaderSize only when the container is that short; the bytes it
+// lacks read as zero. kNotFound for a tag of another type.
+Status readContainerHeader(uint32_t type, const uint8_t* bytes, size_t size,
+                           ContainerHeader* header);
+
 // Reads one container from position 0 of the stream. Code 0 accepts any
 // container tag (only "quor_compressed:" is compared); every other code
 // needs its own 32 tag bytes. On success the uncompressed bytes

@@ -184,34 +184,40 @@ constexpr size_t kChunkSize = 64 * 1024;
 
 }  // namespace
 
+void ChecksumBuilder::add(const uint8_t* data, size_t size) {
+  if (size != 0) empty_ = false;
+  while (size > 0) {
+    uint32_t piece = size > 0x40000000u ? 0x40000000u : static_cast<uint32_t>(size);
+    md5_.update(data, piece);
+    data += piece;
+    size -= piece;
+  }
+}
+
+int32_t ChecksumBuilder::value() {
+  if (empty_) return 0;
+  md5_.finalize();
+  return foldDigest(*md5_.raw_digest());
+}
+
 int32_t fileChecksum(std::string path) {
   FILE* file = openFile(path, "rb");
   if (file == nullptr) return 0;
   std::unique_ptr<FILE, int (*)(FILE*)> closer(file, std::fclose);
   auto chunk = std::make_unique<uint8_t[]>(kChunkSize);
-  size_t got = std::fread(chunk.get(), 1, kChunkSize, file);
-  if (got == 0) return 0;  // empty, a folder, or unreadable
-  MD5 md5;
-  while (got > 0) {
-    md5.update(chunk.get(), static_cast<uint32_t>(got));
-    if (got < kChunkSize) break;  // end of file or read error
+  ChecksumBuilder checksum;
+  size_t got;
+  do {  // until the end of the file or a read error
     got = std::fread(chunk.get(), 1, kChunkSize, file);
-  }
-  md5.finalize();
-  return foldDigest(*md5.raw_digest());
+    checksum.add(chunk.get(), got);
+  } while (got == kChunkSize);
+  return checksum.value();
 }
 
 int32_t bytesChecksum(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
-  MD5 md5;
-  while (size > 0) {
-    uint32_t piece = size > 0x40000000u ? 0x40000000u : static_cast<uint32_t>(size);
-    md5.update(data, piece);
-    data += piece;
-    size -= piece;
-  }
-  md5.finalize();
-  return foldDigest(*md5.raw_digest());
+  ChecksumBuilder checksum;
+  checksum.add(data, size);
+  return checksum.value();
 }
 
 }  // namespace quor

@@ -39,4 +39,18 @@ int32_t fileChecksum(std::string path);
 // received over the network can be compared with a manifest's checksum.
 int32_t bytesChecksum(const uint8_t* data, size_t size);
 
+// The checksum of bytes that arrive in pieces, for content too large to
+// hold: after all pieces are added, value() equals bytesChecksum of their
+// concatenation.
+class ChecksumBuilder {
+ public:
+  void add(const uint8_t* data, size_t size);
+  // Ends the digest; call once, after the last add.
+  int32_t value();
+
+ private:
+  MD5 md5_;
+  bool empty_ = true;
+};
+
 }  // namespace quor

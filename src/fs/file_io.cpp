@@ -8,6 +8,7 @@
 #include <new>
 #include <system_error>
 
+#include "fs/file_stream.h"
 #include "platform/native_path.h"
 
 namespace quor {
@@ -16,15 +17,6 @@ namespace {
 using FileCloser = std::unique_ptr<FILE, int (*)(FILE*)>;
 
 std::string systemReason() { return std::strerror(errno); }
-
-// A replaced file keeps its permissions (a game executable stays
-// executable); a new file gets the defaults.
-void keepPermissions(const std::string& original, const std::string& replacement) {
-  std::error_code ec;
-  std::filesystem::file_status status = std::filesystem::status(toNativePath(original), ec);
-  if (ec || !std::filesystem::is_regular_file(status)) return;
-  std::filesystem::permissions(toNativePath(replacement), status.permissions(), ec);
-}
 
 }  // namespace
 
@@ -53,23 +45,10 @@ Status readWholeFile(const std::string& path, std::vector<uint8_t>* content) {
 }
 
 Status writeTemporaryCopy(const std::string& path, const uint8_t* data, size_t size) {
-  std::string temporary = path + kTemporarySuffix;
-  FILE* raw = openFile(temporary, "wb");
-  if (raw == nullptr) return Status::ioError("cannot write " + path + ": " + systemReason());
-  bool written = (size == 0 || std::fwrite(data, 1, size, raw) == size);
-  written = (std::fflush(raw) == 0) && written;
-  std::string reason = written ? "" : systemReason();
-  if (std::fclose(raw) != 0 && written) {
-    written = false;
-    reason = systemReason();
-  }
-  if (written) {
-    keepPermissions(path, temporary);
-    return {};
-  }
-  std::error_code ignored;
-  std::filesystem::remove(toNativePath(temporary), ignored);
-  return Status::ioError("cannot write " + path + ": " + reason);
+  std::unique_ptr<TemporaryCopySink> copy;
+  Status status = TemporaryCopySink::create(path, &copy);
+  if (status.ok()) status = copy->write(data, size);
+  return status.ok() ? copy->finish() : status;
 }
 
 Status moveTemporaryCopyInto(const std::string& path) {

@@ -1,5 +1,6 @@
 // Whole-file reads and writes. Files are handled in memory in one piece and
-// their sizes are 32-bit: larger files are refused as unreadable.
+// their sizes are 32-bit: larger files are refused as unreadable. Files
+// too large to hold go through file_stream.h instead.
 #pragma once
 
 #include <cstdint>

@@ -17,12 +17,6 @@ constexpr uint64_t kSignBit = uint64_t(1) << 63;
 // Larger diff or extra lengths than this are never written.
 constexpr int64_t kMaxPieceLength = 0x7FFFFFFF;
 
-struct ControlTriple {
-  int64_t diffLength;
-  int64_t extraLength;
-  int64_t oldSeek;
-};
-
 // Adds the old bytes at [oldPos, oldEnd) to the diff bytes at target where
 // the old file has them; positions outside it leave the diff bytes as read.
 void addOldBytes(const uint8_t* old, int64_t oldLength, int64_t oldPos, int64_t oldEnd,
@@ -35,13 +29,9 @@ void addOldBytes(const uint8_t* old, int64_t oldLength, int64_t oldPos, int64_t 
 bool readControl(PatchReader& reader, ControlTriple& control) {
   uint8_t encoded[kControlSize];
   if (reader.read(encoded, kControlSize) != 0) return false;
-  control.diffLength = readOffset(encoded);
-  control.extraLength = readOffset(encoded + 8);
-  control.oldSeek = readOffset(encoded + 16);
+  control = decodeControl(encoded);
   return true;
 }
-
-bool validLength(int64_t length) { return length >= 0 && length <= kMaxPieceLength; }
 
 // sum = a + b, or false when that leaves the signed 64-bit range.
 bool checkedAdd(int64_t a, int64_t b, int64_t& sum) {
@@ -63,7 +53,7 @@ bool applyRecords(const uint8_t* old, uint32_t oldLength, PatchReader& reader, B
   while (newPos < newLength) {
     ControlTriple control;
     if (!readControl(reader, control)) return false;
-    if (!validLength(control.diffLength) || !validLength(control.extraLength)) return false;
+    if (!validLengths(control)) return false;
 
     if (newPos + control.diffLength > newLength) return false;
     if (reader.read(target.data() + newPos, static_cast<uint64_t>(control.diffLength)) != 0) {
@@ -101,6 +91,15 @@ int64_t readOffset(const uint8_t* source) {
   for (int i = 7; i >= 0; --i) bits = bits << 8 | source[i];
   int64_t magnitude = static_cast<int64_t>(bits & ~kSignBit);
   return (bits & kSignBit) != 0 ? -magnitude : magnitude;
+}
+
+ControlTriple decodeControl(const uint8_t* encoded) {
+  return {readOffset(encoded), readOffset(encoded + 8), readOffset(encoded + 16)};
+}
+
+bool validLengths(const ControlTriple& control) {
+  auto valid = [](int64_t length) { return length >= 0 && length <= kMaxPieceLength; };
+  return valid(control.diffLength) && valid(control.extraLength);
 }
 
 int PatchReader::read(uint8_t* buffer, uint64_t count) {

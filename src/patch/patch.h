@@ -33,6 +33,17 @@ inline constexpr size_t kControlSize = 24;
 void writeOffset(int64_t value, uint8_t* destination);
 int64_t readOffset(const uint8_t* source);
 
+struct ControlTriple {
+  int64_t diffLength;
+  int64_t extraLength;
+  int64_t oldSeek;
+};
+
+// The triple in the kControlSize bytes at encoded.
+ControlTriple decodeControl(const uint8_t* encoded);
+// Whether both lengths are ones bsdiff writes: 0 to 0x7FFFFFFF.
+bool validLengths(const ControlTriple& control);
+
 // The one way bspatch reads the records: sequential reads from the body
 // bytes after the header. read() returns 0 when it delivered all count
 // bytes and a non-zero status otherwise (then it delivered nothing).

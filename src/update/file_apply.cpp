@@ -2,31 +2,27 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
+#include <optional>
+#include <system_error>
 
-#include "base/memory_stream.h"
+#include "base/byte_stream.h"
 #include "container/container.h"
+#include "container/container_reader.h"
 #include "dataset/layout.h"
 #include "dataset/md5.h"
 #include "fs/file_io.h"
+#include "fs/file_stream.h"
 #include "log/log.h"
-#include "patch/patch.h"
+#include "patch/patch_stream.h"
 
 namespace quor {
 namespace {
 
-bool matches(const Bytes& content, uint32_t checksum) {
-  return static_cast<uint32_t>(bytesChecksum(content.data(), content.size())) == checksum;
-}
+constexpr size_t kCopyPieceSize = 256 * 1024;
 
 std::string describe(const std::string& path, const std::string& name) {
   return path + " (" + name + ")";
-}
-
-// The local file's bytes; empty when it is missing or empty.
-Bytes localContent(const std::string& path) {
-  Bytes content;
-  if (!readWholeFile(path, &content).ok()) content.clear();
-  return content;
 }
 
 // Logs a failed operation; true when there was one.
@@ -42,35 +38,52 @@ void reportDecodeFailure(const Status& status) {
   if (status.kind() != Status::Kind::kNotFound) logError(status.message());
 }
 
-bool writeContent(const std::string& path, const Bytes& content) {
-  return !reportFailure(writeFileAtomically(path, content.data(), content.size()));
+// The result on its way to path's temporary copy, its checksum computed
+// as it goes. A failed write does not stop the flow: the verdicts on the
+// content come first, and the write's failure is reported only for
+// content that would have been written. The copy is removed unless it is
+// finished.
+class VerifiedCopy : public ByteSink {
+ public:
+  explicit VerifiedCopy(const std::string& path)
+      : written_(TemporaryCopySink::create(path, &file_)) {}
+
+  Status write(const uint8_t* data, size_t size) override {
+    checksum_.add(data, size);
+    if (written_.ok()) written_ = file_->write(data, size);
+    return {};
+  }
+  // Once, after the last write.
+  bool matches(uint32_t checksum) { return static_cast<uint32_t>(checksum_.value()) == checksum; }
+  // Closes the copy, ready to be moved into place.
+  Status finish() { return written_.ok() ? file_->finish() : written_; }
+
+ private:
+  std::unique_ptr<TemporaryCopySink> file_;
+  Status written_;
+  ChecksumBuilder checksum_;
+};
+
+// The local file that a patch applies to, read as the whole-file path
+// would have: a file that cannot be read, or that no 32-bit length can
+// describe, counts as empty.
+std::unique_ptr<SeekableSource> openOldFile(const std::string& path) {
+  static const uint8_t kNothing = 0;
+  std::unique_ptr<FileSource> file;
+  if (!FileSource::open(path, &file).ok() || file->size() > UINT32_MAX) {
+    return std::make_unique<MemorySource>(&kNothing, 0);
+  }
+  return file;
 }
 
-ApplyOutcome applyPatch(const std::string& path, const std::string& name, uint32_t checksum,
-                        const Bytes& body) {
-  Bytes old = localContent(path);
-  Bytes result;
-  if (reportFailure(bspatch(old.data(), static_cast<uint32_t>(old.size()), body.data(),
-                            static_cast<uint32_t>(body.size()), &result))) {
-    return ApplyOutcome::kPatchUnusable;
-  }
-  if (!matches(result, checksum)) {
-    logError("patch result does not match the manifest: " + describe(path, name));
-    return ApplyOutcome::kPatchUnusable;
-  }
-  return writeContent(path, result) ? ApplyOutcome::kPatched : ApplyOutcome::kNotWritten;
-}
-
-// Replaces the running updater: the old executable is moved aside (a
-// running program can be renamed but not overwritten on Windows) only once
-// the new one is fully written beside it, so that a crash or kill leaves at
-// most the instant between two renames without an updater.exe, and
-// settleOldExecutable repairs even that. Windows' rename does not replace
-// an existing file, so a leftover updater_old.exe goes first.
-bool replaceOwnExecutable(const Bytes& content) {
-  if (reportFailure(writeTemporaryCopy(kOwnExecutablePath, content.data(), content.size()))) {
-    return false;
-  }
+// Replaces the running updater with its finished temporary copy: the old
+// executable is moved aside (a running program can be renamed but not
+// overwritten on Windows) only once the new one is fully written beside
+// it, so that a crash or kill leaves at most the instant between two
+// renames without an updater.exe, and settleOldExecutable repairs even
+// that. Windows' rename does not replace an existing file, so a leftover
+// updater_old.exe goes first.
+bool swapInOwnExecutable() {
   std::remove(kOldExecutableFile);
   std::rename(kOwnExecutableFile, kOldExecutableFile);
   if (!reportFailure(moveTemporaryCopyInto(kOwnExecutablePath))) return true;
@@ -81,22 +94,92 @@ bool replaceOwnExecutable(const Bytes& content) {
   return false;
 }
 
+bool moveIntoPlace(VerifiedCopy& copy, const std::string& path, bool ownExecutable) {
+  if (reportFailure(copy.finish())) return false;
+  if (ownExecutable) return swapInOwnExecutable();
+  return !reportFailure(moveTemporaryCopyInto(path));
+}
+
+Status copyContent(ByteSource& content, ByteSink& out) {
+  auto piece = std::make_unique_for_overwrite<uint8_t[]>(kCopyPieceSize);
+  size_t got = kCopyPieceSize;
+  while (got == kCopyPieceSize) {
+    Status status = content.read(piece.get(), kCopyPieceSize, &got);
+    if (status.ok()) status = out.write(piece.get(), got);
+    if (!status.ok()) return status;
+  }
+  return {};
+}
+
+// None when the container itself turns out unsound: its failure is logged
+// and the caller goes on as for a container of another type. A patch can
+// be refused before its container is read to the end; the rest is then
+// read, since a damaged container's verdict comes first, as it does when
+// the whole body is decoded before the patch is applied.
+std::optional<ApplyOutcome> applyPatch(const std::string& path, const std::string& name,
+                                       uint32_t checksum, ContainerReader& body) {
+  VerifiedCopy copy(path);
+  Status patched;
+  {
+    std::unique_ptr<SeekableSource> old = openOldFile(path);
+    patched = applyPatchStream(body, *old, copy);
+  }  // closed before anything is renamed over it
+  if (!patched.ok()) {
+    Status decoded = body.finish();
+    if (!decoded.ok()) {
+      reportDecodeFailure(decoded);
+      return std::nullopt;
+    }
+    logError(patched.message());
+    return ApplyOutcome::kPatchUnusable;
+  }
+  if (!copy.matches(checksum)) {
+    logError("patch result does not match the manifest: " + describe(path, name));
+    return ApplyOutcome::kPatchUnusable;
+  }
+  return moveIntoPlace(copy, path, false) ? ApplyOutcome::kPatched : ApplyOutcome::kNotWritten;
+}
+
 ApplyOutcome applyWhole(const std::string& path, const std::string& name, uint32_t checksum,
-                        std::istream& container) {
-  Bytes content;
-  Status decoded = containerDecode(generic, container, &content);
+                        SeekableSource& received) {
+  ContainerReader content(received);
+  Status decoded = received.seek(0);
+  if (decoded.ok()) decoded = content.open(generic);
+  std::unique_ptr<VerifiedCopy> copy;
+  if (decoded.ok()) {
+    copy = std::make_unique<VerifiedCopy>(path);
+    decoded = copyContent(content, *copy);
+  }
   if (!decoded.ok()) {
     reportDecodeFailure(decoded);
     logError("could not decompress file: " + describe(path, name));
     return ApplyOutcome::kNotWritten;
   }
-  if (!matches(content, checksum)) {
+  if (!copy->matches(checksum)) {
     logError("file does not match the manifest, not written: " + describe(path, name));
     return ApplyOutcome::kNotWritten;
   }
-  bool written = path == kOwnExecutablePath ? replaceOwnExecutable(content)
-                                            : writeContent(path, content);
+  bool written = moveIntoPlace(*copy, path, path == kOwnExecutablePath);
   return written ? ApplyOutcome::kWritten : ApplyOutcome::kNotWritten;
+}
+
+// The one way received files are applied, from memory or from disk: a
+// binary_patch container is a patch, anything else is tried as a whole
+// file.
+ApplyOutcome applyContainer(const std::string& path, const std::string& name, uint32_t checksum,
+                            SeekableSource& received) {
+  if (reportFailure(createParentFolders(path))) return ApplyOutcome::kNotWritten;
+  {
+    ContainerReader patch(received);
+    Status opened = patch.open(binary_patch);
+    if (opened.ok()) {
+      std::optional<ApplyOutcome> outcome = applyPatch(path, name, checksum, patch);
+      if (outcome) return *outcome;
+    } else {
+      reportDecodeFailure(opened);
+    }
+  }
+  return applyWhole(path, name, checksum, received);
 }
 
 }  // namespace
@@ -114,13 +197,15 @@ void settleOldExecutable() {
 
 ApplyOutcome applyReceivedFile(const std::string& path, const std::string& name,
                                uint32_t checksum, const Bytes& received) {
-  if (reportFailure(createParentFolders(path))) return ApplyOutcome::kNotWritten;
-  MemoryInputStream container(received.data(), received.size());
-  Bytes body;
-  Status decoded = containerDecode(binary_patch, container, &body);
-  if (decoded.ok()) return applyPatch(path, name, checksum, body);
-  reportDecodeFailure(decoded);
-  return applyWhole(path, name, checksum, container);
+  MemorySource source(received.data(), received.size());
+  return applyContainer(path, name, checksum, source);
+}
+
+ApplyOutcome applyStagedFile(const std::string& path, const std::string& name, uint32_t checksum,
+                             const std::string& stagedPath) {
+  std::unique_ptr<FileSource> staged;
+  if (reportFailure(FileSource::open(stagedPath, &staged))) return ApplyOutcome::kNotWritten;
+  return applyContainer(path, name, checksum, *staged);
 }
 
 }  // namespace quor

@@ -1,6 +1,10 @@
 // Turns one received update data file into the game file it stands for:
 // a patch is applied to the local file, a whole file decompressed. The
 // result must have the manifest's checksum before it replaces anything.
+// Both ways stream: the result goes to the target's temporary copy while
+// its checksum is computed, through buffers of a few hundred KiB whatever
+// the file's size, and the copy is moved into place only when it matches
+// (and removed otherwise). Called from one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +28,12 @@ enum class ApplyOutcome {
 // when that fails.
 ApplyOutcome applyReceivedFile(const std::string& path, const std::string& name,
                                uint32_t checksum, const Bytes& received);
+
+// The same for an update data file received into stagedPath, with the
+// same outcomes and log lines; a staged file that cannot be read is not
+// written, with a line that says why. The staged file is left as it is.
+ApplyOutcome applyStagedFile(const std::string& path, const std::string& name, uint32_t checksum,
+                             const std::string& stagedPath);
 
 // At the program's start: removes the "updater_old.exe" that the last
 // replacement left behind, or, when there is no "updater.exe" (the
