@@ -49,6 +49,9 @@ TEST_F(CreateMode, WithoutOldBuildEveryFileIsCompressed) {
   writeFile("data/common/b.txt", "abc");
   writeFile("quor.exe", "game");
   writeFile("data/quor/empty.txt", "");
+  // A publisher's folder that was once updated: its downloads are no part
+  // of the build, and neither file nor folder of them is published.
+  writeFile(std::string(kStagingFolder) + "/3.compressed.part", "partial download");
   fs::create_directories("server_data");
   DataSet set = scanDataSet("./");
   ASSERT_TRUE(createUpdateData(set, ""));
