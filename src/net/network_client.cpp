@@ -107,7 +107,6 @@ NetworkClient* createNetworkClient() {
     return nullptr;
   }
   raiseTransportLimits(client->host);
-  useLargeDatagrams(client->host);
   theNetworkClient.store(client);
   return client;
 }
@@ -133,6 +132,16 @@ uint64_t bytesReceivedFromServer() {
 bool sendFileRequest(std::string name) { return sendToServer(buildFileRequest(name)); }
 
 bool sendManifestRequest() { return sendToServer(buildManifestRequest()); }
+
+bool sendRangeHello() { return sendToServer(buildRangeHello(RangeHello{})); }
+
+bool sendFileRangeRequest(const std::string& name, uint64_t offset, uint32_t length) {
+  FileRangeRequest request;
+  request.name = name;
+  request.offset = offset;
+  request.length = length;
+  return sendToServer(buildFileRangeRequest(request));
+}
 
 void shutdownNetworkClient() {
   NetworkClient* client = theNetworkClient.exchange(nullptr);

@@ -97,7 +97,6 @@ class RawClient {
     enet_initialize();
     host_ = enet_host_create(nullptr, 1, kChannelCount, 0, 0);
     raiseTransportLimits(host_);
-    useLargeDatagrams(host_);
     ENetAddress address{};
     enet_address_set_host_ip(&address, "127.0.0.1");
     address.port = port;
