@@ -81,6 +81,48 @@ TEST_F(NetworkClientExchange, ThirtyMebibyteFileArrivesWhole) {
   EXPECT_TRUE(file->data == big);
 }
 
+// Keeps the range messages the network thread hands over.
+class RangeRecorder : public ClientController {
+ public:
+  void onRangeOffer(const RangeOffer& offer) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    offers.push_back(offer.maxPieceSize);
+  }
+  void onFileRangeReply(const FileRangeReply& reply) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    pieces.push_back({reply.offset, Bytes(reply.data.begin(), reply.data.end())});
+  }
+  size_t count() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return offers.size() + pieces.size();
+  }
+  std::mutex mutex;
+  std::vector<uint32_t> offers;
+  std::vector<std::pair<uint64_t, Bytes>> pieces;
+};
+
+TEST_F(NetworkClientExchange, RangeMessagesTravelAtTheDefaultDatagramSize) {
+  Bytes file = randomBytes((3u << 20) / 2, 15);
+  put("f", file);
+  ServerProcess server(data_);
+  RangeRecorder recorder;
+  ConnectedClient client(server.port(), &recorder);
+  ASSERT_TRUE(client.connected);
+  {
+    NetworkClient* network = theNetworkClient.load();
+    std::lock_guard<std::mutex> lock(network->enetLock);
+    EXPECT_EQ(network->peer->mtu, uint32_t{ENET_HOST_DEFAULT_MTU});
+  }
+  ASSERT_TRUE(sendRangeHello());
+  ASSERT_TRUE(sendFileRangeRequest("f", 1u << 20, 1u << 20));
+  ASSERT_TRUE(waitUntil([&] { return recorder.count() == 2; }, 20000));
+  std::lock_guard<std::mutex> lock(recorder.mutex);
+  EXPECT_EQ(recorder.offers, std::vector<uint32_t>{kMaxPieceSize});
+  ASSERT_EQ(recorder.pieces.size(), 1u);
+  EXPECT_EQ(recorder.pieces[0].first, 1u << 20);
+  EXPECT_TRUE(recorder.pieces[0].second == Bytes(file.begin() + (1 << 20), file.end()));
+}
+
 TEST_F(NetworkClientExchange, ServerRefusesNamesOutsideItsFolder) {
   testing::writeFile(dir_ / "secret", "outside");
   std::filesystem::create_directories(data_ + "/sub");
