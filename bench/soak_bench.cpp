@@ -47,7 +47,6 @@ bool visit(uint16_t port, const std::vector<Served>& wanted, Totals& totals) {
   ENetHost* host = enet_host_create(nullptr, 1, kChannelCount, 0, 0);
   if (host == nullptr) return false;
   raiseTransportLimits(host);
-  useLargeDatagrams(host);
   ENetAddress address{};
   enet_address_set_host_ip(&address, "127.0.0.1");
   address.port = port;

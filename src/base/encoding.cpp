@@ -11,6 +11,11 @@ void ByteWriter::u32(uint32_t value) {
   raw(le, 4);
 }
 
+void ByteWriter::u64(uint64_t value) {
+  u32(static_cast<uint32_t>(value));
+  u32(static_cast<uint32_t>(value >> 32));
+}
+
 void ByteWriter::f32(float value) {
   uint32_t bits;
   std::memcpy(&bits, &value, 4);
@@ -55,6 +60,14 @@ uint32_t ByteReader::u32() {
   if (!take(le, 4)) return 0;
   return uint32_t(le[0]) | uint32_t(le[1]) << 8 | uint32_t(le[2]) << 16 |
          uint32_t(le[3]) << 24;
+}
+
+uint64_t ByteReader::u64() {
+  uint8_t le[8];
+  if (!take(le, 8)) return 0;
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = value << 8 | le[i];
+  return value;
 }
 
 float ByteReader::f32() {

@@ -18,6 +18,8 @@ using Bytes = std::vector<uint8_t>;
 class ByteWriter {
  public:
   void u32(uint32_t value);
+  // Eight bytes, low half first.
+  void u64(uint64_t value);
   void f32(float value);
   void u8(uint8_t value);
   // The bytes of the text followed by one 0x00.
@@ -45,6 +47,7 @@ class ByteReader {
   ByteReader(const uint8_t* data, size_t size, size_t start = 0);
 
   uint32_t u32();
+  uint64_t u64();
   float f32();
   uint8_t u8();
   // Bytes up to the first 0x00; the position moves past the 0x00. Without

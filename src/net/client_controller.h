@@ -9,8 +9,9 @@
 // during the call; a controller that keeps the bytes copies them.
 //
 // The operations are declared in their fixed order; the destructor comes
-// last so it does not shift them. It is virtual because owners release a
-// controller through this base.
+// after the first twenty so it does not shift them, and later operations
+// follow it. It is virtual because owners release a controller through
+// this base.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +46,12 @@ class ClientController {
   virtual void onDisconnected() {}
 
   virtual ~ClientController() = default;
+
+  // Added after the destructor, so the slots above keep their places.
+  // onFileRangeReply's data is valid only during the call, like
+  // onFileReply's content.
+  virtual void onRangeOffer(const RangeOffer&) {}
+  virtual void onFileRangeReply(const FileRangeReply&) {}
 };
 
 }  // namespace quor

@@ -113,6 +113,22 @@ void dispatchFileUpdate(ClientController& c, uint32_t type, ByteSpan packet) {
     case kFileRequestType:
       if (!decodeFileRequest(packet)) return logMalformed(kFileUpdateChannel);
       return logError("???? client should not be receiving file requests");
+    case kRangeHelloType:
+      if (!decodeRangeHello(packet)) return logMalformed(kFileUpdateChannel);
+      return logError("???? client should not be receiving file requests");
+    case kFileRangeRequestType:
+      if (!decodeFileRangeRequest(packet)) return logMalformed(kFileUpdateChannel);
+      return logError("???? client should not be receiving file requests");
+    case kRangeOfferType: {
+      std::optional<RangeOffer> offer = decodeRangeOffer(packet);
+      if (!offer) return logMalformed(kFileUpdateChannel);
+      return c.onRangeOffer(*offer);
+    }
+    case kFileRangeReplyType: {
+      std::optional<FileRangeReply> reply = decodeFileRangeReply(packet);
+      if (!reply) return logMalformed(kFileUpdateChannel);
+      return c.onFileRangeReply(*reply);
+    }
     case kFileReplyType: {
       std::optional<FileReply> reply = decodeFileReply(packet);
       if (!reply) return logMalformed(kFileUpdateChannel);

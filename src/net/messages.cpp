@@ -374,4 +374,87 @@ std::optional<FileReply> decodeFileReply(ByteSpan packet) {
   return reply;
 }
 
+// ---- Ranges, file update channel ----
+
+Bytes buildRangeHello(const RangeHello& message) {
+  ByteWriter writer = startMessage(kRangeHelloType, message.aux);
+  writer.u32(message.version);
+  return writer.take();
+}
+
+std::optional<RangeHello> decodeRangeHello(ByteSpan packet) {
+  return decodeFramed<RangeHello>(packet, kRangeHelloType,
+                                  [](ByteReader& reader, RangeHello& m) { m.version = reader.u32(); });
+}
+
+Bytes buildRangeOffer(const RangeOffer& message) {
+  ByteWriter writer = startMessage(kRangeOfferType, message.aux);
+  writer.u32(message.version);
+  writer.u32(message.maxPieceSize);
+  return writer.take();
+}
+
+std::optional<RangeOffer> decodeRangeOffer(ByteSpan packet) {
+  return decodeFramed<RangeOffer>(packet, kRangeOfferType, [](ByteReader& reader, RangeOffer& m) {
+    m.version = reader.u32();
+    m.maxPieceSize = reader.u32();
+  });
+}
+
+Bytes buildFileRangeRequest(const FileRangeRequest& message) {
+  ByteWriter writer = startMessage(kFileRangeRequestType, message.aux);
+  writer.text(message.name);
+  writer.u64(message.offset);
+  writer.u32(message.length);
+  return writer.take();
+}
+
+std::optional<FileRangeRequest> decodeFileRangeRequest(ByteSpan packet) {
+  return decodeFramed<FileRangeRequest>(packet, kFileRangeRequestType,
+                                        [](ByteReader& reader, FileRangeRequest& m) {
+                                          m.name = reader.text();
+                                          m.offset = reader.u64();
+                                          m.length = reader.u32();
+                                        });
+}
+
+Bytes buildFileRangeReplyHead(const FileRangeReply& reply, uint32_t dataSize) {
+  ByteWriter writer = startMessage(kFileRangeReplyType, reply.aux);
+  writer.text(reply.name);
+  writer.u32(reply.status);
+  writer.u64(reply.fileSize);
+  writer.u64(reply.fileVersion);
+  writer.u64(reply.offset);
+  writer.u32(dataSize);
+  return writer.take();
+}
+
+Bytes buildFileRangeReply(const FileRangeReply& reply) {
+  Bytes packet = buildFileRangeReplyHead(reply, static_cast<uint32_t>(reply.data.size()));
+  packet.insert(packet.end(), reply.data.begin(), reply.data.end());
+  return packet;
+}
+
+std::optional<FileRangeReply> decodeFileRangeReply(ByteSpan packet) {
+  if (packet.size() < kHeaderSize) return std::nullopt;
+  FileRangeReply reply;
+  ByteReader reader(packet.data(), packet.size(), 4);
+  reply.aux = reader.u32();
+  reply.name = reader.text();
+  reply.status = reader.u32();
+  reply.fileSize = reader.u64();
+  reply.fileVersion = reader.u64();
+  reply.offset = reader.u64();
+  uint32_t count = reader.u32();
+  if (reader.overrun() || count > reader.remaining()) return std::nullopt;
+  if (reply.fileSize > kMaxRangeFileBytes) return std::nullopt;
+  // A reply without data may name any offset: a refusal, or an offset past
+  // the end, answers the request as it was asked.
+  if (count != 0 && (reply.offset > reply.fileSize || count > reply.fileSize - reply.offset)) {
+    return std::nullopt;
+  }
+  reply.data = packet.subspan(reader.position(), count);
+  return reply;
+}
+
 }  // namespace quor

@@ -61,9 +61,23 @@ constexpr uint32_t kFeedback2Type2 = 2;
 constexpr uint32_t kManifestRequestType = 1;
 constexpr uint32_t kFileRequestType = 2;
 constexpr uint32_t kFileReplyType = 3;
+constexpr uint32_t kRangeHelloType = 4;
+constexpr uint32_t kRangeOfferType = 5;
+constexpr uint32_t kFileRangeRequestType = 6;
+constexpr uint32_t kFileRangeReplyType = 7;
+
+// The version of the range messages this program speaks.
+constexpr uint32_t kRangeProtocolVersion = 1;
+// A file served in ranges is at most this large: the container that holds
+// it counts its bytes in 32 bits.
+constexpr uint64_t kMaxRangeFileBytes = 0xFFFFFFFFu;
+// FileRangeReply::status.
+constexpr uint32_t kRangeStatusOk = 0;
+constexpr uint32_t kRangeStatusRefused = 1;      // no such file, or not served
+constexpr uint32_t kRangeStatusBeyondEnd = 2;    // the offset is past the file's end
 
 // The header words and an owned copy of the whole packet, kept by every
-// decoded record of the framed channels (the file reply excepted, below).
+// decoded record of the framed channels (the file replies excepted, below).
 struct FramedRecord {
   uint32_t type = 0;
   uint32_t aux = 1;
@@ -165,6 +179,39 @@ struct FileReply {
   ByteSpan content;
 };
 
+// Ranges: a client that sends RangeHello before anything else learns from
+// the RangeOffer, which arrives before the reply to its next request, that
+// the server serves files piece by piece. An older server drops the hello
+// and sends no offer.
+struct RangeHello : FramedRecord {
+  uint32_t version = kRangeProtocolVersion;
+};
+struct RangeOffer : FramedRecord {
+  uint32_t version = kRangeProtocolVersion;
+  uint32_t maxPieceSize = 0;  // the most data one FileRangeReply carries
+};
+struct FileRangeRequest : FramedRecord {
+  std::string name;
+  uint64_t offset = 0;
+  uint32_t length = 0;
+};
+// One piece of a file. Like FileReply it keeps no copy of the packet: data
+// points into it. A decoded reply always has fileSize <= kMaxRangeFileBytes
+// and, when it carries data, offset + data.size() <= fileSize; a reply
+// without data echoes the requested offset, which may lie past the end.
+// fileVersion changes when the file is published again; it is only ever
+// compared for equality.
+struct FileRangeReply {
+  uint32_t type = kFileRangeReplyType;
+  uint32_t aux = 1;
+  std::string name;
+  uint32_t status = kRangeStatusOk;
+  uint64_t fileSize = 0;
+  uint64_t fileVersion = 0;
+  uint64_t offset = 0;
+  ByteSpan data;
+};
+
 // The type word of a framed packet; nothing when it has fewer than 4 bytes.
 std::optional<uint32_t> readMessageType(ByteSpan packet);
 
@@ -198,6 +245,14 @@ Bytes buildFileReply(std::string_view path, ByteSpan content, uint32_t aux = 1);
 // content count. A sender that has the content elsewhere (the server reads
 // it straight into the packet) appends contentSize bytes to these.
 Bytes buildFileReplyHead(std::string_view path, uint32_t contentSize, uint32_t aux = 1);
+Bytes buildRangeHello(const RangeHello& message);
+Bytes buildRangeOffer(const RangeOffer& message);
+Bytes buildFileRangeRequest(const FileRangeRequest& message);
+Bytes buildFileRangeReply(const FileRangeReply& reply);
+// The bytes of a range reply up to its data: header, name, status, sizes,
+// offset and the data count dataSize (reply.data is not looked at). The
+// server appends the dataSize bytes, read from disk into the packet.
+Bytes buildFileRangeReplyHead(const FileRangeReply& reply, uint32_t dataSize);
 
 // Decoders; nothing when the packet is too short for the message.
 std::optional<LobbyMessage1> decodeLobbyMessage1(ByteSpan packet);
@@ -222,5 +277,11 @@ std::optional<Feedback2Message2> decodeFeedback2Message2(ByteSpan packet);
 std::optional<ManifestRequest> decodeManifestRequest(ByteSpan packet);
 std::optional<FileRequest> decodeFileRequest(ByteSpan packet);
 std::optional<FileReply> decodeFileReply(ByteSpan packet);
+std::optional<RangeHello> decodeRangeHello(ByteSpan packet);
+std::optional<RangeOffer> decodeRangeOffer(ByteSpan packet);
+std::optional<FileRangeRequest> decodeFileRangeRequest(ByteSpan packet);
+// Also nothing when the data would run past fileSize or fileSize is above
+// kMaxRangeFileBytes: no such piece belongs to a file a client can take.
+std::optional<FileRangeReply> decodeFileRangeReply(ByteSpan packet);
 
 }  // namespace quor

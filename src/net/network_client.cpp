@@ -103,7 +103,6 @@ bool createHost(NetworkClient& client) EXCLUDES(client.enetLock) {
   client.host = enet_host_create(nullptr, kClientPeerSlots, kChannelCount, 0, 0);
   if (client.host == nullptr) return false;
   raiseTransportLimits(client.host);
-  useLargeDatagrams(client.host);
   return true;
 }
 
@@ -159,6 +158,16 @@ uint64_t bytesReceivedFromServer() {
 bool sendFileRequest(std::string name) { return sendToServer(buildFileRequest(name)); }
 
 bool sendManifestRequest() { return sendToServer(buildManifestRequest()); }
+
+bool sendRangeHello() { return sendToServer(buildRangeHello(RangeHello{})); }
+
+bool sendFileRangeRequest(const std::string& name, uint64_t offset, uint32_t length) {
+  FileRangeRequest request;
+  request.name = name;
+  request.offset = offset;
+  request.length = length;
+  return sendToServer(buildFileRangeRequest(request));
+}
 
 void shutdownNetworkClient() {
   NetworkClient* client = theNetworkClient.exchange(nullptr);

@@ -57,8 +57,8 @@ extern std::atomic<NetworkClient*> theNetworkClient;
 extern std::atomic<bool> networkRunning;
 
 // The ENet client host: no bound address, 8 peer slots, 7 channels, no
-// bandwidth limits; packets, waiting data and datagrams as large as
-// net/transport_limits.h sets them.
+// bandwidth limits, ENet's default datagram size; packets and waiting data
+// as large as net/transport_limits.h sets them.
 constexpr size_t kClientPeerSlots = 8;
 constexpr uint32_t kConnectWaitMs = 840;
 constexpr uint32_t kShutdownFlushPauseMs = 400;
@@ -89,6 +89,12 @@ bool sendFileRequest(std::string name);
 
 // Queues the ManifestRequest under the same rules.
 bool sendManifestRequest();
+
+// Queue, under the same rules, the RangeHello (sent right after connecting,
+// before the ManifestRequest) and the request for length bytes of name
+// from offset on.
+bool sendRangeHello();
+bool sendFileRangeRequest(const std::string& name, uint64_t offset, uint32_t length);
 
 // Disconnects the peer if there is one, flushes, waits 400 ms, destroys
 // the host ("Enet client destroyed") and the client. Runs after the

@@ -37,20 +37,16 @@ int sendRaised(Host* host, ENetPeer* peer, uint8_t channel, ENetPacket* packet) 
 
 }  // namespace
 
-void raiseTransportLimits(ENetHost* host) {
-  raiseLimits(host, largestDeliverablePacket(kClientMtu));
+size_t largestClientPacket() {
+  return std::max(largestDeliverablePacket(ENET_HOST_DEFAULT_MTU), kMaxPieceSize + kReplyHeadRoom);
 }
+
+void raiseTransportLimits(ENetHost* host) { raiseLimits(host, largestClientPacket()); }
 
 void limitServerReceiving(ENetHost* host) { limitReceiving(host); }
 
 int sendLargePacket(ENetPeer* peer, uint8_t channel, ENetPacket* packet) {
   return sendRaised(peer->host, peer, channel, packet);
-}
-
-void useLargeDatagrams(ENetHost* host) {
-  host->mtu = kClientMtu;
-  // A peer takes its datagram size from the host when it is reset.
-  for (size_t i = 0; i < host->peerCount; ++i) enet_peer_reset(&host->peers[i]);
 }
 
 size_t largestDeliverablePacket(uint32_t mtu) {

@@ -37,11 +37,21 @@ struct SchedulerLimits {
   size_t queuedRequestsPerSlot = 256;
 };
 
+// What a request asked for; the scheduler paces them all alike.
+enum class ReplyKind : uint8_t {
+  kWholeFile,   // FileReply (ManifestRequest, FileRequest)
+  kRangeOffer,  // RangeOffer (RangeHello)
+  kFileRange,   // FileRangeReply (FileRangeRequest)
+};
+
 struct QueuedReply {
   std::string name;
   std::string refusal;        // non-empty: answered with no content
   uint64_t contentBytes = 0;  // size of the file it carries
-  uint64_t bytes = 0;         // size of the whole reply packet
+  uint64_t bytes = 0;         // size of the whole reply packet (a range: at most)
+  ReplyKind kind = ReplyKind::kWholeFile;
+  uint64_t offset = 0;        // a range: its first byte
+  uint32_t length = 0;        // a range: its length, at most a piece
 };
 
 // What a started reply must hand back when ENet releases its packet.

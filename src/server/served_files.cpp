@@ -3,7 +3,9 @@
 #include <filesystem>
 #include <fstream>
 #include <system_error>
+#include <utility>
 
+#include "net/messages.h"
 #include "net/transport_limits.h"
 #include "platform/native_path.h"
 
@@ -16,6 +18,30 @@ fs::path servedPath(const std::string& folder, std::string_view name) {
   return toNativePath(folder) / toNativePath(std::string(name));
 }
 
+// Clients only compare it for equality, so the clock's unit and epoch do
+// not matter; the size is mixed in for a file rewritten within one tick.
+uint64_t versionToken(fs::file_time_type written, uint64_t size) {
+  return static_cast<uint64_t>(written.time_since_epoch().count()) ^ (size * 0x9E3779B97F4A7C15u);
+}
+
+FileLookup refused(std::string why) { return {std::move(why), 0, 0}; }
+
+FileLookup lookUp(const std::string& folder, std::string_view name, uint64_t maxBytes,
+                  const char* tooLarge) {
+  if (!isPlainFileName(name)) return refused("not a plain file name");
+  fs::path path = servedPath(folder, name);
+  std::error_code error;
+  fs::file_status status = fs::symlink_status(path, error);
+  if (error || !fs::exists(status)) return refused("no such file");
+  if (!fs::is_regular_file(status)) return refused("not a regular file");
+  uintmax_t size = fs::file_size(path, error);
+  if (error) return refused("size unknown: " + error.message());
+  if (size > maxBytes) return refused(tooLarge);
+  fs::file_time_type written = fs::last_write_time(path, error);
+  if (error) return refused("time unknown: " + error.message());
+  return {"", size, versionToken(written, size)};
+}
+
 }  // namespace
 
 bool isPlainFileName(std::string_view name) {
@@ -25,15 +51,11 @@ bool isPlainFileName(std::string_view name) {
 }
 
 FileLookup lookUpServedFile(const std::string& folder, std::string_view name) {
-  if (!isPlainFileName(name)) return {"not a plain file name", 0};
-  std::error_code error;
-  fs::file_status status = fs::symlink_status(servedPath(folder, name), error);
-  if (error || !fs::exists(status)) return {"no such file", 0};
-  if (!fs::is_regular_file(status)) return {"not a regular file", 0};
-  uintmax_t size = fs::file_size(servedPath(folder, name), error);
-  if (error) return {"size unknown: " + error.message(), 0};
-  if (size > kMaxFileBytes) return {"larger than 1 GiB", 0};
-  return {"", size};
+  return lookUp(folder, name, kMaxFileBytes, "larger than 1 GiB");
+}
+
+FileLookup lookUpServedRangeFile(const std::string& folder, std::string_view name) {
+  return lookUp(folder, name, kMaxRangeFileBytes, "4 GiB or larger");
 }
 
 bool readServedFile(const std::string& folder, std::string_view name, uint8_t* out, size_t size) {
@@ -43,6 +65,14 @@ bool readServedFile(const std::string& folder, std::string_view name, uint8_t* o
   if (static_cast<size_t>(in.gcount()) != size) return false;
   // A file that grew since the lookup would be served cut short.
   return in.peek() == std::ifstream::traits_type::eof();
+}
+
+bool readServedRange(const std::string& folder, std::string_view name, uint64_t offset, uint8_t* out,
+                     size_t size) {
+  std::ifstream in(servedPath(folder, name), std::ios::binary);
+  if (!in.seekg(static_cast<std::streamoff>(offset))) return false;
+  in.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(size));
+  return static_cast<size_t>(in.gcount()) == size;
 }
 
 }  // namespace quor

@@ -2,6 +2,7 @@
 
 #include <enet/enet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "net/messages.h"
 #include "net/transport_limits.h"
 #include "platform/native_path.h"
+#include "server/range_replies.h"
 #include "server/reply_copies.h"
 #include "server/reply_scheduler.h"
 #include "server/served_files.h"
@@ -62,9 +64,11 @@ uint64_t replyBytes(const std::string& name, uint64_t contentBytes) {
   return buildFileReplyHead(name, 0).size() + contentBytes;
 }
 
-void queueReply(ServerState& server, size_t slot, std::string name) {
-  FileLookup lookup = lookUpServedFile(server.folder, name);
-  QueuedReply reply{std::move(name), std::move(lookup.refusal), lookup.size, 0};
+// A whole-file reply: the file is looked up now, read when it starts.
+void sizeWholeFileReply(ServerState& server, size_t slot, QueuedReply& reply) {
+  FileLookup lookup = lookUpServedFile(server.folder, reply.name);
+  reply.refusal = std::move(lookup.refusal);
+  reply.contentBytes = lookup.size;
   reply.bytes = replyBytes(reply.name, reply.contentBytes);
   uint32_t mtu = server.host->peers[slot].mtu;
   if (reply.refusal.empty() && reply.bytes > largestDeliverablePacket(mtu)) {
@@ -75,6 +79,23 @@ void queueReply(ServerState& server, size_t slot, std::string name) {
     reply.contentBytes = 0;
     reply.bytes = replyBytes(reply.name, 0);
   }
+}
+
+// Range replies are read only when they start, so their queue entries stay
+// small; bytes is the most a reply can come to.
+void queueReply(ServerState& server, size_t slot, QueuedReply reply) {
+  switch (reply.kind) {
+    case ReplyKind::kWholeFile:
+      sizeWholeFileReply(server, slot, reply);
+      break;
+    case ReplyKind::kRangeOffer:
+      reply.bytes = rangeOfferPacket().size;
+      break;
+    case ReplyKind::kFileRange:
+      reply.length = std::min(reply.length, kMaxPieceSize);
+      reply.bytes = rangeReplyBytes(reply.name, reply.length);
+      break;
+  }
   std::string requested = reply.name;
   if (!server.scheduler.enqueue(slot, std::move(reply))) {
     logError("|||| Too many queued requests from " + server.peerNames[slot] + ", \"" + requested +
@@ -82,14 +103,36 @@ void queueReply(ServerState& server, size_t slot, std::string name) {
   }
 }
 
-// The name a request asks for, or nothing for anything else.
-std::optional<std::string> requestedName(ByteSpan packet) {
-  std::optional<uint32_t> type = readMessageType(packet);
-  if (type == kManifestRequestType && decodeManifestRequest(packet)) return kManifestName;
-  if (type == kFileRequestType) {
-    if (std::optional<FileRequest> request = decodeFileRequest(packet)) return request->path;
+// What a request asks for, or nothing for anything else.
+std::optional<QueuedReply> askedReply(ByteSpan packet) {
+  QueuedReply asked;
+  switch (readMessageType(packet).value_or(0)) {
+    case kManifestRequestType:
+      if (!decodeManifestRequest(packet)) return std::nullopt;
+      asked.name = kManifestName;
+      return asked;
+    case kFileRequestType: {
+      std::optional<FileRequest> request = decodeFileRequest(packet);
+      if (!request) return std::nullopt;
+      asked.name = std::move(request->path);
+      return asked;
+    }
+    case kRangeHelloType:
+      if (!decodeRangeHello(packet)) return std::nullopt;
+      asked.kind = ReplyKind::kRangeOffer;
+      return asked;
+    case kFileRangeRequestType: {
+      std::optional<FileRangeRequest> request = decodeFileRangeRequest(packet);
+      if (!request) return std::nullopt;
+      asked.kind = ReplyKind::kFileRange;
+      asked.name = std::move(request->name);
+      asked.offset = request->offset;
+      asked.length = request->length;
+      return asked;
+    }
+    default:
+      return std::nullopt;
   }
-  return std::nullopt;
 }
 
 void onReceive(ServerState& server, const ENetEvent& event) {
@@ -105,12 +148,12 @@ void onReceive(ServerState& server, const ENetEvent& event) {
     logError("|||| Oversized request from " + peerName + " dropped");
     return;
   }
-  std::optional<std::string> name = requestedName(packet);
-  if (!name) {
+  std::optional<QueuedReply> asked = askedReply(packet);
+  if (!asked) {
     logError("|||| Unrecognised or malformed request from " + peerName + " dropped");
     return;
   }
-  queueReply(server, slot, std::move(*name));
+  queueReply(server, slot, std::move(*asked));
 }
 
 void handleEvent(ServerState& server, ENetEvent& event) {
@@ -160,30 +203,71 @@ std::unique_ptr<uint8_t[]> fillReply(const ServerState& server, QueuedReply& rep
   }
 }
 
-// A new copy of the reply, counted against the scheduler's budget until
-// its last user lets go; none when not even a reply without content could
-// be allocated.
+// The bytes of a reply, counted against the scheduler's budget until their
+// last user lets go; none when there are no bytes (not even a reply without
+// content could be allocated).
+std::shared_ptr<const ReplyCopy> share(ServerState& server, ReplyCopy packet) {
+  if (!packet.bytes) return nullptr;
+  ReplyScheduler* scheduler = &server.scheduler;
+  scheduler->copyCreated(packet.size);
+  return std::shared_ptr<const ReplyCopy>(new ReplyCopy(std::move(packet)),
+                                          [scheduler](const ReplyCopy* done) {
+                                            scheduler->copyReleased(done->size);
+                                            delete done;
+                                          });
+}
+
 std::shared_ptr<const ReplyCopy> makeCopy(ServerState& server, QueuedReply& reply) {
   size_t size = 0;
   std::unique_ptr<uint8_t[]> bytes = fillReply(server, reply, size);
-  if (!bytes) return nullptr;
-  ReplyScheduler* scheduler = &server.scheduler;
-  scheduler->copyCreated(size);
-  std::shared_ptr<const ReplyCopy> copy(new ReplyCopy{std::move(bytes), size},
-                                        [scheduler](const ReplyCopy* done) {
-                                          scheduler->copyReleased(done->size);
-                                          delete done;
-                                        });
-  if (reply.refusal.empty()) server.copies.keep(reply.name, copy);
+  std::shared_ptr<const ReplyCopy> copy = share(server, ReplyCopy{std::move(bytes), size});
+  if (copy && reply.refusal.empty()) server.copies.keep(reply.name, copy);
   return copy;
+}
+
+std::shared_ptr<const ReplyCopy> wholeFileCopy(ServerState& server, QueuedReply& reply) {
+  if (reply.refusal.empty()) {
+    if (std::shared_ptr<const ReplyCopy> held = server.copies.find(reply.name, reply.bytes)) return held;
+  }
+  return makeCopy(server, reply);
+}
+
+// A range reply is one piece, read for this peer alone: no copy is shared.
+std::shared_ptr<const ReplyCopy> rangeCopy(ServerState& server, QueuedReply& reply) {
+  RangeReply range = readRangeReply(server.folder, reply.name, reply.offset, reply.length);
+  reply.refusal = std::move(range.refusal);
+  reply.contentBytes = range.fileSize;
+  return share(server, std::move(range.packet));
+}
+
+std::shared_ptr<const ReplyCopy> replyCopy(ServerState& server, QueuedReply& reply) {
+  switch (reply.kind) {
+    case ReplyKind::kWholeFile:
+      return wholeFileCopy(server, reply);
+    case ReplyKind::kRangeOffer:
+      return share(server, rangeOfferPacket());
+    case ReplyKind::kFileRange:
+      return rangeCopy(server, reply);
+  }
+  return nullptr;
+}
+
+// One line per file: the first piece of a file served in ranges stands for
+// all of them (the offer, and a piece past the end, make none).
+void logStarted(const QueuedReply& reply, const std::string& peerName) {
+  if (!reply.refusal.empty()) {
+    return logError("|||| Refused \"" + reply.name + "\" to " + peerName + ": " + reply.refusal);
+  }
+  if (reply.kind == ReplyKind::kRangeOffer) return;
+  if (reply.kind == ReplyKind::kFileRange && reply.offset != 0) return;
+  logLine("Served " + reply.name + " (" + std::to_string(reply.contentBytes) + " bytes) to " + peerName);
 }
 
 void startReply(ServerState& server, size_t slot, QueuedReply reply) {
   ENetPeer* peer = &server.host->peers[slot];
   const std::string& peerName = server.peerNames[slot];
   auto buffer = std::make_unique<ReplyBuffer>();
-  if (reply.refusal.empty()) buffer->copy = server.copies.find(reply.name, reply.bytes);
-  if (!buffer->copy) buffer->copy = makeCopy(server, reply);
+  buffer->copy = replyCopy(server, reply);
   if (!buffer->copy) {
     logError("|||| Out of memory, no reply for \"" + reply.name + "\" to " + peerName);
     return;
@@ -201,16 +285,12 @@ void startReply(ServerState& server, size_t slot, QueuedReply reply) {
     logError("|||| Could not send \"" + reply.name + "\" to " + peerName);
     return;
   }
-  if (reply.refusal.empty()) {
-    logLine("Served " + reply.name + " (" + std::to_string(reply.contentBytes) + " bytes) to " + peerName);
-  } else {
-    logError("|||| Refused \"" + reply.name + "\" to " + peerName + ": " + reply.refusal);
-  }
+  logStarted(reply, peerName);
 }
 
 void startReplies(ServerState& server) {
   auto isHeld = [&server](const QueuedReply& reply) {
-    return server.copies.find(reply.name, reply.bytes) != nullptr;
+    return reply.kind == ReplyKind::kWholeFile && server.copies.find(reply.name, reply.bytes) != nullptr;
   };
   while (std::optional<ReplyScheduler::Pick> pick = server.scheduler.next(isHeld)) {
     startReply(server, pick->slot, std::move(pick->reply));

@@ -3,11 +3,14 @@
 // FileReply named "manifest.manifest" and a FileRequest with a FileReply
 // that carries the requested name unchanged and that file's bytes. A name
 // that is not a servable file of the folder (served_files.h) gets a reply
-// with no content. Replies are paced per peer by the ReplyScheduler.
+// with no content. A RangeHello gets a RangeOffer and a FileRangeRequest a
+// FileRangeReply (range_replies.h). Every reply, in request order, is paced
+// per peer by the ReplyScheduler.
 //
 // It logs through the program log: its start ("Update server listening on
-// port N"), every connect and disconnect, every reply and every request it
-// refuses or drops.
+// port N"), every connect and disconnect, every whole-file reply, the first
+// piece of every file served in ranges, and every request it refuses or
+// drops.
 //
 // Everything runs on the thread that calls runUpdateServer, ENet's
 // callbacks included; stop may be set from any thread or a signal handler.

@@ -109,6 +109,18 @@ class ReadingController : public ClientController {
     require(size == 0 || content != nullptr, "file reply content is present");
     sink = touch(path) + touch(content, size);
   }
+  void onRangeOffer(const RangeOffer& offer) override {
+    ++calls;
+    sink = touch(offer) + offer.version + offer.maxPieceSize;
+  }
+  void onFileRangeReply(const FileRangeReply& reply) override {
+    ++calls;
+    require(reply.fileSize <= kMaxRangeFileBytes, "a range reply's file is under 4 GiB");
+    require(reply.data.empty() || (reply.offset <= reply.fileSize &&
+                                   reply.data.size() <= reply.fileSize - reply.offset),
+            "a range reply's data lies inside its file");
+    sink = touch(reply.name) + reply.status + touch(reply.data.data(), reply.data.size());
+  }
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The update server's side of a request: the packet decoded as a file
-// request, and the name looked up in the served folder. Whatever the name,
+// request or a file range request, and the name looked up in the served
+// folder. Whatever the name,
 // a file it serves is a regular file directly inside that folder, never a
 // link, a folder or anything outside. The folder holds a file, a folder and
 // a link to a file outside it.
@@ -47,19 +48,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quor;
   namespace fs = std::filesystem;
   static fuzz::ServedFolder served;
-  std::optional<FileRequest> request = decodeFileRequest(ByteSpan(data, size));
-  if (request) {
-    FileLookup lookup = lookUpServedFile(served.folder, request->path);
-    if (lookup.refusal.empty()) {
-      fs::path file = fs::path(served.folder) / request->path;
-      fuzz::require(isPlainFileName(request->path), "only plain names are served");
-      fuzz::require(file.lexically_normal().parent_path() == fs::path(served.folder),
-                    "a served file lies directly inside the folder");
-      fuzz::require(fs::is_regular_file(fs::symlink_status(file)),
-                    "a served file is a regular file");
-      fuzz::require(request->path == "1.compressed" && lookup.size == 6,
-                    "only the one file is served");
-    }
+  ByteSpan packet(data, size);
+  std::optional<std::string> name;
+  FileLookup lookup;
+  // The decoders leave the type word to the caller, as the server does.
+  bool ranged = readMessageType(packet) == kFileRangeRequestType;
+  if (std::optional<FileRequest> request = ranged ? std::nullopt : decodeFileRequest(packet)) {
+    name = request->path;
+    lookup = lookUpServedFile(served.folder, *name);
+  } else if (std::optional<FileRangeRequest> range = ranged ? decodeFileRangeRequest(packet) : std::nullopt) {
+    name = range->name;
+    lookup = lookUpServedRangeFile(served.folder, *name);
+  }
+  if (name && lookup.refusal.empty()) {
+    fs::path file = fs::path(served.folder) / *name;
+    fuzz::require(isPlainFileName(*name), "only plain names are served");
+    fuzz::require(file.lexically_normal().parent_path() == fs::path(served.folder),
+                  "a served file lies directly inside the folder");
+    fuzz::require(fs::is_regular_file(fs::symlink_status(file)), "a served file is a regular file");
+    fuzz::require(*name == "1.compressed" && lookup.size == 6, "only the one file is served");
   }
   fuzz::afterInput();
   return 0;

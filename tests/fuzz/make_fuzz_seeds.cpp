@@ -127,6 +127,28 @@ void dispatchSeeds() {
   seed(t, "manifest_request", onChannel(kFileUpdateChannel, buildManifestRequest()));
   seed(t, "file_request", onChannel(kFileUpdateChannel, buildFileRequest("17.patch")));
   seed(t, "file_reply", onChannel(kFileUpdateChannel, buildFileReply("17.patch", bytesOf("body"))));
+  seed(t, "range_hello", onChannel(kFileUpdateChannel, buildRangeHello({})));
+  RangeOffer offer;
+  offer.maxPieceSize = 1u << 20;
+  seed(t, "range_offer", onChannel(kFileUpdateChannel, buildRangeOffer(offer)));
+  FileRangeRequest rangeRequest;
+  rangeRequest.name = "17.compressed";
+  rangeRequest.offset = 0x100000000u;
+  rangeRequest.length = 1u << 20;
+  seed(t, "file_range_request", onChannel(kFileUpdateChannel, buildFileRangeRequest(rangeRequest)));
+  FileRangeReply rangeReply;
+  rangeReply.name = "17.compressed";
+  rangeReply.fileSize = 0xFFFFFFFFu;
+  rangeReply.fileVersion = 0x0123456789ABCDEFu;
+  rangeReply.offset = 0xFFFFFFFBu;
+  Bytes piece = bytesOf("piece");
+  rangeReply.data = piece;
+  seed(t, "file_range_reply", onChannel(kFileUpdateChannel, buildFileRangeReply(rangeReply)));
+  rangeReply.fileSize = 0xFFFFFFFEu;  // the piece runs one byte past the end
+  seed(t, "file_range_reply_past_end", onChannel(kFileUpdateChannel, buildFileRangeReply(rangeReply)));
+  rangeReply.status = kRangeStatusBeyondEnd;
+  rangeReply.data = {};
+  seed(t, "file_range_reply_beyond", onChannel(kFileUpdateChannel, buildFileRangeReply(rangeReply)));
   seed(t, "unknown_type", onChannel(kFileUpdateChannel, {9, 0, 0, 0, 1, 0, 0, 0}));
   seed(t, "channel7", onChannel(7, buildManifestRequest()));
   seed(t, "short", onChannel(kLobbyChannel, {1, 0}));
@@ -202,6 +224,13 @@ void servedNameSeeds() {
   for (const char* name :
        {"1.compressed", "manifest.manifest", "../secret", "link", "sub", "a/b"}) {
     seed(t, "request" + std::to_string(index++), buildFileRequest(name));
+  }
+  index = 0;
+  for (const char* name : {"1.compressed", "../secret", "link"}) {
+    FileRangeRequest request;
+    request.name = name;
+    request.length = 1u << 20;
+    seed(t, "range_request" + std::to_string(index++), buildFileRangeRequest(request));
   }
 }
 

@@ -56,6 +56,13 @@ class RecordingController : public ClientController {
     calls.push_back(call);
   }
   void onDisconnected() override { calls.push_back("disconnected"); }
+  void onRangeOffer(const RangeOffer& offer) override {
+    calls.push_back("offer " + std::to_string(offer.version) + " " + std::to_string(offer.maxPieceSize));
+  }
+  void onFileRangeReply(const FileRangeReply& reply) override {
+    calls.push_back("range " + reply.name + " " + std::to_string(reply.status) + " " +
+                    std::to_string(reply.offset) + " " + std::string(reply.data.begin(), reply.data.end()));
+  }
 };
 
 class Dispatch : public ::testing::Test {
@@ -142,7 +149,7 @@ TEST_F(Dispatch, UnlistedTypesGiveTheirChannelsLine) {
   for (uint32_t type : {0u, 3u, 9u}) {
     expectUnknown(kFeedback2Channel, type, "|||| Unknown feedback message ");
   }
-  for (uint32_t type : {0u, 4u, 77u}) {
+  for (uint32_t type : {0u, 8u, 77u}) {
     expectUnknown(kFileUpdateChannel, type, "|||| Unknown file update message ");
   }
   EXPECT_TRUE(controller.calls.empty());
@@ -222,6 +229,47 @@ TEST_F(Dispatch, RequestsArrivingAtTheClientAreReported) {
             std::vector<std::string>{LogCapture::error("???? client should not be receiving manifest requests")});
   EXPECT_EQ(run(kFileUpdateChannel, buildFileRequest("a")),
             std::vector<std::string>{LogCapture::error("???? client should not be receiving file requests")});
+  EXPECT_TRUE(controller.calls.empty());
+}
+
+TEST_F(Dispatch, RangeMessages) {
+  RangeOffer offer;
+  offer.maxPieceSize = 1u << 20;
+  FileRangeReply reply;
+  reply.name = "big";
+  reply.fileSize = 10;
+  reply.offset = 8;
+  Bytes data = {'y', 'z'};
+  reply.data = data;
+  FileRangeReply refused;
+  refused.name = "gone";
+  refused.status = kRangeStatusRefused;
+  refused.offset = 4;
+  EXPECT_TRUE(run(kFileUpdateChannel, buildRangeOffer(offer)).empty());
+  EXPECT_TRUE(run(kFileUpdateChannel, buildFileRangeReply(reply)).empty());
+  EXPECT_TRUE(run(kFileUpdateChannel, buildFileRangeReply(refused)).empty());
+  EXPECT_EQ(controller.calls,
+            (std::vector<std::string>{"offer 1 1048576", "range big 0 8 yz", "range gone 1 4 "}));
+  controller.calls.clear();
+
+  // Requests are the server's; a client reports them like a FileRequest.
+  FileRangeRequest request;
+  request.name = "big";
+  for (const Bytes& packet : {buildRangeHello({}), buildFileRangeRequest(request)}) {
+    EXPECT_EQ(run(kFileUpdateChannel, packet),
+              std::vector<std::string>{LogCapture::error("???? client should not be receiving file requests")});
+    expectCutsMalformed(kFileUpdateChannel, packet, 4);
+  }
+  expectCutsMalformed(kFileUpdateChannel, buildRangeOffer(offer), 4);
+  expectCutsMalformed(kFileUpdateChannel, buildFileRangeReply(reply), 4);
+  // Data past the packet or past the file's end, and a file of 4 GiB.
+  Bytes longCount = buildFileRangeReply(reply);
+  longCount.pop_back();
+  expectMalformed(kFileUpdateChannel, longCount);
+  reply.fileSize = 9;
+  expectMalformed(kFileUpdateChannel, buildFileRangeReply(reply));
+  reply.fileSize = uint64_t{1} << 32;
+  expectMalformed(kFileUpdateChannel, buildFileRangeReply(reply));
   EXPECT_TRUE(controller.calls.empty());
 }
 

@@ -13,7 +13,9 @@ TEST(Encoding, ByteWriterLaysOutPrimitivesLittleEndianWithoutGaps) {
   out.text("");
   out.blob(nullptr, 0);
   out.u8(7);
-  EXPECT_EQ(out.bytes(), (Bytes{1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x61, 0, 0, 0, 0, 0, 0, 7}));
+  out.u64(0x0807060504030201u);
+  EXPECT_EQ(out.bytes(), (Bytes{1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x61, 0, 0, 0, 0, 0, 0, 7,
+                                1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
 TEST(Encoding, ByteReaderReadsWhatTheWriterWrote) {
@@ -26,6 +28,7 @@ TEST(Encoding, ByteReaderReadsWhatTheWriterWrote) {
   out.u32(2);
   out.text("x");
   out.text("yz");
+  out.u64(0xFFFFFFFF00000001u);
   Bytes bytes = out.take();
   ByteReader in(bytes.data(), bytes.size());
   EXPECT_EQ(in.u32(), 0x12345678u);
@@ -33,6 +36,7 @@ TEST(Encoding, ByteReaderReadsWhatTheWriterWrote) {
   EXPECT_EQ(in.text(), "path/name");
   EXPECT_EQ(in.blob(), (Bytes{9, 8, 7}));
   EXPECT_EQ(in.textList(), (std::vector<std::string>{"x", "yz"}));
+  EXPECT_EQ(in.u64(), 0xFFFFFFFF00000001u);
   EXPECT_FALSE(in.overrun());
   EXPECT_EQ(in.remaining(), 0u);
 }
@@ -43,6 +47,12 @@ TEST(Encoding, ByteReaderExhaustedDataYieldsZerosAndIsReported) {
   EXPECT_EQ(words.u32(), 0u);
   EXPECT_TRUE(words.overrun());
   EXPECT_EQ(words.u32(), 0u);
+
+  const uint8_t seven[] = {1, 2, 3, 4, 5, 6, 7};
+  ByteReader wide(seven, sizeof seven);
+  EXPECT_EQ(wide.u64(), 0u);
+  EXPECT_TRUE(wide.overrun());
+  EXPECT_EQ(wide.remaining(), 0u);
 
   ByteReader text(bytes, sizeof bytes, 2);
   EXPECT_EQ(text.text(), "ab");  // cut at the end

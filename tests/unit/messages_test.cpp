@@ -27,6 +27,8 @@ Bytes concat(std::initializer_list<Bytes> parts) {
   return all;
 }
 
+Bytes u64le(uint64_t v) { return concat({u32le(uint32_t(v)), u32le(uint32_t(v >> 32))}); }
+
 ByteSpan prefix(const Bytes& wire, size_t length) { return ByteSpan(wire.data(), length); }
 
 // Every proper prefix of the packet is too short for the message.
@@ -390,6 +392,80 @@ TEST(Messages, FileUpdateMessagesEmptyReply) {
 TEST(Messages, FileUpdateMessagesContentCountPastTheEndIsRefused) {
   Bytes wire = concat({u32le(3), u32le(1), str0("x"), u32le(0xFFFFFFFF), Bytes{1}});
   EXPECT_FALSE(decodeFileReply(wire));
+}
+
+TEST(Messages, RangeMessages) {
+  Bytes hello = concat({u32le(4), u32le(1), u32le(1)});
+  EXPECT_EQ(buildRangeHello(RangeHello{}), hello);
+  auto decodedHello = decodeRangeHello(hello);
+  ASSERT_TRUE(decodedHello);
+  expectFrame(*decodedHello, 4, 1, hello);
+  EXPECT_EQ(decodedHello->version, 1u);
+  expectPrefixesRejected(hello, decodeRangeHello);
+
+  Bytes offer = concat({u32le(5), u32le(1), u32le(1), u32le(1u << 20)});
+  RangeOffer offerRecord;
+  offerRecord.maxPieceSize = 1u << 20;
+  EXPECT_EQ(buildRangeOffer(offerRecord), offer);
+  auto decodedOffer = decodeRangeOffer(offer);
+  ASSERT_TRUE(decodedOffer);
+  expectFrame(*decodedOffer, 5, 1, offer);
+  EXPECT_EQ(decodedOffer->maxPieceSize, 1u << 20);
+  expectPrefixesRejected(offer, decodeRangeOffer);
+
+  // The offset's high half is not zero, so its byte order shows.
+  Bytes request = concat({u32le(6), u32le(1), str0("9.compressed"), u32le(2), u32le(1), u32le(777)});
+  FileRangeRequest requestRecord;
+  requestRecord.name = "9.compressed";
+  requestRecord.offset = 0x100000002u;
+  requestRecord.length = 777;
+  EXPECT_EQ(buildFileRangeRequest(requestRecord), request);
+  auto decodedRequest = decodeFileRangeRequest(request);
+  ASSERT_TRUE(decodedRequest);
+  expectFrame(*decodedRequest, 6, 1, request);
+  EXPECT_EQ(decodedRequest->name, "9.compressed");
+  EXPECT_EQ(decodedRequest->offset, 0x100000002u);
+  EXPECT_EQ(decodedRequest->length, 777u);
+  expectPrefixesRejected(request, decodeFileRangeRequest);
+
+  auto replyWire = [](uint32_t status, uint64_t fileSize, uint64_t offset, uint32_t count, const Bytes& data) {
+    return concat({u32le(7), u32le(1), str0("f"), u32le(status), u64le(fileSize), u64le(0x1122334455667788u),
+                   u64le(offset), u32le(count), data});
+  };
+  Bytes reply = replyWire(0, 0xFFFFFFFFu, 0xFFFFFFFCu, 3, Bytes{7, 8, 9});
+  FileRangeReply replyRecord;
+  replyRecord.name = "f";
+  replyRecord.fileSize = 0xFFFFFFFFu;
+  replyRecord.fileVersion = 0x1122334455667788u;
+  replyRecord.offset = 0xFFFFFFFCu;
+  Bytes data = {7, 8, 9};
+  replyRecord.data = data;
+  EXPECT_EQ(buildFileRangeReply(replyRecord), reply);
+  EXPECT_EQ(buildFileRangeReplyHead(replyRecord, 3), Bytes(reply.begin(), reply.end() - 3));
+  auto decodedReply = decodeFileRangeReply(reply);
+  ASSERT_TRUE(decodedReply);
+  EXPECT_EQ(decodedReply->type, 7u);
+  EXPECT_EQ(decodedReply->name, "f");
+  EXPECT_EQ(decodedReply->status, 0u);
+  EXPECT_EQ(decodedReply->fileSize, 0xFFFFFFFFu);
+  EXPECT_EQ(decodedReply->fileVersion, 0x1122334455667788u);
+  EXPECT_EQ(decodedReply->offset, 0xFFFFFFFCu);
+  ASSERT_EQ(decodedReply->data.size(), 3u);
+  EXPECT_EQ(decodedReply->data.data(), reply.data() + reply.size() - 3);
+  expectPrefixesRejected(reply, decodeFileRangeReply);
+
+  // Replies without data answer the offset asked for, even past the end.
+  EXPECT_TRUE(decodeFileRangeReply(replyWire(2, 10, 11, 0, {})));
+  EXPECT_TRUE(decodeFileRangeReply(replyWire(1, 0, 5, 0, {})));
+  EXPECT_TRUE(decodeFileRangeReply(replyWire(0, 10, 10, 0, {})));
+  // Hostile: a count past the packet, data past the file's end (also where
+  // offset + count wraps around), a file of 4 GiB or more.
+  EXPECT_FALSE(decodeFileRangeReply(replyWire(0, 10, 0, 0xFFFFFFFFu, Bytes{1})));
+  EXPECT_FALSE(decodeFileRangeReply(replyWire(0, 10, 8, 3, Bytes{1, 2, 3})));
+  EXPECT_FALSE(decodeFileRangeReply(replyWire(0, 10, 11, 1, Bytes{1})));
+  EXPECT_FALSE(decodeFileRangeReply(replyWire(0, 10, 0xFFFFFFFFFFFFFFFFu, 2, Bytes{1, 2})));
+  EXPECT_FALSE(decodeFileRangeReply(replyWire(0, 1ull << 32, 0, 1, Bytes{1})));
+  EXPECT_FALSE(decodeFileRangeReply(replyWire(1, 1ull << 32, 0, 0, {})));
 }
 
 }  // namespace

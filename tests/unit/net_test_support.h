@@ -97,7 +97,6 @@ class RawClient {
     enet_initialize();
     host_ = enet_host_create(nullptr, 1, kChannelCount, 0, 0);
     raiseTransportLimits(host_);
-    useLargeDatagrams(host_);
     ENetAddress address{};
     enet_address_set_host_ip(&address, "127.0.0.1");
     address.port = port;
@@ -124,9 +123,14 @@ class RawClient {
     if (event.type == ENET_EVENT_TYPE_DISCONNECT) disconnected = true;
     if (event.type != ENET_EVENT_TYPE_RECEIVE) return;
     ByteSpan packet(event.packet->data, event.packet->dataLength);
-    if (std::optional<FileReply> reply = decodeFileReply(packet)) {
+    types.push_back(readMessageType(packet).value_or(0));
+    std::optional<FileReply> reply;
+    if (types.back() == kFileReplyType) reply = decodeFileReply(packet);
+    if (reply) {
       replies[reply->path] = Bytes(reply->content.begin(), reply->content.end());
       ++replyCount;
+    } else {
+      others.emplace_back(packet.begin(), packet.end());
     }
     enet_packet_destroy(event.packet);
   }
@@ -138,8 +142,17 @@ class RawClient {
     return replyCount >= count;
   }
 
+  // The same for packets other than FileReplies.
+  bool collectOthers(size_t count, int timeoutMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (others.size() < count && Clock::now() < deadline) serviceOnce(5);
+    return others.size() >= count;
+  }
+
   std::map<std::string, Bytes> replies;
   size_t replyCount = 0;
+  std::vector<Bytes> others;    // every packet that is no FileReply, in order
+  std::vector<uint32_t> types;  // the type word of every packet, in order
   bool disconnected = false;
 
  private:

@@ -67,8 +67,9 @@ TEST_F(NetworkClientExchange, ManifestAndFilesArriveThroughThePump) {
   EXPECT_EQ(outstanding, 0);
 }
 
-TEST_F(NetworkClientExchange, FortyMebibyteFileArrivesWhole) {
-  Bytes big = randomBytes(40u << 20, 40);
+TEST_F(NetworkClientExchange, ThirtyMebibyteFileArrivesWhole) {
+  // Close to what one packet carries at ENet's default datagram size.
+  Bytes big = randomBytes(30u << 20, 40);
   put("1.compressed", big);
   ServerProcess server(data_);
   ConnectedClient client(server.port());
@@ -78,6 +79,48 @@ TEST_F(NetworkClientExchange, FortyMebibyteFileArrivesWhole) {
   ASSERT_TRUE(file);
   EXPECT_EQ(file->size, big.size());
   EXPECT_TRUE(file->data == big);
+}
+
+// Keeps the range messages the network thread hands over.
+class RangeRecorder : public ClientController {
+ public:
+  void onRangeOffer(const RangeOffer& offer) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    offers.push_back(offer.maxPieceSize);
+  }
+  void onFileRangeReply(const FileRangeReply& reply) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    pieces.push_back({reply.offset, Bytes(reply.data.begin(), reply.data.end())});
+  }
+  size_t count() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return offers.size() + pieces.size();
+  }
+  std::mutex mutex;
+  std::vector<uint32_t> offers;
+  std::vector<std::pair<uint64_t, Bytes>> pieces;
+};
+
+TEST_F(NetworkClientExchange, RangeMessagesTravelAtTheDefaultDatagramSize) {
+  Bytes file = randomBytes((3u << 20) / 2, 15);
+  put("f", file);
+  ServerProcess server(data_);
+  RangeRecorder recorder;
+  ConnectedClient client(server.port(), &recorder);
+  ASSERT_TRUE(client.connected);
+  {
+    NetworkClient* network = theNetworkClient.load();
+    std::lock_guard<std::mutex> lock(network->enetLock);
+    EXPECT_EQ(network->peer->mtu, uint32_t{ENET_HOST_DEFAULT_MTU});
+  }
+  ASSERT_TRUE(sendRangeHello());
+  ASSERT_TRUE(sendFileRangeRequest("f", 1u << 20, 1u << 20));
+  ASSERT_TRUE(waitUntil([&] { return recorder.count() == 2; }, 20000));
+  std::lock_guard<std::mutex> lock(recorder.mutex);
+  EXPECT_EQ(recorder.offers, std::vector<uint32_t>{kMaxPieceSize});
+  ASSERT_EQ(recorder.pieces.size(), 1u);
+  EXPECT_EQ(recorder.pieces[0].first, 1u << 20);
+  EXPECT_TRUE(recorder.pieces[0].second == Bytes(file.begin() + (1 << 20), file.end()));
 }
 
 TEST_F(NetworkClientExchange, ServerRefusesNamesOutsideItsFolder) {
@@ -143,6 +186,8 @@ TEST(NetworkClient, DisconnectReachesTheControllerOnceAndStopsTheSends) {
     EXPECT_TRUE(waitUntil([&] { return log.count("Disconnected from the server!") == 1; }, 5000));
     EXPECT_FALSE(sendFileRequest("1.compressed"));
     EXPECT_FALSE(sendManifestRequest());
+    EXPECT_FALSE(sendRangeHello());
+    EXPECT_FALSE(sendFileRangeRequest("1.compressed", 0, 1));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
   stop = true;

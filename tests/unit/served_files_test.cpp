@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "net/messages.h"
 #include "net/transport_limits.h"
 #include "test_support.h"
 
@@ -65,13 +66,36 @@ TEST(ServedFiles, FileOfAnotherSizeThanLookedUpIsAFailure) {
   EXPECT_FALSE(readServedFile(dir.path(), "gone", bytes, 1));
 }
 
-TEST(ServedFiles, FilesAboveOneGibibyteAreRefused) {
+TEST(ServedFiles, RangesAreReadInPlaceAndVersionedByWriteTimeAndSize) {
+  TempDir dir;
+  writeFile(dir / "file", "0123456789");
+  uint8_t bytes[4] = {};
+  ASSERT_TRUE(readServedRange(dir.path(), "file", 6, bytes, 4));
+  EXPECT_EQ(std::string(bytes, bytes + 4), "6789");
+  EXPECT_FALSE(readServedRange(dir.path(), "file", 7, bytes, 4));
+  EXPECT_FALSE(readServedRange(dir.path(), "file", 11, bytes, 1));
+  EXPECT_FALSE(readServedRange(dir.path(), "gone", 0, bytes, 1));
+
+  FileLookup first = lookUpServedRangeFile(dir.path(), "file");
+  EXPECT_EQ(first.size, 10u);
+  EXPECT_EQ(lookUpServedRangeFile(dir.path(), "file").version, first.version);
+  writeFile(dir / "file", "01234567890");
+  EXPECT_NE(lookUpServedRangeFile(dir.path(), "file").version, first.version);
+  EXPECT_EQ(lookUpServedRangeFile(dir.path(), "../file").refusal, "not a plain file name");
+}
+
+TEST(ServedFiles, FilesAboveOneGibibyteAreRefusedWholeAndFourInRanges) {
   TempDir dir;
   writeFile(dir / "huge", "");
   fs::resize_file(dir / "huge", kMaxFileBytes + 1);  // sparse: no disk space used
   EXPECT_EQ(lookUpServedFile(dir.path(), "huge").refusal, "larger than 1 GiB");
+  EXPECT_EQ(lookUpServedRangeFile(dir.path(), "huge").refusal, "");
   fs::resize_file(dir / "huge", kMaxFileBytes);
   EXPECT_EQ(lookUpServedFile(dir.path(), "huge").refusal, "");
+  fs::resize_file(dir / "huge", kMaxRangeFileBytes);
+  EXPECT_EQ(lookUpServedRangeFile(dir.path(), "huge").size, kMaxRangeFileBytes);
+  fs::resize_file(dir / "huge", kMaxRangeFileBytes + 1);
+  EXPECT_EQ(lookUpServedRangeFile(dir.path(), "huge").refusal, "4 GiB or larger");
 }
 
 }  // namespace
