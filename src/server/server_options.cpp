@@ -28,6 +28,10 @@ std::string parseServerOptions(const std::vector<std::string>& args, ServerOptio
       options.help = true;
       continue;
     }
+    if (arg == "--no-ranges") {
+      options.ranges = false;
+      continue;
+    }
     if (arg != "--port" && arg != "--data" && arg != "--peers") return "unknown option " + arg;
     if (i + 1 == args.size()) return arg + " needs a value";
     const std::string& value = args[++i];
@@ -52,7 +56,8 @@ std::string serverUsage() {
              "  --port N       UDP port to listen on (default 7777)\n"
              "  --data FOLDER  folder of the update data (default ") +
          kUpdateDataFolder + ")\n" +
-         "  --peers N      number of connection slots, 1 to 4095 (default 64)\n";
+         "  --peers N      number of connection slots, 1 to 4095 (default 64)\n"
+         "  --no-ranges    serve whole files only, as a server without ranges does\n";
 }
 
 }  // namespace quor

@@ -3,6 +3,7 @@
 //   --data DIR   folder whose files are served (default
 //                "server_data/update_data/")
 //   --peers N    connection slots, 1 to 4095 (default 64)
+//   --no-ranges  serve whole files only
 //   --help       usage
 #pragma once
 
@@ -20,6 +21,9 @@ struct ServerOptions {
   std::string dataFolder = kUpdateDataFolder;
   size_t peerSlots = 64;
   bool help = false;
+  // --no-ranges: answer only the requests of clients that know no ranges,
+  // as a server built before them does (for tests and comparisons).
+  bool ranges = true;
 };
 
 // Fills options from args (without the program name), as main received

@@ -34,6 +34,8 @@ struct ServerState {
   ReplyScheduler scheduler;
   std::vector<std::string> peerNames;  // "address:port" per slot
   ReplyCopies copies;
+  std::vector<uint64_t> bytesSent;     // reply bytes handed to ENet, per slot
+  bool ranges = true;                  // off: ranges are unknown requests
 };
 
 // Holds the bytes of one reply packet until ENet releases the packet, and
@@ -104,9 +106,11 @@ void queueReply(ServerState& server, size_t slot, QueuedReply reply) {
 }
 
 // What a request asks for, or nothing for anything else.
-std::optional<QueuedReply> askedReply(ByteSpan packet) {
+std::optional<QueuedReply> askedReply(ByteSpan packet, bool ranges) {
   QueuedReply asked;
-  switch (readMessageType(packet).value_or(0)) {
+  uint32_t type = readMessageType(packet).value_or(0);
+  if (!ranges && (type == kRangeHelloType || type == kFileRangeRequestType)) return std::nullopt;
+  switch (type) {
     case kManifestRequestType:
       if (!decodeManifestRequest(packet)) return std::nullopt;
       asked.name = kManifestName;
@@ -148,7 +152,7 @@ void onReceive(ServerState& server, const ENetEvent& event) {
     logError("|||| Oversized request from " + peerName + " dropped");
     return;
   }
-  std::optional<QueuedReply> asked = askedReply(packet);
+  std::optional<QueuedReply> asked = askedReply(packet, server.ranges);
   if (!asked) {
     logError("|||| Unrecognised or malformed request from " + peerName + " dropped");
     return;
@@ -162,13 +166,15 @@ void handleEvent(ServerState& server, ENetEvent& event) {
       size_t slot = slotOf(server, event.peer);
       server.scheduler.resetSlot(slot);
       server.peerNames[slot] = addressText(event.peer->address);
+      server.bytesSent[slot] = 0;
       logLine("Client connected: " + server.peerNames[slot]);
       break;
     }
     case ENET_EVENT_TYPE_DISCONNECT: {
       size_t slot = slotOf(server, event.peer);
       server.scheduler.resetSlot(slot);
-      logLine("Client disconnected: " + server.peerNames[slot]);
+      logLine("Client disconnected: " + server.peerNames[slot] + " (" +
+              std::to_string(server.bytesSent[slot]) + " bytes sent)");
       break;
     }
     case ENET_EVENT_TYPE_RECEIVE:
@@ -285,6 +291,7 @@ void startReply(ServerState& server, size_t slot, QueuedReply reply) {
     logError("|||| Could not send \"" + reply.name + "\" to " + peerName);
     return;
   }
+  server.bytesSent[slot] += size;
   logStarted(reply, peerName);
 }
 
@@ -333,7 +340,8 @@ int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop)
   address.host = ENET_HOST_ANY;
   address.port = options.port;
   ServerState server{options.dataFolder, nullptr, ReplyScheduler(options.peerSlots, SchedulerLimits{}),
-                     std::vector<std::string>(options.peerSlots), ReplyCopies{}};
+                     std::vector<std::string>(options.peerSlots), ReplyCopies{},
+                     std::vector<uint64_t>(options.peerSlots), options.ranges};
   server.host = enet_host_create(&address, options.peerSlots, kChannelCount, 0, 0);
   if (server.host == nullptr) {
     logError("Could not listen on UDP port " + std::to_string(options.port));

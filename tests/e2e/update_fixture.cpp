@@ -82,9 +82,10 @@ void UpdateScenario::publish(const Build& v1, const Build& v2) {
   if (!createUpdateData(scanDataSet("./"), "../v1")) throw std::runtime_error("publish failed");
 }
 
-void UpdateScenario::startServer(const std::string& dataFolder) {
+void UpdateScenario::startServer(const std::string& dataFolder,
+                                 const std::vector<std::string>& args) {
   server_ = startUpdateServer(dataFolder.empty() ? this->dataFolder() : dataFolder, port_,
-                              root_.path());
+                              root_.path(), args);
 }
 
 std::string UpdateScenario::makePlayer(const std::string& name, const Build& build) {

@@ -32,7 +32,7 @@ class UpdateScenario {
   // patches made against v1.
   void publish(const Build& v1, const Build& v2);
   // Starts update_server on the published data (or another folder).
-  void startServer(const std::string& dataFolder = "");
+  void startServer(const std::string& dataFolder = "", const std::vector<std::string>& args = {});
   // A player's folder holding build, with a server list naming the server.
   std::string makePlayer(const std::string& name, const Build& build);
   void writeServerList(const std::string& player, int port);

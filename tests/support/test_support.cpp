@@ -446,16 +446,17 @@ int BackgroundProcess::stop(int signal) {
 }
 
 std::unique_ptr<BackgroundProcess> startUpdateServer(const std::string& dataFolder, int& port,
-                                                     const std::string& cwd) {
+                                                     const std::string& cwd,
+                                                     const std::vector<std::string>& extraArgs) {
   std::mt19937 random(static_cast<uint32_t>(currentProcessId()) ^
                       static_cast<uint32_t>(
                           std::chrono::steady_clock::now().time_since_epoch().count()));
   for (int attempt = 0; attempt < 20; ++attempt) {
     port = 20000 + static_cast<int>(random() % 40000);
-    auto server = std::make_unique<BackgroundProcess>(
-        std::vector<std::string>{updateServerBinary(), "--port", std::to_string(port), "--data",
-                                 dataFolder},
-        cwd);
+    std::vector<std::string> argv{updateServerBinary(), "--port", std::to_string(port), "--data",
+                                  dataFolder};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    auto server = std::make_unique<BackgroundProcess>(argv, cwd);
     if (server->waitForOutput("listening on port", 10)) return server;
   }
   throw std::runtime_error("update_server did not start");

@@ -147,6 +147,7 @@ class BackgroundProcess {
 // Starts update_server on a free port of 127.0.0.1 serving dataFolder.
 // Returns the port; the process object keeps it running.
 std::unique_ptr<BackgroundProcess> startUpdateServer(const std::string& dataFolder, int& port,
-                                                     const std::string& cwd);
+                                                     const std::string& cwd,
+                                                     const std::vector<std::string>& extraArgs = {});
 
 }  // namespace quor::testing

@@ -110,7 +110,7 @@ TEST_F(NetworkClientExchange, RangeMessagesTravelAtTheDefaultDatagramSize) {
   ASSERT_TRUE(client.connected);
   {
     NetworkClient* network = theNetworkClient.load();
-    std::lock_guard<std::mutex> lock(network->enetLock);
+    MutexLock lock(&network->enetLock);
     EXPECT_EQ(network->peer->mtu, uint32_t{ENET_HOST_DEFAULT_MTU});
   }
   ASSERT_TRUE(sendRangeHello());
