@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "fs/file_io.h"
@@ -51,6 +52,57 @@ TEST(FileIo, WriteFileAtomicallyFailuresLeaveTheTargetAndNoTemporary) {
   EXPECT_FALSE(writeFileAtomically(dir / "occupied", content, 1).ok());
   EXPECT_TRUE(fs::is_directory(dir / "occupied/inner"));
   EXPECT_FALSE(fs::exists(dir / ("occupied" + std::string(kTemporarySuffix))));
+}
+
+TEST(FileIo, PiecesReadAndWrittenThroughAFixedBuffer) {
+  TempDir dir;
+  std::vector<uint8_t> data = testing::randomBytes(10000, 4);
+  writeFile(dir / "in", data);
+  FileReader reader;
+  ASSERT_TRUE(reader.open(dir / "in").ok());
+  EXPECT_EQ(reader.size(), data.size());
+  std::string path = dir / "out";
+  writeFile(path, "previous");
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+  {
+    TemporaryCopyWriter copy(path);
+    ASSERT_TRUE(copy.open().ok());
+    uint8_t buffer[3000];
+    size_t got = 0;
+    do {
+      ASSERT_TRUE(reader.read(buffer, sizeof buffer, &got).ok());
+      ASSERT_TRUE(copy.write(buffer, got).ok());
+    } while (got != 0);
+    const uint8_t header[] = {'H', 'E', 'A', 'D'};
+    ASSERT_TRUE(copy.finish(header, sizeof header).ok());
+  }
+  EXPECT_EQ(testing::readFile(path), "previous");  // until the copy is moved in
+  ASSERT_TRUE(moveTemporaryCopyInto(path).ok());
+  std::vector<uint8_t> expected = data;
+  std::copy_n("HEAD", 4, expected.begin());
+  EXPECT_EQ(testing::readBytes(path), expected);
+#ifndef _WIN32
+  EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+#endif
+
+  // An unfinished copy goes away with its writer; the target stays.
+  {
+    TemporaryCopyWriter copy(path);
+    ASSERT_TRUE(copy.open().ok());
+    ASSERT_TRUE(copy.write(data.data(), 10).ok());
+  }
+  EXPECT_FALSE(fs::exists(path + kTemporarySuffix));
+  EXPECT_EQ(testing::readBytes(path), expected);
+
+  Status missing = reader.open(dir / "missing");
+  EXPECT_EQ(missing.message().rfind("cannot read " + (dir / "missing") + ": ", 0), 0u);
+  EXPECT_FALSE(FileReader().open(dir.path()).ok());  // a folder
+  TemporaryCopyWriter nowhere(dir / "no/such/folder/f");
+  Status opened = nowhere.open();
+  EXPECT_EQ(opened.message().rfind("cannot write " + (dir / "no/such/folder/f") + ": ", 0), 0u);
+  EXPECT_FALSE(nowhere.write(data.data(), 1).ok());
+  EXPECT_FALSE(nowhere.finish().ok());
 }
 
 }  // namespace
