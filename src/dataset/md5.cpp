@@ -202,16 +202,25 @@ int32_t fileChecksum(std::string path) {
 }
 
 int32_t bytesChecksum(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
-  MD5 md5;
+  ContentChecksum checksum;
+  checksum.add(data, size);
+  return checksum.value();
+}
+
+void ContentChecksum::add(const uint8_t* data, size_t size) {
+  if (size != 0) empty_ = false;
   while (size > 0) {
     uint32_t piece = size > 0x40000000u ? 0x40000000u : static_cast<uint32_t>(size);
-    md5.update(data, piece);
+    md5_.update(data, piece);
     data += piece;
     size -= piece;
   }
-  md5.finalize();
-  return foldDigest(*md5.raw_digest());
+}
+
+int32_t ContentChecksum::value() {
+  if (empty_) return 0;
+  md5_.finalize();
+  return foldDigest(*md5_.raw_digest());
 }
 
 }  // namespace quor

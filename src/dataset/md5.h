@@ -39,4 +39,18 @@ int32_t fileChecksum(std::string path);
 // received over the network can be compared with a manifest's checksum.
 int32_t bytesChecksum(const uint8_t* data, size_t size);
 
+// The same checksum of bytes given in pieces, for content too large to
+// hold whole: value() after the last add equals bytesChecksum of all the
+// pieces in order.
+class ContentChecksum {
+ public:
+  void add(const uint8_t* data, size_t size);
+  // 0 when no bytes were added. Call once, after the last add.
+  int32_t value();
+
+ private:
+  MD5 md5_;
+  bool empty_ = true;
+};
+
 }  // namespace quor
