@@ -1,8 +1,9 @@
 // The compressed file container: a 32-byte text tag naming the kind of
 // content, the compressed and the uncompressed length (in that order, both
 // unsigned 32-bit little-endian) and one zlib stream made by compress2 at
-// level 9. Every ".compressed" file and the outer layer of every ".patch"
-// file is one container.
+// level 9 (container_writer.h makes the same bytes piece by piece). Every
+// ".compressed" file and the outer layer of every ".patch" file is one
+// container.
 //
 //   offset 0   tag                 "quor_compressed:" + type name, space-padded
 //   offset 32  compressedLength

@@ -1,15 +1,20 @@
 #include "create/create_mode.h"
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
+#include <string_view>
 #include <system_error>
 
 #include "base/encoding.h"
 #include "container/container.h"
+#include "container/container_writer.h"
 #include "dataset/layout.h"
 #include "dataset/manifest.h"
 #include "dataset/md5.h"
 #include "fs/file_io.h"
+#include "fs/file_stream.h"
 #include "log/log.h"
 #include "patch/diff.h"
 #include "platform/native_path.h"
@@ -44,16 +49,52 @@ bool reportFailure(const Status& status) {
   return true;
 }
 
-// Writes one container of the given type holding data to path.
-bool writeContainer(const std::string& path, uint32_t type, const Bytes& data) {
-  std::ostringstream container;
-  if (reportFailure(containerEncode(type, data.data(), static_cast<uint32_t>(data.size()),
-                                    container))) {
+// The whole-file container of content held in memory, written to output.
+bool writeHeldContainer(const std::string& output, const Bytes& content) {
+  size_t offset = 0;
+  ContainerSource source = [&](uint8_t* buffer, size_t capacity, size_t* got) {
+    *got = std::min(capacity, content.size() - offset);
+    if (*got != 0) std::memcpy(buffer, content.data() + offset, *got);
+    offset += *got;
+    return Status();
+  };
+  return !reportFailure(containerEncodeToFile(generic, source, output));
+}
+
+// What was published of a file: the checksum and count of its bytes.
+struct Published {
+  int32_t checksum = 0;
+  uint64_t size = 0;
+};
+
+// Compresses the file at path into output in one reading, checksumming
+// the bytes as they are read, so that manifest and update data agree even
+// for a file that changes meanwhile. False when it failed (logged).
+bool compressStreamed(const std::string& path, const std::string& output, Published* published) {
+  std::unique_ptr<FileSource> input;
+  Status opened = FileSource::open(path, &input);
+  if (opened.ok() && input->size() > kMaxContainerLength) {
+    opened = Status::tooLarge("cannot read " + path + ": larger than 4 GiB");
+  }
+  if (reportFailure(opened)) {
+    logError("failed to read: " + path);
     return false;
   }
-  std::string bytes = container.str();
-  return !reportFailure(writeFileAtomically(path, reinterpret_cast<const uint8_t*>(bytes.data()),
-                                            bytes.size()));
+  ChecksumBuilder checksum;
+  bool readFailed = false;
+  ContainerSource source = [&](uint8_t* buffer, size_t capacity, size_t* got) {
+    Status status = input->read(buffer, capacity, got);
+    readFailed = !status.ok();
+    checksum.add(buffer, *got);
+    published->size += *got;
+    return status;
+  };
+  if (reportFailure(containerEncodeToFile(generic, source, output))) {
+    logError((readFailed ? "failed to read: " : "failed to compress: ") + path);
+    return false;
+  }
+  published->checksum = checksum.value();
+  return true;
 }
 
 // Makes oldPath's patch to current as fileNumber.patch. Returns the old
@@ -75,7 +116,7 @@ uint32_t makePatch(const std::string& path, const std::string& oldPath, const By
     logError("failed to create patch: " + path);
     return 0;
   }
-  std::string bytes = patch.str();
+  std::string_view bytes = patch.view();
   if (reportFailure(writeFileAtomically(outputPath(patchFileName(fileNumber)),
                                         reinterpret_cast<const uint8_t*>(bytes.data()),
                                         bytes.size()))) {
@@ -91,6 +132,12 @@ std::string oldPathOf(const std::string& oldFolder, const std::string& path) {
   return oldFolder + path.substr(1);
 }
 
+uint64_t sizeOf(const std::string& path) {
+  std::error_code ec;
+  uintmax_t size = fs::file_size(toNativePath(path), ec);
+  return ec ? 0 : size;
+}
+
 struct Counters {
   uint32_t fileNumber = 0;
   uint32_t written = 0;
@@ -98,40 +145,91 @@ struct Counters {
   uint32_t processed = 0;
 };
 
+// What every file is published against.
+struct Publication {
+  const DataSet& oldSet;
+  const std::string& oldFolder;
+  uint64_t patchMemoryBudget;
+  Manifest& manifest;
+  Counters& counters;
+};
+
+// Whether the file gets a patch against its old copy: it changed since the
+// old build, and the patch fits the memory budget (a line says so when it
+// does not).
+bool patchWanted(const std::string& path, int32_t scannedChecksum, uint64_t size,
+                 const Publication& publication) {
+  if (publication.oldFolder.empty()) return false;
+  std::string oldPath = oldPathOf(publication.oldFolder, path);
+  auto old = publication.oldSet.find(oldPath);
+  if (old == publication.oldSet.end() || old->second == scannedChecksum) return false;
+  uint64_t oldSize = sizeOf(oldPath);
+  if (oldSize + size + bsdiffMemory(oldSize, size) > publication.patchMemoryBudget) {
+    logLine("file too large to patch within memory, published whole: " + path);
+    return false;
+  }
+  return true;
+}
+
+// Publishes a file read whole into memory, as a patch needs it: its
+// container, and its patch when it differs from the old copy (*base is
+// then the patch base). A file that memory cannot hold is streamed whole
+// instead. False when the file could not be published (logged).
+bool publishHeld(const std::string& path, const std::string& output,
+                 const Publication& publication, Published* published, uint32_t* base) {
+  Bytes content;
+  Status read = readWholeFile(path, &content);
+  if (read.kind() == Status::Kind::kOutOfMemory) {
+    logLine("file too large to patch within memory, published whole: " + path);
+    return compressStreamed(path, output, published);
+  }
+  if (reportFailure(read)) {
+    logError("failed to read: " + path);
+    return false;
+  }
+  published->size = content.size();
+  if (content.empty()) return true;  // emptied since the scan
+  // The checksum of the bytes published, so manifest and update data agree
+  // even for a file that changed since the scan.
+  published->checksum = bytesChecksum(content.data(), content.size());
+  if (!writeHeldContainer(output, content)) {
+    logError("failed to compress: " + path);
+    return false;
+  }
+  std::string oldPath = oldPathOf(publication.oldFolder, path);
+  if (publication.oldSet.at(oldPath) != published->checksum) {
+    *base = makePatch(path, oldPath, content, publication.counters.fileNumber);
+  }
+  return true;
+}
+
 // Adds one data-set entry to the manifest and writes its update data.
 // False when the entry could not be published; the caller then stops.
-bool publishFile(const std::string& path, const DataSet& oldSet,
-                 const std::string& oldFolder, Manifest& manifest, Counters& counters) {
+bool publishFile(const std::string& path, int32_t scannedChecksum,
+                 const Publication& publication) {
+  Manifest& manifest = publication.manifest;
+  Counters& counters = publication.counters;
   std::error_code ec;
   uintmax_t size = fs::file_size(toNativePath(path), ec);
   if (!ec && size == 0) {
     manifest.emptyFiles.push_back(path);
     return true;
   }
-  Bytes content;
-  if (reportFailure(readWholeFile(path, &content))) {
-    logError("failed to read: " + path);
+  std::string output = outputPath(wholeFileName(counters.fileNumber));
+  Published published;
+  uint32_t base = 0;
+  bool held = !ec && patchWanted(path, scannedChecksum, size, publication);
+  if (!(held ? publishHeld(path, output, publication, &published, &base)
+             : compressStreamed(path, output, &published))) {
     return false;
   }
-  if (content.empty()) {  // emptied since the scan
+  if (published.size == 0) {  // emptied since the scan
+    removeFile(output);
     manifest.emptyFiles.push_back(path);
     return true;
   }
-  // The checksum of the bytes published, so manifest and update data agree
-  // even for a file that changed since the scan.
-  int32_t checksum = bytesChecksum(content.data(), content.size());
-  if (!writeContainer(outputPath(wholeFileName(counters.fileNumber)), generic, content)) {
-    logError("failed to compress: " + path);
-    return false;
-  }
-  uint32_t base = 0;
-  std::string oldPath = oldPathOf(oldFolder, path);
-  auto old = oldSet.find(oldPath);
-  if (!oldFolder.empty() && old != oldSet.end() && old->second != checksum) {
-    base = makePatch(path, oldPath, content, counters.fileNumber);
-    if (base != 0) ++counters.patches;
-  }
-  manifest.files[path] = {static_cast<uint32_t>(checksum), base, counters.fileNumber};
+  if (base != 0) ++counters.patches;
+  manifest.files[path] = {static_cast<uint32_t>(published.checksum), base, counters.fileNumber};
   ++counters.fileNumber;
   ++counters.written;
   ++counters.processed;
@@ -146,7 +244,8 @@ bool writeManifestFile(const Manifest& manifest) {
 
 }  // namespace
 
-bool createUpdateData(const DataSet& dataSet, std::string oldFolder) {
+bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
+                      uint64_t patchMemoryBudget) {
   logLine("Creating update data...");
   DataSet oldSet;
   if (!oldFolder.empty()) {
@@ -163,10 +262,10 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder) {
   uint32_t entries = static_cast<uint32_t>(dataSet.size());
   uint32_t interval = entries / 20 + 1;
   Counters counters;
-  for (const auto& entry : dataSet) {
-    const std::string& path = entry.first;
+  Publication publication{oldSet, oldFolder, patchMemoryBudget, manifest, counters};
+  for (const auto& [path, scannedChecksum] : dataSet) {
     uint32_t processedBefore = counters.processed;
-    if (!publishFile(path, oldSet, oldFolder, manifest, counters)) {
+    if (!publishFile(path, scannedChecksum, publication)) {
       logError("update data is incomplete: no manifest written");
       return false;
     }

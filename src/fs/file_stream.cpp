@@ -91,8 +91,12 @@ Status TemporaryCopySink::write(const uint8_t* data, size_t size) {
   return {};
 }
 
-Status TemporaryCopySink::finish() {
+Status TemporaryCopySink::finish(const uint8_t* header, size_t headerSize) {
   if (!failure_.ok()) return failure_;
+  if (headerSize != 0 &&
+      (!seekFile(file_, 0) || std::fwrite(header, 1, headerSize, file_) != headerSize)) {
+    return fail(systemReason());
+  }
   bool flushed = std::fflush(file_) == 0;
   std::string reason = flushed ? "" : systemReason();
   bool closed = std::fclose(file_) == 0;

@@ -52,9 +52,12 @@ class TemporaryCopySink : public ByteSink {
 
   // After a failure every further write fails the same way.
   Status write(const uint8_t* data, size_t size) override;
-  // Flushes and closes the copy and gives it path's permissions when path
-  // is a file (a game executable stays executable). Once.
-  Status finish();
+  // Writes header (headerSize bytes) over the first bytes written, when
+  // one is given: fields known only at the end, such as a container's
+  // lengths. Then flushes and closes the copy and gives it path's
+  // permissions when path is a file (a game executable stays executable).
+  // Once.
+  Status finish(const uint8_t* header = nullptr, size_t headerSize = 0);
 
  private:
   TemporaryCopySink(std::string path, FILE* file);

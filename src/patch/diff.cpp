@@ -20,6 +20,8 @@ constexpr uint64_t kMaxPiece = 0x7FFFFFFF;
 // Diff bytes are assembled in a buffer of at most this size, a piece at a
 // time, so the patch costs no working memory proportional to the new file.
 constexpr size_t kWorkBufferSize = size_t(1) << 20;
+// Records the patch body has room for before it first grows.
+constexpr size_t kFirstRecords = 256;
 // A match replaces the current alignment when it is longer by more than this.
 constexpr int64_t kMatchMargin = 8;
 
@@ -316,12 +318,24 @@ Status writePatchBody(const uint8_t* old, uint32_t oldLength, const uint8_t* new
   }
 }
 
+uint64_t bsdiffMemory(uint64_t oldLength, uint64_t newLength) {
+  uint64_t entrySize = oldLength < uint64_t(std::numeric_limits<int32_t>::max()) ? 4 : 8;
+  uint64_t index = entrySize * (oldLength + 1);
+  uint64_t body = kPatchHeaderSize + newLength + kFirstRecords * kControlSize;
+  uint64_t sorting = 2 * index + body;
+  uint64_t scanning = index + kWorkBufferSize + body * 5 / 2;
+  // The body, a compressed copy of about its size, and the output stream,
+  // which holds up to twice that while it grows.
+  uint64_t encoding = body * 3 / 2 + 3 * body;
+  return std::max({sorting, scanning, encoding});
+}
+
 Status bsdiff(const uint8_t* old, uint32_t oldLength, const uint8_t* newData, uint32_t newLength,
               std::ostream& out) {
   Bytes body;
   try {
     // Room for the header, the new file and some records up front.
-    body.reserve(kPatchHeaderSize + size_t(newLength) + 256 * kControlSize);
+    body.reserve(kPatchHeaderSize + size_t(newLength) + kFirstRecords * kControlSize);
   } catch (const std::bad_alloc&) {
     return outOfMemory();
   }

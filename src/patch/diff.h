@@ -25,6 +25,15 @@ namespace quor {
 Status bsdiff(const uint8_t* old, uint32_t oldLength, const uint8_t* newData, uint32_t newLength,
               std::ostream& out);
 
+// Memory bsdiff may take at its peak beyond old and newData, for files of
+// these lengths: the larger of the sort (two index entries per old byte,
+// and the patch body reserved at the new file's size), the scan (one index
+// entry per old byte and a body that may grow by half, both copies alive
+// while it moves) and the container (the body, its compressed copy and
+// the stream that takes it). An estimate from above for ordinary files;
+// a patch made of very many small records may need more.
+uint64_t bsdiffMemory(uint64_t oldLength, uint64_t newLength);
+
 // The sink the patch body goes through, and where working memory comes
 // from. write() returns 0 on success; bodies are written in pieces of at
 // most 0x7FFFFFFF bytes, a status of −1 ends a write at once and any other

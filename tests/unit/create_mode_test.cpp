@@ -5,11 +5,13 @@
 #include <sstream>
 
 #include "container/container.h"
+#include "container/container_writer.h"
 #include "create/create_mode.h"
 #include "dataset/layout.h"
 #include "dataset/manifest.h"
 #include "dataset/md5.h"
 #include "patch/patch.h"
+#include "patch_test_helpers.h"
 #include "status_values.h"
 #include "test_support.h"
 
@@ -125,6 +127,80 @@ TEST_F(CreateMode, WithOldBuildOnlyChangedFilesGetPatches) {
   EXPECT_NE(log.text().find(": Patches: 1\n"), std::string::npos);
 }
 
+// Files larger than the encoder's piece are streamed to the same bytes as
+// before; a patch beyond the memory budget is skipped with a line.
+TEST_F(CreateMode, LargeFilesStreamAndPatchesKeepToTheMemoryBudget) {
+  Bytes oldBig = testing::randomBytes(3 * kContainerPieceSize, 4);
+  Bytes big = oldBig;
+  big[1000] ^= 1;
+  Bytes oldSmall = testing::randomBytes(20000, 5);
+  Bytes small = oldSmall;
+  small[10] ^= 1;
+  Bytes added = testing::randomBytes(2 * kContainerPieceSize + 3, 6);
+  added.insert(added.end(), kContainerPieceSize, 'q');
+  writeFile("old/big.bin", oldBig);
+  writeFile("old/small.bin", oldSmall);
+  fs::create_directories("new/server_data");
+  writeFile("new/big.bin", big);
+  writeFile("new/small.bin", small);
+  writeFile("new/added.bin", added);
+  ScopedCurrentDir inNew("new");
+  // Room for the small file's patch (about 1 MiB of work buffer and 12
+  // bytes per byte) but not for the big one's.
+  ASSERT_TRUE(createUpdateData(scanDataSet("./"), "../old", uint64_t(2) << 20));
+
+  Manifest manifest = readManifestFile();
+  for (const auto& [path, content] : {std::pair{"./big.bin", &big}, {"./added.bin", &added}}) {
+    const ManifestEntry& entry = manifest.files.at(path);
+    EXPECT_EQ(entry.checksum, uint32_t(bytesChecksum(content->data(), content->size())));
+    EXPECT_EQ(entry.patchBaseChecksum, 0u) << path;
+    EXPECT_FALSE(fs::exists(dataPath(entry.fileNumber, ".patch"))) << path;
+    std::ostringstream before;
+    ASSERT_TRUE(containerEncode(generic, content->data(), uint32_t(content->size()), before).ok());
+    EXPECT_EQ(testing::readFile(dataPath(entry.fileNumber, ".compressed")), before.str()) << path;
+  }
+  const ManifestEntry& patched = manifest.files.at("./small.bin");
+  EXPECT_EQ(patched.patchBaseChecksum, uint32_t(bytesChecksum(oldSmall.data(), oldSmall.size())));
+  auto body = decodeFile(dataPath(patched.fileNumber, ".patch"), binary_patch);
+  ASSERT_TRUE(body);
+  EXPECT_EQ(testing::patched(oldSmall.data(), uint32_t(oldSmall.size()), body->data(),
+                             uint32_t(body->size())),
+            small);
+  EXPECT_EQ(log.count(": file too large to patch within memory, published whole: "), 1);
+  EXPECT_EQ(log.count(": file too large to patch within memory, published whole: ./big.bin\n"),
+            1);
+  EXPECT_EQ(log.count(": Written: 3\n: Patches: 1\n"), 1) << log.text();
+  EXPECT_EQ(log.count("ERROR"), 0) << log.text();
+}
+
+// Whatever bsdiff cannot get, create mode still publishes the file whole.
+TEST_F(CreateMode, PatchWithoutMemoryLeavesTheFileWhole) {
+  Bytes old = testing::randomBytes(4 << 20, 7);
+  Bytes changed = old;
+  changed[5] ^= 1;
+  writeFile("old/x.bin", old);
+  fs::create_directories("new/server_data");
+  writeFile("new/x.bin", changed);
+  ScopedCurrentDir inNew("new");
+  DataSet set = scanDataSet("./");
+  bool published;
+  bool limited;
+  {
+    // Room for both files and the compression, not for the sort's 32 MiB.
+    testing::ScopedAddressSpaceLimit limit(size_t(24) << 20);
+    limited = limit.active();
+    published = createUpdateData(set, "../old");
+  }
+  ASSERT_TRUE(published);
+  const ManifestEntry& entry = readManifestFile().files.at("./x.bin");
+  EXPECT_EQ(entry.checksum, uint32_t(bytesChecksum(changed.data(), changed.size())));
+  EXPECT_EQ(decodeFile(dataPath(entry.fileNumber, ".compressed"), generic), changed);
+  if (limited) {
+    EXPECT_EQ(entry.patchBaseChecksum, 0u);
+    EXPECT_EQ(log.count("failed to create patch: ./x.bin"), 1) << log.text();
+  }
+}
+
 TEST_F(CreateMode, EmptyOldFileGivesNoPatchButTheFileIsPublished) {
   writeFile("old/x.bin", "");
   fs::create_directories("new/server_data");
@@ -150,6 +226,16 @@ TEST_F(CreateMode, UnreadableFileMeansNoManifest) {
   EXPECT_FALSE(createUpdateData(set, ""));
   EXPECT_FALSE(fs::exists("server_data/update_data/manifest.manifest"));
   EXPECT_EQ(log.count("failed to read: ./vanished.bin"), 1);
+
+  // Beyond what a container holds: refused before anything is read.
+  writeFile("huge.bin", "");
+  fs::resize_file("huge.bin", kMaxContainerLength + 1);  // sparse
+  set.erase("./vanished.bin");
+  set["./huge.bin"] = 6;
+  EXPECT_FALSE(createUpdateData(set, ""));
+  EXPECT_FALSE(fs::exists("server_data/update_data/manifest.manifest"));
+  EXPECT_EQ(log.count("cannot read ./huge.bin: larger than 4 GiB"), 1);
+  EXPECT_EQ(log.count("failed to read: ./huge.bin"), 1);
 }
 
 TEST_F(CreateMode, UnwritableOutputMeansNoManifest) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "dataset/md5.h"
@@ -91,7 +92,14 @@ TEST(Md5, FileChecksumEqualsTheDigestOfTheSameBytesInPieces) {
     std::vector<uint8_t> data = testing::randomBytes(size, 7);
     writeFile(dir / "f", data);
     EXPECT_EQ(fileChecksum(dir / "f"), bytesChecksum(data.data(), data.size())) << size;
+    ChecksumBuilder pieces;  // uneven pieces, an empty one among them
+    for (size_t at = 0, piece = 1; at < size; at += piece, piece = piece * 3 + 1) {
+      pieces.add(data.data() + at, std::min(piece, size - at));
+      pieces.add(data.data() + at, 0);
+    }
+    EXPECT_EQ(pieces.value(), bytesChecksum(data.data(), data.size())) << size;
   }
+  EXPECT_EQ(ChecksumBuilder().value(), 0);
 }
 
 }  // namespace
