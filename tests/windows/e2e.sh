@@ -18,6 +18,9 @@
 #   7. a hostile manifest naming the player's saves and server list in
 #      other letter cases: both keep their bytes, while a game file named
 #      with '~' and digits (tex~1.dds) is installed.
+#   8. a file larger than one packet, fetched in pieces: a Linux updater
+#      (beside LINUX_UPDATE_SERVER) is cut off halfway, and updater.exe
+#      goes on from the pieces it staged.
 #
 #   tests/windows/e2e.sh WINDOWS_BUILD_DIR LINUX_UPDATE_SERVER
 #
@@ -290,6 +293,41 @@ check "the server list keeps its bytes" \
   same "$work/victim_before/settings/servers.config" "$work/victim/settings/servers.config"
 check "tex~1.dds is installed" \
   same "$hostile/data/quor/maps/tex~1.dds" "$work/victim/data/quor/maps/tex~1.dds"
+
+echo "== 8. a file larger than one packet, in pieces, resumed from a cut-off run"
+# Published by updater.exe; a Linux updater is cut off halfway through the
+# big file, and updater.exe goes on from the pieces it staged.
+large=$work/large
+mkdir -p "$large/data/quor/packs" "$large/server_data"
+head -c $((40 * 1024 * 1024)) /dev/urandom >"$large/data/quor/packs/big.pak"
+cp "$work/v1/updater.exe" "$large/updater.exe"
+code=$(run_wine "$large" "$work/large_create.out" 300 ./updater.exe --create)
+check "the large build is published" equals "$code" 0
+server_pid=$(start_server "$large/server_data/update_data" "$work/large_server.out")
+mkdir -p "$work/fetcher/settings"
+cp "$work/v1/updater.exe" "$work/fetcher/updater.exe"
+printf 'large\n127.0.0.1\n%s\n' "$(cat "$work/large_server.out.port")" \
+  >"$work/fetcher/settings/servers.config"
+linux_updater=$(dirname "$server")/updater
+(cd "$work/fetcher" && exec "$linux_updater" >"$work/cut.out" 2>&1) &
+cut_pid=$!
+for _ in $(seq 3000); do
+  part=$(ls "$work/fetcher/updater_staging/"*.part 2>/dev/null | head -n 1)
+  [ -n "$part" ] && [ "$(stat -c %s "$part")" -ge $((12 * 1024 * 1024)) ] && break
+  sleep 0.01
+done
+kill -9 "$cut_pid" 2>/dev/null; wait "$cut_pid" 2>/dev/null
+check "the cut-off run left pieces staged" test -n "$(ls "$work/fetcher/updater_staging/" 2>/dev/null)"
+code=$(run_wine "$work/fetcher" "$work/large.out" 300 ./updater.exe)
+check "updater.exe ends with exit code 0" equals "$code" 0
+check "the big file is installed" same "$large/data/quor/packs/big.pak" "$work/fetcher/data/quor/packs/big.pak"
+check "the staging is gone" test -z "$(ls "$work/fetcher/updater_staging/" 2>/dev/null)"
+# The second connection is updater.exe's: it was sent less than the file.
+second=$(grep -o 'Client connected: [0-9.:]*' "$work/large_server.out" | sed -n 2p | cut -d' ' -f3)
+for _ in $(seq 100); do grep -q "Client disconnected: $second (" "$work/large_server.out" && break; sleep 0.1; done
+sent=$(grep -o "Client disconnected: $second ([0-9]*" "$work/large_server.out" | grep -o '[0-9]*$')
+check "updater.exe fetched only what was missing" test "${sent:-999999999}" -lt $((40 * 1024 * 1024))
+kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
 
 echo
 echo "e2e: $passed passed, $failed failed"
