@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
   std::atomic<int32_t> outstanding{0};
   std::atomic<bool> stop{false};
   double start = epochSeconds();
-  std::thread pump(runRequestPump, std::cref(pending), std::ref(outstanding), std::cref(stop));
+  std::thread pump([&] { runRequestPump(pending, outstanding, stop); });
   uint64_t bytes = 0;
   size_t files = 0;
   int status = 0;

@@ -7,6 +7,16 @@
 #include <string>
 #include <vector>
 
+// Set in builds with AddressSanitizer or ThreadSanitizer, whose shadow
+// memory swamps any measure of the program's own.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QUOR_SANITIZED_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QUOR_SANITIZED_BUILD 1
+#endif
+#endif
+
 namespace quor::testing {
 
 // A fresh folder under the system's temporary folder, removed (with its

@@ -174,14 +174,6 @@ TEST(FileApply, StagedFilesGiveTheOutcomesOfReceivedOnes) {
   EXPECT_NE(missing.log[0].find("cannot read staging/none.patch: "), std::string::npos);
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QUOR_SANITIZED_BUILD 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QUOR_SANITIZED_BUILD 1
-#endif
-#endif
-
 #ifdef __linux__
 // A field of /proc/self/status, in bytes.
 uint64_t memoryFigure(const std::string& field) {

@@ -93,14 +93,6 @@ TEST_F(UpdateServer, SlowPeerHoldsOnlyItsWindowAndStallsNobody) {
   EXPECT_LE(dropped, 300u + 3u - 256u);
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QUOR_SANITIZED_BUILD 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QUOR_SANITIZED_BUILD 1
-#endif
-#endif
-
 #ifdef __linux__
 // The server's resident memory, from /proc.
 uint64_t residentBytes(int pid) {
