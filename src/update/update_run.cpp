@@ -110,13 +110,15 @@ struct PieceContext {
   const ReplyWait& wait;
   std::atomic<int32_t>& outstanding;
   uint32_t pieceSize;
+  // Every name the run may ask for, filled before the pump starts; the
+  // pump's thread only reads it.
   std::unordered_map<std::string, uint64_t> firstOffsets;
 };
 
 Attempt stageAndApply(PieceContext& context, const std::string& path, const std::string& name,
                       const ManifestEntry& entry) {
   StagedFile staged(name);
-  uint64_t firstOffset = context.firstOffsets[name];
+  uint64_t firstOffset = context.firstOffsets.at(name);
   switch (fetchPieces(context.controller, context.wait, context.pieceSize, path, name,
                       firstOffset, staged)) {
     case FetchOutcome::kNoReply:
@@ -140,7 +142,7 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
     // Pieces kept from an earlier run may have been damaged on the disk
     // since: the file is fetched once more from its first byte.
     logLine("Fetching the whole file again: " + name);
-    context.firstOffsets[name] = 0;
+    context.firstOffsets.at(name) = 0;
     sendFileRangeRequest(name, 0, context.pieceSize);
     return stageAndApply(context, path, name, entry);
   }
@@ -149,7 +151,7 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
 
 Fetcher pieceFetcher(PieceContext& context) {
   return {[&context](const std::string& name) {
-            sendFileRangeRequest(name, context.firstOffsets[name], context.pieceSize);
+            sendFileRangeRequest(name, context.firstOffsets.at(name), context.pieceSize);
           },
           [&context](const std::string& path, const std::string& name,
                      const ManifestEntry& entry, bool keepSlot) {
