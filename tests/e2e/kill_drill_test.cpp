@@ -14,6 +14,7 @@
 #include <random>
 #include <thread>
 
+#include "dataset/layout.h"
 #include "update_fixture.h"
 
 namespace quor::testing {
@@ -62,6 +63,9 @@ std::string tornFiles(const std::string& folder, const Build& v1, const Build& v
     if (!entry.is_regular_file()) continue;
     std::string path = fs::relative(entry.path(), folder).string();
     if (isRunArtifact(path) || path.find(".quor_tmp") != std::string::npos) continue;
+    // Pieces of a download are no game file: the next run goes on from
+    // them, and the last one must leave none (compare() lists them).
+    if (isStagingPath("", path)) continue;
     std::string content = readFile(entry.path().string());
     auto old = v1.find(path);
     auto now = v2.find(path);
