@@ -63,7 +63,8 @@ class StagedFile {
   bool resumed() const { return resumed_; }
 
   const std::string& partPath() const { return partPath_; }
-  // Removes both files; the object can start afresh afterwards.
+  // Removes both files, and the staging folder when nothing else is in
+  // it; the object can start afresh afterwards.
   void remove();
 
  private:
