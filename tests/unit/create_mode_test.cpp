@@ -192,7 +192,8 @@ TEST_F(CreateMode, PatchWithoutMemoryLeavesTheFileWhole) {
     published = createUpdateData(set, "../old");
   }
   ASSERT_TRUE(published);
-  const ManifestEntry& entry = readManifestFile().files.at("./x.bin");
+  Manifest manifest = readManifestFile();
+  const ManifestEntry& entry = manifest.files.at("./x.bin");
   EXPECT_EQ(entry.checksum, uint32_t(bytesChecksum(changed.data(), changed.size())));
   EXPECT_EQ(decodeFile(dataPath(entry.fileNumber, ".compressed"), generic), changed);
   if (limited) {
