@@ -119,7 +119,7 @@ fi
 server_sent() {
   [ "$counting" = yes ] || { echo 0; return; }
   nft list chain inet quor_bench out |
-    sed -n 's/.*counter packets \([0-9]*\) bytes \([0-9]*\).*/\1 \2/p' | awk '{ print $2 - 28 * $1 }'
+    sed -n 's/.*counter packets \([0-9]*\) bytes \([0-9]*\).*/\1 \2/p' | awk '{ printf "%.0f\n", $2 - 28 * $1 }'
 }
 
 mkdir -p "$work/server"
