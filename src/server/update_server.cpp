@@ -32,6 +32,11 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kServiceWaitMs = 5;
 // A request names one file of a folder; anything longer is not one.
 constexpr size_t kMaxRequestBytes = 4096;
+// The socket's buffers: a burst of datagrams from thousands of peers
+// (connects, acknowledgements, requests) that arrives while the loop is
+// busy must wait there rather than be lost and sent again. The system may
+// grant less (Linux: net.core.rmem_max and wmem_max).
+constexpr int kSocketBufferBytes = 4 << 20;
 // How often connections are looked over for idleness.
 constexpr auto kIdleSweepInterval = std::chrono::milliseconds(250);
 
@@ -424,6 +429,8 @@ int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop)
     return 1;
   }
   limitServerReceiving(server.host);
+  enet_socket_set_option(server.host->socket, ENET_SOCKOPT_RCVBUF, kSocketBufferBytes);
+  enet_socket_set_option(server.host->socket, ENET_SOCKOPT_SNDBUF, kSocketBufferBytes);
   logLine("Update server listening on port " + std::to_string(options.port) + ", serving " +
           options.dataFolder);
   serve(server, stop);
