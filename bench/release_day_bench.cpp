@@ -83,6 +83,9 @@ void open(Player& player, uint16_t port, int connections) {
     return;
   }
   raiseTransportLimits(player.host);
+  // Several connections share the host's one socket: ENet's 256 KiB would
+  // overflow with a window of data on each.
+  enet_socket_set_option(player.host->socket, ENET_SOCKOPT_RCVBUF, 4 << 20);
   ENetAddress address{};
   enet_address_set_host_ip(&address, "127.0.0.1");
   address.port = port;
