@@ -12,9 +12,9 @@
 #    ENet host (bench/release_day_bench.cpp), fetching for 20 s; then 16 of
 #    them with 8 connections beside 16 with one; per-player throughput
 #    min/median/max and max/min.
-# 3. Capacity: 500 players at once with 8 connections each, each fetching
-#    a manifest and 10 files of 100 KiB once: how many were served, and the
-#    server's peak memory (VmHWM).
+# 3. Capacity: 500 players at once with 1 and with 8 connections each, each
+#    fetching a manifest and 10 files of 100 KiB once: how many were served,
+#    and the server's peak memory (VmHWM).
 # Each case runs against the server's defaults and against `--peers 64`
 # (the slots the server had by default before), as ratios. Every player of
 # the bench comes from 127.0.0.1, as if all sat behind one router, so the
@@ -134,21 +134,26 @@ fair_connections=1 fair_single=0
 echo "   defaults, 32 players with 1 connection (the spread of equal players):"
 fair | sed 's/^/     /'
 
-echo "3. capacity: 500 players at once, 8 connections each, 10 files of 100 KiB each"
+echo "3. capacity: 500 players at once, each fetching a manifest and 10 files of 100 KiB once"
 small="$work/small"
 mkdir -p "$small"
 for i in $(seq 1 10); do head -c $((100 * 1024)) /dev/urandom >"$small/$i.compressed"; done
 head -c 20000 /dev/urandom >"$small/manifest.manifest"
 (cd "$small" && for f in *.compressed; do echo "$f $(stat -c %s "$f")"; done) >"$work/small_list"
+# capacity CONNECTIONS ARGS...
 capacity() {
+  local connections=$1
+  shift
   start_server "$small" "$@"
   local line
-  line=$("$load_bin" once "$port" 500 8 "$work/small_list" || true)
+  line=$("$load_bin" once "$port" 500 "$connections" "$work/small_list" || true)
   echo "     $line"
   echo "     server peak memory $(peak_kib) KiB; connections refused $(grep -c 'Refused connection' "$work/server.out" || true)"
   stop_server
 }
-echo "   defaults:"
-capacity
-echo "   --peers 64:"
-capacity --peers 64
+echo "   defaults, 1 connection each:"
+capacity 1
+echo "   defaults, 8 connections each:"
+capacity 8
+echo "   --peers 64, 1 connection each:"
+capacity 1 --peers 64
