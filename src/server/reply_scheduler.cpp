@@ -38,16 +38,17 @@ void ReplyScheduler::dropQueue(Slot& slot) {
   slot.queue.clear();
 }
 
-ReplyScheduler::Player* ReplyScheduler::playerOf(const Slot& slot) {
-  auto found = std::find_if(players_.begin(), players_.end(),
-                            [&slot](const Player& p) { return p.key == slot.player; });
-  return found == players_.end() ? nullptr : &*found;
+void ReplyScheduler::playerReleased(uint64_t player, uint64_t bytes) {
+  auto found = playerInFlight_.find(player);
+  if (found == playerInFlight_.end()) return;
+  found->second -= bytes;
+  if (found->second == 0) playerInFlight_.erase(found);
 }
 
 void ReplyScheduler::resetSlot(size_t slot) {
   Slot& target = slots_[slot];
   dropQueue(target);
-  if (Player* player = playerOf(target)) player->inFlight -= target.inFlight;
+  playerReleased(target.player, target.inFlight);
   target.inFlight = 0;
   ++target.generation;
   if (target.player != ownPlayer(slot)) {
@@ -91,7 +92,8 @@ void ReplyScheduler::leave(size_t slot) {
 
 bool ReplyScheduler::mayStart(const Player& player, const Slot& slot, const IsHeld& isHeld) const {
   if (slot.queue.empty() || slot.inFlight >= limits_.peerWindowBytes) return false;
-  if (player.inFlight >= limits_.playerWindowBytes) return false;
+  auto held = playerInFlight_.find(player.key);
+  if (held != playerInFlight_.end() && held->second >= limits_.playerWindowBytes) return false;
   const QueuedReply& front = slot.queue.front();
   if (!isBig(front.bytes)) return true;
   if (slot.inFlight != 0) return false;
@@ -131,7 +133,7 @@ std::optional<ReplyScheduler::Pick> ReplyScheduler::next(const IsHeld& isHeld) {
 
 ReplyTicket ReplyScheduler::started(size_t slot, uint64_t bytes) {
   slots_[slot].inFlight += bytes;
-  if (Player* player = playerOf(slots_[slot])) player->inFlight += bytes;
+  playerInFlight_[slots_[slot].player] += bytes;
   totalInFlight_ += bytes;
   return {slot, slots_[slot].generation, bytes};
 }
@@ -140,7 +142,7 @@ void ReplyScheduler::released(const ReplyTicket& ticket) {
   Slot& slot = slots_[ticket.slot];
   if (ticket.generation == slot.generation) {
     slot.inFlight -= ticket.bytes;
-    if (Player* player = playerOf(slot)) player->inFlight -= ticket.bytes;
+    playerReleased(slot.player, ticket.bytes);
   }
   totalInFlight_ -= ticket.bytes;
 }

@@ -38,6 +38,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace quor {
@@ -135,11 +136,10 @@ class ReplyScheduler {
     uint64_t key = 0;
     std::vector<size_t> slots;
     size_t cursor = 0;
-    uint64_t inFlight = 0;  // of its slots, for the player's window
   };
 
   bool mayStart(const Player& player, const Slot& slot, const IsHeld& isHeld) const;
-  Player* playerOf(const Slot& slot);
+  void playerReleased(uint64_t player, uint64_t bytes);
   std::optional<Pick> take(Player& player, const IsHeld& isHeld);
   void join(size_t slot, uint64_t player);
   void leave(size_t slot);
@@ -148,6 +148,7 @@ class ReplyScheduler {
   SchedulerLimits limits_;
   std::vector<Slot> slots_;
   std::vector<Player> players_;  // in visiting order
+  std::unordered_map<uint64_t, uint64_t> playerInFlight_;  // by player key, when not 0
   size_t cursor_ = 0;            // the player visited next
   uint64_t bigHeld_ = 0;
   uint64_t totalInFlight_ = 0;
