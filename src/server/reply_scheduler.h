@@ -27,6 +27,10 @@
 // player together keep at most playerWindowBytes in flight.
 // Slots not assigned to a player count as players of their own.
 //
+// Cost: next() looks at every slot at most once (a few microseconds for
+// 4095 slots when nothing may start); assigning and resetting a slot look
+// through the players; the rest is constant time.
+//
 // Not locked: it is called from the server's loop and from ENet's
 // packet-free callback (released, copyReleased), which ENet runs inside the
 // loop's own calls, so always on the one server thread.
