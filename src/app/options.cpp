@@ -1,6 +1,7 @@
 #include "app/options.h"
 
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "base/text_replace.h"
@@ -44,6 +45,7 @@ void logHelp() {
   logLine("--old - next parameter specifies path to old quor folder");
   logLine(kFullLine);
   logLine(kWaitLine);
+  logLine("--connections N - connections to the update server, 1 to 16 (default: as many as the round trip needs)");
 }
 
 std::string normaliseOldPath(std::string path) {
@@ -51,6 +53,22 @@ std::string normaliseOldPath(std::string path) {
   replaceAll(path, "\\", "/");
   return path;
 }
+
+namespace {
+
+// The whole of text as a decimal number from low to high; none otherwise.
+std::optional<size_t> countInRange(const std::string& text, size_t low, size_t high) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  size_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<size_t>(c - '0');
+  }
+  if (value < low || value > high) return std::nullopt;
+  return value;
+}
+
+}  // namespace
 
 CommandLine parseCommandLine(int argc, const char* const* argv) {
   using Kind = OptionStep::Kind;
@@ -82,6 +100,14 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       line.steps.push_back({Kind::kOld, options.oldPath});
     } else if (argument == "--wait") {
       line.steps.push_back({Kind::kWait, {}});
+    } else if (argument == "--connections") {
+      std::optional<size_t> count = i + 1 < argc ? countInRange(argv[i + 1], 1, 16) : std::nullopt;
+      if (!count) {
+        line.steps.push_back({Kind::kBadValue, {}, "--connections needs a number from 1 to 16"});
+        break;
+      }
+      options.connections = *count;
+      options.argumentLine += std::string(argv[++i]) + " ";
     }
   }
   return line;
@@ -107,6 +133,9 @@ ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps) {
       case Kind::kMissingOldPath:
         logLine("missing old path? use --help");
         return ScanOutcome::kMissingOldPath;
+      case Kind::kBadValue:
+        logLine(step.text + "? use --help");
+        return ScanOutcome::kBadValue;
       case Kind::kOld:
         if (!isFolder(step.oldPath)) {
           logLine("old path is not directory? use --help");
@@ -115,6 +144,7 @@ ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps) {
         break;
       case Kind::kWait:
         logLine(kWaitLine);
+  logLine("--connections N - connections to the update server, 1 to 16 (default: as many as the round trip needs)");
         sleepMs(kWaitPauseMs);
         break;
     }
