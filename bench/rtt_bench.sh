@@ -64,6 +64,9 @@ if [ -n "$wine_mode" ]; then
   updater_exe=$repo/build-windows/updater.exe
   export WINEPREFIX=$repo/build-windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   timeout 300 wine cmd /c exit >/dev/null 2>&1 || true
+  # A wineserver that outlives each run, started here so that it holds no
+  # pipe of the runs it serves open; ended with the prefix's others at exit.
+  wineserver -p >/dev/null 2>&1 </dev/null || true
 fi
 
 work=$(mktemp -d)
@@ -139,6 +142,12 @@ stop_relay() {
   wait "$relay_pid" 2>/dev/null || true
 }
 
+# What the relay just stopped did to the datagrams, both directions summed.
+relay_counts() {
+  awk '/^udp_relay to/ { r += $4; l += $6; q += $8 }
+       END { printf "%d datagrams, %d lost, %d dropped by the queue", r, l, q }' "$work/relay.err"
+}
+
 # Stamps every line it reads with the time (seconds, microseconds).
 stamp() {
   local line
@@ -203,6 +212,7 @@ tcp_copy() {
 
 start_server
 rows=()
+counts=()
 header=$(printf '%-26s %12s %12s %18s %7s' case "line MB/s" "MB/s" "1 connection MB/s" ratio)
 for spec in $cases; do
   rtt=${spec%%[:@]*}
@@ -223,14 +233,16 @@ for spec in $cases; do
   [ -n "$wine_mode" ] && kinds=(linux wine)
   for kind in "${kinds[@]}"; do
     echo "case $name ($kind)"
+    label=$name
+    [ "$kind" = wine ] && label="$name (Wine)"
     start_relay "$server_port" "${relay_args[@]}"
     several=$(install "$relay_port" "$kind")
     stop_relay
+    counts+=("$(printf '%-26s as it is: %s' "$label" "$(relay_counts)")")
     start_relay "$server_port" "${relay_args[@]}"
     single=$(install "$relay_port" "$kind" --connections 1)
     stop_relay
-    label=$name
-    [ "$kind" = wine ] && label="$name (Wine)"
+    counts+=("$(printf '%-26s 1 connection: %s' "$label" "$(relay_counts)")")
     rows+=("$(printf '%-26s %12s %12s %18s %7s' "$label" "$line" "$several" "$single" "$(ratio "$several" "$single")")")
   done
 done
@@ -253,5 +265,7 @@ echo "MB/s: the install as it is; 1 connection: with --connections 1; ratio: the
 echo "$header"
 printf '%s\n' "${rows[@]}"
 printf '%-26s %12s %12s %18s %7s\n' "loopback, no relay" - "$direct" "TCP (socat) $tcp" "$(ratio "$direct" "$tcp")"
+echo "relay counters per run (both directions):"
+printf '  %s\n' "${counts[@]}"
 printf 'udp_relay at 0 ms carries %s MB/s each way; the same probe without it %s MB/s (ratio %s)\n' \
   "$probe_relay" "$probe_direct" "$(ratio "$probe_relay" "$probe_direct")"
