@@ -12,6 +12,7 @@ namespace quor {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::IdleConnections;
 using testing::RawClient;
 using testing::ServerProcess;
 using testing::TempDir;
@@ -288,49 +289,6 @@ TEST_F(UpdateServer, PacketsAboveTheReceiveLimitAreNeverAssembled) {
   std::string log = outputHolding(server, "Served ok ");
   EXPECT_EQ(occurrences(log, "|||| Oversized request from 127.0.0.1:"), 1u);
 }
-
-// One ENet host on 127.0.0.1 opening connections to the server and asking
-// for nothing: one client, as far as the server can tell.
-class IdleConnections {
- public:
-  IdleConnections(uint16_t port, size_t count, uint32_t connectData = 0) {
-    enet_initialize();
-    host_ = enet_host_create(nullptr, count, kChannelCount, 0, 0);
-    if (host_ == nullptr) throw std::runtime_error("no host for idle connections");
-    ENetAddress address{};
-    enet_address_set_host_ip(&address, "127.0.0.1");
-    address.port = port;
-    for (size_t i = 0; i < count; ++i) enet_host_connect(host_, &address, kChannelCount, connectData);
-  }
-  ~IdleConnections() { enet_host_destroy(host_); }
-  IdleConnections(const IdleConnections&) = delete;
-  IdleConnections& operator=(const IdleConnections&) = delete;
-
-  // Answers the server (ENet's pings) without asking anything.
-  void service() {
-    ENetEvent event;
-    while (enet_host_service(host_, &event, 0) > 0) {
-      if (event.type == ENET_EVENT_TYPE_CONNECT) ++connects;
-      if (event.type == ENET_EVENT_TYPE_DISCONNECT) ++disconnects;
-      if (event.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(event.packet);
-    }
-  }
-  // Services until every connection was made and held ones remain.
-  bool settle(size_t held, int timeoutMs) {
-    return testing::waitUntil(
-        [&] {
-          service();
-          return connects == host_->peerCount && connects - disconnects == held;
-        },
-        timeoutMs);
-  }
-
-  size_t connects = 0;
-  size_t disconnects = 0;
-
- private:
-  ENetHost* host_ = nullptr;
-};
 
 // While one client floods the server with 200 connections that ask for
 // nothing, a new player still connects and is served: the flood holds at
