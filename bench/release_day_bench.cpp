@@ -51,6 +51,7 @@ struct Connection {
 };
 
 struct Player {
+  const std::vector<Served>* served = nullptr;  // what every player fetches
   ENetHost* host = nullptr;
   std::vector<Connection> connections;
   std::deque<std::string> wanted;
@@ -62,15 +63,13 @@ struct Player {
   double seconds = 0;
 };
 
-const std::vector<Served>* gServed = nullptr;
-
 void want(Player& player) {
   player.wanted.push_back(kManifestName);
-  for (const Served& file : *gServed) player.wanted.push_back(file.name);
+  for (const Served& file : *player.served) player.wanted.push_back(file.name);
 }
 
-size_t expectedSize(const std::string& name) {
-  for (const Served& file : *gServed) {
+size_t expectedSize(const Player& player, const std::string& name) {
+  for (const Served& file : *player.served) {
     if (file.name == name) return file.size;
   }
   return SIZE_MAX;  // the manifest: any size
@@ -127,7 +126,7 @@ void onReceive(Player& player, Connection& connection, const ENetEvent& event, b
   std::optional<FileReply> reply = decodeFileReply(ByteSpan(event.packet->data, event.packet->dataLength));
   if (!reply) return;
   auto it = std::find(connection.open.begin(), connection.open.end(), reply->path);
-  size_t expected = expectedSize(reply->path);
+  size_t expected = expectedSize(player, reply->path);
   if (it == connection.open.end() || (expected != SIZE_MAX && expected != reply->content.size())) {
     player.failed = true;
     return;
@@ -200,12 +199,12 @@ int main(int argc, char** argv) {
   std::ifstream list(argv[5]);
   for (Served file; list >> file.name >> file.size;) served.push_back(file);
   if (served.empty() || playerCount < 1 || connections < 1 || enet_initialize() != 0) return 2;
-  gServed = &served;
 
   std::vector<Player> players(static_cast<size_t>(playerCount));
   Clock::time_point start = Clock::now();
   for (size_t i = 0; i < players.size(); ++i) {
     bool one = static_cast<int>(i) >= playerCount - single;
+    players[i].served = &served;
     open(players[i], port, one ? 1 : connections);
     want(players[i]);
   }

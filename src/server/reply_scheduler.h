@@ -52,8 +52,9 @@ namespace quor {
 // server-wide bound shares serverInFlightBytes among them.
 struct SchedulerLimits {
   uint64_t peerWindowBytes = 4u << 20;
-  // All slots of one player: room for a piece on each of 8 connections, and
-  // one more each, so that every connection keeps sending at a distance.
+  // All slots of one player: a piece (1 MiB) on each of the 16 connections
+  // a client opens at most, so that every connection keeps sending at a
+  // distance.
   uint64_t playerWindowBytes = 16u << 20;
   uint64_t serverInFlightBytes = 256u << 20;
   uint64_t bigReplyBudgetBytes = 512u << 20;

@@ -27,8 +27,7 @@ struct ServerOptions {
   size_t peerSlots = 4095;
   // Generous for players behind one router, each with several connections.
   size_t perAddress = 64;
-  // One client's connections (it opens up to 8), and as many again for
-  // connections that it reopened before the server saw the old ones go.
+  // One client's connections: it opens at most 16.
   size_t perPlayer = 16;
   // A real client asks at least every 10 s while it keeps a connection
   // it is not using.
