@@ -56,7 +56,10 @@ struct SchedulerLimits {
   // a client opens at most, so that every connection keeps sending at a
   // distance.
   uint64_t playerWindowBytes = 16u << 20;
-  uint64_t serverInFlightBytes = 256u << 20;
+  // Small on purpose: ENet looks through every fragment handed to it, on
+  // every peer, at each pass, so more in flight costs the server's loop
+  // more than it gains (README, the server's capacity).
+  uint64_t serverInFlightBytes = 32u << 20;
   uint64_t bigReplyBudgetBytes = 512u << 20;
   size_t queuedRequestsPerSlot = 256;
   uint64_t queuedBytes = 64u << 20;  // all slots' queue entries, names included

@@ -196,6 +196,18 @@ void dropPeer(ServerState& server, size_t slot) {
   server.admission.left(slot);
 }
 
+// ENet shrinks a peer's window of reliable data in transit whenever its
+// round trips vary, down to one datagram per round trip. On a busy server
+// (hundreds of peers, a loaded machine) round trips always vary, so peers
+// end up moving a few KiB per second and a player waits for minutes for one
+// file. The window itself (64 KiB) and ENet's resending are what pace a
+// peer here; the shrinking is turned off (the peer is told as well, for
+// what it sends).
+void keepFullWindow(ENetPeer* peer) {
+  enet_peer_throttle_configure(peer, ENET_PEER_PACKET_THROTTLE_INTERVAL,
+                               ENET_PEER_PACKET_THROTTLE_ACCELERATION, 0);
+}
+
 void onConnect(ServerState& server, const ENetEvent& event) {
   size_t slot = slotOf(server, event.peer);
   server.scheduler.resetSlot(slot);
@@ -210,6 +222,7 @@ void onConnect(ServerState& server, const ENetEvent& event) {
     return;
   }
   server.admission.admitted(slot, address);
+  keepFullWindow(event.peer);
   server.scheduler.assignSlot(slot, address.playerKey());
   server.lastBusy[slot] = Clock::now();
   logLine("Client connected: " + server.peerNames[slot]);
