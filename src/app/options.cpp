@@ -1,6 +1,7 @@
 #include "app/options.h"
 
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "base/text_replace.h"
@@ -19,6 +20,9 @@ constexpr const char* kFullLine =
 constexpr const char* kWaitLine =
     "--wait - wait 24s to get some chance to connect to this when attaching debugger";
 constexpr uint32_t kWaitPauseMs = 24000;
+constexpr const char* kKeygenLine =
+    "--keygen - write a new key pair: publisher.key (keep it secret) and updater.key (ship it "
+    "with the game)";
 
 bool isFolder(const std::string& path) {
   std::error_code ec;
@@ -36,6 +40,50 @@ bool removeUpdateDataFolder() {
   return true;
 }
 
+// A whole decimal number in [1, most]; none for anything else.
+std::optional<uint64_t> decimalValue(const std::string& text, uint64_t most) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (value > (most - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  if (value == 0) return std::nullopt;
+  return value;
+}
+
+// --sign, --version and --expires, which take the next argument as their
+// value; false when argument is none of them. The value is scanned as an
+// argument of its own too, as --old's is.
+bool parseSigningOption(const std::string& argument, int i, int argc, const char* const* argv,
+                        CommandLine& line) {
+  using Kind = OptionStep::Kind;
+  if (argument != "--sign" && argument != "--version" && argument != "--expires") return false;
+  if (i + 1 >= argc) {
+    line.steps.push_back({Kind::kBadSigningOption, {}, argument + " needs a value; use --help"});
+    return true;
+  }
+  std::string value = argv[i + 1];
+  SigningRequest& signing = line.options.signing;
+  if (argument == "--sign") {
+    signing.privateKeyFile = pathFromArgument(argv[i + 1]);
+    return true;
+  }
+  std::optional<uint64_t> number =
+      decimalValue(value, argument == "--version" ? UINT64_MAX : kMaxExpiryDays);
+  if (!number) {
+    line.steps.push_back(
+        {Kind::kBadSigningOption, {}, argument + " " + value + " is not a usable number"});
+  } else if (argument == "--version") {
+    signing.version = number;
+  } else {
+    signing.expiryDays = *number;
+  }
+  return true;
+}
+
 }  // namespace
 
 void logHelp() {
@@ -44,6 +92,13 @@ void logHelp() {
   logLine("--old - next parameter specifies path to old quor folder");
   logLine(kFullLine);
   logLine(kWaitLine);
+  logLine(kKeygenLine);
+  logLine("--sign FILE - with --create: also write manifest.sig, signed with the private key "
+          "in FILE");
+  logLine("--version N - with --sign: the data set's version, which must only go up (default: "
+          "the time in seconds)");
+  logLine("--expires DAYS - with --sign: days players accept the signature (default: " +
+          std::to_string(kDefaultExpiryDays) + ")");
 }
 
 std::string normaliseOldPath(std::string path) {
@@ -82,6 +137,11 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       line.steps.push_back({Kind::kOld, options.oldPath});
     } else if (argument == "--wait") {
       line.steps.push_back({Kind::kWait, {}});
+    } else if (argument == "--keygen") {
+      options.keygen = true;
+      line.steps.push_back({Kind::kKeygen, {}});
+    } else if (parseSigningOption(argument, i, argc, argv, line)) {
+      if (!line.steps.empty() && line.steps.back().kind == Kind::kBadSigningOption) break;
     }
   }
   return line;
@@ -117,6 +177,12 @@ ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps) {
         logLine(kWaitLine);
         sleepMs(kWaitPauseMs);
         break;
+      case Kind::kKeygen:
+        logLine(kKeygenLine);
+        break;
+      case Kind::kBadSigningOption:
+        logLine(step.message);
+        return ScanOutcome::kBadSigningOption;
     }
   }
   return ScanOutcome::kRun;

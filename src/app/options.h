@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "create/sign_data_set.h"
+
 namespace quor {
 
 struct Options {
@@ -13,6 +15,10 @@ struct Options {
   bool createMode = false;   // --create
   bool fullUpdate = false;   // --full
   std::string oldPath;       // --old <folder> as UTF-8, '/' separators, no trailing one
+  // Signed updates: --keygen, and --sign FILE [--version N] [--expires DAYS]
+  // (create mode signs when signing.privateKeyFile is set).
+  bool keygen = false;
+  SigningRequest signing;
 };
 
 enum class ScanOutcome {
@@ -21,6 +27,7 @@ enum class ScanOutcome {
   kMissingOldPath,    // --old was the last argument (line logged)
   kOldPathNotFolder,  // --old named no folder (line logged)
   kFileSystemError,   // --create could not remove the update data folder (logged)
+  kBadSigningOption,  // --sign, --version or --expires without a usable value (logged)
 };
 
 // One option met on the command line, in the order given: what it asks
@@ -34,9 +41,12 @@ struct OptionStep {
     kOld,             // check that oldPath is a folder
     kHelp,            // log the help text; the scan stops here
     kMissingOldPath,  // --old was the last argument; the scan stops here
+    kKeygen,          // log the option's line
+    kBadSigningOption,  // log message; the scan stops here
   };
   Kind kind;
   std::string oldPath;  // kOld only
+  std::string message = {};  // kBadSigningOption only
 };
 
 struct CommandLine {
@@ -55,7 +65,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv);
 // other than kRun; the steps after it are not carried out.
 ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps);
 
-// The five lines printed for --help and --h.
+// The lines printed for --help and --h: the five of old, then those of
+// signing.
 void logHelp();
 
 // The text after --old as the program uses it: one trailing '/' or '\'

@@ -83,9 +83,15 @@ uint64_t firstRequestOffset(const std::string& name, uint32_t pieceSize) {
 
 FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait,
                          uint32_t pieceSize, const std::string& path, const std::string& name,
-                         uint64_t firstOffset, StagedFile& staged) {
+                         uint64_t firstOffset, StagedFile& staged,
+                         std::optional<uint64_t> signedSize) {
   std::optional<ReceivedPiece> first = awaitPiece(controller, wait, name, firstOffset);
   if (!first) return FetchOutcome::kNoReply;
+  if (signedSize && first->fileSize != *signedSize) {
+    logError(name + " has " + std::to_string(first->fileSize) + " bytes, manifest.sig says " +
+             std::to_string(*signedSize));
+    return FetchOutcome::kRefused;
+  }
   Status status = adopt(staged, *first, pieceSize);
   if (status.ok()) status = stage(staged, firstOffset, *first);
   if (!status.ok()) {

@@ -1,5 +1,6 @@
 #include "update/update_mode.h"
 
+#include <ctime>
 #include <memory>
 #include <thread>
 
@@ -10,6 +11,7 @@
 #include "platform/sleep.h"
 #include "update/file_update_controller.h"
 #include "update/safe_paths.h"
+#include "update/signed_update.h"
 #include "update/update_run.h"
 
 namespace quor {
@@ -22,14 +24,29 @@ constexpr uint32_t kFinishedPauseMs = 4000;
 // never arrived and the updater must start again. A manifest that did not
 // arrive whole changes nothing and counts as finished: the player can
 // still start the game.
+// A game folder with updater.key takes a manifest only with its
+// signature (update/signed_update.h); a refusal changes nothing, like a
+// manifest that did not arrive.
 bool updateFolder(const DataSet& local, bool fullUpdate, FileUpdateController& controller) {
-  std::optional<Manifest> manifest = fetchManifest(controller);
+  PublicKey key;
+  SigningDemand demand = readSigningDemand(&key);
+  if (demand == SigningDemand::kUnusable) return true;
+  if (demand == SigningDemand::kRequired) requestSignatureFile();
+  Bytes manifestBytes;
+  std::optional<Manifest> manifest = fetchManifest(controller, ReplyWait(), &manifestBytes);
   if (!manifest) return true;
+  std::optional<SignedUpdate> signedUpdate;
+  if (demand == SigningDemand::kRequired) {
+    uint64_t now = static_cast<uint64_t>(std::time(nullptr));
+    signedUpdate = acceptSignedUpdate(controller, key, manifestBytes, *manifest, now);
+    if (!signedUpdate) return true;
+  }
   deleteFiles(local, *manifest, fullUpdate);
   dropUnsafeManifestPaths(*manifest);
   PendingRequests pending = buildPendingRequests(local, *manifest, fullUpdate);
   createFoldersAndEmptyFiles(*manifest, fullUpdate);
-  return getUpdates(pending, *manifest, controller);
+  return getUpdates(pending, *manifest, controller, ReplyWait(),
+                    signedUpdate ? &*signedUpdate : nullptr);
 }
 
 }  // namespace

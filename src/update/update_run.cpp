@@ -78,9 +78,31 @@ struct Fetcher {
       fetchAndApply;
 };
 
+// The SHA-256 a signed update's result must have; none when unsigned.
+const Sha256Digest* signedDigestOf(const SignedUpdate* signedUpdate, const std::string& path) {
+  return signedUpdate == nullptr ? nullptr : signedUpdate->gameFileDigest(path);
+}
+
+// A file of a signed update that was refused or gave a refused result is
+// fetched whole once more, on the first attempt only.
+bool fetchAgain(const SignedUpdate* signedUpdate, const std::string& name, ApplyOutcome outcome,
+                bool again) {
+  return signedUpdate != nullptr && !again && !isPatchName(name) &&
+         outcome == ApplyOutcome::kNotWritten;
+}
+
+// The refusal of update data that is not as signed, as the outcome of
+// data that cannot be used.
+ApplyOutcome refusedData(const std::string& name) {
+  return isPatchName(name) ? ApplyOutcome::kPatchUnusable : ApplyOutcome::kNotWritten;
+}
+
+// A second request of the same name (again) keeps to the slot of the
+// first, which awaitReply has counted off already.
 Attempt fetchWholeReply(FileUpdateController& controller, const ReplyWait& wait,
-                        std::atomic<int32_t>& outstanding, const std::string& path,
-                        const std::string& name, const ManifestEntry& entry, bool keepSlot) {
+                        std::atomic<int32_t>& outstanding, const SignedUpdate* signedUpdate,
+                        const std::string& path, const std::string& name,
+                        const ManifestEntry& entry, bool keepSlot, bool again = false) {
   std::optional<ReceivedFile> reply = awaitReply(controller, name, outstanding, keepSlot, wait);
   if (!reply) {
     logGiveUp(name);
@@ -90,15 +112,34 @@ Attempt fetchWholeReply(FileUpdateController& controller, const ReplyWait& wait,
     logError("Failed to get file: " + path);
     return {true, std::nullopt};
   }
-  return {true, applyReceivedFile(path, name, entry.checksum, *reply->data)};
+  ApplyOutcome outcome = ApplyOutcome::kNotWritten;
+  Status asSigned;
+  if (signedUpdate != nullptr) asSigned = signedUpdate->checkDataBytes(name, *reply->data);
+  if (!asSigned.ok()) {
+    logError(asSigned.message());
+    outcome = refusedData(name);
+  } else {
+    outcome = applyReceivedFile(path, name, entry.checksum, *reply->data,
+                                signedDigestOf(signedUpdate, path));
+  }
+  if (fetchAgain(signedUpdate, name, outcome, again)) {
+    reply.reset();
+    logLine("Fetching the whole file again: " + name);
+    sendFileRequest(name);
+    return fetchWholeReply(controller, wait, outstanding, signedUpdate, path, name, entry, true,
+                           true);
+  }
+  return {true, outcome};
 }
 
 Fetcher wholeReplyFetcher(FileUpdateController& controller, const ReplyWait& wait,
-                          std::atomic<int32_t>& outstanding) {
+                          std::atomic<int32_t>& outstanding, const SignedUpdate* signedUpdate) {
   return {[](const std::string& name) { sendFileRequest(name); },
-          [&](const std::string& path, const std::string& name, const ManifestEntry& entry,
+          [&controller, &wait, &outstanding, signedUpdate](
+              const std::string& path, const std::string& name, const ManifestEntry& entry,
               bool keepSlot) {
-            return fetchWholeReply(controller, wait, outstanding, path, name, entry, keepSlot);
+            return fetchWholeReply(controller, wait, outstanding, signedUpdate, path, name, entry,
+                                   keepSlot);
           }};
 }
 
@@ -110,17 +151,39 @@ struct PieceContext {
   const ReplyWait& wait;
   std::atomic<int32_t>& outstanding;
   uint32_t pieceSize;
+  const SignedUpdate* signedUpdate;  // none: unsigned
   // Every name the run may ask for, filled before the pump starts; the
   // pump's thread only reads it.
   std::unordered_map<std::string, uint64_t> firstOffsets;
 };
 
+// A signed update's staged data is checked whole before it is used.
+ApplyOutcome applyStagedAsSigned(const PieceContext& context, const std::string& path,
+                                 const std::string& name, const ManifestEntry& entry,
+                                 const StagedFile& staged) {
+  const SignedUpdate* signedUpdate = context.signedUpdate;
+  if (signedUpdate != nullptr) {
+    Status asSigned = signedUpdate->checkDataFile(name, staged.partPath());
+    if (!asSigned.ok()) {
+      logError(asSigned.message());
+      return refusedData(name);
+    }
+  }
+  return applyStagedFile(path, name, entry.checksum, staged.partPath(),
+                         signedDigestOf(signedUpdate, path));
+}
+
 Attempt stageAndApply(PieceContext& context, const std::string& path, const std::string& name,
-                      const ManifestEntry& entry) {
+                      const ManifestEntry& entry, bool again = false) {
   StagedFile staged(name);
   uint64_t firstOffset = context.firstOffsets.at(name);
+  std::optional<uint64_t> signedSize;
+  if (context.signedUpdate != nullptr) {
+    signedSize = context.signedUpdate->dataFileSize(name).value_or(0);
+  }
+  ApplyOutcome outcome = ApplyOutcome::kNotWritten;
   switch (fetchPieces(context.controller, context.wait, context.pieceSize, path, name,
-                      firstOffset, staged)) {
+                      firstOffset, staged, signedSize)) {
     case FetchOutcome::kNoReply:
       logGiveUp(name);
       return {};
@@ -130,21 +193,26 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
       staged.remove();
       logError("Failed to get file: " + path);
       return {true, std::nullopt};
+    case FetchOutcome::kRefused:
+      outcome = refusedData(name);
+      break;
     case FetchOutcome::kStaged:
+      outcome = applyStagedAsSigned(context, path, name, entry, staged);
       break;
   }
   bool resumed = staged.resumed();
-  ApplyOutcome outcome = applyStagedFile(path, name, entry.checksum, staged.partPath());
   // Partial data never counts as installed: what was staged goes, used or
   // not.
   staged.remove();
-  if (outcome == ApplyOutcome::kNotWritten && resumed && !isPatchName(name)) {
+  bool damagedOnDisk = outcome == ApplyOutcome::kNotWritten && resumed && !isPatchName(name);
+  if (!again && (damagedOnDisk || fetchAgain(context.signedUpdate, name, outcome, again))) {
     // Pieces kept from an earlier run may have been damaged on the disk
-    // since: the file is fetched once more from its first byte.
+    // since, and a signed file may have been damaged on its way: the file
+    // is fetched once more from its first byte.
     logLine("Fetching the whole file again: " + name);
     context.firstOffsets.at(name) = 0;
     sendFileRangeRequest(name, 0, context.pieceSize);
-    return stageAndApply(context, path, name, entry);
+    return stageAndApply(context, path, name, entry, true);
   }
   return {true, outcome};
 }
@@ -253,7 +321,8 @@ bool runEntries(const PendingRequests& pending, const Manifest& manifest, const 
 
 }  // namespace
 
-std::optional<Manifest> fetchManifest(FileUpdateController& controller, const ReplyWait& wait) {
+std::optional<Manifest> fetchManifest(FileUpdateController& controller, const ReplyWait& wait,
+                                      Bytes* rawBytes) {
   logLine("Fetching manifest...");
   // Asked first, so that a server that offers ranges has said so by the
   // time its manifest arrives; a server without them drops the request.
@@ -281,6 +350,7 @@ std::optional<Manifest> fetchManifest(FileUpdateController& controller, const Re
     return std::nullopt;
   }
   logLine("... manifest received");
+  if (rawBytes != nullptr) *rawBytes = std::move(*reply->data);
   return manifest;
 }
 
@@ -289,6 +359,9 @@ void deleteFiles(const DataSet& local, const Manifest& manifest, bool full) {
   uint32_t count = 0;
   for (const auto& entry : local) {
     const std::string& path = entry.first;
+    // The public key stays whatever the manifest says: without it the
+    // game would take unsigned updates again.
+    if (path == kPublicKeyPath) continue;
     if (isInUpdateScopeInAnyCase(path, full) && manifest.files.count(path) == 0) {
       removeFile(path);
       ++count;
@@ -336,20 +409,21 @@ bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
 }
 
 bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
-                FileUpdateController& controller, const ReplyWait& wait) {
+                FileUpdateController& controller, const ReplyWait& wait,
+                const SignedUpdate* signedUpdate) {
   logLine("Getting updates from server...");
   std::unordered_set<std::string> names = namesToStage(pending, manifest);
   removeStaleStaging(names);
   std::atomic<int32_t> outstanding{0};
   if (std::optional<uint32_t> pieceSize = controller.offeredPieceSize()) {
-    PieceContext context{controller, wait, outstanding, *pieceSize, {}};
+    PieceContext context{controller, wait, outstanding, *pieceSize, signedUpdate, {}};
     for (const std::string& name : names) {
       context.firstOffsets[name] = firstRequestOffset(name, *pieceSize);
     }
     return runEntries(pending, manifest, pieceFetcher(context), outstanding);
   }
-  return runEntries(pending, manifest, wholeReplyFetcher(controller, wait, outstanding),
-                    outstanding);
+  return runEntries(pending, manifest,
+                    wholeReplyFetcher(controller, wait, outstanding, signedUpdate), outstanding);
 }
 
 }  // namespace quor

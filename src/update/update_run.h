@@ -16,6 +16,7 @@
 #include "dataset/manifest.h"
 #include "update/file_update_controller.h"
 #include "update/reply_wait.h"
+#include "update/signed_update.h"
 
 namespace quor {
 
@@ -29,12 +30,15 @@ inline constexpr uint32_t kGiveUpPauseMs = 5000;
 // with one error line, when there is no connection, nothing arrived in
 // time (see ReplyWait), or what arrived was empty or incomplete. Then
 // nothing may be deleted or written.
+// The manifest's bytes as received go to rawBytes when given (a signed
+// update checks them).
 std::optional<Manifest> fetchManifest(FileUpdateController& controller,
-                                      const ReplyWait& wait = ReplyWait());
+                                      const ReplyWait& wait = ReplyWait(),
+                                      Bytes* rawBytes = nullptr);
 
 // Removes every local file in scope (isInUpdateScopeInAnyCase: where names
 // ignore case, a player's SAVES/ is protected as saves/ is) that the
-// manifest's files do not list. Logs "... N deleted".
+// manifest's files do not list, and never updater.key. Logs "... N deleted".
 void deleteFiles(const DataSet& local, const Manifest& manifest, bool full);
 
 // Creates the manifest's folders and empty files (existing folders are
@@ -62,7 +66,11 @@ bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
 // before it creates the manifest's folders, because a protected folder
 // that only the manifest created must not keep a fresh install from
 // receiving the files shipped in it.
+// With signedUpdate, every update data file must be as signed before it is
+// used and every result as signed before it replaces anything; a whole
+// file that fails is fetched once more.
 bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
-                FileUpdateController& controller, const ReplyWait& wait = ReplyWait());
+                FileUpdateController& controller, const ReplyWait& wait = ReplyWait(),
+                const SignedUpdate* signedUpdate = nullptr);
 
 }  // namespace quor
