@@ -81,7 +81,10 @@ TEST(Crypto, SignaturesOfEitherLibraryVerify) {
        "b3ab96fdaca7597873e1d3369d71b134fd3ebb2c161b729caf195ebeeb8027bd"
        "a955dbe90e5f5d7da1bdd514b0dd0850cf7d13564957a1d6205f25783d95f04b"},
       // CNG
-      {"CNG_PUBLIC", "CNG_SIGNATURE"},
+      {"d79531c2ce0a71a692e1bb8cea7214515a9323819c43abe847c6355092da1c88"
+       "b649b0a8d83dc9192c6cbf756b9dffce6793f56139469b83340bf2851a8d6100",
+       "5495039bcf888da34f42266234bb2c8c85dcc1f0cbc987b1d9363091b48669b7"
+       "ee1570e43817657b23c7482d1b859df2c248922a7be674e458d521d22c2dda61"},
   };
   for (const Vector& vector : vectors) {
     PublicKey key = fromHex<kPublicKeySize>(vector.publicKey);
