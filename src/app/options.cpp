@@ -7,6 +7,8 @@
 #include "base/text_replace.h"
 #include "dataset/layout.h"
 #include "log/log.h"
+#include "net/connection_set.h"
+#include "net/rate_limit.h"
 #include "platform/native_path.h"
 #include "platform/sleep.h"
 
@@ -55,14 +57,15 @@ std::optional<uint64_t> decimalValue(const std::string& text, uint64_t most) {
 }
 
 // --sign, --version and --expires, which take the next argument as their
-// value; false when argument is none of them. The value is scanned as an
+// value; false when argument is none of them. A missing or unusable value
+// adds a kBadValue step. The value is scanned as an
 // argument of its own too, as --old's is.
 bool parseSigningOption(const std::string& argument, int i, int argc, const char* const* argv,
                         CommandLine& line) {
   using Kind = OptionStep::Kind;
   if (argument != "--sign" && argument != "--version" && argument != "--expires") return false;
   if (i + 1 >= argc) {
-    line.steps.push_back({Kind::kBadSigningOption, {}, argument + " needs a value; use --help"});
+    line.steps.push_back({Kind::kBadValue, {}, argument + " needs a value"});
     return true;
   }
   std::string value = argv[i + 1];
@@ -75,7 +78,7 @@ bool parseSigningOption(const std::string& argument, int i, int argc, const char
       decimalValue(value, argument == "--version" ? UINT64_MAX : kMaxExpiryDays);
   if (!number) {
     line.steps.push_back(
-        {Kind::kBadSigningOption, {}, argument + " " + value + " is not a usable number"});
+        {Kind::kBadValue, {}, argument + " " + value + " is not a usable number"});
   } else if (argument == "--version") {
     signing.version = number;
   } else {
@@ -92,6 +95,9 @@ void logHelp() {
   logLine("--old - next parameter specifies path to old quor folder");
   logLine(kFullLine);
   logLine(kWaitLine);
+  logLine("--connections N - connections to the update server, 1 to 16 (default: as many as "
+          "the round trip needs)");
+  logLine("--limit-rate N - download at most N bytes per second (suffixes k, M, G: 500k, 2M)");
   logLine(kKeygenLine);
   logLine("--sign FILE - with --create: also write manifest.sig, signed with the private key "
           "in FILE");
@@ -141,7 +147,25 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       options.keygen = true;
       line.steps.push_back({Kind::kKeygen, {}});
     } else if (parseSigningOption(argument, i, argc, argv, line)) {
-      if (!line.steps.empty() && line.steps.back().kind == Kind::kBadSigningOption) break;
+      if (!line.steps.empty() && line.steps.back().kind == Kind::kBadValue) break;
+    } else if (argument == "--connections") {
+      std::optional<uint64_t> count =
+          i + 1 < argc ? decimalValue(argv[i + 1], kMaxServerConnections) : std::nullopt;
+      if (!count) {
+        line.steps.push_back({Kind::kBadValue, {}, "--connections needs a number from 1 to 16"});
+        break;
+      }
+      options.connections = *count;
+      options.argumentLine += std::string(argv[++i]) + " ";
+    } else if (argument == "--limit-rate") {
+      std::optional<uint64_t> rate = i + 1 < argc ? parseRateText(argv[i + 1]) : std::nullopt;
+      if (!rate) {
+        line.steps.push_back(
+            {Kind::kBadValue, {}, "--limit-rate needs bytes per second, such as 500k or 2M"});
+        break;
+      }
+      options.limitRate = *rate;
+      options.argumentLine += std::string(argv[++i]) + " ";
     }
   }
   return line;
@@ -167,6 +191,9 @@ ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps) {
       case Kind::kMissingOldPath:
         logLine("missing old path? use --help");
         return ScanOutcome::kMissingOldPath;
+      case Kind::kBadValue:
+        logLine(step.text + "? use --help");
+        return ScanOutcome::kBadValue;
       case Kind::kOld:
         if (!isFolder(step.oldPath)) {
           logLine("old path is not directory? use --help");
@@ -180,9 +207,6 @@ ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps) {
       case Kind::kKeygen:
         logLine(kKeygenLine);
         break;
-      case Kind::kBadSigningOption:
-        logLine(step.message);
-        return ScanOutcome::kBadSigningOption;
     }
   }
   return ScanOutcome::kRun;

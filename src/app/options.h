@@ -2,6 +2,8 @@
 // arguments; anything else (the program's own path included) is ignored.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,8 @@ struct Options {
   bool createMode = false;   // --create
   bool fullUpdate = false;   // --full
   std::string oldPath;       // --old <folder> as UTF-8, '/' separators, no trailing one
+  size_t connections = 0;    // --connections N; 0: chosen by the round trip
+  uint64_t limitRate = 0;    // --limit-rate N in bytes per second; 0: no cap
   // Signed updates: --keygen, and --sign FILE [--version N] [--expires DAYS]
   // (create mode signs when signing.privateKeyFile is set).
   bool keygen = false;
@@ -27,7 +31,7 @@ enum class ScanOutcome {
   kMissingOldPath,    // --old was the last argument (line logged)
   kOldPathNotFolder,  // --old named no folder (line logged)
   kFileSystemError,   // --create could not remove the update data folder (logged)
-  kBadSigningOption,  // --sign, --version or --expires without a usable value (logged)
+  kBadValue,          // an option's value was missing or out of range (logged)
 };
 
 // One option met on the command line, in the order given: what it asks
@@ -41,12 +45,12 @@ struct OptionStep {
     kOld,             // check that oldPath is a folder
     kHelp,            // log the help text; the scan stops here
     kMissingOldPath,  // --old was the last argument; the scan stops here
+    kBadValue,        // log text; the scan stops here
     kKeygen,          // log the option's line
-    kBadSigningOption,  // log message; the scan stops here
   };
   Kind kind;
   std::string oldPath;  // kOld only
-  std::string message = {};  // kBadSigningOption only
+  std::string text = {};  // kBadValue only
 };
 
 struct CommandLine {
@@ -65,8 +69,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv);
 // other than kRun; the steps after it are not carried out.
 ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps);
 
-// The lines printed for --help and --h: the five of old, then those of
-// signing.
+// The lines printed for --help and --h: the five of the original options,
+// then one for each added later.
 void logHelp();
 
 // The text after --old as the program uses it: one trailing '/' or '\'

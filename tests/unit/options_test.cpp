@@ -64,16 +64,35 @@ TEST_F(OptionsArguments, SigningOptionsTakeTheirValuesAndRefuseUnusableOnes) {
   EXPECT_FALSE(options.signing.version.has_value());
   EXPECT_EQ(options.signing.expiryDays, kDefaultExpiryDays);
   for (auto [argv, line] : std::vector<std::pair<std::vector<const char*>, std::string>>{
-           {{"u", "--sign"}, "--sign needs a value; use --help"},
+           {{"u", "--sign"}, "--sign needs a value"},
            {{"u", "--version", "12x", "--quor"}, "--version 12x is not a usable number"},
            {{"u", "--version", "18446744073709551616"},
             "--version 18446744073709551616 is not a usable number"},
            {{"u", "--expires", "0"}, "--expires 0 is not a usable number"},
            {{"u", "--expires", "36501"}, "--expires 36501 is not a usable number"}}) {
-    EXPECT_EQ(scan(argv, options), ScanOutcome::kBadSigningOption) << line;
-    EXPECT_NE(log.text().find(": " + line + "\n"), std::string::npos) << line;
+    EXPECT_EQ(scan(argv, options), ScanOutcome::kBadValue) << line;
+    EXPECT_NE(log.text().find(": " + line + "? use --help\n"), std::string::npos) << line;
     EXPECT_FALSE(options.startGame);
   }
+}
+
+// Options with a value take it from the next argument, which the restart
+// line keeps; a missing or out-of-range value stops the scan with a line.
+TEST_F(OptionsArguments, ValuesAreCheckedAndKeptForTheRestart) {
+  EXPECT_EQ(scan({"u", "--connections", "16", "--quor"}, options), ScanOutcome::kRun);
+  EXPECT_EQ(options.connections, 16u);
+  EXPECT_TRUE(options.startGame);
+  EXPECT_EQ(options.argumentLine, "u --connections 16 --quor ");
+  for (const char* bad : {"0", "17", "-1", "4x", "", "99999999999999999999"}) {
+    Options refused;
+    EXPECT_EQ(scan({"u", "--connections", bad, "--quor"}, refused), ScanOutcome::kBadValue) << bad;
+    EXPECT_FALSE(refused.startGame) << bad;
+  }
+  EXPECT_EQ(scan({"u", "--connections"}, options), ScanOutcome::kBadValue);
+  EXPECT_EQ(scan({"u", "--limit-rate", "2M"}, options), ScanOutcome::kRun);
+  EXPECT_EQ(options.limitRate, 2u << 20);
+  EXPECT_EQ(scan({"u", "--limit-rate", "2MB"}, options), ScanOutcome::kBadValue);
+  EXPECT_EQ(log.count(": --connections needs a number from 1 to 16? use --help\n"), 7);
 }
 
 TEST_F(OptionsArguments, HelpStopsTheScanAfterEarlierEffects) {
@@ -130,6 +149,7 @@ TEST_F(OptionsArguments, WaitPausesEachTimeItIsGiven) {
   EXPECT_EQ(log.count("--wait - wait 24s to get some chance to connect to this when attaching "
                       "debugger"),
             2);
+  EXPECT_EQ(log.count("--connections N"), 0);  // --wait logs its own line only
 }
 
 TEST_F(OptionsArguments, CreateReportsAFolderItCannotRemove) {
