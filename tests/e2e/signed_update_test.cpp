@@ -71,11 +71,13 @@ class SignedUpdate : public ::testing::Test {
   }
 
   // A player holding build (and updater.key when key is not empty) runs
-  // the updater with --quor; returns its log.
-  std::string runPlayer(const std::string& name, Build build, const std::string& key) {
+  // the updater with --quor and args; returns its log.
+  std::string runPlayer(const std::string& name, Build build, const std::string& key,
+                        std::vector<std::string> args = {}) {
     if (!key.empty()) build["updater.key"] = key;
     std::string player = scenario.makePlayer(name, build);
-    RunResult run = scenario.runUpdater(player, {"--quor"});
+    args.push_back("--quor");
+    RunResult run = scenario.runUpdater(player, args);
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_TRUE(waitForFile(player + "/game_started.txt")) << name;
     return readFile(player + "/updater.log");
@@ -202,7 +204,8 @@ TEST_F(SignedUpdate, TruncatedAndOverlongFilesAreRefusedInPiecesAndWhole) {
        {std::vector<std::string>{}, std::vector<std::string>{"--no-ranges"}}) {
     std::string name = serverArgs.empty() ? "pieces" : "whole";
     scenario.startServer(served(), serverArgs);
-    std::string log = runPlayer(name, versionOne(), key);
+    // Pieces come over several connections, and are refused all the same.
+    std::string log = runPlayer(name, versionOne(), key, {"--connections", "4"});
     EXPECT_EQ(scenario.compare(player(name), v2),
               "differs data/quor/maps/a.map\nmissing data/quor/new/deep/n.bin\n")
         << name;
