@@ -170,13 +170,13 @@ ApplyOutcome applyWhole(const std::string& path, const std::string& name, uint32
   if (!decoded.ok()) {
     reportDecodeFailure(decoded);
     logError("could not decompress file: " + describe(path, name));
-    return ApplyOutcome::kNotWritten;
+    return ApplyOutcome::kRejected;
   }
   if (!copy->matches(checksum)) {
     logError("file does not match the manifest, not written: " + describe(path, name));
-    return ApplyOutcome::kNotWritten;
+    return ApplyOutcome::kRejected;
   }
-  if (reportSignatureMismatch(*copy, path, name)) return ApplyOutcome::kNotWritten;
+  if (reportSignatureMismatch(*copy, path, name)) return ApplyOutcome::kRejected;
   bool written = moveIntoPlace(*copy, path, path == kOwnExecutablePath);
   return written ? ApplyOutcome::kWritten : ApplyOutcome::kNotWritten;
 }

@@ -19,7 +19,8 @@ enum class ApplyOutcome {
   kPatched,         // a patch was applied and the result written
   kWritten,         // a whole file was written
   kPatchUnusable,   // a patch was refused or gave other bytes; nothing written
-  kNotWritten,      // a whole file that could not be decoded, verified or written
+  kRejected,        // a whole file that did not decode or verify: the sender's fault
+  kNotWritten,      // the result could not be written here: the game folder's fault
 };
 
 // path: the manifest path (already checked to be safe); name: the update

@@ -32,6 +32,7 @@ struct Counters {
   uint32_t processed = 0;
   uint32_t written = 0;
   uint32_t patched = 0;
+  uint32_t refused = 0;  // entries whose data failed its checks twice
 };
 
 // Polls for the reply named name until one with content arrives or the
@@ -45,23 +46,20 @@ std::optional<ReceivedFile> awaitReply(FileUpdateController& controller, const s
   for (;;) {
     std::optional<ReceivedFile> reply = controller.takeReceivedFile(name);
     if (reply && !keepSlot) outstanding.fetch_sub(1);
-    sleepMs(kPollPauseMs);
-    if (clock.expired(Clock::now())) return std::nullopt;
+    // A reply already here counts even when the server has gone since.
     if (reply && reply->size != 0) return reply;
+    if (clock.expired(Clock::now())) return std::nullopt;
+    sleepMs(kPollPauseMs);
   }
 }
 
-void logGiveUp(const std::string& name) {
+void logStuck(const std::string& name) {
   logError("updater got stuck when updating file: " + name);
-  logLine("Restarting in 5 seconds");
-  logLine("Press ctrl+c to abort");
-  logLine("If this keeps repeating, please report to developer, thank you!");
-  sleepMs(kGiveUpPauseMs);
 }
 
 // What became of one request of an entry.
 struct Attempt {
-  bool inTime = false;                  // false: the give-up lines are logged
+  bool inTime = false;                  // false: the stuck line is logged
   std::optional<ApplyOutcome> outcome;  // none: nothing usable came (logged)
   bool stopRun = false;                 // the run cannot go on (logged)
 };
@@ -83,18 +81,17 @@ const Sha256Digest* signedDigestOf(const SignedUpdate* signedUpdate, const std::
   return signedUpdate == nullptr ? nullptr : signedUpdate->gameFileDigest(path);
 }
 
-// A file of a signed update that was refused or gave a refused result is
-// fetched whole once more, on the first attempt only.
-bool fetchAgain(const SignedUpdate* signedUpdate, const std::string& name, ApplyOutcome outcome,
-                bool again) {
-  return signedUpdate != nullptr && !again && !isPatchName(name) &&
-         outcome == ApplyOutcome::kNotWritten;
+// A whole file whose data was refused is fetched once more, on the first
+// attempt only: damage on the way is fetched away, while a server that
+// sends the same wrong bytes twice is failing (the run's refused count).
+bool fetchAgain(const std::string& name, ApplyOutcome outcome, bool again) {
+  return !again && !isPatchName(name) && outcome == ApplyOutcome::kRejected;
 }
 
 // The refusal of update data that is not as signed, as the outcome of
 // data that cannot be used.
 ApplyOutcome refusedData(const std::string& name) {
-  return isPatchName(name) ? ApplyOutcome::kPatchUnusable : ApplyOutcome::kNotWritten;
+  return isPatchName(name) ? ApplyOutcome::kPatchUnusable : ApplyOutcome::kRejected;
 }
 
 // A second request of the same name (again) keeps to the slot of the
@@ -105,14 +102,14 @@ Attempt fetchWholeReply(FileUpdateController& controller, const ReplyWait& wait,
                         const ManifestEntry& entry, bool keepSlot, bool again = false) {
   std::optional<ReceivedFile> reply = awaitReply(controller, name, outstanding, keepSlot, wait);
   if (!reply) {
-    logGiveUp(name);
+    logStuck(name);
     return {};
   }
   if (!reply->data) {
     logError("Failed to get file: " + path);
     return {true, std::nullopt};
   }
-  ApplyOutcome outcome = ApplyOutcome::kNotWritten;
+  ApplyOutcome outcome = ApplyOutcome::kRejected;
   Status asSigned;
   if (signedUpdate != nullptr) asSigned = signedUpdate->checkDataBytes(name, *reply->data);
   if (!asSigned.ok()) {
@@ -122,7 +119,7 @@ Attempt fetchWholeReply(FileUpdateController& controller, const ReplyWait& wait,
     outcome = applyReceivedFile(path, name, entry.checksum, *reply->data,
                                 signedDigestOf(signedUpdate, path));
   }
-  if (fetchAgain(signedUpdate, name, outcome, again)) {
+  if (fetchAgain(name, outcome, again)) {
     reply.reset();
     logLine("Fetching the whole file again: " + name);
     sendFileRequest(name);
@@ -185,7 +182,7 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
   switch (fetchPieces(context.controller, context.wait, context.pieceSize, path, name,
                       firstOffset, staged, signedSize)) {
     case FetchOutcome::kNoReply:
-      logGiveUp(name);
+      logStuck(name);
       return {};
     case FetchOutcome::kNoSpace:
       return {true, std::nullopt, true};
@@ -200,15 +197,13 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
       outcome = applyStagedAsSigned(context, path, name, entry, staged);
       break;
   }
-  bool resumed = staged.resumed();
   // Partial data never counts as installed: what was staged goes, used or
   // not.
   staged.remove();
-  bool damagedOnDisk = outcome == ApplyOutcome::kNotWritten && resumed && !isPatchName(name);
-  if (!again && (damagedOnDisk || fetchAgain(context.signedUpdate, name, outcome, again))) {
+  if (fetchAgain(name, outcome, again)) {
     // Pieces kept from an earlier run may have been damaged on the disk
-    // since, and a signed file may have been damaged on its way: the file
-    // is fetched once more from its first byte.
+    // since, or the file on its way: it is fetched once more from its
+    // first byte.
     logLine("Fetching the whole file again: " + name);
     context.firstOffsets.at(name) = 0;
     sendFileRangeRequest(name, 0, context.pieceSize);
@@ -233,7 +228,7 @@ Fetcher pieceFetcher(PieceContext& context) {
 // all, is replaced by the whole file.
 bool patchFailed(const Attempt& attempt) {
   return attempt.outcome == ApplyOutcome::kPatchUnusable ||
-         attempt.outcome == ApplyOutcome::kNotWritten;
+         attempt.outcome == ApplyOutcome::kRejected || attempt.outcome == ApplyOutcome::kNotWritten;
 }
 
 enum class EntryResult { kDone, kGiveUp, kStopped };
@@ -260,8 +255,10 @@ EntryResult handleEntry(const std::string& path, const std::string& name,
   if (attempt.stopRun) return EntryResult::kStopped;
   if (attempt.outcome == ApplyOutcome::kPatched) {
     ++counters.patched;
-  } else if (attempt.outcome) {
+  } else if (attempt.outcome == ApplyOutcome::kWritten) {
     ++counters.written;
+  } else if (attempt.outcome == ApplyOutcome::kRejected) {
+    ++counters.refused;
   }
   return EntryResult::kDone;
 }
@@ -290,8 +287,8 @@ std::unordered_set<std::string> namesToStage(const PendingRequests& pending,
 }
 
 // The entries in the pump's order, with the progress lines and the end
-// report. False when the run gave up on a file.
-bool runEntries(const PendingRequests& pending, const Manifest& manifest, const Fetcher& fetcher,
+// report.
+RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, const Fetcher& fetcher,
                 std::atomic<int32_t>& outstanding) {
   Counters counters;
   std::atomic<bool> stopPump{false};
@@ -307,7 +304,7 @@ bool runEntries(const PendingRequests& pending, const Manifest& manifest, const 
       pump.join();
       // A run that cannot go on for want of disk space ends without the
       // restart: another run would meet the same full disk.
-      return result == EntryResult::kStopped;
+      return result == EntryResult::kStopped ? RunEnd::kFinished : RunEnd::kStuck;
     }
     ++counters.processed;
     if (counters.processed % progressStep == 0) {
@@ -316,7 +313,7 @@ bool runEntries(const PendingRequests& pending, const Manifest& manifest, const 
   }
   pump.join();
   logEndReport(outstanding.load(), counters);
-  return true;
+  return counters.refused == 0 ? RunEnd::kFinished : RunEnd::kRefused;
 }
 
 }  // namespace
@@ -385,10 +382,11 @@ void createFoldersAndEmptyFiles(const Manifest& manifest, bool full) {
   }
 }
 
-PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full) {
+PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full,
+                                     const std::unordered_set<std::string>& carried) {
   PendingRequests pending;
   for (const auto& [path, entry] : manifest.files) {
-    if (!isInUpdateScopeInAnyCase(path, full)) continue;
+    if (carried.count(path) == 0 && !isInUpdateScopeInAnyCase(path, full)) continue;
     auto found = local.find(path);
     bool present = found != local.end();
     uint32_t localChecksum = present ? static_cast<uint32_t>(found->second) : 0;
@@ -408,9 +406,24 @@ bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
   return getUpdates(buildPendingRequests(local, manifest, full), manifest, controller, wait);
 }
 
+void announceRestart() {
+  logLine("Restarting in 5 seconds");
+  logLine("Press ctrl+c to abort");
+  logLine("If this keeps repeating, please report to developer, thank you!");
+  sleepMs(kGiveUpPauseMs);
+}
+
 bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
                 FileUpdateController& controller, const ReplyWait& wait,
                 const SignedUpdate* signedUpdate) {
+  if (runUpdates(pending, manifest, controller, wait, signedUpdate) != RunEnd::kStuck) return true;
+  announceRestart();
+  return false;
+}
+
+RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
+                  FileUpdateController& controller, const ReplyWait& wait,
+                  const SignedUpdate* signedUpdate) {
   logLine("Getting updates from server...");
   std::unordered_set<std::string> names = namesToStage(pending, manifest);
   removeStaleStaging(names);

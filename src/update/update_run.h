@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "dataset/dataset.h"
 #include "dataset/manifest.h"
@@ -53,7 +54,11 @@ void createFoldersAndEmptyFiles(const Manifest& manifest, bool full);
 // paths are: isInUpdateScopeInAnyCase) whose local checksum
 // differs, as a patch when the local file is the patch base (never for
 // ./updater.exe), else whole.
-PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full);
+// carried: paths that a run from an earlier server wanted; they stay in
+// scope although the earlier run may have created a protected folder
+// since.
+PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full,
+                                     const std::unordered_set<std::string>& carried = {});
 
 // Requests, receives, verifies and writes every pending file. True when
 // every entry was handled; false when a reply did not come in time (see
@@ -67,10 +72,27 @@ bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
 // that only the manifest created must not keep a fresh install from
 // receiving the files shipped in it.
 // With signedUpdate, every update data file must be as signed before it is
-// used and every result as signed before it replaces anything; a whole
-// file that fails is fetched once more.
+// used and every result as signed before it replaces anything. A whole
+// file whose data fails its checks is fetched once more.
 bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
                 FileUpdateController& controller, const ReplyWait& wait = ReplyWait(),
                 const SignedUpdate* signedUpdate = nullptr);
+
+// How a run of the pending requests ended.
+enum class RunEnd {
+  kFinished,  // every entry handled; or the disk is full, which no restart mends
+  kStuck,     // a reply did not come in time ("updater got stuck..." logged)
+  kRefused,   // every entry handled, but some file's data failed its checks twice
+};
+
+// The run of getUpdates without its ending: update mode may go on with
+// another server where getUpdates would give up.
+RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
+                  FileUpdateController& controller, const ReplyWait& wait,
+                  const SignedUpdate* signedUpdate = nullptr);
+
+// The lines and the 5 s pause of a run that gives up, before the updater
+// starts again.
+void announceRestart();
 
 }  // namespace quor
