@@ -24,6 +24,9 @@
 #   9. signed updates: a data set signed by the Linux updater installs with
 #      updater.exe (CNG) and is refused with a changed manifest.sig; one
 #      signed by updater.exe installs with the Linux updater.
+#  10. the next server: the first server of the list sends whole files that
+#      fail their checks; updater.exe goes on with the second and ends with
+#      v2 in the same run.
 #
 #   tests/windows/e2e.sh WINDOWS_BUILD_DIR LINUX_UPDATE_SERVER
 #
@@ -389,6 +392,26 @@ check "the Linux updater verifies the CNG signature" \
   contains "$work/linux_player.out" ": ... manifest.sig verified: version 8"
 check "and installs the file" \
   same "$signed/data/quor/signed.bin" "$work/linux_player/data/quor/signed.bin"
+
+echo "== 10. the next server"
+# Every whole file of the first server holds another file's data.
+mkdir -p "$work/rotated_data"
+cp "$data"/* "$work/rotated_data/"
+wholes=("$work"/rotated_data/*.compressed)
+cp "${wholes[0]}" "$work/first_whole"
+for ((i = 0; i + 1 < ${#wholes[@]}; i++)); do cp "${wholes[i + 1]}" "${wholes[i]}"; done
+cp "$work/first_whole" "${wholes[${#wholes[@]} - 1]}"
+rotated_pid=$(start_server "$work/rotated_data" "$work/rotated_server.out")
+server_pid=$(start_server "$data" "$work/good_server.out")
+cp -r "$work/v1" "$work/next"
+printf 'rotated\n127.0.0.1\n%s\ngood\n127.0.0.1\n%s\n' "$(cat "$work/rotated_server.out.port")" \
+  "$(cat "$work/good_server.out.port")" >"$work/next/settings/servers.config"
+code=$(run_wine "$work/next" "$work/next.out" 120 ./updater.exe)
+kill "$server_pid" "$rotated_pid" 2>/dev/null; wait "$server_pid" "$rotated_pid" 2>/dev/null; server_pid=
+check "updater.exe ends with exit code 0 (next server)" equals "$code" 0
+check "it refuses the first server's data" contains "$work/next.out" "file does not match the manifest, not written: "
+check "it goes on with the second server" contains "$work/next.out" 'Going on with the next server: "good"'
+check "the folder now equals v2 after one run" same_tree "$work/v2" "$work/next"
 
 echo
 echo "e2e: $passed passed, $failed failed"
