@@ -26,7 +26,7 @@ for arg in "$@"; do
 done
 
 require_packages cmake ninja-build g++ clang-14 libclang-rt-14-dev pkg-config libgtest-dev \
-  libenet-dev zlib1g-dev
+  libenet-dev zlib1g-dev libdivsufsort-dev
 
 # run_config DIR TEST_REGEX [CMAKE_ARGS...]
 run_config() {
