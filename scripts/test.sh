@@ -46,6 +46,6 @@ run_config build ""
 [ "$quick" -eq 1 ] && exit 0
 scripts/test-windows.sh
 CC=clang-14 CXX=clang++-14 run_config build-asan "" -DUPDATER_SANITIZE=address
-run_config build-tsan "^(Log|NetworkClient|ConnectToServer|Dispatch|FileUpdateController|RequestPump|UpdateRun|UpdateProgram|UpdateServer|ServerOptions|ServerFaultDrill|ServerList\.ServerEntries)" \
+run_config build-tsan "^(Log|CreateMode|NetworkClient|ConnectToServer|Dispatch|FileUpdateController|RequestPump|UpdateRun|UpdateProgram|UpdateServer|ServerOptions|ServerFaultDrill|ServerList\.ServerEntries)" \
   -DUPDATER_SANITIZE=thread
 scripts/fuzz.sh 30

@@ -35,7 +35,8 @@ int runScannedMode(const Options& options) {
     return kExitFileSystemError;
   }
   if (options.createMode) {
-    bool published = createUpdateData(local, options.oldPath);
+    bool published =
+        createUpdateData(local, options.oldPath, kPatchMemoryBudget, options.threads);
     sleepMs(kEndPauseMs);
     return published ? kExitOk : kExitCreateFailed;
   }
@@ -62,12 +63,13 @@ int main(int argc, char** argv) {
       return finish(runScannedMode(commandLine.options));
     case ScanOutcome::kFileSystemError:
       return finish(kExitFileSystemError);
-    // The help and a mistyped --old change nothing and were answered on
+    // The help, a mistyped --old or --threads change nothing and were answered on
     // the console: they end with 0, as they always have, so that scripts
     // starting the updater read only the codes of exit_codes.h as failures.
     case ScanOutcome::kHelp:
     case ScanOutcome::kMissingOldPath:
     case ScanOutcome::kOldPathNotFolder:
+    case ScanOutcome::kBadThreadCount:
       sleepMs(kEndPauseMs);
       return finish(kExitOk);
   }

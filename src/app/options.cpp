@@ -1,5 +1,6 @@
 #include "app/options.h"
 
+#include <charconv>
 #include <filesystem>
 #include <system_error>
 
@@ -19,6 +20,15 @@ constexpr const char* kFullLine =
 constexpr const char* kWaitLine =
     "--wait - wait 24s to get some chance to connect to this when attaching debugger";
 constexpr uint32_t kWaitPauseMs = 24000;
+
+// The count after --threads, or 0 when it is not a whole number from 1 to
+// kMaxThreads.
+unsigned threadCount(const std::string& text) {
+  unsigned count = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+  bool whole = error == std::errc() && end == text.data() + text.size();
+  return whole && count <= kMaxThreads ? count : 0;
+}
 
 bool isFolder(const std::string& path) {
   std::error_code ec;
@@ -44,6 +54,8 @@ void logHelp() {
   logLine("--old - next parameter specifies path to old quor folder");
   logLine(kFullLine);
   logLine(kWaitLine);
+  logLine("--threads - next parameter sets how many files --create works on at once (default: "
+          "one per core)");
 }
 
 std::string normaliseOldPath(std::string path) {
@@ -82,6 +94,13 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       line.steps.push_back({Kind::kOld, options.oldPath});
     } else if (argument == "--wait") {
       line.steps.push_back({Kind::kWait, {}});
+    } else if (argument == "--threads") {
+      // The count is scanned as an argument of its own too, as --old's is.
+      options.threads = i + 1 < argc ? threadCount(argv[i + 1]) : 0;
+      if (options.threads == 0) {
+        line.steps.push_back({Kind::kBadThreadCount, {}});
+        break;
+      }
     }
   }
   return line;
@@ -113,6 +132,10 @@ ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps) {
           return ScanOutcome::kOldPathNotFolder;
         }
         break;
+      case Kind::kBadThreadCount:
+        logLine("--threads needs a count from 1 to " + std::to_string(kMaxThreads) +
+                "? use --help");
+        return ScanOutcome::kBadThreadCount;
       case Kind::kWait:
         logLine(kWaitLine);
         sleepMs(kWaitPauseMs);

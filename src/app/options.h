@@ -13,7 +13,11 @@ struct Options {
   bool createMode = false;   // --create
   bool fullUpdate = false;   // --full
   std::string oldPath;       // --old <folder> as UTF-8, '/' separators, no trailing one
+  unsigned threads = 0;      // --threads <count>: files create mode works on at once; 0: a core each
 };
+
+// The most threads --threads may ask for.
+inline constexpr unsigned kMaxThreads = 256;
 
 enum class ScanOutcome {
   kRun,               // go on with the chosen mode
@@ -21,6 +25,7 @@ enum class ScanOutcome {
   kMissingOldPath,    // --old was the last argument (line logged)
   kOldPathNotFolder,  // --old named no folder (line logged)
   kFileSystemError,   // --create could not remove the update data folder (logged)
+  kBadThreadCount,    // --threads was not followed by 1 to kMaxThreads (line logged)
 };
 
 // One option met on the command line, in the order given: what it asks
@@ -34,6 +39,7 @@ struct OptionStep {
     kOld,             // check that oldPath is a folder
     kHelp,            // log the help text; the scan stops here
     kMissingOldPath,  // --old was the last argument; the scan stops here
+    kBadThreadCount,  // --threads without a count from 1 to kMaxThreads; the scan stops here
   };
   Kind kind;
   std::string oldPath;  // kOld only
@@ -45,8 +51,8 @@ struct CommandLine {
 };
 
 // Reads argv in order into options and steps without touching anything:
-// no line, no file-system access, no pause. Stops after --help, --h or a
-// final --old.
+// no line, no file-system access, no pause. Stops after --help, --h, a
+// final --old or a --threads without a count.
 CommandLine parseCommandLine(int argc, const char* const* argv);
 
 // Carries out the steps in order, as the options were given: logs each
@@ -55,7 +61,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv);
 // other than kRun; the steps after it are not carried out.
 ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps);
 
-// The five lines printed for --help and --h.
+// The lines printed for --help and --h.
 void logHelp();
 
 // The text after --old as the program uses it: one trailing '/' or '\'

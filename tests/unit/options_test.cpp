@@ -87,6 +87,23 @@ TEST_F(OptionsArguments, OldPathIsNormalisedAndChecked) {
   EXPECT_NE(text.find(": missing old path? use --help\n"), std::string::npos);
 }
 
+TEST_F(OptionsArguments, ThreadsTakesACountFromOneTo256) {
+  EXPECT_EQ(scan({"u", "--create", "--threads", "3"}, options), ScanOutcome::kRun);
+  EXPECT_EQ(options.threads, 3u);
+  Options unset;
+  EXPECT_EQ(scan({"u", "--create"}, unset), ScanOutcome::kRun);
+  EXPECT_EQ(unset.threads, 0u);  // one per core
+  for (const char* count : {"0", "257", "2x", "-1", "", "99999999999"}) {
+    Options bad;
+    EXPECT_EQ(scan({"u", "--threads", count, "--quor"}, bad), ScanOutcome::kBadThreadCount)
+        << count;
+    EXPECT_FALSE(bad.startGame);
+  }
+  Options missing;
+  EXPECT_EQ(scan({"u", "--threads"}, missing), ScanOutcome::kBadThreadCount);
+  EXPECT_EQ(log.count(": --threads needs a count from 1 to 256? use --help\n"), 7);
+}
+
 TEST_F(OptionsArguments, ParsingAloneLogsRemovesAndPausesNothing) {
   std::filesystem::create_directories("server_data/update_data/x");
   std::vector<const char*> argv = {"u", "--create", "--wait", "--quor", "--old", "missing"};

@@ -21,6 +21,9 @@
 #   8. a file larger than one packet, fetched in pieces: a Linux updater
 #      (beside LINUX_UPDATE_SERVER) is cut off halfway, and updater.exe
 #      goes on from the pieces it staged.
+#   9. the same data set from both platforms: updater.exe --create --old
+#      (one thread, our own suffix sort) and the Linux updater (every core,
+#      libdivsufsort's sort) publish the same two builds byte for byte.
 #
 #   tests/windows/e2e.sh WINDOWS_BUILD_DIR LINUX_UPDATE_SERVER
 #
@@ -328,6 +331,40 @@ for _ in $(seq 100); do grep -q "Client disconnected: $second (" "$work/large_se
 sent=$(grep -o "Client disconnected: $second ([0-9]*" "$work/large_server.out" | grep -o '[0-9]*$')
 check "updater.exe fetched only what was missing" test "${sent:-999999999}" -lt $((40 * 1024 * 1024))
 kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
+
+echo "== 9. the same data set from updater.exe and the Linux updater"
+# Two builds with real binaries (the updaters), texts over a short
+# alphabet, long repeats, a file whose patch would not pay, and names that
+# are not ASCII.
+same_set=$work/same_set
+mkdir -p "$same_set/v1/data/quor/régions" "$same_set/v1/data/common"
+cp "$work/v1/quor.exe" "$work/v1/updater.exe" "$same_set/v1/"
+cp "$work/v1/data/quor/régions/café.map" "$same_set/v1/data/quor/régions/"
+head -c 400000 /dev/urandom | tr '\000-\377' '[a*64][c*64][g*64][t*64]' >"$same_set/v1/data/quor/genes.txt"
+head -c 20000 /dev/urandom >"$work/block"
+for _ in $(seq 12); do cat "$work/block"; done >"$same_set/v1/data/common/repeats.pak"
+head -c 30000 /dev/urandom >"$same_set/v1/data/common/noise.bin"
+cp -r "$same_set/v1" "$same_set/v2"
+cp "$work/v2/quor.exe" "$work/v2/updater.exe" "$same_set/v2/"
+cp "$work/v2/data/quor/régions/café.map" "$same_set/v2/data/quor/régions/"
+printf 'EDITED' | dd of="$same_set/v2/data/quor/genes.txt" bs=1 seek=7000 conv=notrunc status=none
+printf 'MOVED' | dd of="$same_set/v2/data/common/repeats.pak" bs=1 seek=90000 conv=notrunc status=none
+head -c 30000 /dev/urandom >"$same_set/v2/data/common/noise.bin"
+mkdir -p "$same_set/v2/server_data"
+cp -r "$same_set/v2" "$same_set/v2_linux"
+code=$(run_wine "$same_set/v2" "$work/same_wine.out" 300 ./updater.exe --create --old ../v1 --threads 1)
+check "updater.exe publishes with one thread" equals "$code" 0
+linux_updater=$(dirname "$server")/updater
+(cd "$same_set/v2_linux" && timeout 300 "$linux_updater" --create --old ../v1 >"$work/same_linux.out" 2>&1)
+check "the Linux updater publishes with every core" equals "$?" 0
+check "both publish the same files, byte for byte" \
+  diff -r "$same_set/v2/server_data/update_data" "$same_set/v2_linux/server_data/update_data"
+check "both log the same lines" \
+  diff <(sed -n '/: Creating update data/,$p' "$work/same_wine.out") \
+       <(sed -n '/: Creating update data/,$p' "$work/same_linux.out")
+check "patches for the changed binaries and texts" contains "$work/same_wine.out" ": Patches: 5"
+check "none for the file whose patch would not pay" \
+  contains "$work/same_wine.out" ": patch not smaller than the compressed file, published whole: ./data/common/noise.bin"
 
 echo
 echo "e2e: $passed passed, $failed failed"
