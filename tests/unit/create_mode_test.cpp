@@ -175,11 +175,12 @@ TEST_F(CreateMode, LargeFilesStreamAndPatchesKeepToTheMemoryBudget) {
 }
 
 // Every file of folder, by name below it, with its bytes.
-std::map<std::string, std::string> folderFiles(const fs::path& folder) {
+std::map<std::string, std::string> folderFiles(const std::string& folder) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     if (entry.is_regular_file()) {
-      files[fs::relative(entry.path(), folder).generic_string()] = testing::readFile(entry.path());
+      std::string name = fs::relative(entry.path(), folder).generic_string();
+      files[name] = testing::readFile(folder + "/" + name);
     }
   }
   return files;

@@ -113,11 +113,18 @@ start_server() {
   return 1
 }
 
+# fonts_text VERSION: a text long enough that a patch of its changed line
+# pays (a shorter patch than the compressed file).
+fonts_text() {
+  seq 1 100 | sed 's/^/glyph table line /'
+  printf 'fonts of version %s\n' "$1"
+}
+
 make_build() {  # make_build FOLDER VERSION
   local folder=$1 version=$2
   mkdir -p "$folder/data/quor/maps" "$folder/data/common" "$folder/settings" "$folder/saves"
   head -c 300000 /dev/urandom >"$folder/data/quor/maps/world.map"
-  printf 'fonts of version %s\n' "$version" >"$folder/data/common/fonts.txt"
+  fonts_text "$version" >"$folder/data/common/fonts.txt"
   printf 'no server\n' >"$folder/settings/servers.config"
   printf 'a save\n' >"$folder/saves/slot1.sav"
   # The programs of each version differ by bytes after the image, which
@@ -133,7 +140,7 @@ printf 'only in version 1\n' >"$work/v1/data/quor/old_only.txt"
 mkdir -p "$work/v1/data/quor/régions"
 head -c 20000 /dev/urandom >"$work/v1/data/quor/régions/café.map"
 cp -r "$work/v1" "$work/v2"
-printf 'fonts of version 2\n' >"$work/v2/data/common/fonts.txt"
+fonts_text 2 >"$work/v2/data/common/fonts.txt"
 rm "$work/v2/data/quor/old_only.txt"
 mkdir -p "$work/v2/data/quor/new/levels" "$work/v2/server_data"
 head -c 50000 /dev/urandom >"$work/v2/data/quor/new/levels/level1.dat"
