@@ -40,8 +40,13 @@ int runScannedMode(const Options& options) {
     sleepMs(kEndPauseMs);
     return published ? kExitOk : kExitCreateFailed;
   }
-  UpdateModeResult result =
-      runUpdateMode(local, options.fullUpdate, options.startGame, options.argumentLine);
+  UpdateModeSettings settings;
+  settings.fullUpdate = options.fullUpdate;
+  settings.startGame = options.startGame;
+  settings.argumentLine = options.argumentLine;
+  settings.connections = options.connections;
+  settings.limitRate = options.limitRate;
+  UpdateModeResult result = runUpdateMode(local, settings);
   return result == UpdateModeResult::kNoNetworkHost ? kExitNoNetworkHost : kExitOk;
 }
 
@@ -63,13 +68,14 @@ int main(int argc, char** argv) {
       return finish(runScannedMode(commandLine.options));
     case ScanOutcome::kFileSystemError:
       return finish(kExitFileSystemError);
-    // The help, a mistyped --old or --threads change nothing and were answered on
-    // the console: they end with 0, as they always have, so that scripts
-    // starting the updater read only the codes of exit_codes.h as failures.
+    // The help, a mistyped --old or a bad option value change nothing and
+    // were answered on the console: they end with 0, as they always have, so
+    // that scripts starting the updater read only the codes of exit_codes.h
+    // as failures.
     case ScanOutcome::kHelp:
     case ScanOutcome::kMissingOldPath:
     case ScanOutcome::kOldPathNotFolder:
-    case ScanOutcome::kBadThreadCount:
+    case ScanOutcome::kBadValue:
       sleepMs(kEndPauseMs);
       return finish(kExitOk);
   }

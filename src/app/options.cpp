@@ -1,12 +1,13 @@
 #include "app/options.h"
 
-#include <charconv>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "base/text_replace.h"
 #include "dataset/layout.h"
 #include "log/log.h"
+#include "net/rate_limit.h"
 #include "platform/native_path.h"
 #include "platform/sleep.h"
 
@@ -20,15 +21,6 @@ constexpr const char* kFullLine =
 constexpr const char* kWaitLine =
     "--wait - wait 24s to get some chance to connect to this when attaching debugger";
 constexpr uint32_t kWaitPauseMs = 24000;
-
-// The count after --threads, or 0 when it is not a whole number from 1 to
-// kMaxThreads.
-unsigned threadCount(const std::string& text) {
-  unsigned count = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
-  bool whole = error == std::errc() && end == text.data() + text.size();
-  return whole && count <= kMaxThreads ? count : 0;
-}
 
 bool isFolder(const std::string& path) {
   std::error_code ec;
@@ -54,8 +46,10 @@ void logHelp() {
   logLine("--old - next parameter specifies path to old quor folder");
   logLine(kFullLine);
   logLine(kWaitLine);
-  logLine("--threads - next parameter sets how many files --create works on at once (default: "
-          "one per core)");
+  logLine("--connections N - connections to the update server, 1 to 16 (default: as many as the round trip needs)");
+  logLine("--limit-rate N - download at most N bytes per second (suffixes k, M, G: 500k, 2M)");
+  logLine("--threads N - with --create, how many files to work on at once, 1 to 256 (default: one "
+          "per core)");
 }
 
 std::string normaliseOldPath(std::string path) {
@@ -63,6 +57,22 @@ std::string normaliseOldPath(std::string path) {
   replaceAll(path, "\\", "/");
   return path;
 }
+
+namespace {
+
+// The whole of text as a decimal number from low to high; none otherwise.
+std::optional<size_t> countInRange(const std::string& text, size_t low, size_t high) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  size_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<size_t>(c - '0');
+  }
+  if (value < low || value > high) return std::nullopt;
+  return value;
+}
+
+}  // namespace
 
 CommandLine parseCommandLine(int argc, const char* const* argv) {
   using Kind = OptionStep::Kind;
@@ -94,13 +104,33 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       line.steps.push_back({Kind::kOld, options.oldPath});
     } else if (argument == "--wait") {
       line.steps.push_back({Kind::kWait, {}});
-    } else if (argument == "--threads") {
-      // The count is scanned as an argument of its own too, as --old's is.
-      options.threads = i + 1 < argc ? threadCount(argv[i + 1]) : 0;
-      if (options.threads == 0) {
-        line.steps.push_back({Kind::kBadThreadCount, {}});
+    } else if (argument == "--connections") {
+      std::optional<size_t> count = i + 1 < argc ? countInRange(argv[i + 1], 1, 16) : std::nullopt;
+      if (!count) {
+        line.steps.push_back({Kind::kBadValue, {}, "--connections needs a number from 1 to 16"});
         break;
       }
+      options.connections = *count;
+      options.argumentLine += std::string(argv[++i]) + " ";
+    } else if (argument == "--limit-rate") {
+      std::optional<uint64_t> rate = i + 1 < argc ? parseRateText(argv[i + 1]) : std::nullopt;
+      if (!rate) {
+        line.steps.push_back(
+            {Kind::kBadValue, {}, "--limit-rate needs bytes per second, such as 500k or 2M"});
+        break;
+      }
+      options.limitRate = *rate;
+      options.argumentLine += std::string(argv[++i]) + " ";
+    } else if (argument == "--threads") {
+      std::optional<size_t> count =
+          i + 1 < argc ? countInRange(argv[i + 1], 1, kMaxThreads) : std::nullopt;
+      if (!count) {
+        line.steps.push_back({Kind::kBadValue, {},
+                              "--threads needs a count from 1 to " + std::to_string(kMaxThreads)});
+        break;
+      }
+      options.threads = static_cast<unsigned>(*count);
+      options.argumentLine += std::string(argv[++i]) + " ";
     }
   }
   return line;
@@ -126,16 +156,15 @@ ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps) {
       case Kind::kMissingOldPath:
         logLine("missing old path? use --help");
         return ScanOutcome::kMissingOldPath;
+      case Kind::kBadValue:
+        logLine(step.text + "? use --help");
+        return ScanOutcome::kBadValue;
       case Kind::kOld:
         if (!isFolder(step.oldPath)) {
           logLine("old path is not directory? use --help");
           return ScanOutcome::kOldPathNotFolder;
         }
         break;
-      case Kind::kBadThreadCount:
-        logLine("--threads needs a count from 1 to " + std::to_string(kMaxThreads) +
-                "? use --help");
-        return ScanOutcome::kBadThreadCount;
       case Kind::kWait:
         logLine(kWaitLine);
         sleepMs(kWaitPauseMs);

@@ -2,6 +2,8 @@
 // arguments; anything else (the program's own path included) is ignored.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,7 +15,9 @@ struct Options {
   bool createMode = false;   // --create
   bool fullUpdate = false;   // --full
   std::string oldPath;       // --old <folder> as UTF-8, '/' separators, no trailing one
-  unsigned threads = 0;      // --threads <count>: files create mode works on at once; 0: a core each
+  size_t connections = 0;    // --connections N; 0: chosen by the round trip
+  uint64_t limitRate = 0;    // --limit-rate N in bytes per second; 0: no cap
+  unsigned threads = 0;      // --threads N: files create mode works on at once; 0: a core each
 };
 
 // The most threads --threads may ask for.
@@ -25,7 +29,7 @@ enum class ScanOutcome {
   kMissingOldPath,    // --old was the last argument (line logged)
   kOldPathNotFolder,  // --old named no folder (line logged)
   kFileSystemError,   // --create could not remove the update data folder (logged)
-  kBadThreadCount,    // --threads was not followed by 1 to kMaxThreads (line logged)
+  kBadValue,          // an option's value was missing or out of range (logged)
 };
 
 // One option met on the command line, in the order given: what it asks
@@ -39,10 +43,11 @@ struct OptionStep {
     kOld,             // check that oldPath is a folder
     kHelp,            // log the help text; the scan stops here
     kMissingOldPath,  // --old was the last argument; the scan stops here
-    kBadThreadCount,  // --threads without a count from 1 to kMaxThreads; the scan stops here
+    kBadValue,        // log text; the scan stops here
   };
   Kind kind;
   std::string oldPath;  // kOld only
+  std::string text = {};  // kBadValue only
 };
 
 struct CommandLine {
@@ -52,7 +57,7 @@ struct CommandLine {
 
 // Reads argv in order into options and steps without touching anything:
 // no line, no file-system access, no pause. Stops after --help, --h, a
-// final --old or a --threads without a count.
+// final --old or an option without its value in range.
 CommandLine parseCommandLine(int argc, const char* const* argv);
 
 // Carries out the steps in order, as the options were given: logs each
@@ -61,7 +66,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv);
 // other than kRun; the steps after it are not carried out.
 ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps);
 
-// The lines printed for --help and --h.
+// The lines printed for --help and --h: the five of the original options,
+// then one for each added later.
 void logHelp();
 
 // The text after --old as the program uses it: one trailing '/' or '\'
