@@ -42,13 +42,17 @@ for file in /usr/lib/x86_64-linux-gnu/*.so* /usr/bin/*; do
 done
 count=$(ls "$work/game/data/quor" | wc -l)
 echo "corpus: $count files, $((total / 1024 / 1024)) MiB, $(nproc) cores"
+# Other work on the machine lowers the ratio: the load average and the
+# CPU / wall column (how many cores a run kept busy) show by how much.
+echo "load average before the runs: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # publish THREADS OUT: one run; sets wall, cpu and peak (MiB).
 publish() {
   rm -rf "$work/game/server_data/update_data"
   /usr/bin/time -f '%U %S %M' -o "$work/time.txt" "$bench" create "$work/game" "$work/old" "$1" \
-    >"$work/seconds.txt"
-  wall=$(cat "$work/seconds.txt")
+    >"$work/out.txt"
+  # The log's lines come first on the console; the seconds are the last line.
+  wall=$(tail -n 1 "$work/out.txt")
   read -r user system peak <"$work/time.txt"
   cpu=$(echo "$user + $system" | bc)
   peak=$((peak / 1024))
@@ -67,9 +71,9 @@ patches=$(ls "$work/one/" | grep -c '\.patch$' || true)
 awk -v mb="$total" -v ow="$oneWall" -v oc="$oneCpu" -v op="$onePeak" -v aw="$allWall" \
     -v ac="$allCpu" -v ap="$allPeak" -v gz="$gzipCpu" -v out="$compressed" \
     -v same="$identical" -v patches="$patches" -v count="$count" 'BEGIN {
-  printf "%-30s %8s %8s %10s %9s\n", "", "wall s", "CPU s", "MB/s wall", "peak MiB"
-  printf "%-30s %8.2f %8.2f %10.1f %9d\n", "create --threads 1", ow, oc, mb / ow / 1e6, op
-  printf "%-30s %8.2f %8.2f %10.1f %9d\n", "create, one thread per core", aw, ac, mb / aw / 1e6, ap
+  printf "%-30s %8s %8s %10s %10s %9s\n", "", "wall s", "CPU s", "CPU / wall", "MB/s wall", "peak MiB"
+  printf "%-30s %8.2f %8.2f %10.2f %10.1f %9d\n", "create --threads 1", ow, oc, oc / ow, mb / ow / 1e6, op
+  printf "%-30s %8.2f %8.2f %10.2f %10.1f %9d\n", "create, one thread per core", aw, ac, ac / aw, mb / aw / 1e6, ap
   printf "%-30s %8s %8.2f\n", "gzip -9 (each file)", "", gz
   printf "wall time ratio (one thread / every core): %.2f\n", ow / aw
   printf "data sets identical: %s (%d of %d files patched)\n", same, patches, count
