@@ -30,8 +30,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kServiceWaitMs = 5;
-// Events handled before the replies they asked for are started.
-constexpr size_t kMaxEventsPerPass = 4096;
 // A request names one file of a folder; anything longer is not one.
 constexpr size_t kMaxRequestBytes = 4096;
 // The socket's buffers: a burst of datagrams from thousands of peers
@@ -393,16 +391,10 @@ void startReplies(ServerState& server) {
 void serve(ServerState& server, const std::atomic<bool>& stop) {
   while (!stop.load()) {
     ENetEvent event;
-    // ENet reads the socket only inside a service call, and a call stops
-    // reading at the first datagram that makes an event: the socket is
-    // drained here, event by event, before replies are started, or under
-    // many players its buffer overflows and acknowledgements and requests
-    // are lost (each loss stalls a connection for ENet's resend time).
     int result = enet_host_service(server.host, &event, kServiceWaitMs);
-    for (size_t handled = 0; result > 0 && handled < kMaxEventsPerPass; ++handled) {
+    while (result > 0) {
       handleEvent(server, event);
       result = enet_host_check_events(server.host, &event);
-      if (result == 0) result = enet_host_service(server.host, &event, 0);
     }
     startReplies(server);
     closeIdlePeers(server);
