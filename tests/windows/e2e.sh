@@ -20,7 +20,9 @@
 #      with '~' and digits (tex~1.dds) is installed.
 #   8. a file larger than one packet, fetched in pieces: a Linux updater
 #      (beside LINUX_UPDATE_SERVER) is cut off halfway, and updater.exe
-#      goes on from the pieces it staged.
+#      goes on from the pieces it staged;
+#   9. the live status line: drawn on a console, never in updater.log or in
+#      redirected output.
 #
 #   tests/windows/e2e.sh WINDOWS_BUILD_DIR LINUX_UPDATE_SERVER
 #
@@ -327,6 +329,23 @@ second=$(grep -o 'Client connected: [0-9.:]*' "$work/large_server.out" | sed -n 
 for _ in $(seq 100); do grep -q "Client disconnected: $second (" "$work/large_server.out" && break; sleep 0.1; done
 sent=$(grep -o "Client disconnected: $second ([0-9]*" "$work/large_server.out" | grep -o '[0-9]*$')
 check "updater.exe fetched only what was missing" test "${sent:-999999999}" -lt $((40 * 1024 * 1024))
+check "no status line in redirected output" lacks "$work/large.out" "Files "
+
+echo "== 9. the live status line on a console"
+# On a terminal Wine gives the program a console and turns what is drawn
+# on it into terminal escapes. The 40 MiB file of step 8, fetched afresh,
+# keeps the line up for a while; its pieces tell the file's size.
+mkdir -p "$work/live/settings"
+cp "$work/v1/updater.exe" "$work/live/updater.exe"
+cp "$work/fetcher/settings/servers.config" "$work/live/settings/servers.config"
+(cd "$work/live" && timeout 300 script -qec "wine ./updater.exe" /dev/null \
+  >"$work/live.raw" 2>&1 </dev/null)
+# The characters shown, without Wine's cursor and colour escapes.
+perl -pe 's/\e\[[0-9;?]*[A-Za-z]/ /g; s/\r/\n/g' "$work/live.raw" >"$work/live.out"
+check "the big file is installed" same "$large/data/quor/packs/big.pak" "$work/live/data/quor/packs/big.pak"
+check "the console shows the status line" grep -qaE 'Files +0/1 ' "$work/live.out"
+check "with the file's size from its pieces" grep -qaE 'of +40\.0 +MiB' "$work/live.out"
+check "the log has no status line" lacks "$work/live/updater.log" "Files "
 kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
 
 echo
