@@ -26,7 +26,7 @@ ProgressLine::ProgressLine(const std::unordered_map<std::string, std::string>& p
       filesTotal_(static_cast<uint32_t>(pending.size())),
       bytesAtStart_(bytesReceivedFromServer()),
       start_(std::chrono::steady_clock::now()) {
-  if (!statusLineVisible()) return;
+  if (pending.empty() || !statusLineVisible()) return;
   controller_.watchSizesOf(requestNames(pending));
   ticker_ = std::thread([this] { tickerMain(); });
 }

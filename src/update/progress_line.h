@@ -30,7 +30,8 @@ class ProgressLine {
   static constexpr std::chrono::milliseconds kRedrawInterval{500};
 
   // pending: manifest path -> update data name, the run's requests; their
-  // sizes are watched on the controller. Draws the first line at once.
+  // sizes are watched on the controller. Draws the first line at once;
+  // nothing at all when there is nothing to fetch.
   ProgressLine(const std::unordered_map<std::string, std::string>& pending,
                FileUpdateController& controller);
   // Stops the ticker (within 50 ms) and clears the line.
