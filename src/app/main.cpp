@@ -44,6 +44,7 @@ int runScannedMode(const Options& options) {
   settings.startGame = options.startGame;
   settings.argumentLine = options.argumentLine;
   settings.connections = options.connections;
+  settings.limitRate = options.limitRate;
   UpdateModeResult result = runUpdateMode(local, settings);
   return result == UpdateModeResult::kNoNetworkHost ? kExitNoNetworkHost : kExitOk;
 }

@@ -7,6 +7,7 @@
 #include "base/text_replace.h"
 #include "dataset/layout.h"
 #include "log/log.h"
+#include "net/rate_limit.h"
 #include "platform/native_path.h"
 #include "platform/sleep.h"
 
@@ -46,6 +47,7 @@ void logHelp() {
   logLine(kFullLine);
   logLine(kWaitLine);
   logLine("--connections N - connections to the update server, 1 to 16 (default: as many as the round trip needs)");
+  logLine("--limit-rate N - download at most N bytes per second (suffixes k, M, G: 500k, 2M)");
 }
 
 std::string normaliseOldPath(std::string path) {
@@ -108,6 +110,15 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       }
       options.connections = *count;
       options.argumentLine += std::string(argv[++i]) + " ";
+    } else if (argument == "--limit-rate") {
+      std::optional<uint64_t> rate = i + 1 < argc ? parseRateText(argv[i + 1]) : std::nullopt;
+      if (!rate) {
+        line.steps.push_back(
+            {Kind::kBadValue, {}, "--limit-rate needs bytes per second, such as 500k or 2M"});
+        break;
+      }
+      options.limitRate = *rate;
+      options.argumentLine += std::string(argv[++i]) + " ";
     }
   }
   return line;
@@ -145,6 +156,7 @@ ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps) {
       case Kind::kWait:
         logLine(kWaitLine);
   logLine("--connections N - connections to the update server, 1 to 16 (default: as many as the round trip needs)");
+  logLine("--limit-rate N - download at most N bytes per second (suffixes k, M, G: 500k, 2M)");
         sleepMs(kWaitPauseMs);
         break;
     }

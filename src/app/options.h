@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ struct Options {
   bool fullUpdate = false;   // --full
   std::string oldPath;       // --old <folder> as UTF-8, '/' separators, no trailing one
   size_t connections = 0;    // --connections N; 0: chosen by the round trip
+  uint64_t limitRate = 0;    // --limit-rate N in bytes per second; 0: no cap
 };
 
 enum class ScanOutcome {

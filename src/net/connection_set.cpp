@@ -106,6 +106,12 @@ size_t ConnectionSet::unansweredCount(ENetPeer* peer) const {
   return connection != nullptr ? connection->unanswered.size() : 0;
 }
 
+uint64_t ConnectionSet::unansweredWeight() const {
+  uint64_t total = 0;
+  for (const Connection& connection : connections_) total += connection.unansweredWeight;
+  return total;
+}
+
 std::vector<ENetPeer*> ConnectionSet::peers() const {
   std::vector<ENetPeer*> all;
   for (const Connection& connection : connections_) all.push_back(connection.peer);

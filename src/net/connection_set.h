@@ -79,6 +79,8 @@ class ConnectionSet {
   size_t size() const { return connections_.size(); }
   size_t connectedCount() const;
   size_t unansweredCount(ENetPeer* peer) const;
+  // What the unanswered requests of every connection may still bring.
+  uint64_t unansweredWeight() const;
   std::vector<ENetPeer*> peers() const;
   std::vector<ENetPeer*> unconnectedPeers() const;
 

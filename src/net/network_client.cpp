@@ -28,9 +28,6 @@ void initializeEnetOnce() {
 }
 
 constexpr int kReceiveBufferBytes = 4 << 20;
-// A whole-file reply's size is not known before it comes; it counts as
-// much as one piece when the connections' loads are compared.
-constexpr uint64_t kWholeFileWeight = kMaxPieceSize;
 
 // Queues one reliable packet on peer's file update channel.
 bool sendOn(ENetPeer* peer, const Bytes& message) {
@@ -337,6 +334,23 @@ size_t openExtraConnections(size_t count, uint32_t waitMs) {
     }
     sleepMs(kServicePauseMs);
   }
+}
+
+void limitDownloadRate(uint64_t bytesPerSecond) {
+  NetworkClient* client = theNetworkClient.load();
+  if (client == nullptr) return;
+  MutexLock lock(&client->enetLock);
+  client->rateGate.emplace(bytesPerSecond, RateGate::Clock::now(), client->receivedBytes.load());
+}
+
+bool requestAllowed(uint64_t weight) {
+  NetworkClient* client = theNetworkClient.load();
+  if (client == nullptr) return true;
+  MutexLock lock(&client->enetLock);
+  if (!client->rateGate) return true;
+  return client->rateGate->allows(client->receivedBytes.load(),
+                                  client->connections.unansweredWeight(), weight,
+                                  RateGate::Clock::now());
 }
 
 std::optional<ConnectionClock::duration> measuredRoundTrip() {

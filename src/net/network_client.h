@@ -38,6 +38,8 @@
 #include "base/mutex.h"
 #include "net/client_controller.h"
 #include "net/connection_set.h"
+#include "net/rate_limit.h"
+#include "net/transport_limits.h"
 
 namespace quor {
 
@@ -52,6 +54,8 @@ struct NetworkClient {
   // any connection, which keeps a connection that waits for the run (a
   // big file being applied) from looking idle to the server.
   bool rangesOffered GUARDED_BY(enetLock) = false;
+  // The download cap, when one is set.
+  std::optional<RateGate> rateGate GUARDED_BY(enetLock);
   uint32_t ingameBlobLength = 0;  // network thread only
   Bytes ingameBlob;               // network thread only
   // Not owned; set by the owner while no network thread runs.
@@ -104,6 +108,16 @@ void networkThreadMain();
 // refuse them, and the client goes on with those it has. Runs while the
 // network thread runs. Returns how many connections are then connected.
 size_t openExtraConnections(size_t count, uint32_t waitMs);
+
+// Caps the download from now on at bytesPerSecond (net/rate_limit.h); the
+// request pump and the piece fetch ask requestAllowed before each request.
+void limitDownloadRate(uint64_t bytesPerSecond);
+// A whole-file reply's size is not known before it comes; it counts as
+// much as one piece when loads and the cap are reckoned.
+constexpr uint64_t kWholeFileWeight = kMaxPieceSize;
+// True when a request that may bring weight bytes keeps within the cap
+// (always without one).
+bool requestAllowed(uint64_t weight);
 
 // The round trip measured on the first connection, once a reply came.
 std::optional<ConnectionClock::duration> measuredRoundTrip();

@@ -39,16 +39,29 @@ void openConnectionsFor(size_t requested) {
 // never arrived and the updater must start again. A manifest that did not
 // arrive whole changes nothing and counts as finished: the player can
 // still start the game.
+// Under a download cap a request may be held back while a piece's worth
+// comes in at the capped rate: the wait for a reply allows for that.
+ReplyWait replyWaitFor(uint64_t limitRate) {
+  ReplyWait wait;
+  if (limitRate != 0) {
+    uint64_t heldMs = std::min<uint64_t>(kWholeFileWeight * 1000 / limitRate, 30 * 60 * 1000);
+    wait.idleLimit += std::chrono::milliseconds(heldMs);
+  }
+  return wait;
+}
+
 bool updateFolder(const DataSet& local, const UpdateModeSettings& settings,
                   FileUpdateController& controller) {
-  std::optional<Manifest> manifest = fetchManifest(controller);
+  if (settings.limitRate != 0) limitDownloadRate(settings.limitRate);
+  ReplyWait wait = replyWaitFor(settings.limitRate);
+  std::optional<Manifest> manifest = fetchManifest(controller, wait);
   if (!manifest) return true;
   deleteFiles(local, *manifest, settings.fullUpdate);
   dropUnsafeManifestPaths(*manifest);
   PendingRequests pending = buildPendingRequests(local, *manifest, settings.fullUpdate);
   createFoldersAndEmptyFiles(*manifest, settings.fullUpdate);
   if (!pending.empty()) openConnectionsFor(settings.connections);
-  return getUpdates(pending, *manifest, controller);
+  return getUpdates(pending, *manifest, controller, wait);
 }
 
 }  // namespace

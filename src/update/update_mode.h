@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "dataset/dataset.h"
@@ -21,6 +22,8 @@ struct UpdateModeSettings {
   // Connections to the server; 0: as many as the measured round trip needs
   // (chooseConnectionCount).
   size_t connections = 0;
+  // Download cap in bytes per second (--limit-rate); 0: none.
+  uint64_t limitRate = 0;
 };
 
 // local is the scan of "./". Call from the main thread; starts and joins

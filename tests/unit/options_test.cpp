@@ -63,6 +63,9 @@ TEST_F(OptionsArguments, ValuesAreCheckedAndKeptForTheRestart) {
     EXPECT_FALSE(refused.startGame) << bad;
   }
   EXPECT_EQ(scan({"u", "--connections"}, options), ScanOutcome::kBadValue);
+  EXPECT_EQ(scan({"u", "--limit-rate", "2M"}, options), ScanOutcome::kRun);
+  EXPECT_EQ(options.limitRate, 2u << 20);
+  EXPECT_EQ(scan({"u", "--limit-rate", "2MB"}, options), ScanOutcome::kBadValue);
   EXPECT_EQ(log.count(": --connections needs a number from 1 to 16? use --help\n"), 7);
 }
 
