@@ -30,10 +30,11 @@ TerminalRun runOnTerminal(const std::string& folder, int timeoutSeconds) {
   winsize size{};
   size.ws_col = 120;
   size.ws_row = 40;
+  // Made before the fork: the child only calls what is safe after one.
+  std::string program = updaterBinary();
   pid_t pid = forkpty(&master, nullptr, &raw, &size);
   if (pid == 0) {
     if (chdir(folder.c_str()) != 0) _exit(126);
-    std::string program = updaterBinary();
     execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
