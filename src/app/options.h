@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "create/sign_data_set.h"
+
 namespace quor {
 
 struct Options {
@@ -17,6 +19,10 @@ struct Options {
   std::string oldPath;       // --old <folder> as UTF-8, '/' separators, no trailing one
   size_t connections = 0;    // --connections N; 0: chosen by the round trip
   uint64_t limitRate = 0;    // --limit-rate N in bytes per second; 0: no cap
+  // Signed updates: --keygen, and --sign FILE [--version N] [--expires DAYS]
+  // (create mode signs when signing.privateKeyFile is set).
+  bool keygen = false;
+  SigningRequest signing;
 };
 
 enum class ScanOutcome {
@@ -40,6 +46,7 @@ struct OptionStep {
     kHelp,            // log the help text; the scan stops here
     kMissingOldPath,  // --old was the last argument; the scan stops here
     kBadValue,        // log text; the scan stops here
+    kKeygen,          // log the option's line
   };
   Kind kind;
   std::string oldPath;  // kOld only

@@ -275,6 +275,22 @@ void networkThreadMain() {
   }
 }
 
+void dropServer() {
+  NetworkClient* client = theNetworkClient.load();
+  if (client == nullptr) return;
+  MutexLock lock(&client->enetLock);
+  for (ENetPeer* peer : client->connections.peers()) enet_peer_disconnect_now(peer, 0);
+  client->connections = ConnectionSet();
+  client->rangesOffered = false;
+}
+
+bool connectedToServer() {
+  NetworkClient* client = theNetworkClient.load();
+  if (client == nullptr) return false;
+  MutexLock lock(&client->enetLock);
+  return client->connections.connectedCount() != 0;
+}
+
 uint64_t bytesReceivedFromServer() {
   NetworkClient* client = theNetworkClient.load();
   return client != nullptr ? client->receivedBytes.load() : 0;

@@ -39,6 +39,7 @@
 #include "net/client_controller.h"
 #include "net/connection_set.h"
 #include "net/rate_limit.h"
+#include "net/server_walk.h"
 #include "net/transport_limits.h"
 
 namespace quor {
@@ -93,7 +94,23 @@ void registerController(ClientController* controller);
 // preferredName when it is not empty) until one connects; true when
 // connected. Each failed attempt writes one line and the next entry is
 // tried. Runs before the network thread starts.
+// Each attempt goes to one address of a name, the addresses of a name in
+// a shuffled order (net/server_walk.h).
 bool connectToServer(std::string path, std::string preferredName);
+
+// The same, going on from where walk stopped: the server after the last
+// one it gave. Update mode keeps its walk, so that when the server in use
+// fails it can go on with the next. Runs while no network thread runs and
+// no connection is open (dropServer).
+bool connectToNextServer(ServerWalk& walk);
+
+// Closes every connection to the server at once, without waiting for its
+// answer, and forgets what the server offered: the client is as it was
+// before connecting. Runs while no network thread runs.
+void dropServer();
+
+// Whether a connection to the server is open. Any thread.
+bool connectedToServer();
 
 // Body of the network thread: services the host every 2 ms and hands each
 // received packet to the dispatch, until networkRunning is cleared. Sends
