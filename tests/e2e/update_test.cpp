@@ -77,6 +77,16 @@ TEST_F(UpdateProgram, OldVersionIsPatchedAndStaleFilesDeleted) {
   EXPECT_TRUE(exists(player + "/game_started.txt"));
 }
 
+TEST_F(UpdateProgram, MissingServerListIsReportedOnce) {
+  std::string player = scenario.makePlayer("no_list", {});
+  fs::remove(player + "/settings/servers.config");
+  RunResult run = scenario.runUpdater(player);
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  std::string log = readFile(player + "/updater.log");
+  EXPECT_EQ(countOf(log, "servers.config not found, no idea where to connect..."), 1) << log;
+  EXPECT_EQ(countOf(log, "no connection to an update server: nothing was updated"), 1) << log;
+}
+
 TEST_F(UpdateProgram, LocallyChangedFileIsFetchedWhole) {
   Build v1 = versionOne();
   v1["data/quor/maps/a.map"] += "modded";
