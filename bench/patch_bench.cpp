@@ -2,7 +2,8 @@
 //
 //   patch_bench diff OLD NEW PATCH   make the patch container, print create seconds
 //   patch_bench apply OLD PATCH OUT  decode and apply it, print apply seconds
-//   patch_bench sort OLD             suffix-sort OLD alone, print seconds
+//   patch_bench sort OLD             suffix-sort OLD alone with the project's own
+//                                    sort, print seconds
 //   patch_bench assets OLD NEW       write a 64 MiB synthetic asset pack and
 //                                    its next version (blocks inserted,
 //                                    removed and edited)
@@ -83,7 +84,7 @@ int sort(const char* oldPath) {
   std::vector<int32_t> I(old.size() + 1);
   std::vector<int32_t> V(old.size() + 1);
   Clock::time_point start = Clock::now();
-  quor::suffixSort<int32_t>(I.data(), V.data(), old.data(), int32_t(old.size()));
+  quor::ownSuffixSort<int32_t>(I.data(), V.data(), old.data(), int32_t(old.size()));
   std::printf("%.2f\n", secondsSince(start));
   return 0;
 }

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Patch benchmark: the updater's bsdiff/bspatch beside xdelta3 -9 and
 # zstd -19 --long=27 --patch-from on the same old/new pairs, and the
-# updater's suffix sort beside libdivsufsort on the same old file.
+# project's own suffix sort (the Windows build's) beside libdivsufsort on
+# the same old file.
 #
 # Pairs: library and program binaries of two Debian package versions
 # (fetched with apt-get download) and a 64 MiB synthetic asset pack with
 # blocks inserted, removed and edited. Times are wall seconds of the whole
-# command (file reading included) and peak memory is the maximum resident
-# set size, both from /usr/bin/time. Everything runs at the lowest priority.
+# command (file reading included), CPU seconds (user + system) and peak
+# memory (maximum resident set size), all from /usr/bin/time. Everything
+# runs at the lowest priority.
 #
 # Installs what it needs: xdelta3, zstd, libdivsufsort-dev, time.
 # Environment: BUILD_DIR (default build), PATCH_BENCH_DIR (work folder,
@@ -68,11 +70,14 @@ if [ ! -f "$work/pairs/assets.new" ]; then
 fi
 names+=("assets")
 
-# Runs a command under /usr/bin/time; sets took (seconds) and peak (KiB).
+# Runs a command under /usr/bin/time; sets took (wall seconds), cpu (user
+# + system seconds) and peak (KiB).
 measure() {
-  /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" || {
+  /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" || {
     echo "failed: $*" >&2; cat "$work/stderr.txt" >&2; exit 1; }
-  read -r took peak <"$work/time.txt"
+  local user system
+  read -r took user system peak <"$work/time.txt"
+  cpu=$(echo "$user + $system" | bc)
 }
 
 same() { cmp -s "$1" "$2" || { echo "wrong result: $1" >&2; exit 1; }; }
@@ -82,8 +87,8 @@ ratio() { echo "scale=2; $1 / $2" | bc; }
 
 table="$work/table.md"
 {
-  echo "| pair | old MiB | new MiB | ours bytes | xdelta3 -9 bytes | zstd -19 bytes | ours/xdelta3 | ours/zstd | create s ours/xdelta3/zstd | apply s ours/xdelta3/zstd | create peak MiB ours/xdelta3/zstd | ours target MiB | sort s ours/divsufsort |"
-  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+  echo "| pair | old MiB | new MiB | ours bytes | xdelta3 -9 bytes | zstd -19 bytes | ours/xdelta3 | ours/zstd | create s ours/xdelta3/zstd | create CPU s ours/xdelta3/zstd | ours/zstd CPU | apply s ours/xdelta3/zstd | create peak MiB ours/xdelta3/zstd | ours target MiB | sort s ours/divsufsort |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 } >"$table"
 
 for name in "${names[@]}"; do
@@ -94,15 +99,15 @@ for name in "${names[@]}"; do
   m=$(size "$new")
   cat "$old" "$new" >/dev/null  # page cache, for every tool alike
 
-  measure "$bench" diff "$old" "$new" "$out.patch"; oursCreate=$took; oursPeak=$peak
+  measure "$bench" diff "$old" "$new" "$out.patch"; oursCreate=$took; oursCpu=$cpu; oursPeak=$peak
   measure "$bench" apply "$old" "$out.patch" "$out.ours"; oursApply=$took
   same "$out.ours" "$new"
 
-  measure xdelta3 -9 -e -f -s "$old" "$new" "$out.xd3"; xdCreate=$took; xdPeak=$peak
+  measure xdelta3 -9 -e -f -s "$old" "$new" "$out.xd3"; xdCreate=$took; xdCpu=$cpu; xdPeak=$peak
   measure xdelta3 -d -f -s "$old" "$out.xd3" "$out.xdout"; xdApply=$took
   same "$out.xdout" "$new"
 
-  measure zstd -q -f -19 --long=27 --patch-from="$old" "$new" -o "$out.zst"; zsCreate=$took; zsPeak=$peak
+  measure zstd -q -f -19 --long=27 --patch-from="$old" "$new" -o "$out.zst"; zsCreate=$took; zsCpu=$cpu; zsPeak=$peak
   measure zstd -q -f -d --long=27 --patch-from="$old" "$out.zst" -o "$out.zsout"; zsApply=$took
   same "$out.zsout" "$new"
 
@@ -111,7 +116,7 @@ for name in "${names[@]}"; do
 
   ours=$(size "$out.patch"); xd=$(size "$out.xd3"); zs=$(size "$out.zst")
   target=$(( (17 * n + 3 * m) / 1048576 + 64 ))
-  echo "| $name | $(mib "$n") | $(mib "$m") | $ours | $xd | $zs | $(ratio "$ours" "$xd") | $(ratio "$ours" "$zs") | $oursCreate / $xdCreate / $zsCreate | $oursApply / $xdApply / $zsApply | $((oursPeak / 1024)) / $((xdPeak / 1024)) / $((zsPeak / 1024)) | $target | $oursSort / $divSort |" >>"$table"
+  echo "| $name | $(mib "$n") | $(mib "$m") | $ours | $xd | $zs | $(ratio "$ours" "$xd") | $(ratio "$ours" "$zs") | $oursCreate / $xdCreate / $zsCreate | $oursCpu / $xdCpu / $zsCpu | $(ratio "$oursCpu" "$zsCpu") | $oursApply / $xdApply / $zsApply | $((oursPeak / 1024)) / $((xdPeak / 1024)) / $((zsPeak / 1024)) | $target | $oursSort / $divSort |" >>"$table"
   rm -f "$out.ours" "$out.xdout" "$out.zsout"
 done
 

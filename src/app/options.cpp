@@ -105,6 +105,8 @@ void logHelp() {
           "the time in seconds)");
   logLine("--expires DAYS - with --sign: days players accept the signature (default: " +
           std::to_string(kDefaultExpiryDays) + ")");
+  logLine("--threads N - with --create, how many files to work on at once, 1 to 256 (default: one "
+          "per core)");
 }
 
 std::string normaliseOldPath(std::string path) {
@@ -165,6 +167,16 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
         break;
       }
       options.limitRate = *rate;
+      options.argumentLine += std::string(argv[++i]) + " ";
+    } else if (argument == "--threads") {
+      std::optional<uint64_t> count =
+          i + 1 < argc ? decimalValue(argv[i + 1], kMaxThreads) : std::nullopt;
+      if (!count) {
+        line.steps.push_back({Kind::kBadValue, {},
+                              "--threads needs a count from 1 to " + std::to_string(kMaxThreads)});
+        break;
+      }
+      options.threads = static_cast<unsigned>(*count);
       options.argumentLine += std::string(argv[++i]) + " ";
     }
   }

@@ -8,7 +8,23 @@
 // old and the new file whole plus bsdiff's working memory (bsdiffMemory in
 // patch/diff.h, about 9 bytes per old byte); a file whose patch would need
 // more than the budget gets none and is published whole, with the line
-// "file too large to patch within memory, published whole: <path>".
+// "file too large to patch within memory, published whole: <path>". A
+// patch no smaller than the file's compressed copy is not published (line
+// "patch not smaller than the compressed file, published whole: <path>"):
+// the manifest gives the file the patch base 0, which sends every player
+// to N.compressed.
+//
+// Files are numbered, and folders listed, in the order of their paths'
+// bytes, so the same build gives the same data set on every platform. The
+// publisher's own updater.log is not published (no player installs it).
+//
+// Threads: the files are compressed and diffed on several threads (every
+// core by default), each file by one. The data set, file numbers and log
+// lines are the same whatever the count: files are numbered before any is
+// read, and each file's lines, its manifest entry and the progress are
+// taken in the files' order. The patches in progress
+// share one memory budget, so the peak stays that of one patch at the
+// budget's limit, plus about 1 MiB per thread for streamed files.
 #pragma once
 
 #include <cstdint>
@@ -20,18 +36,19 @@
 namespace quor {
 
 // Memory one patch may take in all, old and new file included: 4 GiB, so
-// files up to about 370 MiB get patches.
+// files up to about 370 MiB get patches. The patches made at once share it.
 inline constexpr uint64_t kPatchMemoryBudget = uint64_t(4) << 30;
 
 // dataSet is the scan of "./"; oldFolder the older build ('/' separators,
 // no trailing one), empty for none. Returns false when the data set could
 // not be published completely; no manifest is written then. Tests lower
-// patchMemoryBudget. With signing, manifest.sig is written too
-// (create/sign_data_set.h); a key that cannot be read stops the run before
-// anything is written, and a data set that cannot be signed keeps no
-// manifest.
+// patchMemoryBudget. threads: how many files are worked on at once, 0 for
+// one per core. Call from one thread; it starts and ends its own. With
+// signing, manifest.sig is written too (create/sign_data_set.h); a key
+// that cannot be read stops the run before anything is written, and a
+// data set that cannot be signed keeps no manifest.
 bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
-                      uint64_t patchMemoryBudget = kPatchMemoryBudget,
+                      uint64_t patchMemoryBudget = kPatchMemoryBudget, unsigned threads = 0,
                       const SigningRequest* signing = nullptr);
 
 }  // namespace quor

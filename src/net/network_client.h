@@ -57,6 +57,10 @@ struct NetworkClient {
   bool rangesOffered GUARDED_BY(enetLock) = false;
   // The download cap, when one is set.
   std::optional<RateGate> rateGate GUARDED_BY(enetLock);
+  // Since when, and from which receivedBytes on, the client has waited for
+  // replies without kStallProgressBytes coming.
+  ConnectionClock::time_point waitingSince GUARDED_BY(enetLock){};
+  uint64_t receivedWhenWaitingBegan GUARDED_BY(enetLock) = 0;
   uint32_t ingameBlobLength = 0;  // network thread only
   Bytes ingameBlob;               // network thread only
   // Not owned; set by the owner while no network thread runs.
@@ -116,7 +120,14 @@ bool connectedToServer();
 // received packet to the dispatch, until networkRunning is cleared. Sends
 // a hello on every connection that has been quiet for kKeepaliveMs to a
 // server that offered ranges.
+// When requests wait and less than kStallProgressBytes has come for
+// kStallMs, the connection that has waited longest is closed and its
+// requests go to the others (when there are others): ENet resends a lost
+// datagram after a time that doubles with each loss, so under loss one
+// connection can sit for many seconds while the others are idle.
 constexpr uint32_t kKeepaliveMs = 10000;
+constexpr uint32_t kStallMs = 6000;
+constexpr uint64_t kStallProgressBytes = 64 * 1024;
 void networkThreadMain();
 
 // Opens connections to the connected server until there are count, each
