@@ -8,6 +8,8 @@
 #   build-windows/ the Windows programs, cross-built, tested under Wine
 #                 (scripts/test-windows.sh)
 #   build-fuzz/   every fuzz target for 30 s (scripts/fuzz.sh 30)
+# and packaging/update_server.service with systemd-analyze verify, when
+# that tool is present.
 # Any sanitizer report fails the run.
 #
 #   scripts/test.sh            all configurations
@@ -43,6 +45,8 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 run_config build ""
+# The shipped systemd unit, against the update_server just built.
+scripts/check-systemd-unit.sh build/update_server
 [ "$quick" -eq 1 ] && exit 0
 scripts/test-windows.sh
 CC=clang-14 CXX=clang++-14 run_config build-asan "" -DUPDATER_SANITIZE=address

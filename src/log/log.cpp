@@ -64,6 +64,15 @@ struct LogState {
   uint64_t dropped GUARDED_BY(logLock) = 0;
   // Entries in the file; read by flushLog without the lock.
   std::atomic<uint64_t> written{0};
+  // The status line's text, and a count of its changes that the writer
+  // compares with the last one it showed.
+  std::string statusText GUARDED_BY(logLock);
+  uint64_t statusVersion GUARDED_BY(logLock) = 0;
+  // The last version the writer has put on the screen; read by
+  // clearStatusLine without the lock.
+  std::atomic<uint64_t> statusShown{0};
+  // Whether the writer left a status line on the screen; the writer's own.
+  bool statusOnScreen = false;
 };
 
 // Created on first use and never destroyed: the detached writer may still
@@ -85,6 +94,18 @@ LogEntry droppedNotice(uint64_t dropped) {
           static_cast<uint16_t>(kErrorAttributes)};
 }
 
+// Draws the status line below the records, or blanks it when its text is
+// empty. Runs on the writer thread only.
+void showStatus(LogState& log, const std::string& text) {
+  if (!text.empty()) {
+    drawConsoleStatus(text);
+    log.statusOnScreen = true;
+  } else if (log.statusOnScreen) {
+    clearConsoleStatus();
+    log.statusOnScreen = false;
+  }
+}
+
 // Takes the whole queue under the lock and writes it without holding the
 // lock, so callers never wait for file or console output.
 void drain() {
@@ -92,6 +113,8 @@ void drain() {
   std::deque<LogEntry> batch;
   std::string fileName;
   uint64_t dropped = 0;
+  std::string statusText;
+  uint64_t statusVersion = 0;
   {
     SpinLockHolder hold(&log.logLock);
     batch.swap(log.queue);
@@ -99,15 +122,25 @@ void drain() {
     dropped = log.dropped;
     log.queuedBytes = 0;
     log.dropped = 0;
+    statusText = log.statusText;
+    statusVersion = log.statusVersion;
   }
-  if (batch.empty() && dropped == 0) return;
-  FILE* file = openFile(fileName, "a");
-  for (const LogEntry& entry : batch) writeRecord(file, entry);
-  if (dropped != 0) writeRecord(file, droppedNotice(dropped));
-  if (file != nullptr) std::fclose(file);
-  // Counted only once the file is closed: flushLog promises the records
-  // are in the file, not in this thread's buffer.
-  log.written.fetch_add(batch.size(), std::memory_order_release);
+  bool records = !batch.empty() || dropped != 0;
+  bool statusChanged = statusVersion != log.statusShown.load(std::memory_order_relaxed);
+  if (!records && !statusChanged) return;
+  if (records) {
+    if (log.statusOnScreen) clearConsoleStatus();
+    log.statusOnScreen = false;
+    FILE* file = openFile(fileName, "a");
+    for (const LogEntry& entry : batch) writeRecord(file, entry);
+    if (dropped != 0) writeRecord(file, droppedNotice(dropped));
+    if (file != nullptr) std::fclose(file);
+    // Counted only once the file is closed: flushLog promises the records
+    // are in the file, not in this thread's buffer.
+    log.written.fetch_add(batch.size(), std::memory_order_release);
+  }
+  showStatus(log, statusText);
+  log.statusShown.store(statusVersion, std::memory_order_release);
 }
 
 void logWriterThread() {
@@ -162,6 +195,34 @@ void flushLog() {
   if (!started) return;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (log.written.load(std::memory_order_acquire) < target &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+bool statusLineVisible() { return standardOutputIsTerminal(); }
+
+void setStatusLine(const std::string& text) {
+  if (!text.empty() && !statusLineVisible()) return;
+  LogState& log = state();
+  std::string cut = text.substr(0, kMaxStatusLineBytes);
+  SpinLockHolder hold(&log.logLock);
+  if (!log.writerStarted || cut == log.statusText) return;
+  log.statusText = std::move(cut);
+  ++log.statusVersion;
+}
+
+void clearStatusLine() {
+  LogState& log = state();
+  uint64_t target = 0;
+  {
+    SpinLockHolder hold(&log.logLock);
+    if (!log.writerStarted || log.statusText.empty()) return;
+    log.statusText.clear();
+    target = ++log.statusVersion;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (log.statusShown.load(std::memory_order_acquire) < target &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

@@ -37,4 +37,21 @@ void logError(const std::string& text);
 // before startLog. Every exit of the program calls it first.
 void flushLog();
 
+// Whether a status line would be shown: standard output is a terminal (a
+// console window on Windows). One system call.
+bool statusLineVisible();
+
+// The status line is cut to this many bytes (and to the terminal's width).
+constexpr size_t kMaxStatusLineBytes = 200;
+
+// Replaces the status line's text; the writer draws it within a few
+// milliseconds. Does nothing before startLog or when standard output is no
+// terminal. An empty text removes the line.
+void setStatusLine(const std::string& text);
+
+// Removes the status line and returns once the writer has blanked it (at
+// most about a second), so that whatever the program prints next starts
+// on a clean line.
+void clearStatusLine();
+
 }  // namespace quor

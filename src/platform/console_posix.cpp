@@ -1,3 +1,4 @@
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +17,13 @@ std::string ansiColour(uint16_t attributes) {
   return "\033[" + std::to_string(base + colour) + "m";
 }
 
+// Columns of the terminal, or 80 when it does not say.
+size_t terminalWidth() {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
+  return size.ws_col;
+}
+
 }  // namespace
 
 void writeConsoleRecord(const std::string& record, uint16_t attributes) {
@@ -23,6 +31,21 @@ void writeConsoleRecord(const std::string& record, uint16_t attributes) {
   if (colour) std::fputs(ansiColour(attributes).c_str(), stdout);
   std::fwrite(record.data(), 1, record.size(), stdout);
   if (colour) std::fputs("\033[0m", stdout);
+  std::fflush(stdout);
+}
+
+bool standardOutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
+void drawConsoleStatus(const std::string& text) {
+  if (!standardOutputIsTerminal()) return;
+  std::string line = "\r" + text.substr(0, terminalWidth() - 1) + "\033[K";
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
+void clearConsoleStatus() {
+  if (!standardOutputIsTerminal()) return;
+  std::fputs("\r\033[K", stdout);
   std::fflush(stdout);
 }
 

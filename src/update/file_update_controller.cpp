@@ -38,6 +38,7 @@ void FileUpdateController::onFileReply(std::string path, uint32_t size, const ui
   ReceivedFile file{size, copyContent(content, size)};
   {
     MutexLock lock(&receivedLock);
+    if (size != 0) noteSize(path, size);
     if (receivedFiles.size() < kMaxWaitingReplies || receivedFiles.contains(path)) {
       receivedFiles.insert_or_assign(std::move(path), std::move(file));
       return;
@@ -80,6 +81,7 @@ void FileUpdateController::onFileRangeReply(const FileRangeReply& reply) {
   }
   {
     MutexLock lock(&receivedLock);
+    noteSize(reply.name, reply.fileSize);
     if (receivedPieces.size() < kMaxWaitingPieces || receivedPieces.contains(key)) {
       receivedPieces.insert_or_assign(std::move(key), std::move(piece));
       return;
@@ -96,6 +98,26 @@ std::optional<ReceivedPiece> FileUpdateController::takePiece(const std::string& 
   std::optional<ReceivedPiece> taken(std::move(found->second));
   receivedPieces.erase(found);
   return taken;
+}
+
+void FileUpdateController::watchSizesOf(const std::vector<std::string>& names) {
+  MutexLock lock(&receivedLock);
+  watchedSizes.clear();
+  sizeTally = {};
+  for (const std::string& name : names) watchedSizes.emplace(name, std::nullopt);
+}
+
+FileSizeTally FileUpdateController::knownSizes() {
+  MutexLock lock(&receivedLock);
+  return sizeTally;
+}
+
+void FileUpdateController::noteSize(const std::string& name, uint64_t size) {
+  auto found = watchedSizes.find(name);
+  if (found == watchedSizes.end() || found->second) return;
+  found->second = size;
+  ++sizeTally.filesKnown;
+  sizeTally.bytesKnown += size;
 }
 
 }  // namespace quor

@@ -12,10 +12,12 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "base/encoding.h"
 #include "base/mutex.h"
 #include "net/client_controller.h"
+#include "update/progress_text.h"
 
 namespace quor {
 
@@ -64,13 +66,25 @@ class FileUpdateController : public ClientController {
   std::optional<ReceivedPiece> takePiece(const std::string& name, uint64_t offset)
       EXCLUDES(receivedLock);
 
+  // Sizes of the named update data files, learnt from their replies (a
+  // piece carries its file's size, a whole reply is its size), for the
+  // progress shown on a terminal. Only the names given here are tallied,
+  // so no server can grow the table; a later call replaces the names.
+  void watchSizesOf(const std::vector<std::string>& names) EXCLUDES(receivedLock);
+  FileSizeTally knownSizes() EXCLUDES(receivedLock);
+
  private:
+  void noteSize(const std::string& name, uint64_t size) REQUIRES(receivedLock);
+
   // Held only for one table operation; copies are made outside it.
   Mutex receivedLock;
   std::unordered_map<std::string, ReceivedFile> receivedFiles GUARDED_BY(receivedLock);
   // Keyed by name + "@" + offset.
   std::unordered_map<std::string, ReceivedPiece> receivedPieces GUARDED_BY(receivedLock);
   std::optional<uint32_t> pieceSize GUARDED_BY(receivedLock);
+  // Watched name -> its size once a reply told it.
+  std::unordered_map<std::string, std::optional<uint64_t>> watchedSizes GUARDED_BY(receivedLock);
+  FileSizeTally sizeTally GUARDED_BY(receivedLock);
 };
 
 }  // namespace quor

@@ -18,6 +18,7 @@
 #include "platform/sleep.h"
 #include "update/file_apply.h"
 #include "update/piece_fetch.h"
+#include "update/progress_line.h"
 #include "update/safe_paths.h"
 #include "update/staging.h"
 
@@ -289,7 +290,7 @@ std::unordered_set<std::string> namesToStage(const PendingRequests& pending,
 // The entries in the pump's order, with the progress lines and the end
 // report.
 RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, const Fetcher& fetcher,
-                std::atomic<int32_t>& outstanding) {
+                  std::atomic<int32_t>& outstanding, ProgressLine& progress) {
   Counters counters;
   std::atomic<bool> stopPump{false};
   uint32_t total = static_cast<uint32_t>(pending.size());
@@ -307,6 +308,7 @@ RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, cons
       return result == EntryResult::kStopped ? RunEnd::kFinished : RunEnd::kStuck;
     }
     ++counters.processed;
+    progress.fileDone();
     if (counters.processed % progressStep == 0) {
       logLine(percentText(static_cast<float>(counters.processed) / static_cast<float>(total)));
     }
@@ -428,15 +430,17 @@ RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
   std::unordered_set<std::string> names = namesToStage(pending, manifest);
   removeStaleStaging(names);
   std::atomic<int32_t> outstanding{0};
+  ProgressLine progress(pending, controller);
   if (std::optional<uint32_t> pieceSize = controller.offeredPieceSize()) {
     PieceContext context{controller, wait, outstanding, *pieceSize, signedUpdate, {}};
     for (const std::string& name : names) {
       context.firstOffsets[name] = firstRequestOffset(name, *pieceSize);
     }
-    return runEntries(pending, manifest, pieceFetcher(context), outstanding);
+    return runEntries(pending, manifest, pieceFetcher(context), outstanding, progress);
   }
   return runEntries(pending, manifest,
-                    wholeReplyFetcher(controller, wait, outstanding, signedUpdate), outstanding);
+                    wholeReplyFetcher(controller, wait, outstanding, signedUpdate), outstanding,
+                    progress);
 }
 
 }  // namespace quor

@@ -20,14 +20,16 @@
 #      with '~' and digits (tex~1.dds) is installed.
 #   8. a file larger than one packet, fetched in pieces: a Linux updater
 #      (beside LINUX_UPDATE_SERVER) is cut off halfway, and updater.exe
-#      goes on from the pieces it staged.
-#   9. signed updates: a data set signed by the Linux updater installs with
+#      goes on from the pieces it staged;
+#   9. the live status line: drawn on a console, never in updater.log or in
+#      redirected output;
+#  10. signed updates: a data set signed by the Linux updater installs with
 #      updater.exe (CNG) and is refused with a changed manifest.sig; one
 #      signed by updater.exe installs with the Linux updater.
-#  10. the next server: the first server of the list sends whole files that
+#  11. the next server: the first server of the list sends whole files that
 #      fail their checks; updater.exe goes on with the second and ends with
 #      v2 in the same run.
-#  11. the same data set from both platforms: updater.exe --create --old
+#  12. the same data set from both platforms: updater.exe --create --old
 #      (one thread, our own suffix sort) and the Linux updater (every core,
 #      libdivsufsort's sort) publish the same two builds byte for byte.
 #
@@ -350,9 +352,26 @@ done
 sent=$(grep -o 'Client disconnected: [0-9.:]* ([0-9]*' "$work/large_server.out" |
   awk -v first="$first" '$3 != first { sent += substr($4, 2); seen = 1 } END { if (seen) print sent }')
 check "updater.exe fetched only what was missing" test "${sent:-999999999}" -lt $((40 * 1024 * 1024))
+check "no status line in redirected output" lacks "$work/large.out" "Files "
+
+echo "== 9. the live status line on a console"
+# On a terminal Wine gives the program a console and turns what is drawn
+# on it into terminal escapes. The 40 MiB file of step 8, fetched afresh,
+# keeps the line up for a while; its pieces tell the file's size.
+mkdir -p "$work/live/settings"
+cp "$work/v1/updater.exe" "$work/live/updater.exe"
+cp "$work/fetcher/settings/servers.config" "$work/live/settings/servers.config"
+(cd "$work/live" && timeout 300 script -qec "wine ./updater.exe" /dev/null \
+  >"$work/live.raw" 2>&1 </dev/null)
+# The characters shown, without Wine's cursor and colour escapes.
+perl -pe 's/\e\[[0-9;?]*[A-Za-z]/ /g; s/\r/\n/g' "$work/live.raw" >"$work/live.out"
+check "the big file is installed" same "$large/data/quor/packs/big.pak" "$work/live/data/quor/packs/big.pak"
+check "the console shows the status line" grep -qaE 'Files +0/1 ' "$work/live.out"
+check "with the file's size from its pieces" grep -qaE 'of +40\.0 +MiB' "$work/live.out"
+check "the log has no status line" lacks "$work/live/updater.log" "Files "
 kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
 
-echo "== 9. signed updates: signed on Linux, checked with CNG, and the other way round"
+echo "== 10. signed updates: signed on Linux, checked with CNG, and the other way round"
 # The Linux updater makes a key pair and signs a build; updater.exe, whose
 # game folder holds updater.key, installs it and refuses the same data set
 # with a changed manifest.sig. Then updater.exe signs and a Linux updater
@@ -410,7 +429,7 @@ check "the Linux updater verifies the CNG signature" \
 check "and installs the file" \
   same "$signed/data/quor/signed.bin" "$work/linux_player/data/quor/signed.bin"
 
-echo "== 10. the next server"
+echo "== 11. the next server"
 # Every whole file of the first server holds another file's data.
 mkdir -p "$work/rotated_data"
 cp "$data"/* "$work/rotated_data/"
@@ -430,7 +449,7 @@ check "it refuses the first server's data" contains "$work/next.out" "file does 
 check "it goes on with the second server" contains "$work/next.out" 'Going on with the next server: "good"'
 check "the folder now equals v2 after one run" same_tree "$work/v2" "$work/next"
 
-echo "== 11. the same data set from updater.exe and the Linux updater"
+echo "== 12. the same data set from updater.exe and the Linux updater"
 # Two builds with real binaries (the updaters), texts over a short
 # alphabet, long repeats, a file whose patch would not pay, and names that
 # are not ASCII.

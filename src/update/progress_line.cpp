@@ -1,0 +1,67 @@
+#include "update/progress_line.h"
+
+#include <vector>
+
+#include "log/log.h"
+#include "net/network_client.h"
+
+namespace quor {
+namespace {
+
+constexpr std::chrono::milliseconds kStopCheckInterval{50};
+constexpr double kFirstSpeedAfterSeconds = 0.25;
+
+std::vector<std::string> requestNames(const std::unordered_map<std::string, std::string>& pending) {
+  std::vector<std::string> names;
+  names.reserve(pending.size());
+  for (const auto& entry : pending) names.push_back(entry.second);
+  return names;
+}
+
+}  // namespace
+
+ProgressLine::ProgressLine(const std::unordered_map<std::string, std::string>& pending,
+                           FileUpdateController& controller)
+    : controller_(controller),
+      filesTotal_(static_cast<uint32_t>(pending.size())),
+      bytesAtStart_(bytesReceivedFromServer()),
+      start_(std::chrono::steady_clock::now()) {
+  if (pending.empty() || !statusLineVisible()) return;
+  controller_.watchSizesOf(requestNames(pending));
+  ticker_ = std::thread([this] { tickerMain(); });
+}
+
+ProgressLine::~ProgressLine() {
+  if (!ticker_.joinable()) return;
+  stop_.store(true);
+  ticker_.join();
+  clearStatusLine();
+}
+
+std::string ProgressLine::currentText(std::chrono::steady_clock::time_point now) {
+  uint64_t received = bytesReceivedFromServer();
+  ProgressFigures figures;
+  figures.filesDone = filesDone_.load(std::memory_order_relaxed);
+  figures.filesTotal = filesTotal_;
+  figures.bytesReceived = received >= bytesAtStart_ ? received - bytesAtStart_ : 0;
+  double seconds = std::chrono::duration<double>(now - start_).count();
+  // The first moments say nothing about the speed yet.
+  if (seconds >= kFirstSpeedAfterSeconds) speed_.addReading(seconds, figures.bytesReceived);
+  figures.speed = speed_.bytesPerSecond();
+  fillTotal(controller_.knownSizes(), figures);
+  return progressText(figures);
+}
+
+void ProgressLine::tickerMain() {
+  auto nextDraw = std::chrono::steady_clock::now();
+  while (!stop_.load()) {
+    auto now = std::chrono::steady_clock::now();
+    if (now >= nextDraw) {
+      setStatusLine(currentText(now));
+      nextDraw = now + kRedrawInterval;
+    }
+    std::this_thread::sleep_for(kStopCheckInterval);
+  }
+}
+
+}  // namespace quor
