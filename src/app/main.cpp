@@ -35,7 +35,7 @@ int runScannedMode(const Options& options) {
     return kExitFileSystemError;
   }
   if (options.createMode) {
-    bool published = createUpdateData(local, options.oldPath);
+    bool published = createUpdateData(local, options.oldPath, options.patchMemoryBudget);
     sleepMs(kEndPauseMs);
     return published ? kExitOk : kExitCreateFailed;
   }

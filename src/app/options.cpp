@@ -19,6 +19,20 @@ constexpr const char* kFullLine =
 constexpr const char* kWaitLine =
     "--wait - wait 24s to get some chance to connect to this when attaching debugger";
 constexpr uint32_t kWaitPauseMs = 24000;
+// The most --patch-memory takes: 1 TiB.
+constexpr uint64_t kLargestPatchMemoryMiB = uint64_t(1) << 20;
+
+// A count of MiB as given on the command line, in bytes; 0 for anything
+// but 1 to kLargestPatchMemoryMiB in decimal digits.
+uint64_t mebibytesFromArgument(const std::string& text) {
+  if (text.empty() || text.size() > 7) return 0;
+  uint64_t mebibytes = 0;
+  for (char digit : text) {
+    if (digit < '0' || digit > '9') return 0;
+    mebibytes = mebibytes * 10 + uint64_t(digit - '0');
+  }
+  return mebibytes <= kLargestPatchMemoryMiB ? mebibytes << 20 : 0;
+}
 
 bool isFolder(const std::string& path) {
   std::error_code ec;
@@ -44,6 +58,8 @@ void logHelp() {
   logLine("--old - next parameter specifies path to old quor folder");
   logLine(kFullLine);
   logLine(kWaitLine);
+  logLine("--patch-memory - next parameter sets the MiB one patch may use beside the old and "
+          "new file (default 2048)");
 }
 
 std::string normaliseOldPath(std::string path) {
@@ -80,6 +96,10 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       // as an argument of its own, as it always has been.
       options.oldPath = normaliseOldPath(pathFromArgument(argv[i + 1]));
       line.steps.push_back({Kind::kOld, options.oldPath});
+    } else if (argument == "--patch-memory") {
+      // A missing or malformed count leaves the default.
+      uint64_t budget = i + 1 < argc ? mebibytesFromArgument(argv[i + 1]) : 0;
+      if (budget != 0) options.patchMemoryBudget = budget;
     } else if (argument == "--wait") {
       line.steps.push_back({Kind::kWait, {}});
     }

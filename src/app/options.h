@@ -2,8 +2,11 @@
 // arguments; anything else (the program's own path included) is ignored.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "create/create_mode.h"
 
 namespace quor {
 
@@ -13,6 +16,8 @@ struct Options {
   bool createMode = false;   // --create
   bool fullUpdate = false;   // --full
   std::string oldPath;       // --old <folder> as UTF-8, '/' separators, no trailing one
+  // --patch-memory <MiB>: memory one patch may take beyond the two files.
+  uint64_t patchMemoryBudget = kPatchMemoryBudget;
 };
 
 enum class ScanOutcome {
@@ -55,7 +60,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv);
 // other than kRun; the steps after it are not carried out.
 ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps);
 
-// The five lines printed for --help and --h.
+// The lines printed for --help and --h.
 void logHelp();
 
 // The text after --old as the program uses it: one trailing '/' or '\'

@@ -16,6 +16,7 @@
 #include "fs/file_io.h"
 #include "fs/file_stream.h"
 #include "log/log.h"
+#include "patch/block_diff.h"
 #include "patch/diff.h"
 #include "platform/native_path.h"
 
@@ -100,26 +101,35 @@ bool compressStreamed(const std::string& path, const std::string& output, Publis
 // Makes oldPath's patch to current as fileNumber.patch. Returns the old
 // file's checksum as the patch base, or 0 when no patch was made (the file
 // is then offered whole only, which is not an error).
+// Writes the patch of old → current to output by the method the memory
+// budget allows: the suffix array's in memory, the block index's streamed.
+Status writePatch(const Bytes& old, const Bytes& current, uint64_t memoryBudget,
+                  const std::string& output) {
+  const uint32_t oldLength = static_cast<uint32_t>(old.size());
+  const uint32_t newLength = static_cast<uint32_t>(current.size());
+  if (chooseDiffMethod(oldLength, newLength, memoryBudget) != DiffMethod::kSuffixArray) {
+    return blockDiffToFile(old.data(), oldLength, current.data(), newLength, memoryBudget,
+                           output);
+  }
+  std::ostringstream patch;
+  Status made = bsdiff(old.data(), oldLength, current.data(), newLength, patch);
+  if (!made.ok()) return made;
+  std::string_view bytes = patch.view();
+  return writeFileAtomically(output, reinterpret_cast<const uint8_t*>(bytes.data()),
+                             bytes.size());
+}
+
 uint32_t makePatch(const std::string& path, const std::string& oldPath, const Bytes& current,
-                   uint32_t fileNumber) {
+                   uint32_t fileNumber, uint64_t memoryBudget) {
   Bytes old;
   if (!readWholeFile(oldPath, &old).ok() || old.empty()) {
     logError("failed to read old file, or file is empty: " + oldPath);
     return 0;
   }
-  std::ostringstream patch;
-  Status made = bsdiff(old.data(), static_cast<uint32_t>(old.size()), current.data(),
-                       static_cast<uint32_t>(current.size()), patch);
   // A patch that cannot be made is no failure of the data set: the file is
   // offered whole.
-  if (reportFailure(made)) {
-    logError("failed to create patch: " + path);
-    return 0;
-  }
-  std::string_view bytes = patch.view();
-  if (reportFailure(writeFileAtomically(outputPath(patchFileName(fileNumber)),
-                                        reinterpret_cast<const uint8_t*>(bytes.data()),
-                                        bytes.size()))) {
+  if (reportFailure(
+          writePatch(old, current, memoryBudget, outputPath(patchFileName(fileNumber))))) {
     logError("failed to create patch: " + path);
     return 0;
   }
@@ -155,16 +165,16 @@ struct Publication {
 };
 
 // Whether the file gets a patch against its old copy: it changed since the
-// old build, and the patch fits the memory budget (a line says so when it
-// does not).
+// old build, and some diff method fits the memory budget (a line says so
+// when none does).
 bool patchWanted(const std::string& path, int32_t scannedChecksum, uint64_t size,
                  const Publication& publication) {
   if (publication.oldFolder.empty()) return false;
   std::string oldPath = oldPathOf(publication.oldFolder, path);
   auto old = publication.oldSet.find(oldPath);
   if (old == publication.oldSet.end() || old->second == scannedChecksum) return false;
-  uint64_t oldSize = sizeOf(oldPath);
-  if (oldSize + size + bsdiffMemory(oldSize, size) > publication.patchMemoryBudget) {
+  if (chooseDiffMethod(sizeOf(oldPath), size, publication.patchMemoryBudget) ==
+      DiffMethod::kNone) {
     logLine("file too large to patch within memory, published whole: " + path);
     return false;
   }
@@ -198,7 +208,8 @@ bool publishHeld(const std::string& path, const std::string& output,
   }
   std::string oldPath = oldPathOf(publication.oldFolder, path);
   if (publication.oldSet.at(oldPath) != published->checksum) {
-    *base = makePatch(path, oldPath, content, publication.counters.fileNumber);
+    *base = makePatch(path, oldPath, content, publication.counters.fileNumber,
+                      publication.patchMemoryBudget);
   }
   return true;
 }

@@ -5,10 +5,12 @@
 //
 // Memory: a file without a patch is compressed piece by piece (about
 // 1 MiB whatever its size, up to the container's 4 GiB). A patch needs the
-// old and the new file whole plus bsdiff's working memory (bsdiffMemory in
-// patch/diff.h, about 9 bytes per old byte); a file whose patch would need
-// more than the budget gets none and is published whole, with the line
-// "file too large to patch within memory, published whole: <path>".
+// old and the new file whole plus the diff's working memory, which must
+// fit the budget: bsdiff's (bsdiffMemory in patch/diff.h, about 9 bytes per
+// old byte) when it fits, else the block index's (patch/block_diff.h, from
+// about 1 byte per old byte down to a few MiB). A file for which not even that
+// fits gets no patch and is published whole, with the line "file too large
+// to patch within memory, published whole: <path>".
 #pragma once
 
 #include <cstdint>
@@ -18,9 +20,10 @@
 
 namespace quor {
 
-// Memory one patch may take in all, old and new file included: 4 GiB, so
-// files up to about 370 MiB get patches.
-inline constexpr uint64_t kPatchMemoryBudget = uint64_t(4) << 30;
+// Memory one patch may take beyond the old and new file: 2 GiB, so files
+// up to about 200 MiB get bsdiff's patches and larger ones the block
+// index's.
+inline constexpr uint64_t kPatchMemoryBudget = uint64_t(2) << 30;
 
 // dataSet is the scan of "./"; oldFolder the older build ('/' separators,
 // no trailing one), empty for none. Returns false when the data set could

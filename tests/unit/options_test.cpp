@@ -68,6 +68,18 @@ TEST_F(OptionsArguments, HelpStopsTheScanAfterEarlierEffects) {
   EXPECT_EQ(scan({"u", "--h"}, again), ScanOutcome::kHelp);
 }
 
+TEST_F(OptionsArguments, PatchMemoryTakesMebibytesAndLeavesTheDefaultForOtherText) {
+  EXPECT_EQ(scan({"u", "--patch-memory", "64", "--create"}, options), ScanOutcome::kRun);
+  EXPECT_EQ(options.patchMemoryBudget, uint64_t(64) << 20);
+  EXPECT_TRUE(options.createMode);
+  for (const char* count : {"0", "12x", "-5", "", "99999999", "--create"}) {
+    EXPECT_EQ(scan({"u", "--patch-memory", count}, options), ScanOutcome::kRun);
+    EXPECT_EQ(options.patchMemoryBudget, kPatchMemoryBudget) << count;
+  }
+  EXPECT_EQ(scan({"u", "--patch-memory"}, options), ScanOutcome::kRun);
+  EXPECT_EQ(options.patchMemoryBudget, kPatchMemoryBudget);
+}
+
 TEST_F(OptionsArguments, OldPathIsNormalisedAndChecked) {
   std::filesystem::create_directories("old");
   EXPECT_EQ(scan({"u", "--old", "old/"}, options), ScanOutcome::kRun);
