@@ -22,8 +22,10 @@ constexpr uint32_t kEmptySlot = 0xFFFFFFFF;
 // Slots tried for one hash before giving up; a block whose slots are all
 // taken is left out of the index.
 constexpr uint32_t kProbes = 8;
-// A match replaces the current alignment when it is longer by more than this.
+// A match replaces the current alignment when it is longer by more than
+// this, and at least kMinMatch long (as in diff.cpp).
 constexpr int64_t kMatchMargin = 8;
+constexpr int64_t kMinMatch = 32;
 // Bytes the current alignment must match at the scan position to be
 // followed without a lookup.
 constexpr int64_t kAlignedRun = 8;
@@ -132,7 +134,7 @@ class BlockScanner : public RecordSource {
       if (pos >= 0 && pos - scan_ != lastOffset_) {
         int64_t len = std::min(matchLength(f_.O + pos, f_.n - pos, f_.N + scan_, f_.m - scan_),
                                kMaxGap);
-        if (len > alignedMatches(len) + kMatchMargin) {
+        if (len >= kMinMatch && len > alignedMatches(len) + kMatchMargin) {
           takeMatch(pos, len, record);
           return true;
         }
