@@ -98,9 +98,6 @@ bool compressStreamed(const std::string& path, const std::string& output, Publis
   return true;
 }
 
-// Makes oldPath's patch to current as fileNumber.patch. Returns the old
-// file's checksum as the patch base, or 0 when no patch was made (the file
-// is then offered whole only, which is not an error).
 // Writes the patch of old → current to output by the method the memory
 // budget allows: the suffix array's in memory, the block index's streamed.
 Status writePatch(const Bytes& old, const Bytes& current, uint64_t memoryBudget,
@@ -119,6 +116,9 @@ Status writePatch(const Bytes& old, const Bytes& current, uint64_t memoryBudget,
                              bytes.size());
 }
 
+// Makes oldPath's patch to current as fileNumber.patch. Returns the old
+// file's checksum as the patch base, or 0 when no patch was made (the file
+// is then offered whole only, which is not an error).
 uint32_t makePatch(const std::string& path, const std::string& oldPath, const Bytes& current,
                    uint32_t fileNumber, uint64_t memoryBudget) {
   Bytes old;
