@@ -6,6 +6,8 @@
 //                                    (default its own), print create seconds
 //   patch_bench apply OLD PATCH OUT  decode and apply it, print apply seconds
 //   patch_bench sort OLD             suffix-sort OLD alone, print seconds
+//   patch_bench pack FILE            print the size of FILE's container, as
+//                                    create mode publishes the whole file
 //   patch_bench assets OLD NEW [MIB] write a synthetic asset pack of MIB MiB
 //                                    (default 64) and its next version (blocks
 //                                    inserted, removed, moved and edited)
@@ -105,6 +107,17 @@ int sort(const char* oldPath) {
   Clock::time_point start = Clock::now();
   quor::suffixSort<int32_t>(I.data(), V.data(), old.data(), int32_t(old.size()));
   std::printf("%.2f\n", secondsSince(start));
+  return 0;
+}
+
+int pack(const char* path) {
+  Bytes data;
+  if (!readWhole(path, data)) return 2;
+  std::ostringstream out;
+  if (!quor::containerEncode(quor::generic, data.data(), uint32_t(data.size()), out).ok()) {
+    return 1;
+  }
+  std::printf("%zu\n", out.str().size());
   return 0;
 }
 
@@ -231,11 +244,12 @@ int main(int argc, char** argv) {
   }
   if (command == "apply" && argc == 5) return apply(argv[2], argv[3], argv[4]);
   if (command == "sort" && argc == 3) return sort(argv[2]);
+  if (command == "pack" && argc == 3) return pack(argv[2]);
   if (command == "assets" && (argc == 4 || argc == 5)) {
     return assets(argv[2], argv[3], size_t(argc == 5 ? std::stoull(argv[4]) : 64) << 20);
   }
   std::fprintf(stderr,
                "usage: patch_bench diff OLD NEW PATCH [BUDGET_MIB] | apply OLD PATCH OUT |"
-               " sort OLD | assets OLD NEW [MIB]\n");
+               " sort OLD | pack FILE | assets OLD NEW [MIB]\n");
   return 2;
 }
