@@ -39,8 +39,13 @@ int runScannedMode(const Options& options) {
     sleepMs(kEndPauseMs);
     return published ? kExitOk : kExitCreateFailed;
   }
-  UpdateModeResult result =
-      runUpdateMode(local, options.fullUpdate, options.startGame, options.argumentLine);
+  UpdateModeSettings settings;
+  settings.fullUpdate = options.fullUpdate;
+  settings.startGame = options.startGame;
+  settings.argumentLine = options.argumentLine;
+  settings.connections = options.connections;
+  settings.limitRate = options.limitRate;
+  UpdateModeResult result = runUpdateMode(local, settings);
   return result == UpdateModeResult::kNoNetworkHost ? kExitNoNetworkHost : kExitOk;
 }
 
@@ -68,6 +73,7 @@ int main(int argc, char** argv) {
     case ScanOutcome::kHelp:
     case ScanOutcome::kMissingOldPath:
     case ScanOutcome::kOldPathNotFolder:
+    case ScanOutcome::kBadValue:
       sleepMs(kEndPauseMs);
       return finish(kExitOk);
   }

@@ -1,11 +1,13 @@
 #include "app/options.h"
 
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "base/text_replace.h"
 #include "dataset/layout.h"
 #include "log/log.h"
+#include "net/rate_limit.h"
 #include "platform/native_path.h"
 #include "platform/sleep.h"
 
@@ -58,8 +60,10 @@ void logHelp() {
   logLine("--old - next parameter specifies path to old quor folder");
   logLine(kFullLine);
   logLine(kWaitLine);
-  logLine("--patch-memory - next parameter sets the MiB one patch may use beside the old and "
-          "new file (default 2048)");
+  logLine("--connections N - connections to the update server, 1 to 16 (default: as many as the round trip needs)");
+  logLine("--limit-rate N - download at most N bytes per second (suffixes k, M, G: 500k, 2M)");
+  logLine("--patch-memory N - MiB one patch may take in create mode beside the old and new file "
+          "(default 2048)");
 }
 
 std::string normaliseOldPath(std::string path) {
@@ -67,6 +71,22 @@ std::string normaliseOldPath(std::string path) {
   replaceAll(path, "\\", "/");
   return path;
 }
+
+namespace {
+
+// The whole of text as a decimal number from low to high; none otherwise.
+std::optional<size_t> countInRange(const std::string& text, size_t low, size_t high) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  size_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<size_t>(c - '0');
+  }
+  if (value < low || value > high) return std::nullopt;
+  return value;
+}
+
+}  // namespace
 
 CommandLine parseCommandLine(int argc, const char* const* argv) {
   using Kind = OptionStep::Kind;
@@ -102,6 +122,23 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       if (budget != 0) options.patchMemoryBudget = budget;
     } else if (argument == "--wait") {
       line.steps.push_back({Kind::kWait, {}});
+    } else if (argument == "--connections") {
+      std::optional<size_t> count = i + 1 < argc ? countInRange(argv[i + 1], 1, 16) : std::nullopt;
+      if (!count) {
+        line.steps.push_back({Kind::kBadValue, {}, "--connections needs a number from 1 to 16"});
+        break;
+      }
+      options.connections = *count;
+      options.argumentLine += std::string(argv[++i]) + " ";
+    } else if (argument == "--limit-rate") {
+      std::optional<uint64_t> rate = i + 1 < argc ? parseRateText(argv[i + 1]) : std::nullopt;
+      if (!rate) {
+        line.steps.push_back(
+            {Kind::kBadValue, {}, "--limit-rate needs bytes per second, such as 500k or 2M"});
+        break;
+      }
+      options.limitRate = *rate;
+      options.argumentLine += std::string(argv[++i]) + " ";
     }
   }
   return line;
@@ -127,6 +164,9 @@ ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps) {
       case Kind::kMissingOldPath:
         logLine("missing old path? use --help");
         return ScanOutcome::kMissingOldPath;
+      case Kind::kBadValue:
+        logLine(step.text + "? use --help");
+        return ScanOutcome::kBadValue;
       case Kind::kOld:
         if (!isFolder(step.oldPath)) {
           logLine("old path is not directory? use --help");
@@ -135,6 +175,8 @@ ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps) {
         break;
       case Kind::kWait:
         logLine(kWaitLine);
+  logLine("--connections N - connections to the update server, 1 to 16 (default: as many as the round trip needs)");
+  logLine("--limit-rate N - download at most N bytes per second (suffixes k, M, G: 500k, 2M)");
         sleepMs(kWaitPauseMs);
         break;
     }

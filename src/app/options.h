@@ -2,6 +2,7 @@
 // arguments; anything else (the program's own path included) is ignored.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,6 +17,8 @@ struct Options {
   bool createMode = false;   // --create
   bool fullUpdate = false;   // --full
   std::string oldPath;       // --old <folder> as UTF-8, '/' separators, no trailing one
+  size_t connections = 0;    // --connections N; 0: chosen by the round trip
+  uint64_t limitRate = 0;    // --limit-rate N in bytes per second; 0: no cap
   // --patch-memory <MiB>: memory one patch may take beyond the two files.
   uint64_t patchMemoryBudget = kPatchMemoryBudget;
 };
@@ -26,6 +29,7 @@ enum class ScanOutcome {
   kMissingOldPath,    // --old was the last argument (line logged)
   kOldPathNotFolder,  // --old named no folder (line logged)
   kFileSystemError,   // --create could not remove the update data folder (logged)
+  kBadValue,          // an option's value was missing or out of range (logged)
 };
 
 // One option met on the command line, in the order given: what it asks
@@ -39,9 +43,11 @@ struct OptionStep {
     kOld,             // check that oldPath is a folder
     kHelp,            // log the help text; the scan stops here
     kMissingOldPath,  // --old was the last argument; the scan stops here
+    kBadValue,        // log text; the scan stops here
   };
   Kind kind;
   std::string oldPath;  // kOld only
+  std::string text = {};  // kBadValue only
 };
 
 struct CommandLine {
@@ -60,7 +66,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv);
 // other than kRun; the steps after it are not carried out.
 ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps);
 
-// The lines printed for --help and --h.
+// The lines printed for --help and --h: the five of the original options,
+// then one for each added later.
 void logHelp();
 
 // The text after --old as the program uses it: one trailing '/' or '\'

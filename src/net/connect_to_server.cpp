@@ -26,15 +26,15 @@ Attempt tryEntry(NetworkClient& client, const ServerEntry& entry) EXCLUDES(clien
   address.port = parsePortText(entry.port);
 
   MutexLock lock(&client.enetLock);
-  client.peer = enet_host_connect(client.host, &address, kChannelCount, 0);
-  if (client.peer == nullptr) return Attempt::kNoPeers;
+  ENetPeer* peer = enet_host_connect(client.host, &address, kChannelCount, 0);
+  if (peer == nullptr) return Attempt::kNoPeers;
   ENetEvent event;
   if (enet_host_service(client.host, &event, kConnectWaitMs) > 0 &&
       event.type == ENET_EVENT_TYPE_CONNECT) {
+    client.connections.add(peer, true);
     return Attempt::kConnected;
   }
-  enet_peer_reset(client.peer);
-  client.peer = nullptr;
+  enet_peer_reset(peer);
   return Attempt::kFailed;
 }
 

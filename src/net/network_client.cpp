@@ -3,8 +3,10 @@
 #include <mutex>
 #include <vector>
 
+#include "dataset/layout.h"
 #include "log/log.h"
 #include "net/dispatch.h"
+#include "net/extra_connections.h"
 #include "net/messages.h"
 #include "net/transport_limits.h"
 #include "platform/sleep.h"
@@ -25,28 +27,114 @@ void initializeEnetOnce() {
   std::call_once(once, [] { enet_initialize(); });
 }
 
-// Queues one reliable packet on the file update channel, if connected.
-bool sendToServer(const Bytes& message) {
-  NetworkClient* client = theNetworkClient.load();
-  if (client == nullptr) return false;
-  MutexLock lock(&client->enetLock);
-  if (client->peer == nullptr) return false;
+constexpr int kReceiveBufferBytes = 4 << 20;
+
+// Queues one reliable packet on peer's file update channel.
+bool sendOn(ENetPeer* peer, const Bytes& message) {
   ENetPacket* packet = enet_packet_create(message.data(), message.size(), ENET_PACKET_FLAG_RELIABLE);
   if (packet == nullptr) return false;
-  if (enet_peer_send(client->peer, kFileUpdateChannel, packet) < 0) {
+  if (enet_peer_send(peer, kFileUpdateChannel, packet) < 0) {
     enet_packet_destroy(packet);
     return false;
   }
   return true;
 }
 
-// One ENet event, taken under the lock. A disconnect clears peer at once,
-// so no sender can use it while the event is being handled.
-int nextEvent(NetworkClient& client, ENetEvent& event) EXCLUDES(client.enetLock) {
+enum class Route { kFirst, kLeastLoaded };
+
+// Sends a request whose reply the connection set follows, on the first
+// connection or the least loaded one; false when none is connected.
+bool sendRequest(Route route, SentRequest request) {
+  NetworkClient* client = theNetworkClient.load();
+  if (client == nullptr) return false;
+  MutexLock lock(&client->enetLock);
+  ENetPeer* peer = route == Route::kFirst ? client->connections.first()
+                                          : client->connections.leastLoaded();
+  if (peer == nullptr || !sendOn(peer, request.message)) return false;
+  client->connections.sent(peer, std::move(request), ConnectionClock::now());
+  return true;
+}
+
+// Sends the requests a dropped connection carried on the others.
+void sendAgain(NetworkClient& client, std::vector<SentRequest> carried)
+    REQUIRES(client.enetLock) {
+  for (SentRequest& request : carried) {
+    ENetPeer* peer = client.connections.leastLoaded();
+    if (peer == nullptr || !sendOn(peer, request.message)) return;
+    client.connections.sent(peer, std::move(request), ConnectionClock::now());
+  }
+}
+
+// The request a reply on the file update channel ends, if it ends one.
+std::optional<ReplyKey> replyKeyOf(uint8_t channel, ByteSpan packet) {
+  if (channel != kFileUpdateChannel) return std::nullopt;
+  switch (readMessageType(packet).value_or(0)) {
+    case kFileReplyType:
+      if (std::optional<FileReply> reply = decodeFileReply(packet)) return ReplyKey{reply->path, {}};
+      break;
+    case kFileRangeReplyType:
+      if (std::optional<FileRangeReply> reply = decodeFileRangeReply(packet)) {
+        return ReplyKey{reply->name, reply->offset};
+      }
+      break;
+    default:
+      break;
+  }
+  return std::nullopt;
+}
+
+bool isRangeOffer(uint8_t channel, ByteSpan packet) {
+  return channel == kFileUpdateChannel && readMessageType(packet) == kRangeOfferType;
+}
+
+// What became of the connections with one event.
+struct EventEffect {
+  bool lastConnectionLost = false;
+  size_t requestsMoved = 0;
+};
+
+void noteReceived(NetworkClient& client, const ENetEvent& event) REQUIRES(client.enetLock) {
+  ByteSpan packet(event.packet->data, event.packet->dataLength);
+  client.connections.answered(event.peer, replyKeyOf(event.channelID, packet),
+                              ConnectionClock::now());
+  if (isRangeOffer(event.channelID, packet)) client.rangesOffered = true;
+}
+
+EventEffect noteDisconnect(NetworkClient& client, ENetPeer* peer) REQUIRES(client.enetLock) {
+  bool known = false;
+  for (ENetPeer* open : client.connections.peers()) known = known || open == peer;
+  std::vector<SentRequest> carried = client.connections.drop(peer);
+  EventEffect effect;
+  effect.lastConnectionLost = known && client.connections.size() == 0;
+  if (effect.lastConnectionLost) return effect;
+  effect.requestsMoved = carried.size();
+  sendAgain(client, std::move(carried));
+  return effect;
+}
+
+// One ENet event, taken under the lock, and its effect on the connections:
+// a disconnect drops its connection at once, so no sender can use it while
+// the event is being handled.
+int nextEvent(NetworkClient& client, ENetEvent& event, EventEffect& effect)
+    EXCLUDES(client.enetLock) {
   MutexLock lock(&client.enetLock);
   if (client.host == nullptr) return 0;
   int result = enet_host_service(client.host, &event, 0);
-  if (result > 0 && event.type == ENET_EVENT_TYPE_DISCONNECT) client.peer = nullptr;
+  if (result > 0) {
+    switch (event.type) {
+      case ENET_EVENT_TYPE_CONNECT:
+        client.connections.markConnected(event.peer);
+        break;
+      case ENET_EVENT_TYPE_DISCONNECT:
+        effect = noteDisconnect(client, event.peer);
+        break;
+      case ENET_EVENT_TYPE_RECEIVE:
+        noteReceived(client, event);
+        break;
+      default:
+        break;
+    }
+  }
   // ENet's own total is 32 bits and left to the program to reset.
   client.receivedBytes.fetch_add(client.host->totalReceivedData);
   client.host->totalReceivedData = 0;
@@ -54,7 +142,8 @@ int nextEvent(NetworkClient& client, ENetEvent& event) EXCLUDES(client.enetLock)
 }
 
 // Handled without the lock, so a controller operation may itself send.
-void handleEvent(NetworkClient& client, ENetEvent& event) EXCLUDES(client.enetLock) {
+void handleEvent(NetworkClient& client, ENetEvent& event, const EventEffect& effect)
+    EXCLUDES(client.enetLock) {
   switch (event.type) {
     case ENET_EVENT_TYPE_RECEIVE: {
       dispatch(client, event.channelID, ByteSpan(event.packet->data, event.packet->dataLength));
@@ -63,11 +152,30 @@ void handleEvent(NetworkClient& client, ENetEvent& event) EXCLUDES(client.enetLo
       break;
     }
     case ENET_EVENT_TYPE_DISCONNECT:
+      if (effect.requestsMoved != 0) {
+        logLine("A connection to the server closed; " + std::to_string(effect.requestsMoved) +
+                    " requests go on over the others",
+                0);
+      }
+      if (!effect.lastConnectionLost) break;
       if (client.controller != nullptr) client.controller->onDisconnected();
       logLine("Disconnected from the server!", 0);
       break;
     default:
       break;
+  }
+}
+
+// A hello on every connection that has been quiet for kKeepaliveMs, to a
+// server that answers it.
+void keepConnectionsAlive(NetworkClient& client) EXCLUDES(client.enetLock) {
+  MutexLock lock(&client.enetLock);
+  if (!client.rangesOffered) return;
+  auto now = ConnectionClock::now();
+  Bytes hello = buildRangeHello(RangeHello{});
+  for (ENetPeer* peer :
+       client.connections.takeIdleSince(now - std::chrono::milliseconds(kKeepaliveMs), now)) {
+    sendOn(peer, hello);
   }
 }
 
@@ -92,7 +200,11 @@ void awaitTraffic(NetworkClient& client) EXCLUDES(client.enetLock) {
 // Services the host until it has no more events; an error ends the pass.
 void servicePass(NetworkClient& client) EXCLUDES(client.enetLock) {
   ENetEvent event;
-  while (nextEvent(client, event) > 0) handleEvent(client, event);
+  EventEffect effect;
+  while (nextEvent(client, event, effect) > 0) {
+    handleEvent(client, event, effect);
+    effect = EventEffect{};
+  }
 }
 
 // The client's ENet host; false when it cannot be created. The client is
@@ -103,14 +215,17 @@ bool createHost(NetworkClient& client) EXCLUDES(client.enetLock) {
   client.host = enet_host_create(nullptr, kClientPeerSlots, kChannelCount, 0, 0);
   if (client.host == nullptr) return false;
   raiseTransportLimits(client.host);
+  // Several connections at full speed share the one socket: a burst must
+  // not overflow ENet's small default buffer between two services.
+  enet_socket_set_option(client.host->socket, ENET_SOCKOPT_RCVBUF, kReceiveBufferBytes);
   return true;
 }
 
-// Starts the disconnect of the peer, if any, and sends what is queued.
+// Starts the disconnect of every connection and sends what is queued.
 // False when there is no host.
 bool disconnectAndFlush(NetworkClient& client) EXCLUDES(client.enetLock) {
   MutexLock lock(&client.enetLock);
-  if (client.peer != nullptr) enet_peer_disconnect(client.peer, 0);
+  for (ENetPeer* peer : client.connections.peers()) enet_peer_disconnect(peer, 0);
   if (client.host == nullptr) return false;
   enet_host_flush(client.host);
   return true;
@@ -120,7 +235,16 @@ void destroyHost(NetworkClient& client) EXCLUDES(client.enetLock) {
   MutexLock lock(&client.enetLock);
   enet_host_destroy(client.host);
   client.host = nullptr;
-  client.peer = nullptr;
+  client.connections = ConnectionSet();
+}
+
+// Gives up the connects still under way; returns how many are connected.
+size_t dropUnconnected(NetworkClient& client) REQUIRES(client.enetLock) {
+  for (ENetPeer* peer : client.connections.unconnectedPeers()) {
+    client.connections.drop(peer);
+    enet_peer_reset(peer);
+  }
+  return client.connections.connectedCount();
 }
 
 }  // namespace
@@ -146,6 +270,7 @@ void networkThreadMain() {
     NetworkClient* client = theNetworkClient.load();
     if (client == nullptr) return;
     servicePass(*client);
+    keepConnectionsAlive(*client);
     awaitTraffic(*client);
   }
 }
@@ -155,18 +280,84 @@ uint64_t bytesReceivedFromServer() {
   return client != nullptr ? client->receivedBytes.load() : 0;
 }
 
-bool sendFileRequest(std::string name) { return sendToServer(buildFileRequest(name)); }
+bool sendFileRequest(std::string name) {
+  Bytes message = buildFileRequest(name);
+  return sendRequest(Route::kLeastLoaded, {{std::move(name), {}}, kWholeFileWeight, std::move(message)});
+}
 
-bool sendManifestRequest() { return sendToServer(buildManifestRequest()); }
+bool sendManifestRequest() {
+  return sendRequest(Route::kFirst, {{kManifestName, {}}, kWholeFileWeight, buildManifestRequest()});
+}
 
-bool sendRangeHello() { return sendToServer(buildRangeHello(RangeHello{})); }
+bool sendRangeHello() {
+  NetworkClient* client = theNetworkClient.load();
+  if (client == nullptr) return false;
+  MutexLock lock(&client->enetLock);
+  ENetPeer* peer = client->connections.first();
+  if (peer == nullptr || !sendOn(peer, buildRangeHello(RangeHello{}))) return false;
+  client->connections.sentUntracked(peer, ConnectionClock::now());
+  return true;
+}
 
 bool sendFileRangeRequest(const std::string& name, uint64_t offset, uint32_t length) {
   FileRangeRequest request;
   request.name = name;
   request.offset = offset;
   request.length = length;
-  return sendToServer(buildFileRangeRequest(request));
+  return sendRequest(Route::kLeastLoaded,
+                     {{name, offset}, length, buildFileRangeRequest(request)});
+}
+
+size_t openExtraConnections(size_t count, uint32_t waitMs) {
+  NetworkClient* client = theNetworkClient.load();
+  if (client == nullptr) return 0;
+  {
+    MutexLock lock(&client->enetLock);
+    ENetPeer* first = client->connections.first();
+    if (client->host == nullptr || first == nullptr) return 0;
+    ENetAddress address = first->address;
+    while (client->connections.size() < count) {
+      ENetPeer* peer =
+          enet_host_connect(client->host, &address, kChannelCount, kExtraConnectionData);
+      if (peer == nullptr) break;
+      client->connections.add(peer, false);
+    }
+  }
+  auto deadline = ConnectionClock::now() + std::chrono::milliseconds(waitMs);
+  for (;;) {
+    {
+      MutexLock lock(&client->enetLock);
+      bool settled = client->connections.connectedCount() == client->connections.size();
+      if (settled || ConnectionClock::now() >= deadline) {
+        return dropUnconnected(*client);
+      }
+    }
+    sleepMs(kServicePauseMs);
+  }
+}
+
+void limitDownloadRate(uint64_t bytesPerSecond) {
+  NetworkClient* client = theNetworkClient.load();
+  if (client == nullptr) return;
+  MutexLock lock(&client->enetLock);
+  client->rateGate.emplace(bytesPerSecond, RateGate::Clock::now(), client->receivedBytes.load());
+}
+
+bool requestAllowed(uint64_t weight) {
+  NetworkClient* client = theNetworkClient.load();
+  if (client == nullptr) return true;
+  MutexLock lock(&client->enetLock);
+  if (!client->rateGate) return true;
+  return client->rateGate->allows(client->receivedBytes.load(),
+                                  client->connections.unansweredWeight(), weight,
+                                  RateGate::Clock::now());
+}
+
+std::optional<ConnectionClock::duration> measuredRoundTrip() {
+  NetworkClient* client = theNetworkClient.load();
+  if (client == nullptr) return std::nullopt;
+  MutexLock lock(&client->enetLock);
+  return client->connections.firstRoundTrip();
 }
 
 void shutdownNetworkClient() {

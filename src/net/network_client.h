@@ -1,10 +1,18 @@
-// The network client: one process-wide connection to the update server
-// over ENet, the network thread that services it, and the sends of the
-// update run.
+// The network client: one process-wide ENet host with its connections to
+// the update server, the network thread that services it, and the sends of
+// the update run.
 //
 // Start: createNetworkClient → registerController → connectToServer →
-// a thread running networkThreadMain. Stop: clear networkRunning, join the
-// thread, release the controller, shutdownNetworkClient.
+// a thread running networkThreadMain; openExtraConnections may add more
+// connections to the same server once the round trip is known. Stop: clear
+// networkRunning, join the thread, release the controller,
+// shutdownNetworkClient.
+//
+// The first connection carries the hello and the manifest request; file
+// and range requests go to whichever connection has the least still to
+// come (net/connection_set.h). When a connection drops while others stay,
+// what it still carried is sent again on the others; only when the last
+// one drops is the client disconnected.
 //
 // Threads: the owner (the update mode's thread) starts and stops the client
 // while no network thread runs; one network thread runs networkThreadMain
@@ -15,7 +23,7 @@
 // ENet's host is not safe for concurrent use, yet the main thread and the
 // request pump send while the network thread services the host. Every ENet
 // call on the host and its peer therefore happens under enetLock, and
-// senders test peer under that same lock, so a peer cleared by a
+// senders pick a connection under that same lock, so a peer dropped by a
 // disconnect is never used.
 #pragma once
 
@@ -23,11 +31,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/encoding.h"
 #include "base/mutex.h"
 #include "net/client_controller.h"
+#include "net/connection_set.h"
+#include "net/rate_limit.h"
+#include "net/transport_limits.h"
 
 namespace quor {
 
@@ -36,8 +48,14 @@ struct NetworkClient {
   ENetHost* host GUARDED_BY(enetLock) PT_GUARDED_BY(enetLock) = nullptr;
   // The entry read last; the server once connected. The owner's thread only.
   std::string serverName;
-  // None when not connected.
-  ENetPeer* peer GUARDED_BY(enetLock) PT_GUARDED_BY(enetLock) = nullptr;
+  // Empty when not connected.
+  ConnectionSet connections GUARDED_BY(enetLock);
+  // Set once a range offer arrived: the server then answers a hello on
+  // any connection, which keeps a connection that waits for the run (a
+  // big file being applied) from looking idle to the server.
+  bool rangesOffered GUARDED_BY(enetLock) = false;
+  // The download cap, when one is set.
+  std::optional<RateGate> rateGate GUARDED_BY(enetLock);
   uint32_t ingameBlobLength = 0;  // network thread only
   Bytes ingameBlob;               // network thread only
   // Not owned; set by the owner while no network thread runs.
@@ -56,10 +74,11 @@ extern std::atomic<NetworkClient*> theNetworkClient;
 // to stop the thread (set it again before starting another one).
 extern std::atomic<bool> networkRunning;
 
-// The ENet client host: no bound address, 8 peer slots, 7 channels, no
-// bandwidth limits, ENet's default datagram size; packets and waiting data
-// as large as net/transport_limits.h sets them.
-constexpr size_t kClientPeerSlots = 8;
+// The ENet client host: no bound address, a peer slot for every connection
+// it may open, 7 channels, no bandwidth limits, ENet's default datagram
+// size; packets and waiting data as large as net/transport_limits.h sets
+// them.
+constexpr size_t kClientPeerSlots = kMaxServerConnections;
 constexpr uint32_t kConnectWaitMs = 840;
 constexpr uint32_t kShutdownFlushPauseMs = 400;
 
@@ -77,8 +96,31 @@ void registerController(ClientController* controller);
 bool connectToServer(std::string path, std::string preferredName);
 
 // Body of the network thread: services the host every 2 ms and hands each
-// received packet to the dispatch, until networkRunning is cleared.
+// received packet to the dispatch, until networkRunning is cleared. Sends
+// a hello on every connection that has been quiet for kKeepaliveMs to a
+// server that offered ranges.
+constexpr uint32_t kKeepaliveMs = 10000;
 void networkThreadMain();
+
+// Opens connections to the connected server until there are count, each
+// marked as an extra one (net/extra_connections.h); they carry requests
+// once connected. Waits up to waitMs for their connects; a server may
+// refuse them, and the client goes on with those it has. Runs while the
+// network thread runs. Returns how many connections are then connected.
+size_t openExtraConnections(size_t count, uint32_t waitMs);
+
+// Caps the download from now on at bytesPerSecond (net/rate_limit.h); the
+// request pump and the piece fetch ask requestAllowed before each request.
+void limitDownloadRate(uint64_t bytesPerSecond);
+// A whole-file reply's size is not known before it comes; it counts as
+// much as one piece when loads and the cap are reckoned.
+constexpr uint64_t kWholeFileWeight = kMaxPieceSize;
+// True when a request that may bring weight bytes keeps within the cap
+// (always without one).
+bool requestAllowed(uint64_t weight);
+
+// The round trip measured on the first connection, once a reply came.
+std::optional<ConnectionClock::duration> measuredRoundTrip();
 
 // NetworkClient::receivedBytes of the client; 0 without one.
 uint64_t bytesReceivedFromServer();

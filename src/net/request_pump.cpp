@@ -20,7 +20,9 @@ void runRequestPump(const std::unordered_map<std::string, std::string>& pendingR
                     std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop,
                     const RequestSender& send) {
   for (const auto& [path, name] : pendingRequests) {
-    while (outstandingRequests.load() >= kMaxOutstandingRequests && !stop.load()) {
+    while ((outstandingRequests.load() >= kMaxOutstandingRequests ||
+            !requestAllowed(kWholeFileWeight)) &&
+           !stop.load()) {
       sleepMs(kPumpPauseMs);
     }
     if (stop.load()) return;

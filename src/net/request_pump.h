@@ -23,7 +23,8 @@ constexpr int32_t kMaxOutstandingRequests = 11;
 
 // For each entry of pendingRequests (path → request name such as
 // "17.patch"), in the map's iteration order: wait in 2 ms steps while the
-// limit is reached, send a FileRequest for the name,
+// limit is reached or the download cap holds requests back
+// (requestAllowed), send a FileRequest for the name,
 // increment outstandingRequests, pause 2 ms. The update run decrements the
 // counter once it is done with a request: when it takes the reply, or for a
 // patch, whose slot a whole-file request may take over, once the patch's

@@ -95,11 +95,14 @@ FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait
   first.reset();
   if (!enoughSpace(staged, path)) return FetchOutcome::kNoSpace;
 
-  // Requests run ahead of the piece awaited by up to kPiecesInFlight.
+  // Requests run ahead of the piece awaited by up to kPiecesInFlight, as
+  // far as the download cap lets them; the awaited piece itself is always
+  // asked for.
   uint32_t next = staged.firstMissing();
   uint32_t requested = next;
   while (next < staged.pieceCount()) {
-    while (requested < staged.pieceCount() && requested < next + kPiecesInFlight) {
+    while (requested < staged.pieceCount() && requested < next + kPiecesInFlight &&
+           (requested <= next || requestAllowed(pieceSize))) {
       if (!staged.has(requested)) {
         sendFileRangeRequest(name, staged.pieceOffset(requested), pieceSize);
       }

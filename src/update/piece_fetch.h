@@ -14,10 +14,12 @@
 
 namespace quor {
 
-// Pieces of one file requested at once beyond the first: enough to keep a
-// connection's window full, few enough that the pieces waiting in the
-// controller stay a few MiB.
-inline constexpr uint32_t kPiecesInFlight = 8;
+// Pieces of one file requested at once beyond the first: one for each
+// connection the client may have open (kMaxServerConnections), so that a
+// single large file keeps all their windows full, and few enough that the
+// pieces waiting in the controller (with the pump's first pieces, within
+// its kMaxWaitingPieces) stay some tens of MiB.
+inline constexpr uint32_t kPiecesInFlight = 16;
 
 enum class FetchOutcome {
   kStaged,    // every piece is on disk

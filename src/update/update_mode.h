@@ -2,6 +2,8 @@
 // or the restart of the updater.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "dataset/dataset.h"
@@ -13,10 +15,19 @@ enum class UpdateModeResult {
   kNoNetworkHost,  // the ENet client host could not be created (logged)
 };
 
-// local is the scan of "./"; argumentLine is used only for the restart
-// command. Call from the main thread; starts and joins the network thread
-// and, inside the run, the request pump.
-UpdateModeResult runUpdateMode(const DataSet& local, bool fullUpdate, bool startGame,
-                               const std::string& argumentLine);
+struct UpdateModeSettings {
+  bool fullUpdate = false;   // --full
+  bool startGame = false;    // --quor
+  std::string argumentLine;  // used only for the restart command
+  // Connections to the server; 0: as many as the measured round trip needs
+  // (chooseConnectionCount).
+  size_t connections = 0;
+  // Download cap in bytes per second (--limit-rate); 0: none.
+  uint64_t limitRate = 0;
+};
+
+// local is the scan of "./". Call from the main thread; starts and joins
+// the network thread and, inside the run, the request pump.
+UpdateModeResult runUpdateMode(const DataSet& local, const UpdateModeSettings& settings);
 
 }  // namespace quor

@@ -45,8 +45,18 @@ size_t connectionsSoFar(UpdateScenario& scenario) {
   return count;
 }
 
-// The bytes the server sent over its connection number index (from 0),
-// from the line it logs when that connection ends; waits for it a while.
+size_t occurrences(const std::string& text, const std::string& pattern) {
+  size_t count = 0;
+  for (size_t at = 0; (at = text.find(pattern, at)) != std::string::npos; at += pattern.size()) {
+    ++count;
+  }
+  return count;
+}
+
+// The bytes the server sent to the client of its connection number index
+// (from 0): the sum over every connection of that client (they share its
+// address), from the lines the server logs when they end; waits for them
+// a while.
 uint64_t bytesSentOverConnection(UpdateScenario& scenario, size_t index) {
   for (int i = 0; i < 300; ++i) {
     std::string output = scenario.serverOutput();
@@ -56,9 +66,13 @@ uint64_t bytesSentOverConnection(UpdateScenario& scenario, size_t index) {
     }
     if (at != std::string::npos) {
       std::string peer = output.substr(at + 18, output.find('\n', at) - at - 18);
-      size_t end = output.find("Client disconnected: " + peer + " (");
-      if (end != std::string::npos) {
-        return std::stoull(output.substr(end + 21 + peer.size() + 2));
+      std::string ended = "Client disconnected: " + peer + " (";
+      if (occurrences(output, ended) == occurrences(output, "Client connected: " + peer + "\n")) {
+        uint64_t sent = 0;
+        for (size_t end = 0; (end = output.find(ended, end)) != std::string::npos; ++end) {
+          sent += std::stoull(output.substr(end + ended.size()));
+        }
+        return sent;
       }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -49,7 +49,8 @@ TEST_F(UpdateProgram, OldVersionIsPatchedAndStaleFilesDeleted) {
   v1["data/other/mod.bin"] = "a mod of the player";
   v1["editor_data/level.dat"] = "editor work";
   std::string player = scenario.makePlayer("v1", v1);
-  RunResult run = scenario.runUpdater(player, {"--quor"});
+  // Over five connections, each carrying requests of its own.
+  RunResult run = scenario.runUpdater(player, {"--quor", "--connections", "5"});
   ASSERT_EQ(run.exitCode, 0) << run.output;
   Build expected = versionTwo();
   expected["data/other/mod.bin"] = "a mod of the player";
@@ -64,6 +65,7 @@ TEST_F(UpdateProgram, OldVersionIsPatchedAndStaleFilesDeleted) {
   EXPECT_EQ(countOf(served, ".patch ("), 2) << served;
   // The manifest, two patches, and the new n.bin and default.sav.
   EXPECT_EQ(countOf(served, "Served "), 1 + 2 + 2) << served;
+  EXPECT_EQ(countOf(served, "Client connected: "), 5) << served;
   // The game was started after the finished update, with no arguments.
   for (int i = 0; i < 100 && !exists(player + "/game_started.txt"); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

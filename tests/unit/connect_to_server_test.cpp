@@ -66,7 +66,7 @@ class ConnectToServer : public ::testing::Test {
   }
   bool connected() {
     MutexLock lock(&theNetworkClient.load()->enetLock);
-    return theNetworkClient.load()->peer != nullptr;
+    return theNetworkClient.load()->connections.first() != nullptr;
   }
 
   TempDir dir_;

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "net/extra_connections.h"
 #include "net_test_support.h"
 
 namespace quor {
@@ -111,7 +112,7 @@ TEST_F(NetworkClientExchange, RangeMessagesTravelAtTheDefaultDatagramSize) {
   {
     NetworkClient* network = theNetworkClient.load();
     MutexLock lock(&network->enetLock);
-    EXPECT_EQ(network->peer->mtu, uint32_t{ENET_HOST_DEFAULT_MTU});
+    EXPECT_EQ(network->connections.first()->mtu, uint32_t{ENET_HOST_DEFAULT_MTU});
   }
   ASSERT_TRUE(sendRangeHello());
   ASSERT_TRUE(sendFileRangeRequest("f", 1u << 20, 1u << 20));
@@ -202,6 +203,94 @@ TEST(NetworkClient, DisconnectReachesTheControllerOnceAndStopsTheSends) {
   ASSERT_NE(line, records.end());
   EXPECT_LT(seen, line);
   EXPECT_EQ(log.count("Enet client destroyed"), 1);
+}
+
+// A server inside the test that answers FileRequests with the name as
+// content, refusing extra connections or hanging up on the first extra
+// connection that receives a request, without answering it.
+struct ExtraConnectionServer {
+  enum class Mode { kRefuseExtras, kDropOneExtra };
+  explicit ExtraConnectionServer(Mode mode) : mode(mode), thread([this] { run(); }) {}
+  ~ExtraConnectionServer() {
+    stop = true;
+    thread.join();
+  }
+  void onEvent(ENetEvent& event) {
+    if (event.type == ENET_EVENT_TYPE_CONNECT) {
+      ++connects;
+      bool extra = event.data == kExtraConnectionData;
+      if (extra && mode == Mode::kRefuseExtras) enet_peer_disconnect(event.peer, 0);
+      if (extra) extras.push_back(event.peer);
+    }
+    if (event.type != ENET_EVENT_TYPE_RECEIVE) return;
+    std::optional<FileRequest> request =
+        decodeFileRequest(ByteSpan(event.packet->data, event.packet->dataLength));
+    if (!request) return;
+    bool isExtra = std::find(extras.begin(), extras.end(), event.peer) != extras.end();
+    if (isExtra && mode == Mode::kDropOneExtra && dropped == nullptr) {
+      dropped = event.peer;
+      enet_peer_disconnect(event.peer, 0);
+    }
+    if (event.peer == dropped) return;
+    Bytes content(request->path.begin(), request->path.end());
+    Bytes reply = buildFileReply(request->path, content);
+    enet_peer_send(event.peer, kFileUpdateChannel,
+                   enet_packet_create(reply.data(), reply.size(), ENET_PACKET_FLAG_RELIABLE));
+    answeredOnExtras += isExtra ? 1 : 0;
+  }
+  void run() {
+    while (!stop) server.serviceFor(2, [this](ENetEvent& event) { onEvent(event); });
+  }
+
+  ListeningHost server{32};
+  Mode mode;
+  std::atomic<bool> stop{false};
+  std::atomic<int> connects{0};
+  std::atomic<int> answeredOnExtras{0};
+  std::vector<ENetPeer*> extras;  // server thread only
+  ENetPeer* dropped = nullptr;    // server thread only
+  std::thread thread;
+};
+
+TEST(NetworkClient, ExtraConnectionsShareTheRequestsAndSurviveRefusalAndDrops) {
+  for (auto mode : {ExtraConnectionServer::Mode::kRefuseExtras,
+                    ExtraConnectionServer::Mode::kDropOneExtra}) {
+    bool refuse = mode == ExtraConnectionServer::Mode::kRefuseExtras;
+    SCOPED_TRACE(refuse ? "server refuses extras" : "server drops one extra");
+    LogCapture log;
+    ExtraConnectionServer server(mode);
+    ConnectedClient client(server.server.port());
+    ASSERT_TRUE(client.connected);
+    size_t open = openExtraConnections(4, 3000);
+    ASSERT_TRUE(waitUntil([&] { return server.connects == 4; }, 5000));
+    if (refuse) {
+      // A refusal may come only after the connect was settled.
+      ASSERT_TRUE(waitUntil([] {
+        NetworkClient* network = theNetworkClient.load();
+        MutexLock lock(&network->enetLock);
+        return network->connections.size() == 1;
+      }, 5000));
+    } else {
+      EXPECT_EQ(open, 4u);
+    }
+    // In rounds the controller's table holds.
+    for (int round = 0; round < 4; ++round) {
+      for (int i = 0; i < 10; ++i) ASSERT_TRUE(sendFileRequest("f" + std::to_string(round * 10 + i)));
+      for (int i = 0; i < 10; ++i) {
+        std::string name = "f" + std::to_string(round * 10 + i);
+        std::optional<ReceivedFile> file = client.waitFor(name, 20000);
+        ASSERT_TRUE(file && file->data) << name;
+        EXPECT_EQ(*file->data, Bytes(name.begin(), name.end()));
+      }
+    }
+    if (refuse) {
+      EXPECT_EQ(server.answeredOnExtras, 0);
+    } else {
+      EXPECT_GT(server.answeredOnExtras, 0);
+      EXPECT_EQ(log.count("Disconnected from the server!"), 0);
+      EXPECT_EQ(log.count("A connection to the server closed; "), 1);
+    }
+  }
 }
 
 #ifndef _WIN32  // setrlimit

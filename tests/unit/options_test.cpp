@@ -50,6 +50,25 @@ TEST_F(OptionsArguments, EachOptionLogsItsLineAndSetsItsFlag) {
   EXPECT_TRUE(sleeps.pauses().empty());
 }
 
+// Options with a value take it from the next argument, which the restart
+// line keeps; a missing or out-of-range value stops the scan with a line.
+TEST_F(OptionsArguments, ValuesAreCheckedAndKeptForTheRestart) {
+  EXPECT_EQ(scan({"u", "--connections", "16", "--quor"}, options), ScanOutcome::kRun);
+  EXPECT_EQ(options.connections, 16u);
+  EXPECT_TRUE(options.startGame);
+  EXPECT_EQ(options.argumentLine, "u --connections 16 --quor ");
+  for (const char* bad : {"0", "17", "-1", "4x", "", "99999999999999999999"}) {
+    Options refused;
+    EXPECT_EQ(scan({"u", "--connections", bad, "--quor"}, refused), ScanOutcome::kBadValue) << bad;
+    EXPECT_FALSE(refused.startGame) << bad;
+  }
+  EXPECT_EQ(scan({"u", "--connections"}, options), ScanOutcome::kBadValue);
+  EXPECT_EQ(scan({"u", "--limit-rate", "2M"}, options), ScanOutcome::kRun);
+  EXPECT_EQ(options.limitRate, 2u << 20);
+  EXPECT_EQ(scan({"u", "--limit-rate", "2MB"}, options), ScanOutcome::kBadValue);
+  EXPECT_EQ(log.count(": --connections needs a number from 1 to 16? use --help\n"), 7);
+}
+
 TEST_F(OptionsArguments, HelpStopsTheScanAfterEarlierEffects) {
   std::filesystem::create_directories("server_data/update_data/x");
   EXPECT_EQ(scan({"u", "--create", "--help", "--quor"}, options), ScanOutcome::kHelp);

@@ -1,0 +1,139 @@
+#include "net/connection_set.h"
+
+#include <algorithm>
+
+namespace quor {
+
+ConnectionSet::Connection* ConnectionSet::find(ENetPeer* peer) {
+  for (Connection& connection : connections_) {
+    if (connection.peer == peer) return &connection;
+  }
+  return nullptr;
+}
+
+const ConnectionSet::Connection* ConnectionSet::find(ENetPeer* peer) const {
+  return const_cast<ConnectionSet*>(this)->find(peer);
+}
+
+void ConnectionSet::add(ENetPeer* peer, bool connected) {
+  if (peer == nullptr || find(peer) != nullptr) return;
+  Connection connection;
+  connection.peer = peer;
+  connection.connected = connected;
+  connections_.push_back(std::move(connection));
+}
+
+void ConnectionSet::markConnected(ENetPeer* peer) {
+  if (Connection* connection = find(peer)) connection->connected = true;
+}
+
+ENetPeer* ConnectionSet::first() const {
+  for (const Connection& connection : connections_) {
+    if (connection.connected) return connection.peer;
+  }
+  return nullptr;
+}
+
+ENetPeer* ConnectionSet::leastLoaded() const {
+  const Connection* best = nullptr;
+  for (const Connection& connection : connections_) {
+    if (!connection.connected) continue;
+    if (best == nullptr || connection.unansweredWeight < best->unansweredWeight) best = &connection;
+  }
+  return best != nullptr ? best->peer : nullptr;
+}
+
+void ConnectionSet::sentUntracked(ENetPeer* peer, ConnectionClock::time_point now) {
+  Connection* connection = find(peer);
+  if (connection == nullptr) return;
+  connection->lastSend = now;
+  if (!connection->firstSend) connection->firstSend = now;
+}
+
+void ConnectionSet::sent(ENetPeer* peer, SentRequest request, ConnectionClock::time_point now) {
+  Connection* connection = find(peer);
+  if (connection == nullptr) return;
+  sentUntracked(peer, now);
+  connection->unansweredWeight += request.weight;
+  connection->unanswered.push_back(std::move(request));
+}
+
+void ConnectionSet::answered(ENetPeer* peer, const std::optional<ReplyKey>& key,
+                             ConnectionClock::time_point now) {
+  Connection* connection = find(peer);
+  if (connection == nullptr) return;
+  if (!roundTrip_ && connection == &connections_.front() && connection->firstSend) {
+    roundTrip_ = now - *connection->firstSend;
+  }
+  if (!key) return;
+  auto& unanswered = connection->unanswered;
+  auto found = std::find_if(unanswered.begin(), unanswered.end(),
+                            [&key](const SentRequest& request) { return request.key == *key; });
+  if (found == unanswered.end()) return;
+  connection->unansweredWeight -= found->weight;
+  unanswered.erase(found);
+}
+
+std::vector<SentRequest> ConnectionSet::drop(ENetPeer* peer) {
+  auto found = std::find_if(connections_.begin(), connections_.end(),
+                            [peer](const Connection& connection) { return connection.peer == peer; });
+  if (found == connections_.end()) return {};
+  std::vector<SentRequest> carried(std::make_move_iterator(found->unanswered.begin()),
+                                   std::make_move_iterator(found->unanswered.end()));
+  connections_.erase(found);
+  return carried;
+}
+
+std::vector<ENetPeer*> ConnectionSet::takeIdleSince(ConnectionClock::time_point cutoff,
+                                                    ConnectionClock::time_point now) {
+  std::vector<ENetPeer*> idle;
+  for (Connection& connection : connections_) {
+    if (!connection.connected || !connection.unanswered.empty()) continue;
+    if (connection.lastSend >= cutoff) continue;
+    connection.lastSend = now;
+    idle.push_back(connection.peer);
+  }
+  return idle;
+}
+
+size_t ConnectionSet::connectedCount() const {
+  return static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(),
+                                           [](const Connection& c) { return c.connected; }));
+}
+
+size_t ConnectionSet::unansweredCount(ENetPeer* peer) const {
+  const Connection* connection = find(peer);
+  return connection != nullptr ? connection->unanswered.size() : 0;
+}
+
+uint64_t ConnectionSet::unansweredWeight() const {
+  uint64_t total = 0;
+  for (const Connection& connection : connections_) total += connection.unansweredWeight;
+  return total;
+}
+
+std::vector<ENetPeer*> ConnectionSet::peers() const {
+  std::vector<ENetPeer*> all;
+  for (const Connection& connection : connections_) all.push_back(connection.peer);
+  return all;
+}
+
+std::vector<ENetPeer*> ConnectionSet::unconnectedPeers() const {
+  std::vector<ENetPeer*> waiting;
+  for (const Connection& connection : connections_) {
+    if (!connection.connected) waiting.push_back(connection.peer);
+  }
+  return waiting;
+}
+
+size_t chooseConnectionCount(size_t requested, std::optional<ConnectionClock::duration> roundTrip) {
+  if (requested != 0) return std::clamp<size_t>(requested, 1, kMaxServerConnections);
+  if (!roundTrip) return 2;
+  // About 64 KiB in flight per connection: at 4 ms of round trip per
+  // connection, their windows together carry some 16 MB/s.
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(*roundTrip).count();
+  return std::clamp<size_t>(2 + static_cast<size_t>(std::max<int64_t>(ms, 0) / 4), 2,
+                            kMaxServerConnections);
+}
+
+}  // namespace quor

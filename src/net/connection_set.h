@@ -1,0 +1,111 @@
+// The client's connections to one server and the requests each carries.
+//
+// One ENet connection keeps at most 64 KiB of reliable data in flight, so
+// over a long round trip it moves 64 KiB per round trip whatever the
+// line. The client therefore opens several connections to the same server
+// and spreads its requests over them: each request goes to the connected
+// connection with the fewest bytes still to come. Every server answers
+// the requests of one connection on that connection, so a reply tells
+// which request it ends; when a connection drops, the requests it still
+// carries are handed back to be sent again on the others.
+//
+// Plain bookkeeping: it never touches ENet, and the peers are only keys.
+// Not locked: the network client keeps it under its own lock.
+#pragma once
+
+#include <enet/enet.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/encoding.h"
+
+namespace quor {
+
+using ConnectionClock = std::chrono::steady_clock;
+
+// What identifies the reply a request brings: the reply's name, and for a
+// range request the offset it echoes.
+struct ReplyKey {
+  std::string name;
+  std::optional<uint64_t> offset;
+  bool operator==(const ReplyKey&) const = default;
+};
+
+struct SentRequest {
+  ReplyKey key;
+  uint64_t weight = 0;  // the bytes its reply may bring, as far as known
+  Bytes message;        // sent again on another connection if this one drops
+};
+
+class ConnectionSet {
+ public:
+  // A connection whose connect is under way is added unconnected and
+  // carries no request until markConnected.
+  void add(ENetPeer* peer, bool connected);
+  void markConnected(ENetPeer* peer);
+
+  // The first connection still open, for the requests that open a session
+  // (the hello, the manifest); none when every connection is gone.
+  ENetPeer* first() const;
+  // The connected connection with the fewest bytes still to come (the
+  // earliest added among equals); none when no connection is connected.
+  ENetPeer* leastLoaded() const;
+
+  void sent(ENetPeer* peer, SentRequest request, ConnectionClock::time_point now);
+  // A message whose answer, if any, nobody waits for (the hello).
+  void sentUntracked(ENetPeer* peer, ConnectionClock::time_point now);
+  // A reply arrived on peer: it ends the oldest request of peer that key
+  // answers (none for a reply that answers no request, such as the offer);
+  // a reply nobody asked for changes nothing.
+  void answered(ENetPeer* peer, const std::optional<ReplyKey>& key,
+                ConnectionClock::time_point now);
+  // Forgets peer and returns the requests it still carried, oldest first.
+  std::vector<SentRequest> drop(ENetPeer* peer);
+
+  // Connected connections with nothing to come that have sent nothing
+  // since before cutoff; marks them as having sent now.
+  std::vector<ENetPeer*> takeIdleSince(ConnectionClock::time_point cutoff,
+                                       ConnectionClock::time_point now);
+
+  // The time from the first request on the first connection to the first
+  // reply there: the round trip the client measured, once there is one.
+  std::optional<ConnectionClock::duration> firstRoundTrip() const { return roundTrip_; }
+
+  size_t size() const { return connections_.size(); }
+  size_t connectedCount() const;
+  size_t unansweredCount(ENetPeer* peer) const;
+  // What the unanswered requests of every connection may still bring.
+  uint64_t unansweredWeight() const;
+  std::vector<ENetPeer*> peers() const;
+  std::vector<ENetPeer*> unconnectedPeers() const;
+
+ private:
+  struct Connection {
+    ENetPeer* peer = nullptr;
+    bool connected = false;
+    std::deque<SentRequest> unanswered;
+    uint64_t unansweredWeight = 0;
+    ConnectionClock::time_point lastSend;
+    std::optional<ConnectionClock::time_point> firstSend;
+  };
+  Connection* find(ENetPeer* peer);
+  const Connection* find(ENetPeer* peer) const;
+
+  std::vector<Connection> connections_;
+  std::optional<ConnectionClock::duration> roundTrip_;
+};
+
+// How many connections to open to a server measured at roundTrip away:
+// enough that their windows cover what a fast line carries in one round
+// trip, from 2 on a short one to kMaxServerConnections; 2 when nothing was
+// measured. requested, when not 0, is taken as it is (within 1 and the
+// most).
+constexpr size_t kMaxServerConnections = 16;
+size_t chooseConnectionCount(size_t requested, std::optional<ConnectionClock::duration> roundTrip);
+
+}  // namespace quor
