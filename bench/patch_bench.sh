@@ -16,7 +16,7 @@
 # Environment: BUILD_DIR (default build), PATCH_BENCH_DIR (work folder,
 # default /tmp/quor-patch-bench; downloads are kept there between runs),
 # PATCH_BENCH_PAIRS (names of the pairs to run, separated by spaces; default
-# all).
+# all), PATCH_BENCH_SORT=0 (leave out the sort timings, "-" in the table).
 set -euo pipefail
 renice -n 19 -p $$ >/dev/null
 
@@ -123,8 +123,11 @@ for name in "${names[@]}"; do
   measure zstd -q -f -d --long=27 --patch-from="$old" "$out.zst" -o "$out.zsout"; zsApply=$took
   same "$out.zsout" "$new"
 
-  oursSort=$("$bench" sort "$old")
-  divSort=$("$work/divsufsort_sort" "$old")
+  oursSort=- divSort=-
+  if [ "${PATCH_BENCH_SORT:-1}" != 0 ]; then
+    oursSort=$("$bench" sort "$old")
+    divSort=$("$work/divsufsort_sort" "$old")
+  fi
 
   ours=$(size "$out.patch"); xd=$(size "$out.xd3"); zs=$(size "$out.zst")
   whole=$("$bench" pack "$new")
