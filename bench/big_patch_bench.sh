@@ -2,7 +2,7 @@
 # Big-file patch benchmark: a generated pair of game asset packs (blocks
 # changed, moved, inserted and removed; 2048 MiB each by default) patched by
 # the method create mode picks within its default memory budget (the block
-# index above about 200 MiB), beside xdelta3 -9 -B 2147483648 and
+# index above about 230 MiB), beside xdelta3 -9 -B 2147483648 and
 # zstd --long=31 --patch-from (its default level) on the same pair. Every
 # patch is applied and checked. Times are wall and CPU (user + system)
 # seconds of the whole command, memory the peak resident set, from

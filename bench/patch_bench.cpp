@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -35,11 +34,16 @@ namespace {
 using quor::Bytes;
 using Clock = std::chrono::steady_clock;
 
+// Sized up front: a vector grown while reading would hold a copy of the
+// file at its peak, which the peak memory in the tables would count.
 bool readWhole(const char* path, Bytes& data) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return false;
-  data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
+  std::streamoff size = in.tellg();
+  if (size < 0) return false;
+  data.resize(size_t(size));
+  in.seekg(0);
+  return static_cast<bool>(in.read(reinterpret_cast<char*>(data.data()), size));
 }
 
 bool writeWhole(const char* path, const Bytes& data) {
