@@ -28,6 +28,9 @@
 #                      each direction, so about twice as many round trips
 #                      lose a datagram
 #   RTT_BENCH_TIMEOUT  seconds one updater run may take (default 1800)
+#   RTT_BENCH_CAP      the download cap of one more install at 50 ms round
+#                      trip, `--limit-rate RTT_BENCH_CAP` (default 4M; "" or
+#                      0 leaves it out); printed beside the cap as a ratio
 #   WINE=1             the Windows updater.exe (cross-built into
 #                      build-windows/) under Wine at 50 ms round trip (or
 #                      RTT_BENCH_CASES), beside the Linux updater in the
@@ -247,6 +250,20 @@ for spec in $cases; do
   done
 done
 
+cap=${RTT_BENCH_CAP-4M}
+[ "$cap" = 0 ] && cap=
+if [ -n "$cap" ]; then
+  echo "case 50 ms, --limit-rate $cap"
+  start_relay "$server_port" --delay-ms 25 --loss-percent 0
+  capped=$(install "$relay_port" linux --limit-rate "$cap")
+  stop_relay
+  cap_mb=$(python3 -c "
+import re, sys
+m = re.fullmatch(r'(\d+)([kKmMgG]?)', sys.argv[1])
+scale = 1024 ** ' kmg'.index(m[2].lower() or ' ')
+print('%.2f' % (int(m[1]) * scale / 1e6))" "$cap")
+fi
+
 echo "loopback without the relay, and a TCP copy of the same bytes"
 direct=$(install "$server_port" linux)
 tcp=$(tcp_copy)
@@ -265,6 +282,9 @@ echo "MB/s: the install as it is; 1 connection: with --connections 1; ratio: the
 echo "$header"
 printf '%s\n' "${rows[@]}"
 printf '%-26s %12s %12s %18s %7s\n' "loopback, no relay" - "$direct" "TCP (socat) $tcp" "$(ratio "$direct" "$tcp")"
+if [ -n "$cap" ]; then
+  printf '%-26s %12s %12s %18s %7s\n' "50 ms, --limit-rate $cap" "cap $cap_mb" "$capped" - "$(ratio "$capped" "$cap_mb")"
+fi
 echo "relay counters per run (both directions):"
 printf '  %s\n' "${counts[@]}"
 printf 'udp_relay at 0 ms carries %s MB/s each way; the same probe without it %s MB/s (ratio %s)\n' \

@@ -45,7 +45,7 @@ step() {
 }
 
 step "packages"
-require_packages "${windows_packages[@]}" g++ pkg-config libgtest-dev libenet-dev zlib1g-dev
+require_packages "${windows_packages[@]}" g++ pkg-config libgtest-dev libenet-dev zlib1g-dev libssl-dev
 command -v npm >/dev/null || require_packages npm
 
 build=build-windows

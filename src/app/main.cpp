@@ -6,6 +6,7 @@
 #include "app/options.h"
 #include "app/write_check.h"
 #include "create/create_mode.h"
+#include "create/keygen.h"
 #include "dataset/dataset.h"
 #include "dataset/layout.h"
 #include "log/log.h"
@@ -27,6 +28,16 @@ int finish(int code) {
   return code;
 }
 
+int runKeygen() {
+  Status written = writeNewKeyPair();
+  if (!written.ok()) {
+    logError(written.message());
+    return kExitFileSystemError;
+  }
+  logLine(std::string("Written: ") + kPrivateKeyFile + " (keep it secret) and " + kPublicKeyFile);
+  return kExitOk;
+}
+
 int runScannedMode(const Options& options) {
   Status scanned;
   DataSet local = scanDataSet("./", &scanned);
@@ -35,7 +46,10 @@ int runScannedMode(const Options& options) {
     return kExitFileSystemError;
   }
   if (options.createMode) {
-    bool published = createUpdateData(local, options.oldPath, options.patchMemoryBudget);
+    const SigningRequest* signing =
+        options.signing.privateKeyFile.empty() ? nullptr : &options.signing;
+    bool published =
+        createUpdateData(local, options.oldPath, options.patchMemoryBudget, signing);
     sleepMs(kEndPauseMs);
     return published ? kExitOk : kExitCreateFailed;
   }
@@ -64,6 +78,7 @@ int main(int argc, char** argv) {
   CommandLine commandLine = parseCommandLine(argc, argv);
   switch (carryOutOptionSteps(commandLine.steps)) {
     case ScanOutcome::kRun:
+      if (commandLine.options.keygen) return finish(runKeygen());
       return finish(runScannedMode(commandLine.options));
     case ScanOutcome::kFileSystemError:
       return finish(kExitFileSystemError);

@@ -7,6 +7,7 @@
 #include "base/text_replace.h"
 #include "dataset/layout.h"
 #include "log/log.h"
+#include "net/connection_set.h"
 #include "net/rate_limit.h"
 #include "platform/native_path.h"
 #include "platform/sleep.h"
@@ -35,6 +36,9 @@ uint64_t mebibytesFromArgument(const std::string& text) {
   }
   return mebibytes <= kLargestPatchMemoryMiB ? mebibytes << 20 : 0;
 }
+constexpr const char* kKeygenLine =
+    "--keygen - write a new key pair: publisher.key (keep it secret) and updater.key (ship it "
+    "with the game)";
 
 bool isFolder(const std::string& path) {
   std::error_code ec;
@@ -52,6 +56,51 @@ bool removeUpdateDataFolder() {
   return true;
 }
 
+// A whole decimal number in [1, most]; none for anything else.
+std::optional<uint64_t> decimalValue(const std::string& text, uint64_t most) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (value > (most - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  if (value == 0) return std::nullopt;
+  return value;
+}
+
+// --sign, --version and --expires, which take the next argument as their
+// value; false when argument is none of them. A missing or unusable value
+// adds a kBadValue step. The value is scanned as an
+// argument of its own too, as --old's is.
+bool parseSigningOption(const std::string& argument, int i, int argc, const char* const* argv,
+                        CommandLine& line) {
+  using Kind = OptionStep::Kind;
+  if (argument != "--sign" && argument != "--version" && argument != "--expires") return false;
+  if (i + 1 >= argc) {
+    line.steps.push_back({Kind::kBadValue, {}, argument + " needs a value"});
+    return true;
+  }
+  std::string value = argv[i + 1];
+  SigningRequest& signing = line.options.signing;
+  if (argument == "--sign") {
+    signing.privateKeyFile = pathFromArgument(argv[i + 1]);
+    return true;
+  }
+  std::optional<uint64_t> number =
+      decimalValue(value, argument == "--version" ? UINT64_MAX : kMaxExpiryDays);
+  if (!number) {
+    line.steps.push_back(
+        {Kind::kBadValue, {}, argument + " " + value + " is not a usable number"});
+  } else if (argument == "--version") {
+    signing.version = number;
+  } else {
+    signing.expiryDays = *number;
+  }
+  return true;
+}
+
 }  // namespace
 
 void logHelp() {
@@ -60,8 +109,16 @@ void logHelp() {
   logLine("--old - next parameter specifies path to old quor folder");
   logLine(kFullLine);
   logLine(kWaitLine);
-  logLine("--connections N - connections to the update server, 1 to 16 (default: as many as the round trip needs)");
+  logLine("--connections N - connections to the update server, 1 to 16 (default: as many as "
+          "the round trip needs)");
   logLine("--limit-rate N - download at most N bytes per second (suffixes k, M, G: 500k, 2M)");
+  logLine(kKeygenLine);
+  logLine("--sign FILE - with --create: also write manifest.sig, signed with the private key "
+          "in FILE");
+  logLine("--version N - with --sign: the data set's version, which must only go up (default: "
+          "the time in seconds)");
+  logLine("--expires DAYS - with --sign: days players accept the signature (default: " +
+          std::to_string(kDefaultExpiryDays) + ")");
   logLine("--patch-memory N - MiB one patch may take in create mode beside the old and new file "
           "(default 2048)");
 }
@@ -71,22 +128,6 @@ std::string normaliseOldPath(std::string path) {
   replaceAll(path, "\\", "/");
   return path;
 }
-
-namespace {
-
-// The whole of text as a decimal number from low to high; none otherwise.
-std::optional<size_t> countInRange(const std::string& text, size_t low, size_t high) {
-  if (text.empty() || text.size() > 9) return std::nullopt;
-  size_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<size_t>(c - '0');
-  }
-  if (value < low || value > high) return std::nullopt;
-  return value;
-}
-
-}  // namespace
 
 CommandLine parseCommandLine(int argc, const char* const* argv) {
   using Kind = OptionStep::Kind;
@@ -122,8 +163,14 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       if (budget != 0) options.patchMemoryBudget = budget;
     } else if (argument == "--wait") {
       line.steps.push_back({Kind::kWait, {}});
+    } else if (argument == "--keygen") {
+      options.keygen = true;
+      line.steps.push_back({Kind::kKeygen, {}});
+    } else if (parseSigningOption(argument, i, argc, argv, line)) {
+      if (!line.steps.empty() && line.steps.back().kind == Kind::kBadValue) break;
     } else if (argument == "--connections") {
-      std::optional<size_t> count = i + 1 < argc ? countInRange(argv[i + 1], 1, 16) : std::nullopt;
+      std::optional<uint64_t> count =
+          i + 1 < argc ? decimalValue(argv[i + 1], kMaxServerConnections) : std::nullopt;
       if (!count) {
         line.steps.push_back({Kind::kBadValue, {}, "--connections needs a number from 1 to 16"});
         break;
@@ -175,9 +222,10 @@ ScanOutcome carryOutOptionSteps(const std::vector<OptionStep>& steps) {
         break;
       case Kind::kWait:
         logLine(kWaitLine);
-  logLine("--connections N - connections to the update server, 1 to 16 (default: as many as the round trip needs)");
-  logLine("--limit-rate N - download at most N bytes per second (suffixes k, M, G: 500k, 2M)");
         sleepMs(kWaitPauseMs);
+        break;
+      case Kind::kKeygen:
+        logLine(kKeygenLine);
         break;
     }
   }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "create/create_mode.h"
+#include "create/sign_data_set.h"
 
 namespace quor {
 
@@ -21,6 +22,10 @@ struct Options {
   uint64_t limitRate = 0;    // --limit-rate N in bytes per second; 0: no cap
   // --patch-memory <MiB>: memory one patch may take beyond the two files.
   uint64_t patchMemoryBudget = kPatchMemoryBudget;
+  // Signed updates: --keygen, and --sign FILE [--version N] [--expires DAYS]
+  // (create mode signs when signing.privateKeyFile is set).
+  bool keygen = false;
+  SigningRequest signing;
 };
 
 enum class ScanOutcome {
@@ -44,6 +49,7 @@ struct OptionStep {
     kHelp,            // log the help text; the scan stops here
     kMissingOldPath,  // --old was the last argument; the scan stops here
     kBadValue,        // log text; the scan stops here
+    kKeygen,          // log the option's line
   };
   Kind kind;
   std::string oldPath;  // kOld only

@@ -1,7 +1,9 @@
 #include "create/create_mode.h"
 
 #include <algorithm>
+#include <ctime>
 #include <cstring>
+#include <map>
 #include <filesystem>
 #include <sstream>
 #include <string_view>
@@ -10,9 +12,11 @@
 #include "base/encoding.h"
 #include "container/container.h"
 #include "container/container_writer.h"
+#include "create/sign_data_set.h"
 #include "dataset/layout.h"
 #include "dataset/manifest.h"
 #include "dataset/md5.h"
+#include "dataset/signing_keys.h"
 #include "fs/file_io.h"
 #include "fs/file_stream.h"
 #include "log/log.h"
@@ -66,6 +70,7 @@ bool writeHeldContainer(const std::string& output, const Bytes& content) {
 struct Published {
   int32_t checksum = 0;
   uint64_t size = 0;
+  Sha256Digest sha256{};  // for the signature file
 };
 
 // Compresses the file at path into output in one reading, checksumming
@@ -82,11 +87,13 @@ bool compressStreamed(const std::string& path, const std::string& output, Publis
     return false;
   }
   ChecksumBuilder checksum;
+  Sha256 sha256;
   bool readFailed = false;
   ContainerSource source = [&](uint8_t* buffer, size_t capacity, size_t* got) {
     Status status = input->read(buffer, capacity, got);
     readFailed = !status.ok();
     checksum.add(buffer, *got);
+    sha256.add(buffer, *got);
     published->size += *got;
     return status;
   };
@@ -95,6 +102,7 @@ bool compressStreamed(const std::string& path, const std::string& output, Publis
     return false;
   }
   published->checksum = checksum.value();
+  published->sha256 = sha256.finish();
   return true;
 }
 
@@ -162,6 +170,8 @@ struct Publication {
   uint64_t patchMemoryBudget;
   Manifest& manifest;
   Counters& counters;
+  // What each manifest path's file holds, for the signature file.
+  std::map<std::string, SignedFile>& signedFiles;
 };
 
 // Whether the file gets a patch against its old copy: it changed since the
@@ -202,6 +212,7 @@ bool publishHeld(const std::string& path, const std::string& output,
   // The checksum of the bytes published, so manifest and update data agree
   // even for a file that changed since the scan.
   published->checksum = bytesChecksum(content.data(), content.size());
+  published->sha256 = sha256Of(content.data(), content.size());
   if (!writeHeldContainer(output, content)) {
     logError("failed to compress: " + path);
     return false;
@@ -224,6 +235,7 @@ bool publishFile(const std::string& path, int32_t scannedChecksum,
   uintmax_t size = fs::file_size(toNativePath(path), ec);
   if (!ec && size == 0) {
     manifest.emptyFiles.push_back(path);
+    publication.signedFiles[path] = {0, sha256Of(nullptr, 0)};
     return true;
   }
   std::string output = outputPath(wholeFileName(counters.fileNumber));
@@ -234,6 +246,7 @@ bool publishFile(const std::string& path, int32_t scannedChecksum,
              : compressStreamed(path, output, &published))) {
     return false;
   }
+  publication.signedFiles[path] = {published.size, published.sha256};
   if (published.size == 0) {  // emptied since the scan
     removeFile(output);
     manifest.emptyFiles.push_back(path);
@@ -253,11 +266,37 @@ bool writeManifestFile(const Manifest& manifest) {
                                             bytes.data(), bytes.size()));
 }
 
+// The publisher's key, read before any work so that a wrong --sign file
+// costs nothing. False when it cannot be used (logged).
+bool loadSigningKey(const SigningRequest* signing, KeyPair* keys) {
+  if (signing == nullptr) return true;
+  return !reportFailure(readPrivateKeyFile(signing->privateKeyFile, keys));
+}
+
+// manifest.sig, when signing was asked for. A data set that should be
+// signed but is not is no data set: its manifest goes, so that no server
+// offers it.
+bool signDataSet(const SigningRequest* signing, const KeyPair& keys,
+                 const std::map<std::string, SignedFile>& signedFiles) {
+  if (signing == nullptr) return true;
+  uint64_t now = static_cast<uint64_t>(std::time(nullptr));
+  if (reportFailure(writeSignatureFile(keys, *signing, signedFiles, now))) {
+    removeFile(std::string(kUpdateDataFolder) + kManifestName);
+    logError("the data set could not be signed: no manifest written");
+    return false;
+  }
+  logLine("Signed: version " + std::to_string(signing->version.value_or(now)) + ", valid for " +
+          std::to_string(signing->expiryDays) + " days");
+  return true;
+}
+
 }  // namespace
 
 bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
-                      uint64_t patchMemoryBudget) {
+                      uint64_t patchMemoryBudget, const SigningRequest* signing) {
   logLine("Creating update data...");
+  KeyPair keys;
+  if (!loadSigningKey(signing, &keys)) return false;
   DataSet oldSet;
   if (!oldFolder.empty()) {
     logLine("Using old data for patch from: " + oldFolder);
@@ -273,8 +312,14 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
   uint32_t entries = static_cast<uint32_t>(dataSet.size());
   uint32_t interval = entries / 20 + 1;
   Counters counters;
-  Publication publication{oldSet, oldFolder, patchMemoryBudget, manifest, counters};
+  std::map<std::string, SignedFile> signedFiles;
+  Publication publication{oldSet, oldFolder, patchMemoryBudget, manifest, counters, signedFiles};
   for (const auto& [path, scannedChecksum] : dataSet) {
+    // A private key left in the build must not reach every player.
+    if (path == std::string("./") + kPrivateKeyFile) {
+      logLine(std::string("never published: ") + path);
+      continue;
+    }
     uint32_t processedBefore = counters.processed;
     if (!publishFile(path, scannedChecksum, publication)) {
       logError("update data is incomplete: no manifest written");
@@ -294,6 +339,7 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
     return false;
   }
   if (!writeManifestFile(manifest)) return false;
+  if (!signDataSet(signing, keys, signedFiles)) return false;
   logLine("... update data done");
   logLine("Written: " + decimalText(counters.written));
   logLine("Patches: " + decimalText(counters.patches));

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string>
 
+#include "create/sign_data_set.h"
 #include "dataset/dataset.h"
 
 namespace quor {
@@ -28,8 +29,12 @@ inline constexpr uint64_t kPatchMemoryBudget = uint64_t(2) << 30;
 // dataSet is the scan of "./"; oldFolder the older build ('/' separators,
 // no trailing one), empty for none. Returns false when the data set could
 // not be published completely; no manifest is written then. Tests lower
-// patchMemoryBudget.
+// patchMemoryBudget. With signing, manifest.sig is written too
+// (create/sign_data_set.h); a key that cannot be read stops the run before
+// anything is written, and a data set that cannot be signed keeps no
+// manifest.
 bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
-                      uint64_t patchMemoryBudget = kPatchMemoryBudget);
+                      uint64_t patchMemoryBudget = kPatchMemoryBudget,
+                      const SigningRequest* signing = nullptr);
 
 }  // namespace quor

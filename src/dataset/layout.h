@@ -13,6 +13,9 @@ namespace quor {
 // The update data set, relative to the publisher's build folder.
 inline constexpr const char* kUpdateDataFolder = "server_data/update_data/";
 inline constexpr const char* kManifestName = "manifest.manifest";
+// The publisher's signature over the data set (dataset/signature_file.h),
+// written by create mode with --sign and served like any other file.
+inline constexpr const char* kSignatureFileName = "manifest.sig";
 
 // The update data names of a manifest entry's fileNumber: the whole file
 // ("17.compressed") and the patch from the previous version ("17.patch").
@@ -29,6 +32,17 @@ inline constexpr const char* kOldExecutableFile = "updater_old.exe";
 inline constexpr const char* kGameCommand = "./quor.exe";
 inline constexpr const char* kLogFile = "updater.log";
 inline constexpr const char* kServerListFile = "settings/servers.config";
+
+// Signed updates (dataset/signing_keys.h). --keygen writes both key files
+// into the current folder. A game folder holding the public key accepts
+// only signed updates; the key is a game file like any other, so an update
+// may ship a new one, but no update deletes it. The highest data set
+// version installed is kept beside it as decimal text, out of every
+// update's reach.
+inline constexpr const char* kPrivateKeyFile = "publisher.key";
+inline constexpr const char* kPublicKeyFile = "updater.key";
+inline constexpr const char* kPublicKeyPath = "./updater.key";
+inline constexpr const char* kInstalledVersionFile = "updater.version";
 
 // Where update mode keeps the update data files it is downloading, so that
 // a cut-off download goes on where it stopped. Inside the game folder (the

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "dataset/layout.h"
 #include "platform/native_path.h"
 
 namespace quor {
@@ -58,6 +59,7 @@ bool isInUpdateScope(std::string path, bool full) {
     return false;
   }
   if (contains(path, "updater.log")) return false;
+  if (contains(path, kInstalledVersionFile)) return false;
   if (contains(path, kEditorDataFolder)) return false;
   if (full) return true;
   for (const std::string& folder : protectedFolders) {

@@ -20,7 +20,7 @@ const std::vector<std::string>& scopeFolderNames();
 // path is a data-set path such as ./data/quor/a.map; full is --full.
 // Rules, first match decides (all case-sensitive substring tests):
 //   "/data/" without "/data/quor/" or "/data/common/" -> false;
-//   "updater.log" -> false; "/editor_data/" -> false; full -> true;
+//   "updater.log" or "updater.version" -> false; "/editor_data/" -> false; full -> true;
 //   a protected folder pattern whose "." + pattern exists -> false;
 //   otherwise true. An existence test that fails for any reason other than
 //   "not found" counts as present, so the folder stays protected.

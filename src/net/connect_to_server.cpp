@@ -1,12 +1,11 @@
-// connectToServer: the walk through the server list.
-
-#include <fstream>
+// connectToServer and connectToNextServer: the walk through the server
+// list.
 
 #include "log/log.h"
 #include "net/messages.h"
 #include "net/network_client.h"
-#include "net/server_list.h"
-#include "platform/native_path.h"
+#include "net/server_walk.h"
+#include "platform/host_addresses.h"
 
 namespace quor {
 namespace {
@@ -18,13 +17,11 @@ std::string failedAttemptLine(const ServerEntry& entry) {
          entry.port + "!";
 }
 
-// One connection attempt; on failure the peer is reset and cleared. A host
-// text that does not resolve fails without any connection being made.
-Attempt tryEntry(NetworkClient& client, const ServerEntry& entry) EXCLUDES(client.enetLock) {
-  ENetAddress address{};
-  if (enet_address_set_host(&address, entry.host.c_str()) < 0) return Attempt::kFailed;
-  address.port = parsePortText(entry.port);
-
+// One connection attempt; on failure the peer is reset. A host that did
+// not resolve fails without any connection being made.
+Attempt tryTarget(NetworkClient& client, const ServerTarget& target) EXCLUDES(client.enetLock) {
+  if (!target.address) return Attempt::kFailed;
+  ENetAddress address{*target.address, target.port};
   MutexLock lock(&client.enetLock);
   ENetPeer* peer = enet_host_connect(client.host, &address, kChannelCount, 0);
   if (peer == nullptr) return Attempt::kNoPeers;
@@ -45,19 +42,17 @@ bool hasHost(NetworkClient& client) EXCLUDES(client.enetLock) {
 
 }  // namespace
 
-bool connectToServer(std::string path, std::string preferredName) {
+bool connectToNextServer(ServerWalk& walk) {
   NetworkClient* client = theNetworkClient.load();
   if (client == nullptr || !hasHost(*client)) return false;
   client->serverName.clear();
-  std::ifstream list(toNativePath(path), std::ios::binary);
-  if (!list) {
-    logError(path + " not found, no idea where to connect...");
+  if (!walk.listFound()) {
+    logError(walk.listPath() + " not found, no idea where to connect...");
     return false;
   }
-  while (std::optional<ServerEntry> entry = readServerEntry(list)) {
-    client->serverName = entry->name;
-    if (!preferredName.empty() && preferredName != entry->name) continue;
-    switch (tryEntry(*client, *entry)) {
+  while (std::optional<ServerTarget> target = walk.next()) {
+    client->serverName = target->entry.name;
+    switch (tryTarget(*client, *target)) {
       case Attempt::kConnected:
         logLine("Connection to server succesful!", 0);
         return true;
@@ -65,12 +60,23 @@ bool connectToServer(std::string path, std::string preferredName) {
         logError("|||| No available peers for initiating an ENet connection.");
         return false;
       case Attempt::kFailed:
-        logLine(failedAttemptLine(*entry), 0);
+        // A name of several servers fails only when none of them answers.
+        if (target->lastOfEntry) {
+          logLine(failedAttemptLine(target->entry), 0);
+        } else {
+          logLine("|||| No answer from " + describeServer(*target) + "; trying its next address",
+                  0);
+        }
         client->serverName.clear();
         break;
     }
   }
   return false;
+}
+
+bool connectToServer(std::string path, std::string preferredName) {
+  ServerWalk walk(path, std::move(preferredName), resolveHostAddresses, freshWalkSeed());
+  return connectToNextServer(walk);
 }
 
 }  // namespace quor

@@ -54,6 +54,7 @@ void ConnectionSet::sent(ENetPeer* peer, SentRequest request, ConnectionClock::t
   Connection* connection = find(peer);
   if (connection == nullptr) return;
   sentUntracked(peer, now);
+  request.sentAt = now;
   connection->unansweredWeight += request.weight;
   connection->unanswered.push_back(std::move(request));
 }
@@ -72,6 +73,18 @@ void ConnectionSet::answered(ENetPeer* peer, const std::optional<ReplyKey>& key,
   if (found == unanswered.end()) return;
   connection->unansweredWeight -= found->weight;
   unanswered.erase(found);
+}
+
+ENetPeer* ConnectionSet::longestWaiting() const {
+  const Connection* longest = nullptr;
+  for (const Connection& connection : connections_) {
+    if (!connection.connected || connection.unanswered.empty()) continue;
+    if (longest == nullptr ||
+        connection.unanswered.front().sentAt < longest->unanswered.front().sentAt) {
+      longest = &connection;
+    }
+  }
+  return longest != nullptr ? longest->peer : nullptr;
 }
 
 std::vector<SentRequest> ConnectionSet::drop(ENetPeer* peer) {

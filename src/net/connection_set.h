@@ -40,6 +40,7 @@ struct SentRequest {
   ReplyKey key;
   uint64_t weight = 0;  // the bytes its reply may bring, as far as known
   Bytes message;        // sent again on another connection if this one drops
+  ConnectionClock::time_point sentAt{};  // set by ConnectionSet::sent
 };
 
 class ConnectionSet {
@@ -64,6 +65,9 @@ class ConnectionSet {
   // a reply nobody asked for changes nothing.
   void answered(ENetPeer* peer, const std::optional<ReplyKey>& key,
                 ConnectionClock::time_point now);
+  // The connected connection whose oldest unanswered request was sent
+  // first; none when no request waits.
+  ENetPeer* longestWaiting() const;
   // Forgets peer and returns the requests it still carried, oldest first.
   std::vector<SentRequest> drop(ENetPeer* peer);
 

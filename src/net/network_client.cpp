@@ -179,6 +179,32 @@ void keepConnectionsAlive(NetworkClient& client) EXCLUDES(client.enetLock) {
   }
 }
 
+// Closes the connection that has waited longest when nothing has come for
+// kStallMs (see there) and hands its requests to the others. Returns how
+// many it handed on; 0 when it closed none.
+size_t closeStalledConnection(NetworkClient& client) EXCLUDES(client.enetLock) {
+  auto now = ConnectionClock::now();
+  uint64_t received = client.receivedBytes.load();
+  MutexLock lock(&client.enetLock);
+  bool progress = received - client.receivedWhenWaitingBegan >= kStallProgressBytes;
+  if (progress || client.connections.unansweredWeight() == 0) {
+    client.waitingSince = now;
+    client.receivedWhenWaitingBegan = received;
+    return 0;
+  }
+  if (now - client.waitingSince < std::chrono::milliseconds(kStallMs)) return 0;
+  ENetPeer* stalled = client.connections.longestWaiting();
+  if (stalled == nullptr || client.connections.connectedCount() < 2) return 0;
+  // A graceful close: the server hears of it for certain and frees what
+  // it holds for the connection, and ENet takes nothing more from it.
+  enet_peer_disconnect(stalled, 0);
+  std::vector<SentRequest> carried = client.connections.drop(stalled);
+  size_t moved = carried.size();
+  sendAgain(client, std::move(carried));
+  client.waitingSince = now;
+  return moved;
+}
+
 // Waits up to 2 ms for the next datagram without holding the lock, so a
 // reply is handled as soon as it arrives instead of after a fixed pause.
 void awaitTraffic(NetworkClient& client) EXCLUDES(client.enetLock) {
@@ -271,8 +297,29 @@ void networkThreadMain() {
     if (client == nullptr) return;
     servicePass(*client);
     keepConnectionsAlive(*client);
+    if (size_t moved = closeStalledConnection(*client)) {
+      logLine("A connection to the server stalled; " + std::to_string(moved) +
+                  " requests go on over the others",
+              0);
+    }
     awaitTraffic(*client);
   }
+}
+
+void dropServer() {
+  NetworkClient* client = theNetworkClient.load();
+  if (client == nullptr) return;
+  MutexLock lock(&client->enetLock);
+  for (ENetPeer* peer : client->connections.peers()) enet_peer_disconnect_now(peer, 0);
+  client->connections = ConnectionSet();
+  client->rangesOffered = false;
+}
+
+bool connectedToServer() {
+  NetworkClient* client = theNetworkClient.load();
+  if (client == nullptr) return false;
+  MutexLock lock(&client->enetLock);
+  return client->connections.connectedCount() != 0;
 }
 
 uint64_t bytesReceivedFromServer() {

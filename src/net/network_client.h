@@ -39,6 +39,7 @@
 #include "net/client_controller.h"
 #include "net/connection_set.h"
 #include "net/rate_limit.h"
+#include "net/server_walk.h"
 #include "net/transport_limits.h"
 
 namespace quor {
@@ -56,6 +57,10 @@ struct NetworkClient {
   bool rangesOffered GUARDED_BY(enetLock) = false;
   // The download cap, when one is set.
   std::optional<RateGate> rateGate GUARDED_BY(enetLock);
+  // Since when, and from which receivedBytes on, the client has waited for
+  // replies without kStallProgressBytes coming.
+  ConnectionClock::time_point waitingSince GUARDED_BY(enetLock){};
+  uint64_t receivedWhenWaitingBegan GUARDED_BY(enetLock) = 0;
   uint32_t ingameBlobLength = 0;  // network thread only
   Bytes ingameBlob;               // network thread only
   // Not owned; set by the owner while no network thread runs.
@@ -93,13 +98,36 @@ void registerController(ClientController* controller);
 // preferredName when it is not empty) until one connects; true when
 // connected. Each failed attempt writes one line and the next entry is
 // tried. Runs before the network thread starts.
+// Each attempt goes to one address of a name, the addresses of a name in
+// a shuffled order (net/server_walk.h).
 bool connectToServer(std::string path, std::string preferredName);
+
+// The same, going on from where walk stopped: the server after the last
+// one it gave. Update mode keeps its walk, so that when the server in use
+// fails it can go on with the next. Runs while no network thread runs and
+// no connection is open (dropServer).
+bool connectToNextServer(ServerWalk& walk);
+
+// Closes every connection to the server at once, without waiting for its
+// answer, and forgets what the server offered: the client is as it was
+// before connecting. Runs while no network thread runs.
+void dropServer();
+
+// Whether a connection to the server is open. Any thread.
+bool connectedToServer();
 
 // Body of the network thread: services the host every 2 ms and hands each
 // received packet to the dispatch, until networkRunning is cleared. Sends
 // a hello on every connection that has been quiet for kKeepaliveMs to a
 // server that offered ranges.
+// When requests wait and less than kStallProgressBytes has come for
+// kStallMs, the connection that has waited longest is closed and its
+// requests go to the others (when there are others): ENet resends a lost
+// datagram after a time that doubles with each loss, so under loss one
+// connection can sit for many seconds while the others are idle.
 constexpr uint32_t kKeepaliveMs = 10000;
+constexpr uint32_t kStallMs = 6000;
+constexpr uint64_t kStallProgressBytes = 64 * 1024;
 void networkThreadMain();
 
 // Opens connections to the connected server until there are count, each

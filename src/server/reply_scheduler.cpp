@@ -1,28 +1,99 @@
 #include "server/reply_scheduler.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace quor {
+namespace {
+
+// The key of a slot that no player was assigned to: a player of its own.
+// Keys of real players (an IPv4 address and a port) stay below it.
+uint64_t ownPlayer(size_t slot) { return (uint64_t{1} << 63) | slot; }
+
+// What a queued reply costs in memory: its entry and its texts.
+uint64_t entryBytes(const QueuedReply& reply) {
+  return sizeof(QueuedReply) + reply.name.size() + reply.refusal.size();
+}
+
+}  // namespace
 
 ReplyScheduler::ReplyScheduler(size_t slotCount, SchedulerLimits limits)
-    : limits_(limits), slots_(slotCount) {}
+    : limits_(limits), slots_(slotCount) {
+  players_.reserve(slotCount);
+  for (size_t slot = 0; slot < slotCount; ++slot) join(slot, ownPlayer(slot));
+}
 
 bool ReplyScheduler::enqueue(size_t slot, QueuedReply reply) {
   Slot& target = slots_[slot];
   if (target.queue.size() >= limits_.queuedRequestsPerSlot) return false;
+  uint64_t cost = entryBytes(reply);
+  if (queuedBytes_ + cost > limits_.queuedBytes) return false;
+  queuedBytes_ += cost;
   target.queue.push_back(std::move(reply));
   return true;
 }
 
-void ReplyScheduler::resetSlot(size_t slot) {
-  Slot& target = slots_[slot];
-  target.queue.clear();
-  target.inFlight = 0;
-  ++target.generation;
+void ReplyScheduler::dropQueue(Slot& slot) {
+  for (const QueuedReply& reply : slot.queue) queuedBytes_ -= entryBytes(reply);
+  slot.queue.clear();
 }
 
-bool ReplyScheduler::mayStart(const Slot& slot, const IsHeld& isHeld) const {
+void ReplyScheduler::playerReleased(uint64_t player, uint64_t bytes) {
+  auto found = playerInFlight_.find(player);
+  if (found == playerInFlight_.end()) return;
+  found->second -= bytes;
+  if (found->second == 0) playerInFlight_.erase(found);
+}
+
+void ReplyScheduler::resetSlot(size_t slot) {
+  Slot& target = slots_[slot];
+  dropQueue(target);
+  playerReleased(target.player, target.inFlight);
+  target.inFlight = 0;
+  ++target.generation;
+  if (target.player != ownPlayer(slot)) {
+    leave(slot);
+    join(slot, ownPlayer(slot));
+  }
+}
+
+void ReplyScheduler::assignSlot(size_t slot, uint64_t player) {
+  resetSlot(slot);
+  leave(slot);
+  join(slot, player);
+}
+
+void ReplyScheduler::join(size_t slot, uint64_t player) {
+  slots_[slot].player = player;
+  auto found = std::find_if(players_.begin(), players_.end(),
+                            [player](const Player& p) { return p.key == player; });
+  if (found == players_.end()) {
+    // A new player waits for its turn: it goes in just before the cursor.
+    found = players_.insert(players_.begin() + static_cast<long>(cursor_), Player{player, {}, 0});
+    cursor_ = (cursor_ + 1) % players_.size();
+  }
+  found->slots.push_back(slot);
+}
+
+void ReplyScheduler::leave(size_t slot) {
+  uint64_t player = slots_[slot].player;
+  auto found = std::find_if(players_.begin(), players_.end(),
+                            [player](const Player& p) { return p.key == player; });
+  if (found == players_.end()) return;
+  std::vector<size_t>& slots = found->slots;
+  slots.erase(std::remove(slots.begin(), slots.end(), slot), slots.end());
+  if (found->cursor >= slots.size()) found->cursor = 0;
+  if (!slots.empty()) return;
+  size_t index = static_cast<size_t>(found - players_.begin());
+  players_.erase(found);
+  if (index < cursor_) --cursor_;
+  if (cursor_ >= players_.size()) cursor_ = 0;
+}
+
+bool ReplyScheduler::mayStart(const Player& player, const Slot& slot, const IsHeld& isHeld) const {
   if (slot.queue.empty() || slot.inFlight >= limits_.peerWindowBytes) return false;
+  auto held = playerInFlight_.find(player.key);
+  if (held != playerInFlight_.end() && held->second >= limits_.playerWindowBytes) return false;
   const QueuedReply& front = slot.queue.front();
   if (!isBig(front.bytes)) return true;
   if (slot.inFlight != 0) return false;
@@ -30,27 +101,50 @@ bool ReplyScheduler::mayStart(const Slot& slot, const IsHeld& isHeld) const {
   return bigHeld_ == 0 || bigHeld_ + front.bytes <= limits_.bigReplyBudgetBytes;
 }
 
-std::optional<ReplyScheduler::Pick> ReplyScheduler::next(const IsHeld& isHeld) {
-  for (size_t step = 0; step < slots_.size(); ++step) {
-    size_t index = (cursor_ + step) % slots_.size();
+// The next reply of one of player's slots, the slot after the last one
+// served first.
+std::optional<ReplyScheduler::Pick> ReplyScheduler::take(Player& player, const IsHeld& isHeld) {
+  size_t count = player.slots.size();
+  for (size_t step = 0; step < count; ++step) {
+    size_t at = (player.cursor + step) % count;
+    size_t index = player.slots[at];
     Slot& slot = slots_[index];
-    if (!mayStart(slot, isHeld)) continue;
+    if (!mayStart(player, slot, isHeld)) continue;
     Pick pick{index, std::move(slot.queue.front())};
     slot.queue.pop_front();
-    cursor_ = (index + 1) % slots_.size();
+    queuedBytes_ -= entryBytes(pick.reply);
+    player.cursor = (at + 1) % count;
     return pick;
+  }
+  return std::nullopt;
+}
+
+std::optional<ReplyScheduler::Pick> ReplyScheduler::next(const IsHeld& isHeld) {
+  if (totalInFlight_ >= limits_.serverInFlightBytes) return std::nullopt;
+  for (size_t step = 0; step < players_.size(); ++step) {
+    size_t index = (cursor_ + step) % players_.size();
+    if (std::optional<Pick> pick = take(players_[index], isHeld)) {
+      cursor_ = (index + 1) % players_.size();
+      return pick;
+    }
   }
   return std::nullopt;
 }
 
 ReplyTicket ReplyScheduler::started(size_t slot, uint64_t bytes) {
   slots_[slot].inFlight += bytes;
+  playerInFlight_[slots_[slot].player] += bytes;
+  totalInFlight_ += bytes;
   return {slot, slots_[slot].generation, bytes};
 }
 
 void ReplyScheduler::released(const ReplyTicket& ticket) {
   Slot& slot = slots_[ticket.slot];
-  if (ticket.generation == slot.generation) slot.inFlight -= ticket.bytes;
+  if (ticket.generation == slot.generation) {
+    slot.inFlight -= ticket.bytes;
+    playerReleased(slot.player, ticket.bytes);
+  }
+  totalInFlight_ -= ticket.bytes;
 }
 
 void ReplyScheduler::copyCreated(uint64_t bytes) {

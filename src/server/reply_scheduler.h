@@ -14,7 +14,22 @@
 // many peers fetching big files can pin at once; a big reply whose copy is
 // already held for another peer (the server shares it) costs nothing more,
 // and one that exceeds the whole budget still starts when no other big copy
-// is held. Slots are visited round robin, so each peer gets its turn.
+// is held. All slots together keep at most serverInFlightBytes in flight
+// (a reply starts while they are below it), so thousands of slots cannot
+// pin more than that plus one reply, and the requests queued in all slots
+// take at most queuedBytes.
+//
+// Fairness is per player, not per slot: a player may hold several
+// connections (several slots, one player key: its address and port), and
+// players are visited round robin, each player's slots in turn, so a
+// player with eight connections gets about the share of a player with one
+// when the server-wide bound holds replies back, and the slots of one
+// player together keep at most playerWindowBytes in flight.
+// Slots not assigned to a player count as players of their own.
+//
+// Cost: next() looks at every slot at most once (a few microseconds for
+// 4095 slots when nothing may start); assigning and resetting a slot look
+// through the players; the rest is constant time.
 //
 // Not locked: it is called from the server's loop and from ENet's
 // packet-free callback (released, copyReleased), which ENet runs inside the
@@ -27,14 +42,27 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace quor {
 
+// Sized for 500 players with 8 connections each (4000 slots): the window
+// of one slot is reached only when few slots are busy; under load the
+// server-wide bound shares serverInFlightBytes among them.
 struct SchedulerLimits {
   uint64_t peerWindowBytes = 4u << 20;
+  // All slots of one player: a piece (1 MiB) on each of the 16 connections
+  // a client opens at most, so that every connection keeps sending at a
+  // distance.
+  uint64_t playerWindowBytes = 16u << 20;
+  // Small on purpose: ENet looks through every fragment handed to it, on
+  // every peer, at each pass, so more in flight costs the server's loop
+  // more than it gains (README, the server's capacity).
+  uint64_t serverInFlightBytes = 32u << 20;
   uint64_t bigReplyBudgetBytes = 512u << 20;
   size_t queuedRequestsPerSlot = 256;
+  uint64_t queuedBytes = 64u << 20;  // all slots' queue entries, names included
 };
 
 // What a request asked for; the scheduler paces them all alike.
@@ -65,13 +93,19 @@ class ReplyScheduler {
  public:
   ReplyScheduler(size_t slotCount, SchedulerLimits limits);
 
-  // Queues a reply for slot; false when the slot's queue is full.
+  // Queues a reply for slot; false when the slot's queue is full, or the
+  // queues of all slots together are.
   bool enqueue(size_t slot, QueuedReply reply);
 
   // A new peer took the slot, or its peer left: queued replies are
   // dropped, and packets of the old peer that are released later no
-  // longer count against the slot.
+  // longer count against the slot (they still count server-wide until
+  // released). The slot becomes a player of its own.
   void resetSlot(size_t slot);
+
+  // resetSlot, then the slot joins the other slots of player (a key that
+  // tells players apart, such as their address and port).
+  void assignSlot(size_t slot, uint64_t player);
 
   // The next reply allowed to start, taken off its queue, or nothing.
   // isHeld tells whether a copy of a reply is in memory already.
@@ -93,6 +127,7 @@ class ReplyScheduler {
   void copyReleased(uint64_t bytes);
 
   uint64_t inFlight(size_t slot) const { return slots_[slot].inFlight; }
+  uint64_t inFlightEverywhere() const { return totalInFlight_; }
   uint64_t bigHeld() const { return bigHeld_; }
   bool isBig(uint64_t bytes) const { return bytes > limits_.peerWindowBytes; }
   size_t queued(size_t slot) const { return slots_[slot].queue.size(); }
@@ -102,14 +137,30 @@ class ReplyScheduler {
     std::deque<QueuedReply> queue;
     uint64_t inFlight = 0;
     uint64_t generation = 0;
+    uint64_t player = 0;
+  };
+  // The slots of one player, visited in turn from cursor.
+  struct Player {
+    uint64_t key = 0;
+    std::vector<size_t> slots;
+    size_t cursor = 0;
   };
 
-  bool mayStart(const Slot& slot, const IsHeld& isHeld) const;
+  bool mayStart(const Player& player, const Slot& slot, const IsHeld& isHeld) const;
+  void playerReleased(uint64_t player, uint64_t bytes);
+  std::optional<Pick> take(Player& player, const IsHeld& isHeld);
+  void join(size_t slot, uint64_t player);
+  void leave(size_t slot);
+  void dropQueue(Slot& slot);
 
   SchedulerLimits limits_;
   std::vector<Slot> slots_;
-  size_t cursor_ = 0;
+  std::vector<Player> players_;  // in visiting order
+  std::unordered_map<uint64_t, uint64_t> playerInFlight_;  // by player key, when not 0
+  size_t cursor_ = 0;            // the player visited next
   uint64_t bigHeld_ = 0;
+  uint64_t totalInFlight_ = 0;
+  uint64_t queuedBytes_ = 0;
 };
 
 }  // namespace quor

@@ -6,6 +6,7 @@ namespace quor {
 namespace {
 
 constexpr size_t kMaxPeerSlots = 4095;  // ENet's largest peer id
+constexpr unsigned long kMaxIdleSeconds = 86400;
 
 // A whole decimal number within [low, high]; nothing else is accepted.
 bool parseNumber(const std::string& text, unsigned long low, unsigned long high,
@@ -32,7 +33,10 @@ std::string parseServerOptions(const std::vector<std::string>& args, ServerOptio
       options.ranges = false;
       continue;
     }
-    if (arg != "--port" && arg != "--data" && arg != "--peers") return "unknown option " + arg;
+    if (arg != "--port" && arg != "--data" && arg != "--peers" && arg != "--per-address" &&
+        arg != "--per-player" && arg != "--idle-seconds") {
+      return "unknown option " + arg;
+    }
     if (i + 1 == args.size()) return arg + " needs a value";
     const std::string& value = args[++i];
     unsigned long number = 0;
@@ -42,9 +46,17 @@ std::string parseServerOptions(const std::vector<std::string>& args, ServerOptio
     } else if (arg == "--port") {
       if (!parseNumber(value, 1, 65535, number)) return "--port takes a number from 1 to 65535";
       options.port = static_cast<uint16_t>(number);
+    } else if (arg == "--idle-seconds") {
+      if (!parseNumber(value, 1, kMaxIdleSeconds, number)) {
+        return "--idle-seconds takes a number from 1 to 86400";
+      }
+      options.idleSeconds = static_cast<uint32_t>(number);
     } else {
-      if (!parseNumber(value, 1, kMaxPeerSlots, number)) return "--peers takes a number from 1 to 4095";
-      options.peerSlots = number;
+      if (!parseNumber(value, 1, kMaxPeerSlots, number)) return arg + " takes a number from 1 to 4095";
+      size_t& target = arg == "--peers" ? options.peerSlots
+                       : arg == "--per-address" ? options.perAddress
+                                                : options.perPlayer;
+      target = number;
     }
   }
   return {};
@@ -52,11 +64,17 @@ std::string parseServerOptions(const std::vector<std::string>& args, ServerOptio
 
 std::string serverUsage() {
   return std::string(
-             "usage: update_server [--port N] [--data FOLDER] [--peers N]\n"
+             "usage: update_server [--port N] [--data FOLDER] [--peers N] [--per-address N]\n"
+             "                     [--per-player N] [--idle-seconds N] [--no-ranges]\n"
              "  --port N       UDP port to listen on (default 7777)\n"
              "  --data FOLDER  folder of the update data (default ") +
          kUpdateDataFolder + ")\n" +
-         "  --peers N      number of connection slots, 1 to 4095 (default 64)\n"
+         "  --peers N      number of connection slots, 1 to 4095 (default 4095)\n"
+         "  --per-address N  connections one IP address may hold, 1 to 4095 (default 64)\n"
+         "  --per-player N   connections one address and port (one client) may hold,\n"
+         "                 1 to 4095 (default 16)\n"
+         "  --idle-seconds N close a connection that has asked for nothing, with no\n"
+         "                 reply queued or in flight, for N seconds, 1 to 86400 (default 30)\n"
          "  --no-ranges    serve whole files only, as a server without ranges does\n";
 }
 

@@ -2,7 +2,11 @@
 //   --port N     UDP port to listen on (default 7777)
 //   --data DIR   folder whose files are served (default
 //                "server_data/update_data/")
-//   --peers N    connection slots, 1 to 4095 (default 64)
+//   --peers N    connection slots, 1 to 4095 (default 4095)
+//   --per-address N   connections one IP address may hold (default 64)
+//   --per-player N    connections one address and port may hold (default 16)
+//   --idle-seconds N  a connection that asks for nothing, with nothing
+//                queued or in flight, for N seconds is closed (default 30)
 //   --no-ranges  serve whole files only
 //   --help       usage
 #pragma once
@@ -19,7 +23,15 @@ namespace quor {
 struct ServerOptions {
   uint16_t port = 7777;
   std::string dataFolder = kUpdateDataFolder;
-  size_t peerSlots = 64;
+  // ENet's most: 500 players with 8 connections each, and room to spare.
+  size_t peerSlots = 4095;
+  // Generous for players behind one router, each with several connections.
+  size_t perAddress = 64;
+  // One client's connections: it opens at most 16.
+  size_t perPlayer = 16;
+  // A real client asks at least every 10 s while it keeps a connection
+  // it is not using.
+  uint32_t idleSeconds = 30;
   bool help = false;
   // --no-ranges: answer only the requests of clients that know no ranges,
   // as a server built before them does (for tests and comparisons).

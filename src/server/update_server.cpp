@@ -3,6 +3,7 @@
 #include <enet/enet.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -13,9 +14,11 @@
 
 #include "dataset/layout.h"
 #include "log/log.h"
+#include "net/extra_connections.h"
 #include "net/messages.h"
 #include "net/transport_limits.h"
 #include "platform/native_path.h"
+#include "server/peer_admission.h"
 #include "server/range_replies.h"
 #include "server/reply_copies.h"
 #include "server/reply_scheduler.h"
@@ -24,9 +27,18 @@
 namespace quor {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr uint32_t kServiceWaitMs = 5;
 // A request names one file of a folder; anything longer is not one.
 constexpr size_t kMaxRequestBytes = 4096;
+// The socket's buffers: a burst of datagrams from thousands of peers
+// (connects, acknowledgements, requests) that arrives while the loop is
+// busy must wait there rather than be lost and sent again. The system may
+// grant less (Linux: net.core.rmem_max and wmem_max).
+constexpr int kSocketBufferBytes = 4 << 20;
+// How often connections are looked over for idleness.
+constexpr auto kIdleSweepInterval = std::chrono::milliseconds(250);
 
 struct ServerState {
   std::string folder;
@@ -36,6 +48,12 @@ struct ServerState {
   ReplyCopies copies;
   std::vector<uint64_t> bytesSent;     // reply bytes handed to ENet, per slot
   bool ranges = true;                  // off: ranges are unknown requests
+  PeerAdmission admission;
+  // Per slot: when its peer last asked for something or had a reply
+  // queued or in flight.
+  std::vector<Clock::time_point> lastBusy;
+  Clock::duration idleLimit;
+  Clock::time_point nextIdleSweep;
 };
 
 // Holds the bytes of one reply packet until ENet releases the packet, and
@@ -157,22 +175,88 @@ void onReceive(ServerState& server, const ENetEvent& event) {
     logError("|||| Unrecognised or malformed request from " + peerName + " dropped");
     return;
   }
+  server.lastBusy[slot] = Clock::now();
   queueReply(server, slot, std::move(*asked));
+}
+
+size_t freeSlots(const ENetHost* host) {
+  size_t free = 0;
+  for (size_t i = 0; i < host->peerCount; ++i) {
+    if (host->peers[i].state == ENET_PEER_STATE_DISCONNECTED) ++free;
+  }
+  return free;
+}
+
+// Drops the peer of slot at once, without waiting for its answer (one that
+// only holds a place may never give one), which frees the slot now; ENet
+// reports no disconnect for it.
+void dropPeer(ServerState& server, size_t slot) {
+  enet_peer_disconnect_now(&server.host->peers[slot], 0);
+  server.scheduler.resetSlot(slot);
+  server.admission.left(slot);
+}
+
+// ENet shrinks a peer's window of reliable data in transit whenever its
+// round trips vary, down to one datagram per round trip. On a busy server
+// (hundreds of peers, a loaded machine) round trips always vary, so peers
+// end up moving a few KiB per second and a player waits for minutes for one
+// file. The window itself (64 KiB) and ENet's resending are what pace a
+// peer here; the shrinking is turned off (the peer is told as well, for
+// what it sends).
+void keepFullWindow(ENetPeer* peer) {
+  enet_peer_throttle_configure(peer, ENET_PEER_PACKET_THROTTLE_INTERVAL,
+                               ENET_PEER_PACKET_THROTTLE_ACCELERATION, 0);
+}
+
+void onConnect(ServerState& server, const ENetEvent& event) {
+  size_t slot = slotOf(server, event.peer);
+  server.scheduler.resetSlot(slot);
+  server.peerNames[slot] = addressText(event.peer->address);
+  server.bytesSent[slot] = 0;
+  PeerAddress address{event.peer->address.host, event.peer->address.port};
+  std::string refusal = server.admission.refusal(address, event.data == kExtraConnectionData,
+                                                 freeSlots(server.host));
+  if (!refusal.empty()) {
+    logError("|||| Refused connection from " + server.peerNames[slot] + ": " + refusal);
+    dropPeer(server, slot);
+    return;
+  }
+  server.admission.admitted(slot, address);
+  keepFullWindow(event.peer);
+  server.scheduler.assignSlot(slot, address.playerKey());
+  server.lastBusy[slot] = Clock::now();
+  logLine("Client connected: " + server.peerNames[slot]);
+}
+
+// Closes the connections that have asked for nothing, with nothing queued
+// or in flight, for the idle limit.
+void closeIdlePeers(ServerState& server) {
+  Clock::time_point now = Clock::now();
+  if (now < server.nextIdleSweep) return;
+  server.nextIdleSweep = now + kIdleSweepInterval;
+  for (size_t slot = 0; slot < server.host->peerCount; ++slot) {
+    if (!server.admission.holds(slot)) continue;
+    if (server.scheduler.queued(slot) != 0 || server.scheduler.inFlight(slot) != 0) {
+      server.lastBusy[slot] = now;
+      continue;
+    }
+    if (now - server.lastBusy[slot] < server.idleLimit) continue;
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - server.lastBusy[slot]).count();
+    logLine("Closed idle connection: " + server.peerNames[slot] + " (nothing asked for " +
+            std::to_string(seconds) + " s, " + std::to_string(server.bytesSent[slot]) + " bytes sent)");
+    dropPeer(server, slot);
+  }
 }
 
 void handleEvent(ServerState& server, ENetEvent& event) {
   switch (event.type) {
-    case ENET_EVENT_TYPE_CONNECT: {
-      size_t slot = slotOf(server, event.peer);
-      server.scheduler.resetSlot(slot);
-      server.peerNames[slot] = addressText(event.peer->address);
-      server.bytesSent[slot] = 0;
-      logLine("Client connected: " + server.peerNames[slot]);
+    case ENET_EVENT_TYPE_CONNECT:
+      onConnect(server, event);
       break;
-    }
     case ENET_EVENT_TYPE_DISCONNECT: {
       size_t slot = slotOf(server, event.peer);
       server.scheduler.resetSlot(slot);
+      server.admission.left(slot);
       logLine("Client disconnected: " + server.peerNames[slot] + " (" +
               std::to_string(server.bytesSent[slot]) + " bytes sent)");
       break;
@@ -313,6 +397,7 @@ void serve(ServerState& server, const std::atomic<bool>& stop) {
       result = enet_host_check_events(server.host, &event);
     }
     startReplies(server);
+    closeIdlePeers(server);
     enet_host_flush(server.host);
   }
 }
@@ -339,9 +424,17 @@ int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop)
   ENetAddress address{};
   address.host = ENET_HOST_ANY;
   address.port = options.port;
-  ServerState server{options.dataFolder, nullptr, ReplyScheduler(options.peerSlots, SchedulerLimits{}),
-                     std::vector<std::string>(options.peerSlots), ReplyCopies{},
-                     std::vector<uint64_t>(options.peerSlots), options.ranges};
+  ServerState server{options.dataFolder,
+                     nullptr,
+                     ReplyScheduler(options.peerSlots, SchedulerLimits{}),
+                     std::vector<std::string>(options.peerSlots),
+                     ReplyCopies{},
+                     std::vector<uint64_t>(options.peerSlots),
+                     options.ranges,
+                     PeerAdmission(options.peerSlots, AdmissionLimits{options.perPlayer, options.perAddress}),
+                     std::vector<Clock::time_point>(options.peerSlots),
+                     std::chrono::seconds(options.idleSeconds),
+                     Clock::now()};
   server.host = enet_host_create(&address, options.peerSlots, kChannelCount, 0, 0);
   if (server.host == nullptr) {
     logError("Could not listen on UDP port " + std::to_string(options.port));
@@ -349,6 +442,8 @@ int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop)
     return 1;
   }
   limitServerReceiving(server.host);
+  enet_socket_set_option(server.host->socket, ENET_SOCKOPT_RCVBUF, kSocketBufferBytes);
+  enet_socket_set_option(server.host->socket, ENET_SOCKOPT_SNDBUF, kSocketBufferBytes);
   logLine("Update server listening on port " + std::to_string(options.port) + ", serving " +
           options.dataFolder);
   serve(server, stop);

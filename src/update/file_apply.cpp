@@ -45,16 +45,22 @@ void reportDecodeFailure(const Status& status) {
 // finished.
 class VerifiedCopy : public ByteSink {
  public:
-  explicit VerifiedCopy(const std::string& path)
-      : written_(TemporaryCopySink::create(path, &file_)) {}
+  // A signed update's result has a SHA-256 to meet as well.
+  VerifiedCopy(const std::string& path, const Sha256Digest* signedDigest)
+      : written_(TemporaryCopySink::create(path, &file_)), signedDigest_(signedDigest) {
+    if (signedDigest_ != nullptr) sha256_ = std::make_unique<Sha256>();
+  }
 
   Status write(const uint8_t* data, size_t size) override {
     checksum_.add(data, size);
+    if (sha256_) sha256_->add(data, size);
     if (written_.ok()) written_ = file_->write(data, size);
     return {};
   }
   // Once, after the last write.
   bool matches(uint32_t checksum) { return static_cast<uint32_t>(checksum_.value()) == checksum; }
+  // Once, after the last write: true unless a signed digest is not met.
+  bool matchesSignature() { return !sha256_ || sha256_->finish() == *signedDigest_; }
   // Closes the copy, ready to be moved into place.
   Status finish() { return written_.ok() ? file_->finish() : written_; }
 
@@ -62,7 +68,16 @@ class VerifiedCopy : public ByteSink {
   std::unique_ptr<TemporaryCopySink> file_;
   Status written_;
   ChecksumBuilder checksum_;
+  const Sha256Digest* signedDigest_;
+  std::unique_ptr<Sha256> sha256_;
 };
+
+bool reportSignatureMismatch(VerifiedCopy& copy, const std::string& path,
+                             const std::string& name) {
+  if (copy.matchesSignature()) return false;
+  logError("file does not match manifest.sig, not written: " + describe(path, name));
+  return true;
+}
 
 // The local file that a patch applies to, read as the whole-file path
 // would have: a file that cannot be read, or that no 32-bit length can
@@ -117,8 +132,9 @@ Status copyContent(ByteSource& content, ByteSink& out) {
 // read, since a damaged container's verdict comes first, as it does when
 // the whole body is decoded before the patch is applied.
 std::optional<ApplyOutcome> applyPatch(const std::string& path, const std::string& name,
-                                       uint32_t checksum, ContainerReader& body) {
-  VerifiedCopy copy(path);
+                                       uint32_t checksum, const Sha256Digest* signedDigest,
+                                       ContainerReader& body) {
+  VerifiedCopy copy(path, signedDigest);
   Status patched;
   {
     std::unique_ptr<SeekableSource> old = openOldFile(path);
@@ -137,28 +153,30 @@ std::optional<ApplyOutcome> applyPatch(const std::string& path, const std::strin
     logError("patch result does not match the manifest: " + describe(path, name));
     return ApplyOutcome::kPatchUnusable;
   }
+  if (reportSignatureMismatch(copy, path, name)) return ApplyOutcome::kPatchUnusable;
   return moveIntoPlace(copy, path, false) ? ApplyOutcome::kPatched : ApplyOutcome::kNotWritten;
 }
 
 ApplyOutcome applyWhole(const std::string& path, const std::string& name, uint32_t checksum,
-                        SeekableSource& received) {
+                        const Sha256Digest* signedDigest, SeekableSource& received) {
   ContainerReader content(received);
   Status decoded = received.seek(0);
   if (decoded.ok()) decoded = content.open(generic);
   std::unique_ptr<VerifiedCopy> copy;
   if (decoded.ok()) {
-    copy = std::make_unique<VerifiedCopy>(path);
+    copy = std::make_unique<VerifiedCopy>(path, signedDigest);
     decoded = copyContent(content, *copy);
   }
   if (!decoded.ok()) {
     reportDecodeFailure(decoded);
     logError("could not decompress file: " + describe(path, name));
-    return ApplyOutcome::kNotWritten;
+    return ApplyOutcome::kRejected;
   }
   if (!copy->matches(checksum)) {
     logError("file does not match the manifest, not written: " + describe(path, name));
-    return ApplyOutcome::kNotWritten;
+    return ApplyOutcome::kRejected;
   }
+  if (reportSignatureMismatch(*copy, path, name)) return ApplyOutcome::kRejected;
   bool written = moveIntoPlace(*copy, path, path == kOwnExecutablePath);
   return written ? ApplyOutcome::kWritten : ApplyOutcome::kNotWritten;
 }
@@ -167,19 +185,19 @@ ApplyOutcome applyWhole(const std::string& path, const std::string& name, uint32
 // binary_patch container is a patch, anything else is tried as a whole
 // file.
 ApplyOutcome applyContainer(const std::string& path, const std::string& name, uint32_t checksum,
-                            SeekableSource& received) {
+                            const Sha256Digest* signedDigest, SeekableSource& received) {
   if (reportFailure(createParentFolders(path))) return ApplyOutcome::kNotWritten;
   {
     ContainerReader patch(received);
     Status opened = patch.open(binary_patch);
     if (opened.ok()) {
-      std::optional<ApplyOutcome> outcome = applyPatch(path, name, checksum, patch);
+      std::optional<ApplyOutcome> outcome = applyPatch(path, name, checksum, signedDigest, patch);
       if (outcome) return *outcome;
     } else {
       reportDecodeFailure(opened);
     }
   }
-  return applyWhole(path, name, checksum, received);
+  return applyWhole(path, name, checksum, signedDigest, received);
 }
 
 }  // namespace
@@ -196,16 +214,17 @@ void settleOldExecutable() {
 }
 
 ApplyOutcome applyReceivedFile(const std::string& path, const std::string& name,
-                               uint32_t checksum, const Bytes& received) {
+                               uint32_t checksum, const Bytes& received,
+                               const Sha256Digest* signedDigest) {
   MemorySource source(received.data(), received.size());
-  return applyContainer(path, name, checksum, source);
+  return applyContainer(path, name, checksum, signedDigest, source);
 }
 
 ApplyOutcome applyStagedFile(const std::string& path, const std::string& name, uint32_t checksum,
-                             const std::string& stagedPath) {
+                             const std::string& stagedPath, const Sha256Digest* signedDigest) {
   std::unique_ptr<FileSource> staged;
   if (reportFailure(FileSource::open(stagedPath, &staged))) return ApplyOutcome::kNotWritten;
-  return applyContainer(path, name, checksum, *staged);
+  return applyContainer(path, name, checksum, signedDigest, *staged);
 }
 
 }  // namespace quor

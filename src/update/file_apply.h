@@ -11,6 +11,7 @@
 #include <string>
 
 #include "base/encoding.h"
+#include "platform/crypto.h"
 
 namespace quor {
 
@@ -18,7 +19,8 @@ enum class ApplyOutcome {
   kPatched,         // a patch was applied and the result written
   kWritten,         // a whole file was written
   kPatchUnusable,   // a patch was refused or gave other bytes; nothing written
-  kNotWritten,      // a whole file that could not be decoded, verified or written
+  kRejected,        // a whole file that did not decode or verify: the sender's fault
+  kNotWritten,      // the result could not be written here: the game folder's fault
 };
 
 // path: the manifest path (already checked to be safe); name: the update
@@ -26,14 +28,18 @@ enum class ApplyOutcome {
 // Writes are atomic. ./updater.exe is moved to "updater_old.exe" just
 // before its fully written replacement takes its place, and moved back
 // when that fails.
+// With signedDigest (a signed update), the result must also have that
+// SHA-256: "file does not match manifest.sig, not written: " otherwise.
 ApplyOutcome applyReceivedFile(const std::string& path, const std::string& name,
-                               uint32_t checksum, const Bytes& received);
+                               uint32_t checksum, const Bytes& received,
+                               const Sha256Digest* signedDigest = nullptr);
 
 // The same for an update data file received into stagedPath, with the
 // same outcomes and log lines; a staged file that cannot be read is not
 // written, with a line that says why. The staged file is left as it is.
 ApplyOutcome applyStagedFile(const std::string& path, const std::string& name, uint32_t checksum,
-                             const std::string& stagedPath);
+                             const std::string& stagedPath,
+                             const Sha256Digest* signedDigest = nullptr);
 
 // At the program's start: removes the "updater_old.exe" that the last
 // replacement left behind, or, when there is no "updater.exe" (the

@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "dataset/layout.h"
 #include "log/log.h"
 
 namespace quor {
@@ -32,7 +33,8 @@ std::string pieceKey(const std::string& name, uint64_t offset) {
 }  // namespace
 
 void FileUpdateController::onFileReply(std::string path, uint32_t size, const uint8_t* content) {
-  if (size == 0) logError("failed to fetch: " + path);
+  // A missing signature file is the update run's one refusal line.
+  if (size == 0 && path != kSignatureFileName) logError("failed to fetch: " + path);
   ReceivedFile file{size, copyContent(content, size)};
   {
     MutexLock lock(&receivedLock);

@@ -29,9 +29,16 @@ std::optional<ReceivedPiece> awaitPiece(FileUpdateController& controller, const 
   for (;;) {
     std::optional<ReceivedPiece> piece = controller.takePiece(name, offset);
     if (piece) return piece;
-    sleepMs(kPollPauseMs);
     if (clock.expired(Clock::now())) return std::nullopt;
+    sleepMs(kPollPauseMs);
   }
+}
+
+// Waits until a request that may bring weight bytes keeps within the
+// download cap, or the wait's clock runs out.
+void awaitAllowance(const ReplyWait& wait, uint64_t weight) {
+  ReplyWaitClock clock(wait, Clock::now());
+  while (!requestAllowed(weight) && !clock.expired(Clock::now())) sleepMs(kPollPauseMs);
 }
 
 // The uncompressed length the staged container announces: a bound on the
@@ -83,9 +90,15 @@ uint64_t firstRequestOffset(const std::string& name, uint32_t pieceSize) {
 
 FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait,
                          uint32_t pieceSize, const std::string& path, const std::string& name,
-                         uint64_t firstOffset, StagedFile& staged) {
+                         uint64_t firstOffset, StagedFile& staged,
+                         std::optional<uint64_t> signedSize) {
   std::optional<ReceivedPiece> first = awaitPiece(controller, wait, name, firstOffset);
   if (!first) return FetchOutcome::kNoReply;
+  if (signedSize && first->fileSize != *signedSize) {
+    logError(name + " has " + std::to_string(first->fileSize) + " bytes, manifest.sig says " +
+             std::to_string(*signedSize));
+    return FetchOutcome::kRefused;
+  }
   Status status = adopt(staged, *first, pieceSize);
   if (status.ok()) status = stage(staged, firstOffset, *first);
   if (!status.ok()) {
@@ -96,14 +109,16 @@ FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait
   if (!enoughSpace(staged, path)) return FetchOutcome::kNoSpace;
 
   // Requests run ahead of the piece awaited by up to kPiecesInFlight, as
-  // far as the download cap lets them; the awaited piece itself is always
-  // asked for.
+  // far as the download cap lets them; the awaited piece itself waits for
+  // the cap (a bounded wait) and is then asked for.
   uint32_t next = staged.firstMissing();
   uint32_t requested = next;
   while (next < staged.pieceCount()) {
-    while (requested < staged.pieceCount() && requested < next + kPiecesInFlight &&
-           (requested <= next || requestAllowed(pieceSize))) {
+    while (requested < staged.pieceCount() && requested < next + kPiecesInFlight) {
+      bool awaited = requested <= next;
+      if (!awaited && !requestAllowed(pieceSize)) break;
       if (!staged.has(requested)) {
+        if (awaited) awaitAllowance(wait, pieceSize);
         sendFileRangeRequest(name, staged.pieceOffset(requested), pieceSize);
       }
       ++requested;

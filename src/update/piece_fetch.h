@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "update/file_update_controller.h"
@@ -26,6 +27,7 @@ enum class FetchOutcome {
   kNoReply,   // a piece did not come in time: the caller gives up
   kNoSpace,   // the disk cannot hold the staging and the result (logged)
   kFailed,    // the staging could not be written (logged)
+  kRefused,   // the server's file is not the size the signature gives (logged)
 };
 
 // Where the first request for name starts: the first piece a previous run
@@ -37,9 +39,12 @@ uint64_t firstRequestOffset(const std::string& name, uint32_t pieceSize);
 // Takes the reply to the first request (already sent, at firstOffset),
 // keeps or restarts the staging according to the server file it names,
 // checks the disk space, then requests and stages the missing pieces in
-// order. path is the game file the data stands for, for messages.
+// order. path is the game file the data stands for, for messages. With
+// signedSize (a signed update), a server file of another size is refused
+// after its first piece: nothing beyond the signed size is asked for.
 FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait,
                          uint32_t pieceSize, const std::string& path, const std::string& name,
-                         uint64_t firstOffset, StagedFile& staged);
+                         uint64_t firstOffset, StagedFile& staged,
+                         std::optional<uint64_t> signedSize = std::nullopt);
 
 }  // namespace quor

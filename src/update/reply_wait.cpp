@@ -11,6 +11,7 @@ ReplyWaitClock::ReplyWaitClock(const ReplyWait& wait, Clock::time_point now)
     : wait_(wait), start_(now), lastProgress_(now), bytesAtLastProgress_(wait.receivedBytes()) {}
 
 bool ReplyWaitClock::expired(Clock::time_point now) {
+  if (wait_.serverGone && wait_.serverGone()) return true;
   uint64_t received = wait_.receivedBytes();
   if (received - bytesAtLastProgress_ >= wait_.progressBytes) {
     lastProgress_ = now;

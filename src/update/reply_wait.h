@@ -29,6 +29,9 @@ struct ReplyWait {
   uint64_t progressBytes = kProgressBytes;
   // Bytes received from the server so far (bytesReceivedFromServer).
   std::function<uint64_t()> receivedBytes;
+  // When set and true, the server is gone and no reply can come: the wait
+  // ends at once. Update mode sets it; left empty, only time ends a wait.
+  std::function<bool()> serverGone;
 };
 
 // The clock of one wait, started when the wait begins.
@@ -39,7 +42,8 @@ class ReplyWaitClock {
   ReplyWaitClock(const ReplyWait& wait, Clock::time_point now);
 
   // True once more than idleLimit has passed since the start or since the
-  // last progress, or more than longest since the start.
+  // last progress, or more than longest since the start, or once the
+  // server is gone.
   bool expired(Clock::time_point now);
 
  private:

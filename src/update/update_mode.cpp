@@ -2,16 +2,21 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <memory>
 #include <thread>
+#include <unordered_set>
 
+#include "dataset/dataset.h"
 #include "dataset/layout.h"
 #include "log/log.h"
 #include "net/network_client.h"
+#include "platform/host_addresses.h"
 #include "platform/process.h"
 #include "platform/sleep.h"
 #include "update/file_update_controller.h"
 #include "update/safe_paths.h"
+#include "update/signed_update.h"
 #include "update/update_run.h"
 
 namespace quor {
@@ -35,59 +40,127 @@ void openConnectionsFor(size_t requested) {
   openExtraConnections(count, waitMs);
 }
 
-// Manifest, deletion, folders and empty files, files. True unless a file
-// never arrived and the updater must start again. A manifest that did not
-// arrive whole changes nothing and counts as finished: the player can
-// still start the game.
 // Under a download cap a request may be held back while a piece's worth
-// comes in at the capped rate: the wait for a reply allows for that.
+// comes in at the capped rate: the wait for a reply allows for that. A
+// server whose every connection has closed sends nothing more: the wait
+// ends at once.
 ReplyWait replyWaitFor(uint64_t limitRate) {
   ReplyWait wait;
   if (limitRate != 0) {
     uint64_t heldMs = std::min<uint64_t>(kWholeFileWeight * 1000 / limitRate, 30 * 60 * 1000);
     wait.idleLimit += std::chrono::milliseconds(heldMs);
   }
+  wait.serverGone = [] { return !connectedToServer(); };
   return wait;
 }
 
-bool updateFolder(const DataSet& local, const UpdateModeSettings& settings,
-                  FileUpdateController& controller) {
+using WantedPaths = std::unordered_set<std::string>;
+
+// How the folder's update from one server ended.
+enum class ServerEnd {
+  kDone,         // updated, or nothing to be done (the disk is full, the key unusable)
+  kNoManifest,   // no usable manifest (or signature) came: nothing was changed
+  kStuck,        // a file never arrived
+  kRefusedData,  // a file's data failed its checks twice
+};
+
+// Manifest, deletion, folders and empty files, files, from the server
+// connected now. A game folder with updater.key takes a manifest only
+// with its signature (update/signed_update.h). wanted: the paths the runs
+// from earlier servers asked for, kept in scope; this run's are added.
+ServerEnd updateFolder(const DataSet& local, const UpdateModeSettings& settings,
+                       FileUpdateController& controller, WantedPaths& wanted) {
   if (settings.limitRate != 0) limitDownloadRate(settings.limitRate);
   ReplyWait wait = replyWaitFor(settings.limitRate);
-  std::optional<Manifest> manifest = fetchManifest(controller, wait);
-  if (!manifest) return true;
+  PublicKey key;
+  SigningDemand demand = readSigningDemand(&key);
+  if (demand == SigningDemand::kUnusable) return ServerEnd::kDone;
+  if (demand == SigningDemand::kRequired) requestSignatureFile();
+  Bytes manifestBytes;
+  std::optional<Manifest> manifest = fetchManifest(controller, wait, &manifestBytes);
+  if (!manifest) return ServerEnd::kNoManifest;
+  std::optional<SignedUpdate> signedUpdate;
+  if (demand == SigningDemand::kRequired) {
+    uint64_t now = static_cast<uint64_t>(std::time(nullptr));
+    signedUpdate = acceptSignedUpdate(controller, key, manifestBytes, *manifest, now, wait);
+    if (!signedUpdate) return ServerEnd::kNoManifest;
+  }
   deleteFiles(local, *manifest, settings.fullUpdate);
   dropUnsafeManifestPaths(*manifest);
-  PendingRequests pending = buildPendingRequests(local, *manifest, settings.fullUpdate);
+  PendingRequests pending = buildPendingRequests(local, *manifest, settings.fullUpdate, wanted);
+  for (const auto& request : pending) wanted.insert(request.first);
   createFoldersAndEmptyFiles(*manifest, settings.fullUpdate);
   if (!pending.empty()) openConnectionsFor(settings.connections);
-  return getUpdates(pending, *manifest, controller, wait);
+  switch (runUpdates(pending, *manifest, controller, wait,
+                     signedUpdate ? &*signedUpdate : nullptr)) {
+    case RunEnd::kFinished:
+      return ServerEnd::kDone;
+    case RunEnd::kStuck:
+      return ServerEnd::kStuck;
+    case RunEnd::kRefused:
+      return ServerEnd::kRefusedData;
+  }
+  return ServerEnd::kDone;
 }
+
+// One server's turn: the network thread runs while the folder is updated
+// from it, with a controller of its own, so nothing of an earlier server
+// is taken for this one's.
+ServerEnd updateFromConnectedServer(const DataSet& local, const UpdateModeSettings& settings,
+                                    WantedPaths& wanted) {
+  auto controller = std::make_unique<FileUpdateController>();
+  registerController(controller.get());
+  networkRunning = true;
+  std::thread network(networkThreadMain);
+  ServerEnd end = updateFolder(local, settings, *controller, wanted);
+  networkRunning = false;
+  network.join();
+  registerController(nullptr);
+  return end;
+}
+
+// After a server failed: the next one of the list that answers, with a
+// line naming it. The files installed so far stay; the folder is scanned
+// again so that only what is still missing is asked for.
+bool goOnWithNextServer(ServerWalk& walk, DataSet* local) {
+  dropServer();
+  if (!connectToNextServer(walk)) return false;
+  logLine("Going on with the next server: " + describeServer(*walk.lastGiven()));
+  sleepMs(kConnectPauseMs);
+  Status scanned;
+  *local = scanDataSet("./", &scanned);
+  if (!scanned.ok()) logError(scanned.message());
+  return scanned.ok();
+}
+
+// Whether the updater must start again: a file never arrived from any
+// server. A manifest that did not arrive whole changes nothing and counts
+// as finished, as does data that failed its checks: the player can still
+// start the game, and a restart would meet the same servers.
+bool mustRestart(ServerEnd end) { return end == ServerEnd::kStuck; }
 
 }  // namespace
 
 UpdateModeResult runUpdateMode(const DataSet& local, const UpdateModeSettings& settings) {
   if (createNetworkClient() == nullptr) return UpdateModeResult::kNoNetworkHost;
-  auto controller = std::make_unique<FileUpdateController>();
-  registerController(controller.get());
-  connectToServer(kServerListFile, "");
+  ServerWalk walk(kServerListFile, "", resolveHostAddresses, freshWalkSeed());
+  connectToNextServer(walk);
   sleepMs(kConnectPauseMs);
-  networkRunning = true;
-  std::thread network(networkThreadMain);
 
-  bool finished = updateFolder(local, settings, *controller);
-
-  networkRunning = false;
-  network.join();
-  registerController(nullptr);
-  controller.reset();
+  DataSet scanned = local;
+  WantedPaths wanted;
+  ServerEnd end = updateFromConnectedServer(scanned, settings, wanted);
+  while (end != ServerEnd::kDone && goOnWithNextServer(walk, &scanned)) {
+    end = updateFromConnectedServer(scanned, settings, wanted);
+  }
+  if (mustRestart(end)) announceRestart();
   shutdownNetworkClient();
 
-  if (finished) {
+  if (mustRestart(end)) {
+    startProcess(std::string(kOwnExecutableFile) + " " + settings.argumentLine);
+  } else {
     sleepMs(kFinishedPauseMs);
     if (settings.startGame) startProcess(kGameCommand);
-  } else {
-    startProcess(std::string(kOwnExecutableFile) + " " + settings.argumentLine);
   }
   return UpdateModeResult::kDone;
 }

@@ -28,6 +28,12 @@ struct UpdateModeSettings {
 
 // local is the scan of "./". Call from the main thread; starts and joins
 // the network thread and, inside the run, the request pump.
+//
+// When the server in use fails (its connections close, a reply does not
+// come, no usable manifest comes, or a file's data fails its checks
+// twice), the run goes on with the next server of the list that answers,
+// keeping what was installed; only when no server is left does it end as
+// with one server: a restart when a file never arrived, else the game.
 UpdateModeResult runUpdateMode(const DataSet& local, const UpdateModeSettings& settings);
 
 }  // namespace quor

@@ -32,6 +32,7 @@ struct Counters {
   uint32_t processed = 0;
   uint32_t written = 0;
   uint32_t patched = 0;
+  uint32_t refused = 0;  // entries whose data failed its checks twice
 };
 
 // Polls for the reply named name until one with content arrives or the
@@ -45,23 +46,20 @@ std::optional<ReceivedFile> awaitReply(FileUpdateController& controller, const s
   for (;;) {
     std::optional<ReceivedFile> reply = controller.takeReceivedFile(name);
     if (reply && !keepSlot) outstanding.fetch_sub(1);
-    sleepMs(kPollPauseMs);
-    if (clock.expired(Clock::now())) return std::nullopt;
+    // A reply already here counts even when the server has gone since.
     if (reply && reply->size != 0) return reply;
+    if (clock.expired(Clock::now())) return std::nullopt;
+    sleepMs(kPollPauseMs);
   }
 }
 
-void logGiveUp(const std::string& name) {
+void logStuck(const std::string& name) {
   logError("updater got stuck when updating file: " + name);
-  logLine("Restarting in 5 seconds");
-  logLine("Press ctrl+c to abort");
-  logLine("If this keeps repeating, please report to developer, thank you!");
-  sleepMs(kGiveUpPauseMs);
 }
 
 // What became of one request of an entry.
 struct Attempt {
-  bool inTime = false;                  // false: the give-up lines are logged
+  bool inTime = false;                  // false: the stuck line is logged
   std::optional<ApplyOutcome> outcome;  // none: nothing usable came (logged)
   bool stopRun = false;                 // the run cannot go on (logged)
 };
@@ -78,27 +76,67 @@ struct Fetcher {
       fetchAndApply;
 };
 
+// The SHA-256 a signed update's result must have; none when unsigned.
+const Sha256Digest* signedDigestOf(const SignedUpdate* signedUpdate, const std::string& path) {
+  return signedUpdate == nullptr ? nullptr : signedUpdate->gameFileDigest(path);
+}
+
+// A whole file whose data was refused is fetched once more, on the first
+// attempt only: damage on the way is fetched away, while a server that
+// sends the same wrong bytes twice is failing (the run's refused count).
+bool fetchAgain(const std::string& name, ApplyOutcome outcome, bool again) {
+  return !again && !isPatchName(name) && outcome == ApplyOutcome::kRejected;
+}
+
+// The refusal of update data that is not as signed, as the outcome of
+// data that cannot be used.
+ApplyOutcome refusedData(const std::string& name) {
+  return isPatchName(name) ? ApplyOutcome::kPatchUnusable : ApplyOutcome::kRejected;
+}
+
+// A second request of the same name (again) keeps to the slot of the
+// first, which awaitReply has counted off already.
 Attempt fetchWholeReply(FileUpdateController& controller, const ReplyWait& wait,
-                        std::atomic<int32_t>& outstanding, const std::string& path,
-                        const std::string& name, const ManifestEntry& entry, bool keepSlot) {
+                        std::atomic<int32_t>& outstanding, const SignedUpdate* signedUpdate,
+                        const std::string& path, const std::string& name,
+                        const ManifestEntry& entry, bool keepSlot, bool again = false) {
   std::optional<ReceivedFile> reply = awaitReply(controller, name, outstanding, keepSlot, wait);
   if (!reply) {
-    logGiveUp(name);
+    logStuck(name);
     return {};
   }
   if (!reply->data) {
     logError("Failed to get file: " + path);
     return {true, std::nullopt};
   }
-  return {true, applyReceivedFile(path, name, entry.checksum, *reply->data)};
+  ApplyOutcome outcome = ApplyOutcome::kRejected;
+  Status asSigned;
+  if (signedUpdate != nullptr) asSigned = signedUpdate->checkDataBytes(name, *reply->data);
+  if (!asSigned.ok()) {
+    logError(asSigned.message());
+    outcome = refusedData(name);
+  } else {
+    outcome = applyReceivedFile(path, name, entry.checksum, *reply->data,
+                                signedDigestOf(signedUpdate, path));
+  }
+  if (fetchAgain(name, outcome, again)) {
+    reply.reset();
+    logLine("Fetching the whole file again: " + name);
+    sendFileRequest(name);
+    return fetchWholeReply(controller, wait, outstanding, signedUpdate, path, name, entry, true,
+                           true);
+  }
+  return {true, outcome};
 }
 
 Fetcher wholeReplyFetcher(FileUpdateController& controller, const ReplyWait& wait,
-                          std::atomic<int32_t>& outstanding) {
+                          std::atomic<int32_t>& outstanding, const SignedUpdate* signedUpdate) {
   return {[](const std::string& name) { sendFileRequest(name); },
-          [&](const std::string& path, const std::string& name, const ManifestEntry& entry,
+          [&controller, &wait, &outstanding, signedUpdate](
+              const std::string& path, const std::string& name, const ManifestEntry& entry,
               bool keepSlot) {
-            return fetchWholeReply(controller, wait, outstanding, path, name, entry, keepSlot);
+            return fetchWholeReply(controller, wait, outstanding, signedUpdate, path, name, entry,
+                                   keepSlot);
           }};
 }
 
@@ -110,19 +148,41 @@ struct PieceContext {
   const ReplyWait& wait;
   std::atomic<int32_t>& outstanding;
   uint32_t pieceSize;
+  const SignedUpdate* signedUpdate;  // none: unsigned
   // Every name the run may ask for, filled before the pump starts; the
   // pump's thread only reads it.
   std::unordered_map<std::string, uint64_t> firstOffsets;
 };
 
+// A signed update's staged data is checked whole before it is used.
+ApplyOutcome applyStagedAsSigned(const PieceContext& context, const std::string& path,
+                                 const std::string& name, const ManifestEntry& entry,
+                                 const StagedFile& staged) {
+  const SignedUpdate* signedUpdate = context.signedUpdate;
+  if (signedUpdate != nullptr) {
+    Status asSigned = signedUpdate->checkDataFile(name, staged.partPath());
+    if (!asSigned.ok()) {
+      logError(asSigned.message());
+      return refusedData(name);
+    }
+  }
+  return applyStagedFile(path, name, entry.checksum, staged.partPath(),
+                         signedDigestOf(signedUpdate, path));
+}
+
 Attempt stageAndApply(PieceContext& context, const std::string& path, const std::string& name,
-                      const ManifestEntry& entry) {
+                      const ManifestEntry& entry, bool again = false) {
   StagedFile staged(name);
   uint64_t firstOffset = context.firstOffsets.at(name);
+  std::optional<uint64_t> signedSize;
+  if (context.signedUpdate != nullptr) {
+    signedSize = context.signedUpdate->dataFileSize(name).value_or(0);
+  }
+  ApplyOutcome outcome = ApplyOutcome::kNotWritten;
   switch (fetchPieces(context.controller, context.wait, context.pieceSize, path, name,
-                      firstOffset, staged)) {
+                      firstOffset, staged, signedSize)) {
     case FetchOutcome::kNoReply:
-      logGiveUp(name);
+      logStuck(name);
       return {};
     case FetchOutcome::kNoSpace:
       return {true, std::nullopt, true};
@@ -130,21 +190,24 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
       staged.remove();
       logError("Failed to get file: " + path);
       return {true, std::nullopt};
+    case FetchOutcome::kRefused:
+      outcome = refusedData(name);
+      break;
     case FetchOutcome::kStaged:
+      outcome = applyStagedAsSigned(context, path, name, entry, staged);
       break;
   }
-  bool resumed = staged.resumed();
-  ApplyOutcome outcome = applyStagedFile(path, name, entry.checksum, staged.partPath());
   // Partial data never counts as installed: what was staged goes, used or
   // not.
   staged.remove();
-  if (outcome == ApplyOutcome::kNotWritten && resumed && !isPatchName(name)) {
+  if (fetchAgain(name, outcome, again)) {
     // Pieces kept from an earlier run may have been damaged on the disk
-    // since: the file is fetched once more from its first byte.
+    // since, or the file on its way: it is fetched once more from its
+    // first byte.
     logLine("Fetching the whole file again: " + name);
     context.firstOffsets.at(name) = 0;
     sendFileRangeRequest(name, 0, context.pieceSize);
-    return stageAndApply(context, path, name, entry);
+    return stageAndApply(context, path, name, entry, true);
   }
   return {true, outcome};
 }
@@ -165,7 +228,7 @@ Fetcher pieceFetcher(PieceContext& context) {
 // all, is replaced by the whole file.
 bool patchFailed(const Attempt& attempt) {
   return attempt.outcome == ApplyOutcome::kPatchUnusable ||
-         attempt.outcome == ApplyOutcome::kNotWritten;
+         attempt.outcome == ApplyOutcome::kRejected || attempt.outcome == ApplyOutcome::kNotWritten;
 }
 
 enum class EntryResult { kDone, kGiveUp, kStopped };
@@ -192,8 +255,10 @@ EntryResult handleEntry(const std::string& path, const std::string& name,
   if (attempt.stopRun) return EntryResult::kStopped;
   if (attempt.outcome == ApplyOutcome::kPatched) {
     ++counters.patched;
-  } else if (attempt.outcome) {
+  } else if (attempt.outcome == ApplyOutcome::kWritten) {
     ++counters.written;
+  } else if (attempt.outcome == ApplyOutcome::kRejected) {
+    ++counters.refused;
   }
   return EntryResult::kDone;
 }
@@ -222,8 +287,8 @@ std::unordered_set<std::string> namesToStage(const PendingRequests& pending,
 }
 
 // The entries in the pump's order, with the progress lines and the end
-// report. False when the run gave up on a file.
-bool runEntries(const PendingRequests& pending, const Manifest& manifest, const Fetcher& fetcher,
+// report.
+RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, const Fetcher& fetcher,
                 std::atomic<int32_t>& outstanding) {
   Counters counters;
   std::atomic<bool> stopPump{false};
@@ -239,7 +304,7 @@ bool runEntries(const PendingRequests& pending, const Manifest& manifest, const 
       pump.join();
       // A run that cannot go on for want of disk space ends without the
       // restart: another run would meet the same full disk.
-      return result == EntryResult::kStopped;
+      return result == EntryResult::kStopped ? RunEnd::kFinished : RunEnd::kStuck;
     }
     ++counters.processed;
     if (counters.processed % progressStep == 0) {
@@ -248,12 +313,13 @@ bool runEntries(const PendingRequests& pending, const Manifest& manifest, const 
   }
   pump.join();
   logEndReport(outstanding.load(), counters);
-  return true;
+  return counters.refused == 0 ? RunEnd::kFinished : RunEnd::kRefused;
 }
 
 }  // namespace
 
-std::optional<Manifest> fetchManifest(FileUpdateController& controller, const ReplyWait& wait) {
+std::optional<Manifest> fetchManifest(FileUpdateController& controller, const ReplyWait& wait,
+                                      Bytes* rawBytes) {
   logLine("Fetching manifest...");
   // Asked first, so that a server that offers ranges has said so by the
   // time its manifest arrives; a server without them drops the request.
@@ -281,6 +347,7 @@ std::optional<Manifest> fetchManifest(FileUpdateController& controller, const Re
     return std::nullopt;
   }
   logLine("... manifest received");
+  if (rawBytes != nullptr) *rawBytes = std::move(*reply->data);
   return manifest;
 }
 
@@ -289,6 +356,9 @@ void deleteFiles(const DataSet& local, const Manifest& manifest, bool full) {
   uint32_t count = 0;
   for (const auto& entry : local) {
     const std::string& path = entry.first;
+    // The public key stays whatever the manifest says: without it the
+    // game would take unsigned updates again.
+    if (path == kPublicKeyPath) continue;
     if (isInUpdateScopeInAnyCase(path, full) && manifest.files.count(path) == 0) {
       removeFile(path);
       ++count;
@@ -312,10 +382,11 @@ void createFoldersAndEmptyFiles(const Manifest& manifest, bool full) {
   }
 }
 
-PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full) {
+PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full,
+                                     const std::unordered_set<std::string>& carried) {
   PendingRequests pending;
   for (const auto& [path, entry] : manifest.files) {
-    if (!isInUpdateScopeInAnyCase(path, full)) continue;
+    if (carried.count(path) == 0 && !isInUpdateScopeInAnyCase(path, full)) continue;
     auto found = local.find(path);
     bool present = found != local.end();
     uint32_t localChecksum = present ? static_cast<uint32_t>(found->second) : 0;
@@ -335,21 +406,37 @@ bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
   return getUpdates(buildPendingRequests(local, manifest, full), manifest, controller, wait);
 }
 
+void announceRestart() {
+  logLine("Restarting in 5 seconds");
+  logLine("Press ctrl+c to abort");
+  logLine("If this keeps repeating, please report to developer, thank you!");
+  sleepMs(kGiveUpPauseMs);
+}
+
 bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
-                FileUpdateController& controller, const ReplyWait& wait) {
+                FileUpdateController& controller, const ReplyWait& wait,
+                const SignedUpdate* signedUpdate) {
+  if (runUpdates(pending, manifest, controller, wait, signedUpdate) != RunEnd::kStuck) return true;
+  announceRestart();
+  return false;
+}
+
+RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
+                  FileUpdateController& controller, const ReplyWait& wait,
+                  const SignedUpdate* signedUpdate) {
   logLine("Getting updates from server...");
   std::unordered_set<std::string> names = namesToStage(pending, manifest);
   removeStaleStaging(names);
   std::atomic<int32_t> outstanding{0};
   if (std::optional<uint32_t> pieceSize = controller.offeredPieceSize()) {
-    PieceContext context{controller, wait, outstanding, *pieceSize, {}};
+    PieceContext context{controller, wait, outstanding, *pieceSize, signedUpdate, {}};
     for (const std::string& name : names) {
       context.firstOffsets[name] = firstRequestOffset(name, *pieceSize);
     }
     return runEntries(pending, manifest, pieceFetcher(context), outstanding);
   }
-  return runEntries(pending, manifest, wholeReplyFetcher(controller, wait, outstanding),
-                    outstanding);
+  return runEntries(pending, manifest,
+                    wholeReplyFetcher(controller, wait, outstanding, signedUpdate), outstanding);
 }
 
 }  // namespace quor

@@ -11,11 +11,13 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "dataset/dataset.h"
 #include "dataset/manifest.h"
 #include "update/file_update_controller.h"
 #include "update/reply_wait.h"
+#include "update/signed_update.h"
 
 namespace quor {
 
@@ -29,12 +31,15 @@ inline constexpr uint32_t kGiveUpPauseMs = 5000;
 // with one error line, when there is no connection, nothing arrived in
 // time (see ReplyWait), or what arrived was empty or incomplete. Then
 // nothing may be deleted or written.
+// The manifest's bytes as received go to rawBytes when given (a signed
+// update checks them).
 std::optional<Manifest> fetchManifest(FileUpdateController& controller,
-                                      const ReplyWait& wait = ReplyWait());
+                                      const ReplyWait& wait = ReplyWait(),
+                                      Bytes* rawBytes = nullptr);
 
 // Removes every local file in scope (isInUpdateScopeInAnyCase: where names
 // ignore case, a player's SAVES/ is protected as saves/ is) that the
-// manifest's files do not list. Logs "... N deleted".
+// manifest's files do not list, and never updater.key. Logs "... N deleted".
 void deleteFiles(const DataSet& local, const Manifest& manifest, bool full);
 
 // Creates the manifest's folders and empty files (existing folders are
@@ -49,7 +54,11 @@ void createFoldersAndEmptyFiles(const Manifest& manifest, bool full);
 // paths are: isInUpdateScopeInAnyCase) whose local checksum
 // differs, as a patch when the local file is the patch base (never for
 // ./updater.exe), else whole.
-PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full);
+// carried: paths that a run from an earlier server wanted; they stay in
+// scope although the earlier run may have created a protected folder
+// since.
+PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full,
+                                     const std::unordered_set<std::string>& carried = {});
 
 // Requests, receives, verifies and writes every pending file. True when
 // every entry was handled; false when a reply did not come in time (see
@@ -62,7 +71,28 @@ bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
 // before it creates the manifest's folders, because a protected folder
 // that only the manifest created must not keep a fresh install from
 // receiving the files shipped in it.
+// With signedUpdate, every update data file must be as signed before it is
+// used and every result as signed before it replaces anything. A whole
+// file whose data fails its checks is fetched once more.
 bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
-                FileUpdateController& controller, const ReplyWait& wait = ReplyWait());
+                FileUpdateController& controller, const ReplyWait& wait = ReplyWait(),
+                const SignedUpdate* signedUpdate = nullptr);
+
+// How a run of the pending requests ended.
+enum class RunEnd {
+  kFinished,  // every entry handled; or the disk is full, which no restart mends
+  kStuck,     // a reply did not come in time ("updater got stuck..." logged)
+  kRefused,   // every entry handled, but some file's data failed its checks twice
+};
+
+// The run of getUpdates without its ending: update mode may go on with
+// another server where getUpdates would give up.
+RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
+                  FileUpdateController& controller, const ReplyWait& wait,
+                  const SignedUpdate* signedUpdate = nullptr);
+
+// The lines and the 5 s pause of a run that gives up, before the updater
+// starts again.
+void announceRestart();
 
 }  // namespace quor

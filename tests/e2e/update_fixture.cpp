@@ -59,7 +59,7 @@ void writeBuild(const std::string& folder, const Build& build) {
 }
 
 bool isRunArtifact(const std::string& path) {
-  return path == "updater.log" || path == "updater_old.exe" || path == "updater_restarted.txt" ||
+  return path == "updater.log" || path == "updater.version" || path == "updater_old.exe" || path == "updater_restarted.txt" ||
          path == "game_started.txt" || path.rfind("settings/", 0) == 0;
 }
 

@@ -2,9 +2,13 @@
 // on 127.0.0.1, each test in a game folder of its own.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <memory>
 #include <thread>
+#include <vector>
 
+#include "../unit/net_test_support.h"
 #include "update_fixture.h"
 
 namespace quor::testing {
@@ -110,6 +114,64 @@ TEST_F(UpdateProgram, UpToDateFolderRequestsNothing) {
   EXPECT_EQ(countOf(scenario.serverOutput(), "Served "), 1);  // the manifest alone
   EXPECT_NE(readFile(player + "/updater.log").find(": Written: 0\n: Patched: 0\n"),
             std::string::npos);
+}
+
+// While 200 connections from another address (127.0.0.2, one host each)
+// ask for nothing, a player still updates over several connections with
+// the server's defaults: the address holds 64 connections, the rest are
+// refused, and the 64 are closed once idle, each with its log line.
+TEST_F(UpdateProgram, PlayerUpdatesWhileAnotherAddressHoldsIdleConnections) {
+  scenario.startServer("", {"--idle-seconds", "6"});
+  std::vector<std::unique_ptr<IdleConnections>> flood;
+  for (int i = 0; i < 200; ++i) {
+    flood.push_back(std::make_unique<IdleConnections>(scenario.port(), 1, 0, "127.0.0.2"));
+  }
+  auto serviceFlood = [&flood](size_t& connects, size_t& disconnects) {
+    connects = disconnects = 0;
+    for (auto& host : flood) {
+      host->service();
+      connects += host->connects;
+      disconnects += host->disconnects;
+    }
+  };
+  size_t connects = 0, disconnects = 0;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        serviceFlood(connects, disconnects);
+        return connects == 200 && disconnects == 136;
+      },
+      20000))
+      << connects << " " << disconnects;
+
+  std::atomic<bool> updating{true};
+  std::thread holder([&] {
+    size_t c = 0, d = 0;
+    while (updating.load()) {
+      serviceFlood(c, d);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  std::string player = scenario.makePlayer("flooded", versionOne());
+  RunResult run = scenario.runUpdater(player, {"--connections", "4"});
+  updating = false;
+  holder.join();
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(scenario.compare(player, versionTwo()), "") << readFile(player + "/updater.log");
+
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        serviceFlood(connects, disconnects);
+        return disconnects == 200;
+      },
+      30000));
+  std::string log = scenario.serverOutput();
+  EXPECT_EQ(countOf(log, "|||| Refused connection from 127.0.0.2:"), 136) << log;
+  EXPECT_EQ(countOf(log, ": 64 connections from 127.0.0.2 already"), 136);
+  EXPECT_EQ(countOf(log, "Closed idle connection: 127.0.0.2:"), 64);
+  EXPECT_EQ(countOf(log, "Client connected: 127.0.0.1:"), 4);
+  EXPECT_EQ(countOf(log, "Refused connection from 127.0.0.1:"), 0);
+  // The player was in before the first idle connection was closed.
+  EXPECT_LT(log.find("Client connected: 127.0.0.1:"), log.find("Closed idle connection: "));
 }
 
 }  // namespace

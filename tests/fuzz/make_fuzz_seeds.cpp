@@ -13,6 +13,7 @@
 #include "base/memory_stream.h"
 #include "container/container.h"
 #include "dataset/manifest.h"
+#include "dataset/signature_file.h"
 #include "net/messages.h"
 #include "patch/diff.h"
 
@@ -234,6 +235,33 @@ void servedNameSeeds() {
   }
 }
 
+void signatureFileSeeds() {
+  const std::string t = "fuzz_signature_file";
+  KeyPair keys;
+  if (!generateKeyPair(&keys).ok()) return;
+  SignatureFile file;
+  file.dataSetVersion = 1765000000;
+  file.expiresAt = 1772776000;
+  file.manifest = {216, sha256Of(kNew.data(), kNew.size())};
+  file.dataFiles["0.compressed"] = {155, sha256Of(kOld.data(), kOld.size())};
+  file.dataFiles["0.patch"] = {99, {}};
+  file.gameFiles["./data/quor/a.bin"] = {100000, {}};
+  file.gameFiles["./quor.exe"] = {3, {}};
+  Bytes signedFile;
+  if (!signSignatureFile(file, keys, &signedFile).ok()) return;
+  seed(t, "typical", signedFile);
+  seed(t, "empty_lists", [&] {
+    Bytes bytes;
+    (void)signSignatureFile(SignatureFile{}, keys, &bytes);
+    return bytes;
+  }());
+  seed(t, "cut", Bytes(signedFile.begin(), signedFile.begin() + 100));
+  Bytes huge = signedFile;
+  huge[68] = 0xff;  // the count of update data files
+  huge[69] = 0xff;
+  seed(t, "huge_count", huge);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -250,5 +278,6 @@ int main(int argc, char** argv) {
   serversConfigSeeds();
   safePathSeeds();
   servedNameSeeds();
+  signatureFileSeeds();
   return 0;
 }

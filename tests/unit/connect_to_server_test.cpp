@@ -152,5 +152,43 @@ TEST_F(ConnectToServer, UnresolvableHostIsAFailedAttempt) {
   EXPECT_TRUE(serverSees(server, 1));
 }
 
+// A name of several servers: its addresses come in an order that differs
+// from player to player, one that does not answer is passed over for the
+// next, and the walk then goes on with the rest of the list.
+TEST_F(ConnectToServer, ANameOfSeveralAddressesSpreadsPlayersAndSurvivesADeadOne) {
+  AnsweringHost server;  // on 127.0.0.1 only
+  ENetAddress live{}, dead{};
+  enet_address_set_host_ip(&live, "127.0.0.1");
+  enet_address_set_host_ip(&dead, "127.0.0.2");
+  HostResolver pool = [&](const std::string& host) {
+    return host == "pool" ? std::vector<uint32_t>{dead.host, live.host} : std::vector<uint32_t>{};
+  };
+  std::string servers = list(entry("pool", "pool", server.port()) + entry("gone", "gone", 1));
+  std::optional<uint64_t> deadFirst;
+  int liveFirst = 0;
+  for (uint64_t seed = 0; seed < 32; ++seed) {
+    std::optional<ServerTarget> first = ServerWalk(servers, "", pool, seed).next();
+    ASSERT_TRUE(first && first->address);
+    if (*first->address == live.host) ++liveFirst;
+    if (*first->address == dead.host && !deadFirst) deadFirst = seed;
+  }
+  EXPECT_GT(liveFirst, 4);
+  ASSERT_TRUE(deadFirst);
+
+  LogCapture log;
+  ServerWalk walk(servers, "", pool, *deadFirst);
+  EXPECT_TRUE(connectToNextServer(walk));
+  std::string port = std::to_string(server.port());
+  EXPECT_EQ(log.records(),
+            (std::vector<std::string>{"|||| No answer from \"pool\" (pool, 127.0.0.2) on port " +
+                                          port + "; trying its next address",
+                                      "Connection to server succesful!"}));
+  EXPECT_TRUE(serverSees(server, 1));
+  dropServer();
+  EXPECT_FALSE(connected());
+  EXPECT_FALSE(connectToNextServer(walk));
+  EXPECT_EQ(log.records().back(), failedLine("gone", "gone", "1"));
+}
+
 }  // namespace
 }  // namespace quor

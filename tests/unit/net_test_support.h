@@ -160,6 +160,52 @@ class RawClient {
   ENetPeer* peer_ = nullptr;
 };
 
+// One ENet host on a loopback address (from) opening count connections to
+// the server on 127.0.0.1 and asking for nothing: one client, as far as
+// the server can tell.
+class IdleConnections {
+ public:
+  IdleConnections(uint16_t port, size_t count, uint32_t connectData = 0, const char* from = "127.0.0.1") {
+    enet_initialize();
+    ENetAddress local{};
+    enet_address_set_host_ip(&local, from);
+    host_ = enet_host_create(&local, count, kChannelCount, 0, 0);
+    if (host_ == nullptr) throw std::runtime_error("no host for idle connections");
+    ENetAddress address{};
+    enet_address_set_host_ip(&address, "127.0.0.1");
+    address.port = port;
+    for (size_t i = 0; i < count; ++i) enet_host_connect(host_, &address, kChannelCount, connectData);
+  }
+  ~IdleConnections() { enet_host_destroy(host_); }
+  IdleConnections(const IdleConnections&) = delete;
+  IdleConnections& operator=(const IdleConnections&) = delete;
+
+  // Answers the server (ENet's pings) without asking anything.
+  void service() {
+    ENetEvent event;
+    while (enet_host_service(host_, &event, 0) > 0) {
+      if (event.type == ENET_EVENT_TYPE_CONNECT) ++connects;
+      if (event.type == ENET_EVENT_TYPE_DISCONNECT) ++disconnects;
+      if (event.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(event.packet);
+    }
+  }
+  // Services until every connection was made and held ones remain.
+  bool settle(size_t held, int timeoutMs) {
+    return waitUntil(
+        [&] {
+          service();
+          return connects == host_->peerCount && connects - disconnects == held;
+        },
+        timeoutMs);
+  }
+
+  size_t connects = 0;
+  size_t disconnects = 0;
+
+ private:
+  ENetHost* host_ = nullptr;
+};
+
 // The update_server program serving a folder, on a free port found by
 // trying. Its console output goes to a file that output() reads.
 class ServerProcess {

@@ -50,6 +50,32 @@ TEST_F(OptionsArguments, EachOptionLogsItsLineAndSetsItsFlag) {
   EXPECT_TRUE(sleeps.pauses().empty());
 }
 
+TEST_F(OptionsArguments, SigningOptionsTakeTheirValuesAndRefuseUnusableOnes) {
+  EXPECT_EQ(scan({"u", "--keygen", "--version", "42", "--create", "--sign", "k/publisher.key",
+                  "--expires", "7"},
+                 options),
+            ScanOutcome::kRun);
+  EXPECT_TRUE(options.keygen && options.createMode);
+  EXPECT_EQ(options.signing.privateKeyFile, "k/publisher.key");
+  EXPECT_EQ(options.signing.version, 42u);
+  EXPECT_EQ(options.signing.expiryDays, 7u);
+  EXPECT_NE(log.text().find(": --keygen - write a new key pair"), std::string::npos);
+  EXPECT_EQ(scan({"u", "--sign", "a.key"}, options), ScanOutcome::kRun);
+  EXPECT_FALSE(options.signing.version.has_value());
+  EXPECT_EQ(options.signing.expiryDays, kDefaultExpiryDays);
+  for (auto [argv, line] : std::vector<std::pair<std::vector<const char*>, std::string>>{
+           {{"u", "--sign"}, "--sign needs a value"},
+           {{"u", "--version", "12x", "--quor"}, "--version 12x is not a usable number"},
+           {{"u", "--version", "18446744073709551616"},
+            "--version 18446744073709551616 is not a usable number"},
+           {{"u", "--expires", "0"}, "--expires 0 is not a usable number"},
+           {{"u", "--expires", "36501"}, "--expires 36501 is not a usable number"}}) {
+    EXPECT_EQ(scan(argv, options), ScanOutcome::kBadValue) << line;
+    EXPECT_NE(log.text().find(": " + line + "? use --help\n"), std::string::npos) << line;
+    EXPECT_FALSE(options.startGame);
+  }
+}
+
 // Options with a value take it from the next argument, which the restart
 // line keeps; a missing or out-of-range value stops the scan with a line.
 TEST_F(OptionsArguments, ValuesAreCheckedAndKeptForTheRestart) {
@@ -135,6 +161,7 @@ TEST_F(OptionsArguments, WaitPausesEachTimeItIsGiven) {
   EXPECT_EQ(log.count("--wait - wait 24s to get some chance to connect to this when attaching "
                       "debugger"),
             2);
+  EXPECT_EQ(log.count("--connections N"), 0);  // --wait logs its own line only
 }
 
 TEST_F(OptionsArguments, CreateReportsAFolderItCannotRemove) {

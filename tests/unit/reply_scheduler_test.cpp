@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -107,6 +109,68 @@ TEST(ReplyScheduler, ABigReplyWhoseCopyIsHeldCostsNoBudget) {
   EXPECT_EQ(scheduler.bigHeld(), 600u);
 }
 
+// A player with eight connections and one with one, each keeping every
+// connection's queue full: each gets half of the replies, in the order they
+// asked within each player; a player who leaves drops out of the turns, and
+// all slots together keep only the server-wide bytes in flight.
+TEST(ReplyScheduler, PlayersNotSlotsTakeTurns) {
+  SchedulerLimits limits;
+  limits.serverInFlightBytes = 1000;
+  ReplyScheduler scheduler(10, limits);
+  for (size_t slot = 0; slot < 8; ++slot) scheduler.assignSlot(slot, 7);
+  scheduler.assignSlot(9, 3);
+  for (int round = 0; round < 20; ++round) {
+    for (size_t slot = 0; slot < 8; ++slot) scheduler.enqueue(slot, reply("many" + std::to_string(slot), 10));
+    scheduler.enqueue(9, reply("one", 10));
+  }
+  std::map<std::string, int> served;
+  std::vector<size_t> manySlots;
+  for (int i = 0; i < 40; ++i) {
+    auto pick = scheduler.next();
+    ASSERT_TRUE(pick);
+    scheduler.started(pick->slot, 10);
+    served[pick->reply.name == "one" ? "one" : "many"]++;
+    if (pick->slot != 9) manySlots.push_back(pick->slot);
+  }
+  EXPECT_EQ(served["one"], 20);
+  EXPECT_EQ(served["many"], 20);
+  EXPECT_EQ(manySlots[0] + 1, manySlots[1]);  // the eight share the one turn
+
+  // 400 bytes in flight of 1000: sixty more start, then nothing.
+  int more = 0;
+  while (auto pick = scheduler.next()) {
+    scheduler.started(pick->slot, 10);
+    ++more;
+    if (more > 100) break;
+  }
+  EXPECT_EQ(more, 60);
+  EXPECT_EQ(scheduler.inFlightEverywhere(), 1000u);
+
+  // A player who leaves drops its queue; its packets still in flight
+  // count server-wide until released.
+  scheduler.resetSlot(9);
+  EXPECT_EQ(scheduler.queued(9), 0u);
+  EXPECT_EQ(scheduler.inFlightEverywhere(), 1000u);
+  EXPECT_FALSE(scheduler.next());
+
+  // The slots of one player share the player's window.
+  limits.playerWindowBytes = 100;
+  ReplyScheduler windowed(3, limits);
+  windowed.assignSlot(0, 7);
+  windowed.assignSlot(1, 7);
+  for (size_t slot = 0; slot < 3; ++slot) {
+    windowed.enqueue(slot, reply("a", 60));
+    windowed.enqueue(slot, reply("b", 60));
+  }
+  std::vector<size_t> slots;
+  while (auto pick = windowed.next()) {
+    slots.push_back(pick->slot);
+    windowed.started(pick->slot, 60);
+  }
+  std::sort(slots.begin(), slots.end());
+  EXPECT_EQ(slots, (std::vector<size_t>{0, 1, 2, 2}));
+}
+
 TEST(ReplyScheduler, QueueIsBoundedPerSlot) {
   ReplyScheduler scheduler(1, smallLimits());
   EXPECT_TRUE(scheduler.enqueue(0, reply("1", 1)));
@@ -114,6 +178,16 @@ TEST(ReplyScheduler, QueueIsBoundedPerSlot) {
   EXPECT_TRUE(scheduler.enqueue(0, reply("3", 1)));
   EXPECT_FALSE(scheduler.enqueue(0, reply("4", 1)));
   EXPECT_EQ(scheduler.queued(0), 3u);
+
+  // And all queues together.
+  SchedulerLimits limits = smallLimits();
+  limits.queuedBytes = 2 * (sizeof(QueuedReply) + 1);
+  ReplyScheduler shared(2, limits);
+  EXPECT_TRUE(shared.enqueue(0, reply("a", 1)));
+  EXPECT_TRUE(shared.enqueue(1, reply("b", 1)));
+  EXPECT_FALSE(shared.enqueue(1, reply("c", 1)));
+  ASSERT_TRUE(shared.next());
+  EXPECT_TRUE(shared.enqueue(1, reply("c", 1)));
 }
 
 TEST(ReplyScheduler, NewPeerInASlotStartsClean) {

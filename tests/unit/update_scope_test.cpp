@@ -30,6 +30,7 @@ TEST_F(UpdateScope, LogAndEditorDataAreNeverInEvenWithFull) {
   for (bool full : {false, true}) {
     EXPECT_FALSE(isInUpdateScope("./updater.log", full));
     EXPECT_FALSE(isInUpdateScope("./logs/updater.log.old", full));
+    EXPECT_FALSE(isInUpdateScope("./updater.version", full));
     EXPECT_FALSE(isInUpdateScope("./editor_data/x.dat", full));
   }
 }

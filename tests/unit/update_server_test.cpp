@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "net/extra_connections.h"
 #include "net_test_support.h"
 
 namespace quor {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::IdleConnections;
 using testing::RawClient;
 using testing::ServerProcess;
 using testing::TempDir;
@@ -286,6 +288,87 @@ TEST_F(UpdateServer, PacketsAboveTheReceiveLimitAreNeverAssembled) {
   EXPECT_EQ(client.replies["ok"].size(), 3u);
   std::string log = outputHolding(server, "Served ok ");
   EXPECT_EQ(occurrences(log, "|||| Oversized request from 127.0.0.1:"), 1u);
+}
+
+// While one client floods the server with 200 connections that ask for
+// nothing, a new player still connects and is served: the flood holds at
+// most one client's bound, then the address's bound, and is closed once
+// idle for the idle limit, with one line per connection refused or closed.
+TEST_F(UpdateServer, IdleFloodsAreBoundedAndClosedWhilePlayersAreServed) {
+  Bytes manifest = put("manifest.manifest", 777);
+  Bytes file = put("1.compressed", 300000);
+  ServerProcess server(data_, {"--idle-seconds", "4", "--per-address", "24"});
+  IdleConnections first(server.port(), 200);
+  ASSERT_TRUE(first.settle(16, 20000)) << first.connects << " " << first.disconnects;
+
+  RawClient player(server.port());
+  player.send(buildManifestRequest());
+  player.request("1.compressed");
+  ASSERT_TRUE(testing::waitUntil(
+      [&] {
+        first.service();
+        player.serviceOnce();
+        return player.replyCount == 2;
+      },
+      20000));
+  EXPECT_EQ(player.replies["manifest.manifest"], manifest);
+  EXPECT_EQ(player.replies["1.compressed"], file);
+
+  // A second flooding client gets what is left of the address's 24.
+  IdleConnections second(server.port(), 200);
+  ASSERT_TRUE(testing::waitUntil(
+      [&] {
+        first.service();
+        player.serviceOnce();
+        return second.settle(7, 1);
+      },
+      20000));
+  testing::waitUntil([&] { return occurrences(server.output(), "|||| Refused connection") >= 377; }, 10000);
+  std::string log = server.output();
+  EXPECT_EQ(occurrences(log, "|||| Refused connection from 127.0.0.1:"), 184u + 193u);
+  EXPECT_EQ(occurrences(log, ": 16 connections from 127.0.0.1:"), 184u);
+  EXPECT_EQ(occurrences(log, ": 24 connections from 127.0.0.1 already"), 193u);
+
+  // Every flooding connection is closed once idle; the server saw no
+  // other way for them to go.
+  ASSERT_TRUE(testing::waitUntil(
+      [&] {
+        first.service();
+        second.service();
+        player.serviceOnce();
+        return first.disconnects == 200 && second.disconnects == 200;
+      },
+      20000));
+  testing::waitUntil([&] { return occurrences(server.output(), "Closed idle connection: ") >= 23; }, 10000);
+  log = server.output();
+  EXPECT_GE(occurrences(log, "Closed idle connection: 127.0.0.1:"), 23u);
+  EXPECT_NE(log.find(" s, 0 bytes sent)"), std::string::npos);
+  EXPECT_EQ(occurrences(log, "Client disconnected: "), 0u);
+}
+
+// Extra connections of a client are let in while a quarter of the slots is
+// free besides them and refused after that; first connections still get in
+// until the server is full.
+TEST_F(UpdateServer, ExtrasAreRefusedWhenNearlyFullButNewPlayersGetIn) {
+  put("1.compressed", 1000);
+  ServerProcess server(data_, {"--peers", "8"});
+  IdleConnections firsts(server.port(), 4);
+  ASSERT_TRUE(firsts.settle(4, 20000));
+  IdleConnections extra(server.port(), 1, kExtraConnectionData);
+  ASSERT_TRUE(extra.settle(1, 20000));
+  IdleConnections more(server.port(), 1);
+  ASSERT_TRUE(more.settle(1, 20000));
+  IdleConnections refused(server.port(), 1, kExtraConnectionData);
+  ASSERT_TRUE(refused.settle(0, 20000));
+  EXPECT_EQ(occurrences(outputHolding(server, "|||| Refused connection"),
+                        ": an extra connection, 1 of 8 slots free"),
+            1u);
+
+  RawClient player(server.port());
+  player.request("1.compressed");
+  ASSERT_TRUE(player.collect(1, 20000));
+  EXPECT_EQ(player.replies["1.compressed"].size(), 1000u);
+  EXPECT_EQ(occurrences(server.output(), "|||| Refused connection"), 1u);
 }
 
 TEST_F(UpdateServer, LogsConnectsAndEndsCleanlyOnSigterm) {

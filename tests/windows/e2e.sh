@@ -21,6 +21,12 @@
 #   8. a file larger than one packet, fetched in pieces: a Linux updater
 #      (beside LINUX_UPDATE_SERVER) is cut off halfway, and updater.exe
 #      goes on from the pieces it staged.
+#   9. signed updates: a data set signed by the Linux updater installs with
+#      updater.exe (CNG) and is refused with a changed manifest.sig; one
+#      signed by updater.exe installs with the Linux updater.
+#  10. the next server: the first server of the list sends whole files that
+#      fail their checks; updater.exe goes on with the second and ends with
+#      v2 in the same run.
 #
 #   tests/windows/e2e.sh WINDOWS_BUILD_DIR LINUX_UPDATE_SERVER
 #
@@ -328,6 +334,84 @@ for _ in $(seq 100); do grep -q "Client disconnected: $second (" "$work/large_se
 sent=$(grep -o "Client disconnected: $second ([0-9]*" "$work/large_server.out" | grep -o '[0-9]*$')
 check "updater.exe fetched only what was missing" test "${sent:-999999999}" -lt $((40 * 1024 * 1024))
 kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
+
+echo "== 9. signed updates: signed on Linux, checked with CNG, and the other way round"
+# The Linux updater makes a key pair and signs a build; updater.exe, whose
+# game folder holds updater.key, installs it and refuses the same data set
+# with a changed manifest.sig. Then updater.exe signs and a Linux updater
+# checks.
+linux_updater=$(dirname "$server")/updater
+signed=$work/signed
+mkdir -p "$work/keys" "$signed/data/quor" "$signed/server_data"
+(cd "$work/keys" && "$linux_updater" --keygen >"$work/keygen.out" 2>&1)
+head -c 70000 /dev/urandom >"$signed/data/quor/signed.bin"
+cp "$work/v1/updater.exe" "$signed/updater.exe"
+cp "$work/keys/updater.key" "$signed/updater.key"
+(cd "$signed" && "$linux_updater" --create --sign ../keys/publisher.key --version 7 \
+  >"$work/sign.out" 2>&1)
+check "the Linux updater signs the data set" test -s "$signed/server_data/update_data/manifest.sig"
+cp -r "$signed/server_data/update_data" "$work/tampered_data"
+printf '\x08' | dd of="$work/tampered_data/manifest.sig" bs=1 seek=12 conv=notrunc status=none
+for kind in signed tampered; do
+  data_folder=$signed/server_data/update_data
+  [ "$kind" = tampered ] && data_folder=$work/tampered_data
+  server_pid=$(start_server "$data_folder" "$work/${kind}_server.out")
+  mkdir -p "$work/${kind}_player/settings"
+  cp "$work/v1/updater.exe" "$work/keys/updater.key" "$work/${kind}_player/"
+  printf 'signed\n127.0.0.1\n%s\n' "$(cat "$work/${kind}_server.out.port")" \
+    >"$work/${kind}_player/settings/servers.config"
+  code=$(run_wine "$work/${kind}_player" "$work/${kind}.out" 120 ./updater.exe)
+  kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
+  check "updater.exe ends with exit code 0 ($kind)" equals "$code" 0
+done
+check "updater.exe verifies the Linux signature" \
+  contains "$work/signed.out" ": ... manifest.sig verified: version 7"
+check "the signed file is installed" \
+  same "$signed/data/quor/signed.bin" "$work/signed_player/data/quor/signed.bin"
+check "the version is recorded" equals "$(tr -d '\r\n' <"$work/signed_player/updater.version")" 7
+check "a changed manifest.sig is refused" contains "$work/tampered.out" \
+  "manifest.sig is not signed by this game's publisher (the signature does not verify): nothing was updated"
+check "the refused file is not installed" test ! -e "$work/tampered_player/data/quor/signed.bin"
+
+# The other way round: updater.exe makes the keys and signs.
+mkdir -p "$work/wkeys"
+code=$(run_wine "$work/wkeys" "$work/wkeygen.out" 60 "$updater_exe" --keygen)
+check "updater.exe --keygen writes both keys" test -s "$work/wkeys/publisher.key" -a -s "$work/wkeys/updater.key"
+cp "$work/wkeys/updater.key" "$signed/updater.key"
+rm -rf "$signed/server_data/update_data"
+code=$(run_wine "$signed" "$work/wsign.out" 120 ./updater.exe --create --sign ../wkeys/publisher.key --version 8)
+check "updater.exe signs the data set" test -s "$signed/server_data/update_data/manifest.sig"
+server_pid=$(start_server "$signed/server_data/update_data" "$work/wsigned_server.out")
+mkdir -p "$work/linux_player/settings"
+cp "$work/wkeys/updater.key" "$work/linux_player/"
+printf 'signed\n127.0.0.1\n%s\n' "$(cat "$work/wsigned_server.out.port")" \
+  >"$work/linux_player/settings/servers.config"
+(cd "$work/linux_player" && timeout 120 "$linux_updater" >"$work/linux_player.out" 2>&1)
+kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
+check "the Linux updater verifies the CNG signature" \
+  contains "$work/linux_player.out" ": ... manifest.sig verified: version 8"
+check "and installs the file" \
+  same "$signed/data/quor/signed.bin" "$work/linux_player/data/quor/signed.bin"
+
+echo "== 10. the next server"
+# Every whole file of the first server holds another file's data.
+mkdir -p "$work/rotated_data"
+cp "$data"/* "$work/rotated_data/"
+wholes=("$work"/rotated_data/*.compressed)
+cp "${wholes[0]}" "$work/first_whole"
+for ((i = 0; i + 1 < ${#wholes[@]}; i++)); do cp "${wholes[i + 1]}" "${wholes[i]}"; done
+cp "$work/first_whole" "${wholes[${#wholes[@]} - 1]}"
+rotated_pid=$(start_server "$work/rotated_data" "$work/rotated_server.out")
+server_pid=$(start_server "$data" "$work/good_server.out")
+cp -r "$work/v1" "$work/next"
+printf 'rotated\n127.0.0.1\n%s\ngood\n127.0.0.1\n%s\n' "$(cat "$work/rotated_server.out.port")" \
+  "$(cat "$work/good_server.out.port")" >"$work/next/settings/servers.config"
+code=$(run_wine "$work/next" "$work/next.out" 120 ./updater.exe)
+kill "$server_pid" "$rotated_pid" 2>/dev/null; wait "$server_pid" "$rotated_pid" 2>/dev/null; server_pid=
+check "updater.exe ends with exit code 0 (next server)" equals "$code" 0
+check "it refuses the first server's data" contains "$work/next.out" "file does not match the manifest, not written: "
+check "it goes on with the second server" contains "$work/next.out" 'Going on with the next server: "good"'
+check "the folder now equals v2 after one run" same_tree "$work/v2" "$work/next"
 
 echo
 echo "e2e: $passed passed, $failed failed"

@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# Release day: many players at once against one update_server on 127.0.0.1.
+#
+# 1. UPDATERS real `updater` processes (default 100) started at once, each
+#    installing the same 10 MiB in 10 files, published with `updater
+#    --create`: how many finished in their first run (no "updater got
+#    stuck", no "Failed to connect", every file equal to the published
+#    one), how many could not connect, how many gave up. A run that gives up
+#    would start ./updater.exe of its folder again; there is none, so every
+#    updater has exactly one run.
+# 2. Fairness: 32 players at once, each with 8 connections from its one
+#    ENet host (bench/release_day_bench.cpp), fetching for 20 s; then 16 of
+#    them with 8 connections beside 16 with one; per-player throughput
+#    min/median/max and max/min.
+# 3. Capacity: 500 players at once with 1 and with 8 connections each, each
+#    fetching a manifest and 10 files of 100 KiB once: how many were served,
+#    and the server's peak memory (VmHWM).
+# Each case runs against the server's defaults and against `--peers 64`
+# (the slots the server had by default before), as ratios. Every player of
+# the bench comes from 127.0.0.1, as if all sat behind one router, so the
+# server runs with --per-address 4095 (its bound of 64 per address would
+# otherwise be what is measured).
+#
+# usage: bench/release_day.sh [UPDATERS, default 100] [build folder, default build]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+updaters=${1:-100}
+build=${2:-build}
+source scripts/lib/bench.sh
+require_packages python3
+build_bench "$build" -j1 updater update_server release_day_bench
+updater_bin=$(realpath "$build/updater")
+server_bin=$(realpath "$build/update_server")
+load_bin=$(realpath "$build/bench/release_day_bench")
+
+work=$(mktemp -d)
+server_pid=""
+stop_server() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  server_pid=""
+}
+cleanup() {
+  stop_server
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# start_server DATA ARGS...: update_server on a free port; sets port.
+start_server() {
+  local data=$1
+  shift
+  set -- --per-address 4095 "$@"
+  for _ in $(seq 1 20); do
+    port=$((20000 + RANDOM % 40000))
+    "$server_bin" --port "$port" --data "$data" "$@" >"$work/server.out" 2>&1 &
+    server_pid=$!
+    for _ in $(seq 50); do grep -qs "listening on port" "$work/server.out" && break; sleep 0.1; done
+    grep -q "listening on port" "$work/server.out" && kill -0 "$server_pid" 2>/dev/null && return 0
+    stop_server
+  done
+  echo "update_server did not start" >&2
+  exit 1
+}
+peak_kib() { awk '/^VmHWM:/ {print $2}' "/proc/$server_pid/status"; }
+
+# The build: 10 files of 1 MiB that do not compress.
+game="$work/game"
+mkdir -p "$game/data/quor" "$game/server_data"
+for i in $(seq 1 10); do head -c $((1024 * 1024)) /dev/urandom >"$game/data/quor/file$i.bin"; done
+(cd "$game" && "$updater_bin" --create >/dev/null)
+published="$game/server_data/update_data"
+list="$work/list"
+(cd "$published" && for f in *.compressed; do echo "$f $(stat -c %s "$f")"; done) >"$list"
+
+# run_updaters ARGS...: prints "finished no_connection gave_up seconds".
+run_updaters() {
+  start_server "$published" "$@"
+  rm -rf "$work/players"
+  mkdir -p "$work/players"
+  local i start end
+  for i in $(seq 1 "$updaters"); do
+    mkdir -p "$work/players/$i/settings"
+    printf 'bench\n127.0.0.1\n%s\n' "$port" >"$work/players/$i/settings/servers.config"
+  done
+  local pids=()
+  start=$(date +%s.%N)
+  for i in $(seq 1 "$updaters"); do
+    (cd "$work/players/$i" && timeout 900 "$updater_bin" >updater.out 2>&1 || true) &
+    pids+=($!)
+  done
+  wait "${pids[@]}"
+  end=$(date +%s.%N)
+  stop_server
+  local finished=0 no_connection=0 gave_up=0 log
+  for i in $(seq 1 "$updaters"); do
+    log="$work/players/$i/updater.log"
+    if grep -qs "Failed to connect" "$log"; then
+      no_connection=$((no_connection + 1))
+    elif grep -qs "updater got stuck" "$log"; then
+      gave_up=$((gave_up + 1))
+    elif diff -rq "$game/data" "$work/players/$i/data" >/dev/null 2>&1; then
+      finished=$((finished + 1))
+    fi
+  done
+  echo "$finished $no_connection $gave_up $(python3 -c "print(round($end - $start, 1))")"
+}
+
+echo "1. $updaters updaters at once, each installing 10 MiB in 10 files"
+read -r f_new c_new g_new s_new < <(run_updaters)
+read -r f_old c_old g_old s_old < <(run_updaters --peers 64)
+printf '   %-22s %9s %15s %8s %9s\n' "server" "finished" "no connection" "gave up" "seconds"
+printf '   %-22s %9s %15s %8s %9s\n' "defaults" "$f_new" "$c_new" "$g_new" "$s_new"
+printf '   %-22s %9s %15s %8s %9s\n' "--peers 64" "$f_old" "$c_old" "$g_old" "$s_old"
+python3 -c "print(f'   finished in the first run, defaults / --peers 64: {$f_new / max($f_old, 1):.2f}')"
+
+echo "2. fairness: 32 players at once, 20 s each"
+fair() {
+  start_server "$published" "$@"
+  "$load_bin" fair "$port" 32 "$fair_connections" "$list" 20 "$fair_single" || true
+  stop_server
+}
+fair_connections=8 fair_single=0
+echo "   defaults, 32 players with 8 connections:"
+fair | sed 's/^/     /'
+fair_connections=8 fair_single=16
+echo "   defaults, 16 players with 8 connections and 16 with 1:"
+fair | sed 's/^/     /'
+echo "   --peers 64, 16 players with 8 connections and 16 with 1:"
+fair --peers 64 | sed 's/^/     /'
+fair_connections=1 fair_single=0
+echo "   defaults, 32 players with 1 connection (the spread of equal players):"
+fair | sed 's/^/     /'
+
+echo "3. capacity: 500 players at once, each fetching a manifest and 10 files of 100 KiB once"
+small="$work/small"
+mkdir -p "$small"
+for i in $(seq 1 10); do head -c $((100 * 1024)) /dev/urandom >"$small/$i.compressed"; done
+head -c 20000 /dev/urandom >"$small/manifest.manifest"
+(cd "$small" && for f in *.compressed; do echo "$f $(stat -c %s "$f")"; done) >"$work/small_list"
+# capacity CONNECTIONS ARGS...
+capacity() {
+  local connections=$1
+  shift
+  start_server "$small" "$@"
+  local line
+  line=$("$load_bin" once "$port" 500 "$connections" "$work/small_list" || true)
+  echo "     $line"
+  echo "     server peak memory $(peak_kib) KiB; connections refused $(grep -c 'Refused connection' "$work/server.out" || true)"
+  stop_server
+}
+echo "   defaults, 1 connection each:"
+capacity 1
+echo "   defaults, 8 connections each:"
+capacity 8
+echo "   --peers 64, 1 connection each:"
+capacity 1 --peers 64
