@@ -5,7 +5,8 @@
 //                                    create mode picks for that memory budget
 //                                    (default its own), print create seconds
 //   patch_bench apply OLD PATCH OUT  decode and apply it, print apply seconds
-//   patch_bench sort OLD             suffix-sort OLD alone, print seconds
+//   patch_bench sort OLD             suffix-sort OLD alone with the project's own
+//                                    sort, print seconds
 //   patch_bench pack FILE            print the size of FILE's container, as
 //                                    create mode publishes the whole file
 //   patch_bench assets OLD NEW [MIB] write a synthetic asset pack of MIB MiB
@@ -109,7 +110,7 @@ int sort(const char* oldPath) {
   std::vector<int32_t> I(old.size() + 1);
   std::vector<int32_t> V(old.size() + 1);
   Clock::time_point start = Clock::now();
-  quor::suffixSort<int32_t>(I.data(), V.data(), old.data(), int32_t(old.size()));
+  quor::ownSuffixSort<int32_t>(I.data(), V.data(), old.data(), int32_t(old.size()));
   std::printf("%.2f\n", secondsSince(start));
   return 0;
 }

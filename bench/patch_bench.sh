@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Patch benchmark: the updater's bsdiff/bspatch beside xdelta3 -9 and
 # zstd -19 --long=27 --patch-from on the same old/new pairs, and the
-# updater's suffix sort beside libdivsufsort on the same old file.
+# project's own suffix sort (the Windows build's) beside libdivsufsort on
+# the same old file.
 #
 # Pairs: library and program binaries of two Debian package versions
 # (fetched with apt-get download): point releases, and LLVM's shared library

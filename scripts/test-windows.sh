@@ -45,7 +45,7 @@ step() {
 }
 
 step "packages"
-require_packages "${windows_packages[@]}" g++ pkg-config libgtest-dev libenet-dev zlib1g-dev libssl-dev
+require_packages "${windows_packages[@]}" g++ pkg-config libgtest-dev libenet-dev zlib1g-dev libssl-dev libdivsufsort-dev
 command -v npm >/dev/null || require_packages npm
 
 build=build-windows
@@ -71,9 +71,11 @@ wine cmd /c exit >/dev/null 2>&1 || true
 stop_wine
 
 step "end-to-end under Wine"
-if [ ! -x build/update_server ]; then
+# The Linux programs: the server, and the updater that the checks compare
+# with updater.exe.
+if [ ! -x build/update_server ] || [ ! -x build/updater ]; then
   [ -f build/build.ninja ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  ninja -C build -j1 update_server
+  ninja -C build -j1 update_server updater
 fi
 wine cmd /c exit >/dev/null 2>&1 || true
 tests/windows/e2e.sh "$build" build/update_server

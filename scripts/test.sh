@@ -26,7 +26,7 @@ for arg in "$@"; do
 done
 
 require_packages cmake ninja-build g++ clang-14 libclang-rt-14-dev pkg-config libgtest-dev \
-  libenet-dev zlib1g-dev libssl-dev
+  libenet-dev zlib1g-dev libssl-dev libdivsufsort-dev
 
 # run_config DIR TEST_REGEX [CMAKE_ARGS...]
 run_config() {
@@ -46,6 +46,6 @@ run_config build ""
 [ "$quick" -eq 1 ] && exit 0
 scripts/test-windows.sh
 CC=clang-14 CXX=clang++-14 run_config build-asan "" -DUPDATER_SANITIZE=address
-run_config build-tsan "^(Log|NetworkClient|ConnectToServer|Dispatch|FileUpdateController|RequestPump|UpdateRun|UpdateProgram|UpdateServer|ServerOptions|ServerFaultDrill|ServerList\.ServerEntries|NextServer)" \
+run_config build-tsan "^(Log|CreateMode|NetworkClient|ConnectToServer|Dispatch|FileUpdateController|RequestPump|UpdateRun|UpdateProgram|UpdateServer|ServerOptions|ServerFaultDrill|ServerList\.ServerEntries|NextServer)" \
   -DUPDATER_SANITIZE=thread
 scripts/fuzz.sh 30

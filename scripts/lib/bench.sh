@@ -12,7 +12,7 @@ source scripts/lib/packages.sh
 build_bench() {
   local dir=$1
   shift
-  require_packages cmake ninja-build g++ pkg-config libgtest-dev libenet-dev zlib1g-dev libssl-dev
+  require_packages cmake ninja-build g++ pkg-config libgtest-dev libenet-dev zlib1g-dev libssl-dev libdivsufsort-dev
   cmake -S . -B "$dir" -G Ninja -DUPDATER_BUILD_BENCH=ON >/dev/null
   ninja -C "$dir" "$@" >/dev/null
 }

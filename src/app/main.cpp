@@ -48,8 +48,8 @@ int runScannedMode(const Options& options) {
   if (options.createMode) {
     const SigningRequest* signing =
         options.signing.privateKeyFile.empty() ? nullptr : &options.signing;
-    bool published =
-        createUpdateData(local, options.oldPath, options.patchMemoryBudget, signing);
+    bool published = createUpdateData(local, options.oldPath, options.patchMemoryBudget,
+                                      options.threads, signing);
     sleepMs(kEndPauseMs);
     return published ? kExitOk : kExitCreateFailed;
   }
@@ -82,9 +82,10 @@ int main(int argc, char** argv) {
       return finish(runScannedMode(commandLine.options));
     case ScanOutcome::kFileSystemError:
       return finish(kExitFileSystemError);
-    // The help and a mistyped --old change nothing and were answered on
-    // the console: they end with 0, as they always have, so that scripts
-    // starting the updater read only the codes of exit_codes.h as failures.
+    // The help, a mistyped --old or a bad option value change nothing and
+    // were answered on the console: they end with 0, as they always have, so
+    // that scripts starting the updater read only the codes of exit_codes.h
+    // as failures.
     case ScanOutcome::kHelp:
     case ScanOutcome::kMissingOldPath:
     case ScanOutcome::kOldPathNotFolder:

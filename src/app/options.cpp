@@ -25,17 +25,6 @@ constexpr uint32_t kWaitPauseMs = 24000;
 // The most --patch-memory takes: 1 TiB.
 constexpr uint64_t kLargestPatchMemoryMiB = uint64_t(1) << 20;
 
-// A count of MiB as given on the command line, in bytes; 0 for anything
-// but 1 to kLargestPatchMemoryMiB in decimal digits.
-uint64_t mebibytesFromArgument(const std::string& text) {
-  if (text.empty() || text.size() > 7) return 0;
-  uint64_t mebibytes = 0;
-  for (char digit : text) {
-    if (digit < '0' || digit > '9') return 0;
-    mebibytes = mebibytes * 10 + uint64_t(digit - '0');
-  }
-  return mebibytes <= kLargestPatchMemoryMiB ? mebibytes << 20 : 0;
-}
 constexpr const char* kKeygenLine =
     "--keygen - write a new key pair: publisher.key (keep it secret) and updater.key (ship it "
     "with the game)";
@@ -119,8 +108,10 @@ void logHelp() {
           "the time in seconds)");
   logLine("--expires DAYS - with --sign: days players accept the signature (default: " +
           std::to_string(kDefaultExpiryDays) + ")");
-  logLine("--patch-memory N - MiB one patch may take in create mode beside the old and new file "
-          "(default 2048)");
+  logLine("--threads N - with --create, how many files to work on at once, 1 to 256 (default: one "
+          "per core)");
+  logLine("--patch-memory N - with --create, MiB one patch may take beside the old and new file, "
+          "1 to 1048576 (default 2048)");
 }
 
 std::string normaliseOldPath(std::string path) {
@@ -158,9 +149,16 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       options.oldPath = normaliseOldPath(pathFromArgument(argv[i + 1]));
       line.steps.push_back({Kind::kOld, options.oldPath});
     } else if (argument == "--patch-memory") {
-      // A missing or malformed count leaves the default.
-      uint64_t budget = i + 1 < argc ? mebibytesFromArgument(argv[i + 1]) : 0;
-      if (budget != 0) options.patchMemoryBudget = budget;
+      std::optional<uint64_t> mebibytes =
+          i + 1 < argc ? decimalValue(argv[i + 1], kLargestPatchMemoryMiB) : std::nullopt;
+      if (!mebibytes) {
+        line.steps.push_back({Kind::kBadValue, {},
+                              "--patch-memory needs MiB from 1 to " +
+                                  std::to_string(kLargestPatchMemoryMiB)});
+        break;
+      }
+      options.patchMemoryBudget = *mebibytes << 20;
+      options.argumentLine += std::string(argv[++i]) + " ";
     } else if (argument == "--wait") {
       line.steps.push_back({Kind::kWait, {}});
     } else if (argument == "--keygen") {
@@ -185,6 +183,16 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
         break;
       }
       options.limitRate = *rate;
+      options.argumentLine += std::string(argv[++i]) + " ";
+    } else if (argument == "--threads") {
+      std::optional<uint64_t> count =
+          i + 1 < argc ? decimalValue(argv[i + 1], kMaxThreads) : std::nullopt;
+      if (!count) {
+        line.steps.push_back({Kind::kBadValue, {},
+                              "--threads needs a count from 1 to " + std::to_string(kMaxThreads)});
+        break;
+      }
+      options.threads = static_cast<unsigned>(*count);
       options.argumentLine += std::string(argv[++i]) + " ";
     }
   }

@@ -26,7 +26,11 @@ struct Options {
   // (create mode signs when signing.privateKeyFile is set).
   bool keygen = false;
   SigningRequest signing;
+  unsigned threads = 0;      // --threads N: files create mode works on at once; 0: a core each
 };
+
+// The most threads --threads may ask for.
+inline constexpr unsigned kMaxThreads = 256;
 
 enum class ScanOutcome {
   kRun,               // go on with the chosen mode
@@ -62,8 +66,8 @@ struct CommandLine {
 };
 
 // Reads argv in order into options and steps without touching anything:
-// no line, no file-system access, no pause. Stops after --help, --h or a
-// final --old.
+// no line, no file-system access, no pause. Stops after --help, --h, a
+// final --old or an option without its value in range.
 CommandLine parseCommandLine(int argc, const char* const* argv);
 
 // Carries out the steps in order, as the options were given: logs each

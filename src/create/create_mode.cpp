@@ -1,17 +1,22 @@
 #include "create/create_mode.h"
 
 #include <algorithm>
-#include <ctime>
 #include <cstring>
-#include <map>
+#include <ctime>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string_view>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "base/encoding.h"
 #include "container/container.h"
 #include "container/container_writer.h"
+#include "create/deferred_log.h"
+#include "create/memory_budget.h"
+#include "create/ordered_jobs.h"
 #include "create/sign_data_set.h"
 #include "dataset/layout.h"
 #include "dataset/manifest.h"
@@ -48,6 +53,12 @@ bool createOutputFolder() {
 }
 
 // Logs a failed operation; true when there was one.
+bool reportFailure(const Status& status, DeferredLog& log) {
+  if (status.ok()) return false;
+  log.error(status.message());
+  return true;
+}
+
 bool reportFailure(const Status& status) {
   if (status.ok()) return false;
   logError(status.message());
@@ -55,7 +66,7 @@ bool reportFailure(const Status& status) {
 }
 
 // The whole-file container of content held in memory, written to output.
-bool writeHeldContainer(const std::string& output, const Bytes& content) {
+bool writeHeldContainer(const std::string& output, const Bytes& content, DeferredLog& log) {
   size_t offset = 0;
   ContainerSource source = [&](uint8_t* buffer, size_t capacity, size_t* got) {
     *got = std::min(capacity, content.size() - offset);
@@ -63,7 +74,7 @@ bool writeHeldContainer(const std::string& output, const Bytes& content) {
     offset += *got;
     return Status();
   };
-  return !reportFailure(containerEncodeToFile(generic, source, output));
+  return !reportFailure(containerEncodeToFile(generic, source, output), log);
 }
 
 // What was published of a file: the checksum and count of its bytes.
@@ -76,14 +87,15 @@ struct Published {
 // Compresses the file at path into output in one reading, checksumming
 // the bytes as they are read, so that manifest and update data agree even
 // for a file that changes meanwhile. False when it failed (logged).
-bool compressStreamed(const std::string& path, const std::string& output, Published* published) {
+bool compressStreamed(const std::string& path, const std::string& output, Published* published,
+                      DeferredLog& log) {
   std::unique_ptr<FileSource> input;
   Status opened = FileSource::open(path, &input);
   if (opened.ok() && input->size() > kMaxContainerLength) {
     opened = Status::tooLarge("cannot read " + path + ": larger than 4 GiB");
   }
-  if (reportFailure(opened)) {
-    logError("failed to read: " + path);
+  if (reportFailure(opened, log)) {
+    log.error("failed to read: " + path);
     return false;
   }
   ChecksumBuilder checksum;
@@ -97,13 +109,33 @@ bool compressStreamed(const std::string& path, const std::string& output, Publis
     published->size += *got;
     return status;
   };
-  if (reportFailure(containerEncodeToFile(generic, source, output))) {
-    logError((readFailed ? "failed to read: " : "failed to compress: ") + path);
+  if (reportFailure(containerEncodeToFile(generic, source, output), log)) {
+    log.error((readFailed ? "failed to read: " : "failed to compress: ") + path);
     return false;
   }
   published->checksum = checksum.value();
   published->sha256 = sha256.finish();
   return true;
+}
+
+uint64_t sizeOf(const std::string& path) {
+  std::error_code ec;
+  uintmax_t size = fs::file_size(toNativePath(path), ec);
+  return ec ? 0 : size;
+}
+
+// The working memory of the diff that memoryBudget allows for files of
+// these lengths (beyond the files themselves), or 0 when no method fits.
+uint64_t diffMemory(uint64_t oldLength, uint64_t newLength, uint64_t memoryBudget) {
+  switch (chooseDiffMethod(oldLength, newLength, memoryBudget)) {
+    case DiffMethod::kSuffixArray:
+      return bsdiffMemory(oldLength, newLength);
+    case DiffMethod::kBlockIndex:
+      return blockDiffMemory(oldLength, blockSizeWithin(oldLength, memoryBudget));
+    case DiffMethod::kNone:
+      break;
+  }
+  return 0;
 }
 
 // Writes the patch of old → current to output by the method the memory
@@ -126,19 +158,38 @@ Status writePatch(const Bytes& old, const Bytes& current, uint64_t memoryBudget,
 
 // Makes oldPath's patch to current as fileNumber.patch. Returns the old
 // file's checksum as the patch base, or 0 when no patch was made (the file
-// is then offered whole only, which is not an error).
+// is then offered whole only, which is not an error). A patch no smaller
+// than the file's compressed copy (compressedSize bytes) saves a player
+// nothing: it is not published, and the base 0 sends players to the whole
+// file.
 uint32_t makePatch(const std::string& path, const std::string& oldPath, const Bytes& current,
-                   uint32_t fileNumber, uint64_t memoryBudget) {
+                   uint32_t fileNumber, uint64_t compressedSize, uint64_t memoryBudget,
+                   DeferredLog& log) {
   Bytes old;
   if (!readWholeFile(oldPath, &old).ok() || old.empty()) {
-    logError("failed to read old file, or file is empty: " + oldPath);
+    log.error("failed to read old file, or file is empty: " + oldPath);
     return 0;
   }
   // A patch that cannot be made is no failure of the data set: the file is
   // offered whole.
-  if (reportFailure(
-          writePatch(old, current, memoryBudget, outputPath(patchFileName(fileNumber))))) {
-    logError("failed to create patch: " + path);
+  const std::string patchPath = outputPath(patchFileName(fileNumber));
+  if (reportFailure(writePatch(old, current, memoryBudget, patchPath), log)) {
+    log.error("failed to create patch: " + path);
+    return 0;
+  }
+  // The block method streams its patch to the file, so the size is checked
+  // on the file, whichever method made it.
+  std::error_code ec;
+  uint64_t patchSize = fs::file_size(toNativePath(patchPath), ec);
+  if (ec) {
+    log.error("cannot read the size of " + patchPath + ": " + ec.message());
+    log.error("failed to create patch: " + path);
+    removeFile(patchPath);
+    return 0;
+  }
+  if (patchSize >= compressedSize) {
+    removeFile(patchPath);
+    log.line("patch not smaller than the compressed file, published whole: " + path);
     return 0;
   }
   // The base is the checksum of the bytes the patch was made from.
@@ -150,17 +201,26 @@ std::string oldPathOf(const std::string& oldFolder, const std::string& path) {
   return oldFolder + path.substr(1);
 }
 
-uint64_t sizeOf(const std::string& path) {
-  std::error_code ec;
-  uintmax_t size = fs::file_size(toNativePath(path), ec);
-  return ec ? 0 : size;
-}
+// One entry of the data set as planned before any file is read. Its
+// number is fixed here, in the files' order, so that it does not depend on
+// which thread publishes the file or when. A file emptied after the plan
+// leaves its number unused.
+struct PlannedFile {
+  const std::string* path;
+  int32_t scannedChecksum;
+  bool empty;  // no bytes when planned: listed as an empty file
+  bool sized;  // its size could be read
+  uint64_t size;
+  uint32_t fileNumber;
+};
 
-struct Counters {
-  uint32_t fileNumber = 0;
-  uint32_t written = 0;
-  uint32_t patches = 0;
-  uint32_t processed = 0;
+// What publishing one file gave, taken in the files' order.
+struct FileOutcome {
+  DeferredLog log;
+  bool published = false;  // false: the data set is incomplete
+  bool empty = false;
+  ManifestEntry entry;
+  SignedFile signedFile;  // what the file holds, for the signature file
 };
 
 // What every file is published against.
@@ -168,43 +228,43 @@ struct Publication {
   const DataSet& oldSet;
   const std::string& oldFolder;
   uint64_t patchMemoryBudget;
-  Manifest& manifest;
-  Counters& counters;
-  // What each manifest path's file holds, for the signature file.
-  std::map<std::string, SignedFile>& signedFiles;
+  MemoryBudget& memory;  // shared by the files in progress
 };
 
-// Whether the file gets a patch against its old copy: it changed since the
-// old build, and some diff method fits the memory budget (a line says so
-// when none does).
-bool patchWanted(const std::string& path, int32_t scannedChecksum, uint64_t size,
-                 const Publication& publication) {
-  if (publication.oldFolder.empty()) return false;
-  std::string oldPath = oldPathOf(publication.oldFolder, path);
+// The memory the file's patch takes in all: the old and new file and the
+// working memory of the diff method the budget allows. 0 when it gets none:
+// it did not change since the old build, or not even the block method fits
+// the budget (a line says so).
+uint64_t patchMemoryNeeded(const PlannedFile& file, const Publication& publication,
+                           DeferredLog& log) {
+  if (publication.oldFolder.empty() || !file.sized) return 0;
+  std::string oldPath = oldPathOf(publication.oldFolder, *file.path);
   auto old = publication.oldSet.find(oldPath);
-  if (old == publication.oldSet.end() || old->second == scannedChecksum) return false;
-  if (chooseDiffMethod(sizeOf(oldPath), size, publication.patchMemoryBudget) ==
-      DiffMethod::kNone) {
-    logLine("file too large to patch within memory, published whole: " + path);
-    return false;
+  if (old == publication.oldSet.end() || old->second == file.scannedChecksum) return 0;
+  uint64_t oldSize = sizeOf(oldPath);
+  uint64_t working = diffMemory(oldSize, file.size, publication.patchMemoryBudget);
+  if (working == 0) {
+    log.line("file too large to patch within memory, published whole: " + *file.path);
+    return 0;
   }
-  return true;
+  return oldSize + file.size + working;
 }
 
 // Publishes a file read whole into memory, as a patch needs it: its
 // container, and its patch when it differs from the old copy (*base is
 // then the patch base). A file that memory cannot hold is streamed whole
 // instead. False when the file could not be published (logged).
-bool publishHeld(const std::string& path, const std::string& output,
-                 const Publication& publication, Published* published, uint32_t* base) {
+bool publishHeld(const std::string& path, const std::string& output, uint32_t fileNumber,
+                 const Publication& publication, Published* published, uint32_t* base,
+                 DeferredLog& log) {
   Bytes content;
   Status read = readWholeFile(path, &content);
   if (read.kind() == Status::Kind::kOutOfMemory) {
-    logLine("file too large to patch within memory, published whole: " + path);
-    return compressStreamed(path, output, published);
+    log.line("file too large to patch within memory, published whole: " + path);
+    return compressStreamed(path, output, published, log);
   }
-  if (reportFailure(read)) {
-    logError("failed to read: " + path);
+  if (reportFailure(read, log)) {
+    log.error("failed to read: " + path);
     return false;
   }
   published->size = content.size();
@@ -213,57 +273,87 @@ bool publishHeld(const std::string& path, const std::string& output,
   // even for a file that changed since the scan.
   published->checksum = bytesChecksum(content.data(), content.size());
   published->sha256 = sha256Of(content.data(), content.size());
-  if (!writeHeldContainer(output, content)) {
-    logError("failed to compress: " + path);
+  if (!writeHeldContainer(output, content, log)) {
+    log.error("failed to compress: " + path);
     return false;
   }
   std::string oldPath = oldPathOf(publication.oldFolder, path);
   if (publication.oldSet.at(oldPath) != published->checksum) {
-    *base = makePatch(path, oldPath, content, publication.counters.fileNumber,
-                      publication.patchMemoryBudget);
+    *base = makePatch(path, oldPath, content, fileNumber, sizeOf(output),
+                      publication.patchMemoryBudget, log);
   }
   return true;
 }
 
-// Adds one data-set entry to the manifest and writes its update data.
-// False when the entry could not be published; the caller then stops.
-bool publishFile(const std::string& path, int32_t scannedChecksum,
-                 const Publication& publication) {
-  Manifest& manifest = publication.manifest;
-  Counters& counters = publication.counters;
-  std::error_code ec;
-  uintmax_t size = fs::file_size(toNativePath(path), ec);
-  if (!ec && size == 0) {
-    manifest.emptyFiles.push_back(path);
-    publication.signedFiles[path] = {0, sha256Of(nullptr, 0)};
-    return true;
+// Writes one file's update data; runs on any worker thread.
+void publishFile(const PlannedFile& file, const Publication& publication, FileOutcome* outcome) {
+  outcome->empty = file.empty;
+  outcome->signedFile = {0, sha256Of(nullptr, 0)};
+  if (file.empty) {
+    outcome->published = true;
+    return;
   }
-  std::string output = outputPath(wholeFileName(counters.fileNumber));
+  const std::string& path = *file.path;
+  std::string output = outputPath(wholeFileName(file.fileNumber));
   Published published;
   uint32_t base = 0;
-  bool held = !ec && patchWanted(path, scannedChecksum, size, publication);
-  if (!(held ? publishHeld(path, output, publication, &published, &base)
-             : compressStreamed(path, output, &published))) {
-    return false;
+  bool done;
+  if (uint64_t needed = patchMemoryNeeded(file, publication, outcome->log); needed != 0) {
+    MemoryShare share(publication.memory, needed);
+    done = publishHeld(path, output, file.fileNumber, publication, &published, &base,
+                       outcome->log);
+  } else {
+    done = compressStreamed(path, output, &published, outcome->log);
   }
-  publication.signedFiles[path] = {published.size, published.sha256};
+  if (!done) return;
+  outcome->published = true;
+  outcome->signedFile = {published.size, published.sha256};
   if (published.size == 0) {  // emptied since the scan
     removeFile(output);
-    manifest.emptyFiles.push_back(path);
-    return true;
+    outcome->empty = true;
+    return;
   }
-  if (base != 0) ++counters.patches;
-  manifest.files[path] = {static_cast<uint32_t>(published.checksum), base, counters.fileNumber};
-  ++counters.fileNumber;
-  ++counters.written;
-  ++counters.processed;
-  return true;
+  outcome->entry = {static_cast<uint32_t>(published.checksum), base, file.fileNumber};
 }
 
-bool writeManifestFile(const Manifest& manifest) {
-  Bytes bytes = encodeManifest(manifest);
-  return !reportFailure(writeFileAtomically(std::string(kUpdateDataFolder) + kManifestName,
-                                            bytes.data(), bytes.size()));
+// Numbers the files of the data set in the order of their paths' bytes,
+// which every platform lists alike (the manifest's entries come in an order
+// that follows from it). The publisher's own log is left out: it is still
+// being written, and no player ever installs it. So is a private key left
+// in the build, which must never reach every player.
+std::vector<PlannedFile> planFiles(const DataSet& dataSet) {
+  const std::string ownLog = std::string("./") + kLogFile;
+  const std::string privateKey = std::string("./") + kPrivateKeyFile;
+  std::vector<const DataSet::value_type*> entries;
+  for (const auto& entry : dataSet) {
+    if (entry.first == privateKey) logLine("never published: " + entry.first);
+    if (entry.first != ownLog && entry.first != privateKey) entries.push_back(&entry);
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const auto* a, const auto* b) { return a->first < b->first; });
+  std::vector<PlannedFile> plan;
+  plan.reserve(entries.size());
+  uint32_t fileNumber = 0;
+  for (const auto* entry : entries) {
+    std::error_code ec;
+    uintmax_t size = fs::file_size(toNativePath(entry->first), ec);
+    PlannedFile file{&entry->first, entry->second, !ec && size == 0, !ec, ec ? 0 : size,
+                     fileNumber};
+    if (!file.empty) ++fileNumber;
+    plan.push_back(file);
+  }
+  return plan;
+}
+
+struct Counters {
+  uint32_t written = 0;
+  uint32_t patches = 0;
+  uint32_t processed = 0;
+};
+
+unsigned threadCount(unsigned threads) {
+  if (threads != 0) return threads;
+  return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
 // The publisher's key, read before any work so that a wrong --sign file
@@ -290,10 +380,17 @@ bool signDataSet(const SigningRequest* signing, const KeyPair& keys,
   return true;
 }
 
+bool writeManifestFile(const Manifest& manifest) {
+  Bytes bytes = encodeManifest(manifest);
+  return !reportFailure(writeFileAtomically(std::string(kUpdateDataFolder) + kManifestName,
+                                            bytes.data(), bytes.size()));
+}
+
 }  // namespace
 
 bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
-                      uint64_t patchMemoryBudget, const SigningRequest* signing) {
+                      uint64_t patchMemoryBudget, unsigned threads,
+                      const SigningRequest* signing) {
   logLine("Creating update data...");
   KeyPair keys;
   if (!loadSigningKey(signing, &keys)) return false;
@@ -309,31 +406,47 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
   logLine("-- dataset checksum: " + decimalText(manifest.datasetChecksum));
   if (!createOutputFolder()) return false;
 
-  uint32_t entries = static_cast<uint32_t>(dataSet.size());
+  std::vector<PlannedFile> plan = planFiles(dataSet);
+  uint32_t entries = static_cast<uint32_t>(plan.size());
   uint32_t interval = entries / 20 + 1;
   Counters counters;
+  MemoryBudget memory(patchMemoryBudget);
+  Publication publication{oldSet, oldFolder, patchMemoryBudget, memory};
+  std::vector<FileOutcome> outcomes(plan.size());
   std::map<std::string, SignedFile> signedFiles;
-  Publication publication{oldSet, oldFolder, patchMemoryBudget, manifest, counters, signedFiles};
-  for (const auto& [path, scannedChecksum] : dataSet) {
-    // A private key left in the build must not reach every player.
-    if (path == std::string("./") + kPrivateKeyFile) {
-      logLine(std::string("never published: ") + path);
-      continue;
-    }
-    uint32_t processedBefore = counters.processed;
-    if (!publishFile(path, scannedChecksum, publication)) {
+  auto publish = [&](size_t index) { publishFile(plan[index], publication, &outcomes[index]); };
+  // Each file's lines, its manifest entry and the progress are taken in the
+  // files' order, as if they were published one after another.
+  auto take = [&](size_t index) {
+    const FileOutcome& outcome = outcomes[index];
+    outcome.log.replay();
+    if (!outcome.published) {
       logError("update data is incomplete: no manifest written");
       return false;
     }
-    if (counters.processed != processedBefore && counters.processed % interval == 0) {
+    const std::string& path = *plan[index].path;
+    signedFiles[path] = outcome.signedFile;
+    if (outcome.empty) {
+      manifest.emptyFiles.push_back(path);
+      return true;
+    }
+    manifest.files[path] = outcome.entry;
+    if (outcome.entry.patchBaseChecksum != 0) ++counters.patches;
+    ++counters.written;
+    ++counters.processed;
+    if (counters.processed % interval == 0) {
       logLine(percentText(static_cast<float>(counters.processed) / static_cast<float>(entries)));
     }
-  }
+    return true;
+  };
+  if (!runOrderedJobs(plan.size(), threadCount(threads), publish, take)) return false;
 
   Status listed = listFoldersRecursive("./", &manifest.folders);
   std::erase_if(manifest.folders, [](const std::string& folder) {
     return isStagingPath("./", folder);
   });
+  // Sorted, as the files are: each folder still comes before its contents.
+  std::sort(manifest.folders.begin(), manifest.folders.end());
   if (reportFailure(listed)) {
     logError("update data is incomplete: no manifest written");
     return false;

@@ -10,7 +10,25 @@
 // old byte) when it fits, else the block index's (patch/block_diff.h, from
 // about 1 byte per old byte down to a few MiB). A file for which not even that
 // fits gets no patch and is published whole, with the line "file too large
-// to patch within memory, published whole: <path>".
+// to patch within memory, published whole: <path>". A patch no smaller
+// than the file's compressed copy is not published (line "patch not
+// smaller than the compressed file, published whole: <path>"): the
+// manifest gives the file the patch base 0, which sends every player to
+// N.compressed.
+//
+// Files are numbered, and folders listed, in the order of their paths'
+// bytes, so the same build gives the same data set on every platform. The
+// publisher's own updater.log is not published (no player installs it).
+//
+// Threads: the files are compressed and diffed on several threads (every
+// core by default), each file by one. The data set, file numbers and log
+// lines are the same whatever the count: files are numbered before any is
+// read, and each file's lines, its manifest entry and the progress are
+// taken in the files' order. A patch in progress holds a share of one
+// memory pool the size of the budget: its old and new file plus its
+// method's working memory. A share larger than the pool waits until it
+// runs alone, so the peak is at most the budget plus the two files of the
+// largest patch, plus about 1 MiB per thread for streamed files.
 #pragma once
 
 #include <cstdint>
@@ -22,19 +40,20 @@
 namespace quor {
 
 // Memory one patch may take beyond the old and new file: 2 GiB, so files
-// up to about 200 MiB get bsdiff's patches and larger ones the block
-// index's.
+// up to about 230 MiB get bsdiff's patches and larger ones the block
+// index's. The patches made at once share it (see above).
 inline constexpr uint64_t kPatchMemoryBudget = uint64_t(2) << 30;
 
 // dataSet is the scan of "./"; oldFolder the older build ('/' separators,
 // no trailing one), empty for none. Returns false when the data set could
 // not be published completely; no manifest is written then. Tests lower
-// patchMemoryBudget. With signing, manifest.sig is written too
-// (create/sign_data_set.h); a key that cannot be read stops the run before
-// anything is written, and a data set that cannot be signed keeps no
-// manifest.
+// patchMemoryBudget. threads: how many files are worked on at once, 0 for
+// one per core. Call from one thread; it starts and ends its own. With
+// signing, manifest.sig is written too (create/sign_data_set.h); a key
+// that cannot be read stops the run before anything is written, and a
+// data set that cannot be signed keeps no manifest.
 bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
-                      uint64_t patchMemoryBudget = kPatchMemoryBudget,
+                      uint64_t patchMemoryBudget = kPatchMemoryBudget, unsigned threads = 0,
                       const SigningRequest* signing = nullptr);
 
 }  // namespace quor

@@ -113,7 +113,7 @@ void splitGroup(Index* I, Index* V, Index start, Index len, Index h) {
 }
 
 template <typename Index>
-void suffixSort(Index* I, Index* V, const uint8_t* O, Index n) {
+void ownSuffixSort(Index* I, Index* V, const uint8_t* O, Index n) {
   // Group the suffixes by their first byte; bucket[v] ends as the index of
   // the last member of the group of byte value v.
   Index bucket[256] = {};
@@ -152,6 +152,13 @@ void suffixSort(Index* I, Index* V, const uint8_t* O, Index n) {
   for (Index i = 0; i < n + 1; ++i) I[V[i]] = i;
 }
 
+template <typename Index>
+void suffixSort(Index* I, Index* V, const uint8_t* O, Index n) {
+  if (!librarySuffixSort(I, V, O, n)) ownSuffixSort(I, V, O, n);
+}
+
+template void ownSuffixSort<int32_t>(int32_t*, int32_t*, const uint8_t*, int32_t);
+template void ownSuffixSort<int64_t>(int64_t*, int64_t*, const uint8_t*, int64_t);
 template void suffixSort<int32_t>(int32_t*, int32_t*, const uint8_t*, int32_t);
 template void suffixSort<int64_t>(int64_t*, int64_t*, const uint8_t*, int64_t);
 template void splitGroup<int32_t>(int32_t*, int32_t*, int32_t, int32_t, int32_t);

@@ -123,6 +123,8 @@ ServerEnd updateFromConnectedServer(const DataSet& local, const UpdateModeSettin
 // line naming it. The files installed so far stay; the folder is scanned
 // again so that only what is still missing is asked for.
 bool goOnWithNextServer(ServerWalk& walk, DataSet* local) {
+  // Without a list there is no next server; its absence is logged once.
+  if (!walk.listFound()) return false;
   dropServer();
   if (!connectToNextServer(walk)) return false;
   logLine("Going on with the next server: " + describeServer(*walk.lastGiven()));

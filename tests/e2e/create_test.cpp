@@ -31,9 +31,12 @@ TEST(CreateProgram, PublishesABuildAgainstAnOlderOne) {
   Bytes changed = base;
   changed.erase(changed.begin() + 1000, changed.begin() + 1500);
   writeFile(root / "old/data/quor/big.bin", base);
-  writeFile(root / "old/quor.exe", "old game");
+  // A game long enough that a patch of its changed line pays.
+  std::string game;
+  for (int line = 0; line < 80; ++line) game += "game line " + std::to_string(line) + "\n";
+  writeFile(root / "old/quor.exe", game + "old game");
   writeFile(root / "new/data/quor/big.bin", changed);
-  writeFile(root / "new/quor.exe", "new game");
+  writeFile(root / "new/quor.exe", game + "new game");
   writeFile(root / "new/settings/servers.config", "main\n127.0.0.1\n7777\n");
   writeFile(root / "new/data/common/empty", "");
   fs::create_directories(root / "new/server_data/update_data/stale");

@@ -100,5 +100,21 @@ TEST(NextServer, EachFailingServerHandsTheRunOnUntilOneWorks) {
   EXPECT_TRUE(exists(player + "/game_started.txt"));
 }
 
+// Without a server list there is no next server: one error line says so,
+// and the game is started all the same.
+TEST(NextServer, AMissingListIsOneErrorLine) {
+  UpdateScenario scenario;
+  std::string player = scenario.makePlayer("player", versionOne());
+  fs::remove(player + "/settings/servers.config");
+  RunResult run = scenario.runUpdater(player, {"--quor"});
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  std::string log = readFile(player + "/updater.log");
+  EXPECT_EQ(countOf(log, "servers.config not found, no idea where to connect..."), 1u) << log;
+  for (int i = 0; i < 100 && !exists(player + "/game_started.txt"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(exists(player + "/game_started.txt"));
+}
+
 }  // namespace
 }  // namespace quor::testing

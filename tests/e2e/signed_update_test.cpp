@@ -59,7 +59,7 @@ class SignedUpdate : public ::testing::Test {
     ScopedCurrentDir inBuild(root() / name);
     SigningRequest signing{root() / (keys + "/publisher.key"), version};
     bool published = createUpdateData(scanDataSet("./"), old.empty() ? "" : "../" + old,
-                                      kPatchMemoryBudget, keys.empty() ? nullptr : &signing);
+                                      kPatchMemoryBudget, 0, keys.empty() ? nullptr : &signing);
     EXPECT_TRUE(published);
     return root() / (name + "/server_data/update_data");
   }

@@ -101,14 +101,17 @@ TEST_F(UpdateFailures, MissingOrCutManifestChangesNothing) {
 }
 
 TEST_F(UpdateFailures, TheUpdaterReplacesItselfAndTheNextStartRemovesTheOldCopy) {
+  // Comments long enough that a patch of the updater pays.
+  Build v1 = versionOne();
+  for (int line = 0; line < 80; ++line) v1["updater.exe"] += "# line " + std::to_string(line) + "\n";
   Build v2 = versionTwo();
-  v2["updater.exe"] = "#!/bin/sh\necho new updater\n";
-  scenario.publish(versionOne(), v2);
+  v2["updater.exe"] = v1["updater.exe"] + "echo new updater\n";
+  scenario.publish(v1, v2);
   scenario.startServer();
-  std::string player = scenario.makePlayer("player", versionOne());
+  std::string player = scenario.makePlayer("player", v1);
   ASSERT_EQ(scenario.runUpdater(player).exitCode, 0);
   EXPECT_EQ(scenario.compare(player, v2), "");
-  EXPECT_EQ(readFile(player + "/updater_old.exe"), versionOne().at("updater.exe"));
+  EXPECT_EQ(readFile(player + "/updater_old.exe"), v1.at("updater.exe"));
   // The updater is always fetched whole, though a patch for it exists.
   std::string number = std::to_string(fileNumberOf(scenario.dataFolder(), "./updater.exe"));
   EXPECT_TRUE(exists(scenario.dataFolder() + "/" + number + ".patch"));

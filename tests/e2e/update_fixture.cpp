@@ -19,6 +19,13 @@ std::string text(const std::vector<uint8_t>& bytes) { return std::string(bytes.b
 const char* kGameStandIn = "#!/bin/sh\necho \"$@\" > game_started.txt\n";
 const char* kUpdaterStandIn = "#!/bin/sh\necho \"$@\" > updater_restarted.txt\n";
 
+// A text long enough that a patch of one changed line pays.
+std::string commonText(const std::string& version) {
+  std::string text;
+  for (int line = 0; line < 80; ++line) text += "line " + std::to_string(line) + " of the text\n";
+  return text + "common text, " + version + " version\n";
+}
+
 }  // namespace
 
 Build versionOne() {
@@ -26,7 +33,7 @@ Build versionOne() {
   return {
       {"data/quor/maps/a.map", text(map)},
       {"data/quor/b.bin", text(randomBytes(50000, 12))},
-      {"data/common/c.txt", "common text, first version\n"},
+      {"data/common/c.txt", commonText("first")},
       {"data/quor/removed.bin", "only in the first version"},
       {"data/quor/empty1", ""},
       // '~' and digits, but no short name of a folder the scope rules protect
@@ -42,7 +49,7 @@ Build versionTwo() {
   map[1000] ^= 0x55;
   map.insert(50000, std::string(3000, 'x'));
   map.erase(120000, 2000);
-  build["data/common/c.txt"] = "common text, second version\n";
+  build["data/common/c.txt"] = commonText("second");
   build.erase("data/quor/removed.bin");
   build["data/quor/new/deep/n.bin"] = text(randomBytes(30000, 13));
   build["data/common/empty2"] = "";

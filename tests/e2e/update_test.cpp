@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../unit/net_test_support.h"
+#include "dataset/manifest.h"
 #include "update_fixture.h"
 
 namespace quor::testing {
@@ -172,6 +173,36 @@ TEST_F(UpdateProgram, PlayerUpdatesWhileAnotherAddressHoldsIdleConnections) {
   EXPECT_EQ(countOf(log, "Refused connection from 127.0.0.1:"), 0);
   // The player was in before the first idle connection was closed.
   EXPECT_LT(log.find("Client connected: 127.0.0.1:"), log.find("Closed idle connection: "));
+}
+
+// A patch no smaller than the file's compressed copy is not published: the
+// manifest's patch base 0 sends a player holding the old file to the whole
+// file, while the changes that pay still come as patches.
+TEST_F(UpdateProgram, AFileWhosePatchWouldNotPayComesWhole) {
+  Build v1 = versionOne();
+  Build v2 = versionTwo();
+  std::vector<uint8_t> before = randomBytes(20000, 40);
+  std::vector<uint8_t> after = randomBytes(20000, 41);
+  v1["data/quor/noise.bin"].assign(before.begin(), before.end());
+  v2["data/quor/noise.bin"].assign(after.begin(), after.end());
+  scenario.publish(v1, v2);
+  scenario.startServer();
+  std::vector<uint8_t> bytes = readBytes(scenario.dataFolder() + "/manifest.manifest");
+  Manifest manifest = readManifest(bytes.data(), bytes.size());
+  const ManifestEntry& noise = manifest.files.at("./data/quor/noise.bin");
+  EXPECT_EQ(noise.patchBaseChecksum, 0u);
+  std::string number = std::to_string(noise.fileNumber);
+  EXPECT_FALSE(exists(scenario.dataFolder() + "/" + number + ".patch"));
+  EXPECT_NE(manifest.files.at("./data/common/c.txt").patchBaseChecksum, 0u);
+
+  std::string player = scenario.makePlayer("noisy", v1);
+  RunResult run = scenario.runUpdater(player);
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(scenario.compare(player, v2), "") << readFile(player + "/updater.log");
+  std::string served = scenario.serverOutput();
+  EXPECT_NE(served.find("Served " + number + ".compressed ("), std::string::npos) << served;
+  EXPECT_EQ(countOf(served, ".patch ("), 2) << served;  // a.map and c.txt
+  EXPECT_NE(readFile(player + "/updater.log").find(": Patched: 2\n"), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -173,6 +174,96 @@ TEST_F(CreateMode, LargeFilesStreamAndPatchesKeepToTheMemoryBudget) {
   EXPECT_EQ(log.count("ERROR"), 0) << log.text();
 }
 
+// Every file of folder, by name below it, with its bytes.
+std::map<std::string, std::string> folderFiles(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) {
+      std::string name = fs::relative(entry.path(), folder).generic_string();
+      files[name] = testing::readFile(folder + "/" + name);
+    }
+  }
+  return files;
+}
+
+// One thread or several, the same data set: numbers, bytes, manifest and
+// log lines in the same order. Patches share a budget that holds about two
+// at once; a patch no smaller than the compressed file is not published.
+TEST_F(CreateMode, EveryThreadCountPublishesTheSameDataSet) {
+  fs::create_directories("new/server_data");
+  for (uint32_t i = 0; i < 36; ++i) {
+    std::string name = "data/quor/f" + std::to_string(i) + ".bin";
+    Bytes old = testing::randomBytes(20000 + 1000 * i, i);
+    Bytes current = old;
+    switch (i % 6) {
+      case 0:  // changed: a patch
+      case 1:
+        current[i * 10] ^= 0x5A;
+        current.insert(current.begin() + 5000, 700, uint8_t(i));
+        break;
+      case 2:  // all new bytes: the patch is no smaller than the file
+        current = testing::randomBytes(old.size(), 1000 + i);
+        break;
+      case 3:  // unchanged
+        break;
+      case 4:  // new
+        old.clear();
+        break;
+      default:  // empty
+        current.clear();
+    }
+    if (!old.empty()) writeFile("old/" + name, old);
+    writeFile("new/" + name, current);
+  }
+  Bytes big = testing::randomBytes(400000, 77);  // its patch alone exceeds the budget
+  writeFile("old/big.bin", big);
+  big[7] ^= 1;
+  writeFile("new/big.bin", big);
+  ScopedCurrentDir inNew("new");
+  DataSet set = scanDataSet("./");
+
+  std::vector<std::map<std::string, std::string>> published;
+  std::vector<std::vector<std::string>> lines;
+  for (unsigned threads : {1u, 4u}) {
+    SCOPED_TRACE(threads);
+    size_t before = log.records().size();
+    ASSERT_TRUE(createUpdateData(set, "../old", uint64_t(3) << 20, threads));
+    std::vector<std::string> records = log.records();
+    lines.emplace_back(records.begin() + long(before), records.end());
+    std::string kept = "../run" + std::to_string(threads);  // outside the build
+    fs::rename(fs::path(kUpdateDataFolder).parent_path(), kept);
+    published.push_back(folderFiles(kept));
+  }
+  EXPECT_EQ(published[0], published[1]);
+  EXPECT_EQ(lines[0], lines[1]);
+
+  Bytes manifestBytes(published[0]["manifest.manifest"].begin(),
+                      published[0]["manifest.manifest"].end());
+  Manifest manifest = readManifest(manifestBytes.data(), manifestBytes.size());
+  int patches = 0;
+  for (uint32_t i = 0; i < 36; i += 6) {
+    for (uint32_t kind : {0u, 1u, 2u}) {
+      std::string path = "./data/quor/f" + std::to_string(i + kind) + ".bin";
+      const ManifestEntry& entry = manifest.files.at(path);
+      bool patched = kind != 2;
+      EXPECT_EQ(entry.patchBaseChecksum != 0, patched) << path;
+      EXPECT_EQ(published[0].count(std::to_string(entry.fileNumber) + ".patch"), patched ? 1u : 0u)
+          << path;
+      patches += patched;
+      if (!patched) {
+        EXPECT_EQ(log.count(": patch not smaller than the compressed file, published whole: " +
+                            path + "\n"),
+                  2);
+      }
+    }
+  }
+  EXPECT_EQ(manifest.emptyFiles.size(), 6u);
+  EXPECT_EQ(log.count(": file too large to patch within memory, published whole: ./big.bin\n"), 2);
+  EXPECT_EQ(log.count(": Written: 31\n: Patches: " + std::to_string(patches) + "\n"), 2)
+      << log.text();
+  EXPECT_EQ(log.count("ERROR"), 0) << log.text();
+}
+
 // Whatever bsdiff cannot get, create mode still publishes the file whole.
 TEST_F(CreateMode, PatchWithoutMemoryLeavesTheFileWhole) {
   Bytes old = testing::randomBytes(4 << 20, 7);
@@ -198,22 +289,36 @@ TEST_F(CreateMode, PatchWithoutMemoryLeavesTheFileWhole) {
   EXPECT_EQ(decodeFile(dataPath(entry.fileNumber, ".compressed"), generic), changed);
   if (limited) {
     EXPECT_EQ(entry.patchBaseChecksum, 0u);
-    EXPECT_EQ(log.count("failed to create patch: ./x.bin"), 1) << log.text();
+    // The sort's memory, or already the file's copy, could not be had.
+    EXPECT_EQ(log.count("failed to create patch: ./x.bin") +
+                  log.count("file too large to patch within memory, published whole: ./x.bin"),
+              1)
+        << log.text();
   }
 }
 
 // A file whose suffix array would exceed the budget is patched by the
-// block index, and players apply that patch as any other.
+// block index, and players apply that patch as any other; a block patch
+// no smaller than the compressed file is dropped as a bsdiff one is.
 TEST_F(CreateMode, FileAboveBsdiffsBudgetIsPatchedByBlocks) {
   Bytes old = testing::randomBytes(3 << 20, 8);
   Bytes changed(old.begin() + (1 << 20), old.end());  // the first MiB moved to the end
   changed.insert(changed.end(), old.begin(), old.begin() + (1 << 20));
   changed[100] ^= 1;
   writeFile("old/big.bin", old);
+  writeFile("old/other.bin", testing::randomBytes(3 << 20, 9));
   fs::create_directories("new/server_data");
   writeFile("new/big.bin", changed);
+  writeFile("new/other.bin", testing::randomBytes(3 << 20, 10));
   ScopedCurrentDir inNew("new");
-  ASSERT_TRUE(createUpdateData(scanDataSet("./"), "../old", uint64_t(8) << 20));
+  ASSERT_TRUE(createUpdateData(scanDataSet("./"), "../old", uint64_t(8) << 20, 2));
+  const ManifestEntry& other = readManifestFile().files.at("./other.bin");
+  EXPECT_EQ(other.patchBaseChecksum, 0u);
+  EXPECT_FALSE(fs::exists(dataPath(other.fileNumber, ".patch")));
+  EXPECT_EQ(log.count(": patch not smaller than the compressed file, published whole: "
+                      "./other.bin\n"),
+            1)
+      << log.text();
   const ManifestEntry& entry = readManifestFile().files.at("./big.bin");
   EXPECT_EQ(entry.patchBaseChecksum, uint32_t(bytesChecksum(old.data(), old.size())));
   auto body = decodeFile(dataPath(entry.fileNumber, ".patch"), binary_patch);

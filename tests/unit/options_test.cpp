@@ -113,16 +113,22 @@ TEST_F(OptionsArguments, HelpStopsTheScanAfterEarlierEffects) {
   EXPECT_EQ(scan({"u", "--h"}, again), ScanOutcome::kHelp);
 }
 
-TEST_F(OptionsArguments, PatchMemoryTakesMebibytesAndLeavesTheDefaultForOtherText) {
+TEST_F(OptionsArguments, PatchMemoryTakesMebibytesFromOneTo1TiB) {
   EXPECT_EQ(scan({"u", "--patch-memory", "64", "--create"}, options), ScanOutcome::kRun);
   EXPECT_EQ(options.patchMemoryBudget, uint64_t(64) << 20);
   EXPECT_TRUE(options.createMode);
-  for (const char* count : {"0", "12x", "-5", "", "99999999", "--create"}) {
-    EXPECT_EQ(scan({"u", "--patch-memory", count}, options), ScanOutcome::kRun);
-    EXPECT_EQ(options.patchMemoryBudget, kPatchMemoryBudget) << count;
+  Options unset;
+  EXPECT_EQ(scan({"u", "--create"}, unset), ScanOutcome::kRun);
+  EXPECT_EQ(unset.patchMemoryBudget, kPatchMemoryBudget);
+  for (const char* count : {"0", "12x", "-5", "", "1048577", "--create"}) {
+    Options bad;
+    EXPECT_EQ(scan({"u", "--patch-memory", count, "--quor"}, bad), ScanOutcome::kBadValue)
+        << count;
+    EXPECT_FALSE(bad.startGame);
   }
-  EXPECT_EQ(scan({"u", "--patch-memory"}, options), ScanOutcome::kRun);
-  EXPECT_EQ(options.patchMemoryBudget, kPatchMemoryBudget);
+  Options missing;
+  EXPECT_EQ(scan({"u", "--patch-memory"}, missing), ScanOutcome::kBadValue);
+  EXPECT_EQ(log.count(": --patch-memory needs MiB from 1 to 1048576? use --help\n"), 7);
 }
 
 TEST_F(OptionsArguments, OldPathIsNormalisedAndChecked) {
@@ -144,6 +150,23 @@ TEST_F(OptionsArguments, OldPathIsNormalisedAndChecked) {
   EXPECT_NE(text.find(": missing old path? use --help\n"), std::string::npos);
 }
 
+TEST_F(OptionsArguments, ThreadsTakesACountFromOneTo256) {
+  EXPECT_EQ(scan({"u", "--create", "--threads", "3"}, options), ScanOutcome::kRun);
+  EXPECT_EQ(options.threads, 3u);
+  Options unset;
+  EXPECT_EQ(scan({"u", "--create"}, unset), ScanOutcome::kRun);
+  EXPECT_EQ(unset.threads, 0u);  // one per core
+  for (const char* count : {"0", "257", "2x", "-1", "", "99999999999"}) {
+    Options bad;
+    EXPECT_EQ(scan({"u", "--threads", count, "--quor"}, bad), ScanOutcome::kBadValue)
+        << count;
+    EXPECT_FALSE(bad.startGame);
+  }
+  Options missing;
+  EXPECT_EQ(scan({"u", "--threads"}, missing), ScanOutcome::kBadValue);
+  EXPECT_EQ(log.count(": --threads needs a count from 1 to 256? use --help\n"), 7);
+}
+
 TEST_F(OptionsArguments, ParsingAloneLogsRemovesAndPausesNothing) {
   std::filesystem::create_directories("server_data/update_data/x");
   std::vector<const char*> argv = {"u", "--create", "--wait", "--quor", "--old", "missing"};
@@ -161,7 +184,7 @@ TEST_F(OptionsArguments, WaitPausesEachTimeItIsGiven) {
   EXPECT_EQ(log.count("--wait - wait 24s to get some chance to connect to this when attaching "
                       "debugger"),
             2);
-  EXPECT_EQ(log.count("--connections N"), 0);  // --wait logs its own line only
+  EXPECT_EQ(log.count(" N - "), 0) << "--wait logs its own line, not the help";
 }
 
 TEST_F(OptionsArguments, CreateReportsAFolderItCannotRemove) {

@@ -18,14 +18,9 @@
 
 namespace quor::testing {
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QUOR_TEST_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUOR_TEST_ADDRESS_SANITIZER 1
-#endif
-#endif
-#if defined(QUOR_TEST_ADDRESS_SANITIZER) || defined(_WIN32)
+// A sanitizer reserves its shadow memory as it goes: under a cap it fails
+// itself, before the program's own allocation is tried.
+#if defined(QUOR_SANITIZED_BUILD) || defined(_WIN32)
 #define QUOR_TEST_NO_ADDRESS_LIMIT 1
 #endif
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <numeric>
 #include <random>
 #include <string_view>
@@ -92,6 +93,73 @@ TEST(SuffixSort, RunsAndRepetitions) {
     SCOPED_TRACE(i);
     expectSortedCorrectly(inputs[i]);
   }
+}
+
+// Both arrays from one sort, as the diff gets them.
+template <typename Index>
+std::pair<std::vector<Index>, std::vector<Index>> arrays(
+    void (*sort)(Index*, Index*, const uint8_t*, Index), const Bytes& data) {
+  std::vector<Index> I(data.size() + 1);
+  std::vector<Index> V(data.size() + 1);
+  sort(I.data(), V.data(), data.data(), Index(data.size()));
+  return {I, V};
+}
+
+template <typename Index>
+void libraryOnly(Index* I, Index* V, const uint8_t* O, Index n) {
+  ASSERT_TRUE(librarySuffixSort(I, V, O, n));
+}
+
+// The first bytes of a real file.
+Bytes fileStart(const std::string& path, size_t count) {
+  std::ifstream in(path, std::ios::binary);
+  Bytes bytes(count);
+  in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(count));
+  bytes.resize(size_t(in.gcount()));
+  return bytes;
+}
+
+// libdivsufsort and our own sort give the same I and V, the only things
+// the diff reads of a sort, so a patch has the same bytes whichever made
+// it (tests/windows/e2e.sh compares whole data sets made with each).
+TEST(SuffixSort, LibraryAndOwnSortGiveTheSameArrays) {
+  if (!suffixSortHasLibrary()) GTEST_SKIP() << "this build has only its own sort";
+  std::mt19937 random(3);
+  std::vector<Bytes> inputs;
+  inputs.push_back(Bytes(100000, 'a'));
+  for (int alphabet : {2, 3, 4}) inputs.push_back(randomOver(100000, alphabet, random));
+  Bytes block = randomOver(6000, 3, random);  // long repeats with a few edits
+  Bytes repeats;
+  for (int i = 0; i < 20; ++i) {
+    repeats.insert(repeats.end(), block.begin(), block.end());
+    repeats[repeats.size() - 1 - random() % block.size()] = uint8_t(random() % 3);
+  }
+  inputs.push_back(repeats);
+  std::string a = "a";
+  std::string b = "ab";
+  while (b.size() < 100000) {  // Fibonacci word: repeats at every scale
+    std::string next = b + a;
+    a = b;
+    b = next;
+  }
+  inputs.push_back(Bytes(b.begin(), b.end()));
+  // A real pair: the two programs share most of their code.
+  for (const std::string& program : {testing::updaterBinary(), testing::updateServerBinary()}) {
+    inputs.push_back(fileStart(program, size_t(1) << 20));
+    ASSERT_GT(inputs.back().size(), size_t(100000)) << program;
+  }
+
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(arrays<int32_t>(libraryOnly<int32_t>, inputs[i]),
+              arrays<int32_t>(ownSuffixSort<int32_t>, inputs[i]));
+    EXPECT_EQ(arrays<int64_t>(libraryOnly<int64_t>, inputs[i]),
+              arrays<int64_t>(ownSuffixSort<int64_t>, inputs[i]));
+  }
+  EXPECT_EQ(arrays<int32_t>(suffixSort<int32_t>, inputs[0]),
+            arrays<int32_t>(ownSuffixSort<int32_t>, inputs[0]));
+  EXPECT_EQ(arrays<int32_t>(libraryOnly<int32_t>, Bytes{}), (std::pair{std::vector<int32_t>{0},
+                                                                        std::vector<int32_t>{0}}));
 }
 
 }  // namespace

@@ -27,6 +27,9 @@
 #  10. the next server: the first server of the list sends whole files that
 #      fail their checks; updater.exe goes on with the second and ends with
 #      v2 in the same run.
+#  11. the same data set from both platforms: updater.exe --create --old
+#      (one thread, our own suffix sort) and the Linux updater (every core,
+#      libdivsufsort's sort) publish the same two builds byte for byte.
 #
 #   tests/windows/e2e.sh WINDOWS_BUILD_DIR LINUX_UPDATE_SERVER
 #
@@ -116,11 +119,18 @@ start_server() {
   return 1
 }
 
+# fonts_text VERSION: a text long enough that a patch of its changed line
+# pays (a shorter patch than the compressed file).
+fonts_text() {
+  seq 1 100 | sed 's/^/glyph table line /'
+  printf 'fonts of version %s\n' "$1"
+}
+
 make_build() {  # make_build FOLDER VERSION
   local folder=$1 version=$2
   mkdir -p "$folder/data/quor/maps" "$folder/data/common" "$folder/settings" "$folder/saves"
   head -c 300000 /dev/urandom >"$folder/data/quor/maps/world.map"
-  printf 'fonts of version %s\n' "$version" >"$folder/data/common/fonts.txt"
+  fonts_text "$version" >"$folder/data/common/fonts.txt"
   printf 'no server\n' >"$folder/settings/servers.config"
   printf 'a save\n' >"$folder/saves/slot1.sav"
   # The programs of each version differ by bytes after the image, which
@@ -136,7 +146,7 @@ printf 'only in version 1\n' >"$work/v1/data/quor/old_only.txt"
 mkdir -p "$work/v1/data/quor/régions"
 head -c 20000 /dev/urandom >"$work/v1/data/quor/régions/café.map"
 cp -r "$work/v1" "$work/v2"
-printf 'fonts of version 2\n' >"$work/v2/data/common/fonts.txt"
+fonts_text 2 >"$work/v2/data/common/fonts.txt"
 rm "$work/v2/data/quor/old_only.txt"
 mkdir -p "$work/v2/data/quor/new/levels" "$work/v2/server_data"
 head -c 50000 /dev/urandom >"$work/v2/data/quor/new/levels/level1.dat"
@@ -328,10 +338,17 @@ code=$(run_wine "$work/fetcher" "$work/large.out" 300 ./updater.exe)
 check "updater.exe ends with exit code 0" equals "$code" 0
 check "the big file is installed" same "$large/data/quor/packs/big.pak" "$work/fetcher/data/quor/packs/big.pak"
 check "the staging is gone" test -z "$(ls "$work/fetcher/updater_staging/" 2>/dev/null)"
-# The second connection is updater.exe's: it was sent less than the file.
-second=$(grep -o 'Client connected: [0-9.:]*' "$work/large_server.out" | sed -n 2p | cut -d' ' -f3)
-for _ in $(seq 100); do grep -q "Client disconnected: $second (" "$work/large_server.out" && break; sleep 0.1; done
-sent=$(grep -o "Client disconnected: $second ([0-9]*" "$work/large_server.out" | grep -o '[0-9]*$')
+# Every connection but those of the first address (the cut-off run, which
+# may open several) is updater.exe's: together they were sent less than the
+# file.
+first=$(grep -o 'Client connected: [0-9.:]*' "$work/large_server.out" | head -n 1 | cut -d' ' -f3)
+for _ in $(seq 100); do
+  [ "$(grep -c 'Client disconnected: ' "$work/large_server.out")" -ge \
+    "$(grep -c 'Client connected: ' "$work/large_server.out")" ] && break
+  sleep 0.1
+done
+sent=$(grep -o 'Client disconnected: [0-9.:]* ([0-9]*' "$work/large_server.out" |
+  awk -v first="$first" '$3 != first { sent += substr($4, 2); seen = 1 } END { if (seen) print sent }')
 check "updater.exe fetched only what was missing" test "${sent:-999999999}" -lt $((40 * 1024 * 1024))
 kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
 
@@ -412,6 +429,40 @@ check "updater.exe ends with exit code 0 (next server)" equals "$code" 0
 check "it refuses the first server's data" contains "$work/next.out" "file does not match the manifest, not written: "
 check "it goes on with the second server" contains "$work/next.out" 'Going on with the next server: "good"'
 check "the folder now equals v2 after one run" same_tree "$work/v2" "$work/next"
+
+echo "== 11. the same data set from updater.exe and the Linux updater"
+# Two builds with real binaries (the updaters), texts over a short
+# alphabet, long repeats, a file whose patch would not pay, and names that
+# are not ASCII.
+same_set=$work/same_set
+mkdir -p "$same_set/v1/data/quor/régions" "$same_set/v1/data/common"
+cp "$work/v1/quor.exe" "$work/v1/updater.exe" "$same_set/v1/"
+cp "$work/v1/data/quor/régions/café.map" "$same_set/v1/data/quor/régions/"
+head -c 400000 /dev/urandom | tr '\000-\377' '[a*64][c*64][g*64][t*64]' >"$same_set/v1/data/quor/genes.txt"
+head -c 20000 /dev/urandom >"$work/block"
+for _ in $(seq 12); do cat "$work/block"; done >"$same_set/v1/data/common/repeats.pak"
+head -c 30000 /dev/urandom >"$same_set/v1/data/common/noise.bin"
+cp -r "$same_set/v1" "$same_set/v2"
+cp "$work/v2/quor.exe" "$work/v2/updater.exe" "$same_set/v2/"
+cp "$work/v2/data/quor/régions/café.map" "$same_set/v2/data/quor/régions/"
+printf 'EDITED' | dd of="$same_set/v2/data/quor/genes.txt" bs=1 seek=7000 conv=notrunc status=none
+printf 'MOVED' | dd of="$same_set/v2/data/common/repeats.pak" bs=1 seek=90000 conv=notrunc status=none
+head -c 30000 /dev/urandom >"$same_set/v2/data/common/noise.bin"
+mkdir -p "$same_set/v2/server_data"
+cp -r "$same_set/v2" "$same_set/v2_linux"
+code=$(run_wine "$same_set/v2" "$work/same_wine.out" 300 ./updater.exe --create --old ../v1 --threads 1)
+check "updater.exe publishes with one thread" equals "$code" 0
+linux_updater=$(dirname "$server")/updater
+(cd "$same_set/v2_linux" && timeout 300 "$linux_updater" --create --old ../v1 >"$work/same_linux.out" 2>&1)
+check "the Linux updater publishes with every core" equals "$?" 0
+check "both publish the same files, byte for byte" \
+  diff -r "$same_set/v2/server_data/update_data" "$same_set/v2_linux/server_data/update_data"
+check "both log the same lines" \
+  diff <(sed -n '/: Creating update data/,$p' "$work/same_wine.out") \
+       <(sed -n '/: Creating update data/,$p' "$work/same_linux.out")
+check "patches for the changed binaries and texts" contains "$work/same_wine.out" ": Patches: 5"
+check "none for the file whose patch would not pay" \
+  contains "$work/same_wine.out" ": patch not smaller than the compressed file, published whole: ./data/common/noise.bin"
 
 echo
 echo "e2e: $passed passed, $failed failed"
