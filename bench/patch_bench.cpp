@@ -1,18 +1,22 @@
 // Patch benchmark helper, driven by bench/patch_bench.sh:
 //
-//   patch_bench diff OLD NEW PATCH   make the patch container, print create seconds
+//   patch_bench diff OLD NEW PATCH [BUDGET_MIB]
+//                                    make the patch container by the method
+//                                    create mode picks for that memory budget
+//                                    (default its own), print create seconds
 //   patch_bench apply OLD PATCH OUT  decode and apply it, print apply seconds
 //   patch_bench sort OLD             suffix-sort OLD alone with the project's own
 //                                    sort, print seconds
-//   patch_bench assets OLD NEW       write a 64 MiB synthetic asset pack and
-//                                    its next version (blocks inserted,
-//                                    removed and edited)
+//   patch_bench pack FILE            print the size of FILE's container, as
+//                                    create mode publishes the whole file
+//   patch_bench assets OLD NEW [MIB] write a synthetic asset pack of MIB MiB
+//                                    (default 64) and its next version (blocks
+//                                    inserted, removed, moved and edited)
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -20,6 +24,8 @@
 #include <vector>
 
 #include "container/container.h"
+#include "create/create_mode.h"
+#include "patch/block_diff.h"
 #include "patch/diff.h"
 #include "patch/patch.h"
 #include "patch/suffix_sort.h"
@@ -29,11 +35,16 @@ namespace {
 using quor::Bytes;
 using Clock = std::chrono::steady_clock;
 
+// Sized up front: a vector grown while reading would hold a copy of the
+// file at its peak, which the peak memory in the tables would count.
 bool readWhole(const char* path, Bytes& data) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return false;
-  data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
+  std::streamoff size = in.tellg();
+  if (size < 0) return false;
+  data.resize(size_t(size));
+  in.seekg(0);
+  return static_cast<bool>(in.read(reinterpret_cast<char*>(data.data()), size));
 }
 
 bool writeWhole(const char* path, const Bytes& data) {
@@ -46,18 +57,33 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-int diff(const char* oldPath, const char* newPath, const char* patchPath) {
+int diff(const char* oldPath, const char* newPath, const char* patchPath, uint64_t budget) {
   Bytes old;
   Bytes newData;
   if (!readWhole(oldPath, old) || !readWhole(newPath, newData)) return 2;
-  std::ofstream out(patchPath, std::ios::binary);
   Clock::time_point start = Clock::now();
-  bool made = quor::bsdiff(old.data(), uint32_t(old.size()), newData.data(),
-                           uint32_t(newData.size()), out).ok();
-  out.close();
+  bool made = false;
+  const char* method = "bsdiff";
+  switch (quor::chooseDiffMethod(old.size(), newData.size(), budget)) {
+    case quor::DiffMethod::kSuffixArray: {
+      std::ofstream out(patchPath, std::ios::binary);
+      made = quor::bsdiff(old.data(), uint32_t(old.size()), newData.data(),
+                          uint32_t(newData.size()), out).ok();
+      out.close();
+      made = made && out;
+      break;
+    }
+    case quor::DiffMethod::kBlockIndex:
+      method = "blocks";
+      made = quor::blockDiffToFile(old.data(), uint32_t(old.size()), newData.data(),
+                                   uint32_t(newData.size()), budget, patchPath).ok();
+      break;
+    case quor::DiffMethod::kNone:
+      break;
+  }
   double seconds = secondsSince(start);
-  if (!made || !out) return 1;
-  std::printf("%.2f\n", seconds);
+  if (!made) return 1;
+  std::printf("%.2f %s\n", seconds, method);
   return 0;
 }
 
@@ -86,6 +112,17 @@ int sort(const char* oldPath) {
   Clock::time_point start = Clock::now();
   quor::ownSuffixSort<int32_t>(I.data(), V.data(), old.data(), int32_t(old.size()));
   std::printf("%.2f\n", secondsSince(start));
+  return 0;
+}
+
+int pack(const char* path) {
+  Bytes data;
+  if (!readWhole(path, data)) return 2;
+  std::ostringstream out;
+  if (!quor::containerEncode(quor::generic, data.data(), uint32_t(data.size()), out).ok()) {
+    return 1;
+  }
+  std::printf("%zu\n", out.str().size());
   return 0;
 }
 
@@ -151,51 +188,73 @@ size_t assetSize(std::mt19937& random) {
   return sizes[random() % 5] / 2 + random() % sizes[random() % 5];
 }
 
-int assets(const char* oldPath, const char* newPath) {
-  constexpr size_t kPackSize = size_t(64) << 20;
+// Writes the pack and its next version asset by asset, each asset made
+// again from its own seed when needed, so any size takes little memory.
+// The next version: 5% of the assets removed, 5% new ones inserted, 10%
+// edited (a range rewritten, sometimes with a different length), 3% moved
+// some 50 assets further on.
+int assets(const char* oldPath, const char* newPath, size_t packSize) {
   std::mt19937 random(20240601);
-  std::vector<Bytes> pack;
-  size_t total = 0;
-  while (total < kPackSize) {
-    pack.push_back(makeAsset(random, std::min(assetSize(random), kPackSize - total)));
-    total += pack.back().size();
+  std::vector<std::pair<uint32_t, size_t>> pack;  // seed and size of each asset
+  for (size_t total = 0; total < packSize;) {
+    size_t size = std::min(assetSize(random), packSize - total);
+    pack.push_back({uint32_t(random()), size});
+    total += size;
   }
-  Bytes old;
-  for (const Bytes& asset : pack) old.insert(old.end(), asset.begin(), asset.end());
-
-  // The next version: 5% of the assets removed, 5% new ones inserted, 10%
-  // edited (a range rewritten, sometimes with a different length).
-  Bytes next;
-  for (const Bytes& asset : pack) {
+  auto asset = [&](size_t i) {
+    std::mt19937 own(pack[i].first);
+    return makeAsset(own, pack[i].second);
+  };
+  std::ofstream old(oldPath, std::ios::binary);
+  std::ofstream next(newPath, std::ios::binary);
+  auto put = [](std::ofstream& out, const Bytes& bytes) {
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  };
+  std::vector<std::pair<size_t, size_t>> moved;  // asset, where it goes
+  for (size_t i = 0; i < pack.size(); ++i) {
+    Bytes original = asset(i);
+    put(old, original);
     uint32_t roll = random() % 100;
-    if (roll < 5) continue;
-    if (roll < 10) {
-      Bytes inserted = makeAsset(random, assetSize(random));
-      next.insert(next.end(), inserted.begin(), inserted.end());
+    if (roll >= 20 && roll < 23) {
+      moved.push_back({i, i + 50});
+    } else if (roll >= 5) {
+      if (roll < 10) put(next, makeAsset(random, assetSize(random)));
+      Bytes changed = std::move(original);
+      if (roll >= 10 && roll < 20 && changed.size() > 64) {
+        size_t at = random() % (changed.size() - 32);
+        size_t length = std::min<size_t>(changed.size() - at, 1 + random() % 65536);
+        Bytes replacement = makeAsset(random, roll < 15 ? length : 1 + random() % 65536);
+        changed.erase(changed.begin() + long(at), changed.begin() + long(at + length));
+        changed.insert(changed.begin() + long(at), replacement.begin(), replacement.end());
+      }
+      put(next, changed);
     }
-    Bytes changed = asset;
-    if (roll >= 10 && roll < 20 && changed.size() > 64) {
-      size_t at = random() % (changed.size() - 32);
-      size_t length = std::min<size_t>(changed.size() - at, 1 + random() % 65536);
-      Bytes replacement = makeAsset(random, roll < 15 ? length : 1 + random() % 65536);
-      changed.erase(changed.begin() + long(at), changed.begin() + long(at + length));
-      changed.insert(changed.begin() + long(at), replacement.begin(), replacement.end());
+    while (!moved.empty() && (moved.front().second == i || i + 1 == pack.size())) {
+      put(next, asset(moved.front().first));
+      moved.erase(moved.begin());
     }
-    next.insert(next.end(), changed.begin(), changed.end());
   }
-  return writeWhole(oldPath, old) && writeWhole(newPath, next) ? 0 : 1;
+  old.close();
+  next.close();
+  return old && next ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string command = argc > 1 ? argv[1] : "";
-  if (command == "diff" && argc == 5) return diff(argv[2], argv[3], argv[4]);
+  if (command == "diff" && (argc == 5 || argc == 6)) {
+    uint64_t budget = argc == 6 ? std::stoull(argv[5]) << 20 : quor::kPatchMemoryBudget;
+    return diff(argv[2], argv[3], argv[4], budget);
+  }
   if (command == "apply" && argc == 5) return apply(argv[2], argv[3], argv[4]);
   if (command == "sort" && argc == 3) return sort(argv[2]);
-  if (command == "assets" && argc == 4) return assets(argv[2], argv[3]);
+  if (command == "pack" && argc == 3) return pack(argv[2]);
+  if (command == "assets" && (argc == 4 || argc == 5)) {
+    return assets(argv[2], argv[3], size_t(argc == 5 ? std::stoull(argv[4]) : 64) << 20);
+  }
   std::fprintf(stderr,
-               "usage: patch_bench diff OLD NEW PATCH | apply OLD PATCH OUT | sort OLD |"
-               " assets OLD NEW\n");
+               "usage: patch_bench diff OLD NEW PATCH [BUDGET_MIB] | apply OLD PATCH OUT |"
+               " sort OLD | pack FILE | assets OLD NEW [MIB]\n");
   return 2;
 }

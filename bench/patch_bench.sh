@@ -5,15 +5,19 @@
 # the same old file.
 #
 # Pairs: library and program binaries of two Debian package versions
-# (fetched with apt-get download) and a 64 MiB synthetic asset pack with
-# blocks inserted, removed and edited. Times are wall seconds of the whole
-# command (file reading included), CPU seconds (user + system) and peak
-# memory (maximum resident set size), all from /usr/bin/time. Everything
-# runs at the lowest priority.
+# (fetched with apt-get download): point releases, and LLVM's shared library
+# several major versions apart (large files with big changes); and a 64 MiB
+# synthetic asset pack with blocks inserted, removed and edited. "whole" is
+# the new file's container as create mode publishes it whole. Times are wall
+# seconds and CPU seconds (user + system) of the whole command (file reading
+# included) and peak memory is the maximum resident set size, all from
+# /usr/bin/time. Everything runs at the lowest priority.
 #
 # Installs what it needs: xdelta3, zstd, libdivsufsort-dev, time.
 # Environment: BUILD_DIR (default build), PATCH_BENCH_DIR (work folder,
-# default /tmp/quor-patch-bench; downloads are kept there between runs).
+# default /tmp/quor-patch-bench; downloads are kept there between runs),
+# PATCH_BENCH_PAIRS (names of the pairs to run, separated by spaces; default
+# all), PATCH_BENCH_SORT=0 (leave out the sort timings, "-" in the table).
 set -euo pipefail
 renice -n 19 -p $$ >/dev/null
 
@@ -32,7 +36,8 @@ bench="$root/$build/bench/patch_bench"
 cc -O2 bench/divsufsort_sort.c -ldivsufsort -o "$work/divsufsort_sort" || {
   echo "cannot build the libdivsufsort timer: apt-get install libdivsufsort-dev" >&2; exit 1; }
 
-# name | old package=version | new package=version | file inside the packages.
+# name | old package=version | new package=version | file inside the old
+# package | file inside the new one (when its name differs).
 # Only pairs whose files differ: create mode makes no patch for an unchanged
 # file (a 31 MiB unchanged file would give 32 KB here, the floor of a body
 # that carries one diff byte per new byte under deflate's 1032:1 limit).
@@ -41,7 +46,11 @@ pairs=(
   "mariadbd|mariadb-server-core=1:10.11.18-0+deb12u1|mariadb-server-core=1:10.11.19-0+deb12u1|usr/sbin/mariadbd"
   "libpython3.11|libpython3.11=3.11.2-6+deb12u8|libpython3.11=3.11.2-6+deb12u9|usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0"
   "libjvm.so|openjdk-17-jre-headless=17.0.19+10-1~deb12u2|openjdk-17-jre-headless=17.0.21.1+2-1~deb12u1|usr/lib/jvm/java-17-openjdk-amd64/lib/server/libjvm.so"
+  "libLLVM-14to15|libllvm14=1:14.0.6-12|libllvm15=1:15.0.6-4+b1|usr/lib/x86_64-linux-gnu/libLLVM-14.so.1|usr/lib/x86_64-linux-gnu/libLLVM-15.so.1"
+  "libLLVM-16to19|libllvm16=1:16.0.6-15~deb12u1|libllvm19=1:19.1.7-3~deb12u1|usr/lib/x86_64-linux-gnu/libLLVM-16.so.1|usr/lib/x86_64-linux-gnu/libLLVM.so.19.1"
+  "libLLVM-13to19|libllvm13=1:13.0.1-11+b2|libllvm19=1:19.1.7-3~deb12u1|usr/lib/x86_64-linux-gnu/libLLVM-13.so.1|usr/lib/x86_64-linux-gnu/libLLVM.so.19.1"
 )
+wanted() { [ -z "${PATCH_BENCH_PAIRS:-}" ] || [[ " $PATCH_BENCH_PAIRS " == *" $1 "* ]]; }
 
 # Extracts one file of one package version to $2; false when not served.
 fetch() {
@@ -52,26 +61,30 @@ fetch() {
   if ! ls "$dir"/*.deb >/dev/null 2>&1; then
     (cd "$dir" && apt-get download "$spec" >/dev/null 2>&1) || return 1
   fi
-  dpkg-deb -x "$dir"/*.deb "$dir/root"
+  [ -d "$dir/root" ] || dpkg-deb -x "$dir"/*.deb "$dir/root"
   cp "$dir/root/$inner" "$target"
 }
 
 names=()
 for pair in "${pairs[@]}"; do
-  IFS='|' read -r name oldSpec newSpec inner <<<"$pair"
-  if fetch "$oldSpec" "$work/pairs/$name.old" "$inner" && fetch "$newSpec" "$work/pairs/$name.new" "$inner"; then
+  IFS='|' read -r name oldSpec newSpec inner newInner <<<"$pair"
+  wanted "$name" || continue
+  if fetch "$oldSpec" "$work/pairs/$name.old" "$inner" &&
+     fetch "$newSpec" "$work/pairs/$name.new" "${newInner:-$inner}"; then
     names+=("$name")
   else
     echo "skipped $name: $oldSpec or $newSpec is not served" >&2
   fi
 done
-if [ ! -f "$work/pairs/assets.new" ]; then
-  "$bench" assets "$work/pairs/assets.old" "$work/pairs/assets.new"
+if wanted assets; then
+  if [ ! -f "$work/pairs/assets.new" ]; then
+    "$bench" assets "$work/pairs/assets.old" "$work/pairs/assets.new"
+  fi
+  names+=("assets")
 fi
-names+=("assets")
 
-# Runs a command under /usr/bin/time; sets took (wall seconds), cpu (user
-# + system seconds) and peak (KiB).
+# Runs a command under /usr/bin/time; sets took (wall seconds), cpu (user +
+# system seconds) and peak (KiB).
 measure() {
   /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" || {
     echo "failed: $*" >&2; cat "$work/stderr.txt" >&2; exit 1; }
@@ -87,8 +100,8 @@ ratio() { echo "scale=2; $1 / $2" | bc; }
 
 table="$work/table.md"
 {
-  echo "| pair | old MiB | new MiB | ours bytes | xdelta3 -9 bytes | zstd -19 bytes | ours/xdelta3 | ours/zstd | create s ours/xdelta3/zstd | create CPU s ours/xdelta3/zstd | ours/zstd CPU | apply s ours/xdelta3/zstd | create peak MiB ours/xdelta3/zstd | ours target MiB | sort s ours/divsufsort |"
-  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+  echo "| pair | old MiB | new MiB | ours bytes | xdelta3 -9 bytes | zstd -19 bytes | whole bytes | ours/xdelta3 | ours/zstd | ours/whole | create wall s ours/xdelta3/zstd | create CPU s ours/xdelta3/zstd | CPU ours/zstd | apply s ours/xdelta3/zstd | create peak MiB ours/xdelta3/zstd | ours target MiB | sort s ours/divsufsort |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 } >"$table"
 
 for name in "${names[@]}"; do
@@ -111,12 +124,16 @@ for name in "${names[@]}"; do
   measure zstd -q -f -d --long=27 --patch-from="$old" "$out.zst" -o "$out.zsout"; zsApply=$took
   same "$out.zsout" "$new"
 
-  oursSort=$("$bench" sort "$old")
-  divSort=$("$work/divsufsort_sort" "$old")
+  oursSort=- divSort=-
+  if [ "${PATCH_BENCH_SORT:-1}" != 0 ]; then
+    oursSort=$("$bench" sort "$old")
+    divSort=$("$work/divsufsort_sort" "$old")
+  fi
 
   ours=$(size "$out.patch"); xd=$(size "$out.xd3"); zs=$(size "$out.zst")
+  whole=$("$bench" pack "$new")
   target=$(( (17 * n + 3 * m) / 1048576 + 64 ))
-  echo "| $name | $(mib "$n") | $(mib "$m") | $ours | $xd | $zs | $(ratio "$ours" "$xd") | $(ratio "$ours" "$zs") | $oursCreate / $xdCreate / $zsCreate | $oursCpu / $xdCpu / $zsCpu | $(ratio "$oursCpu" "$zsCpu") | $oursApply / $xdApply / $zsApply | $((oursPeak / 1024)) / $((xdPeak / 1024)) / $((zsPeak / 1024)) | $target | $oursSort / $divSort |" >>"$table"
+  echo "| $name | $(mib "$n") | $(mib "$m") | $ours | $xd | $zs | $whole | $(ratio "$ours" "$xd") | $(ratio "$ours" "$zs") | $(ratio "$ours" "$whole") | $oursCreate / $xdCreate / $zsCreate | $oursCpu / $xdCpu / $zsCpu | $(ratio "$oursCpu" "$zsCpu") | $oursApply / $xdApply / $zsApply | $((oursPeak / 1024)) / $((xdPeak / 1024)) / $((zsPeak / 1024)) | $target | $oursSort / $divSort |" >>"$table"
   rm -f "$out.ours" "$out.xdout" "$out.zsout"
 done
 

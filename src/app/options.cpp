@@ -22,6 +22,9 @@ constexpr const char* kFullLine =
 constexpr const char* kWaitLine =
     "--wait - wait 24s to get some chance to connect to this when attaching debugger";
 constexpr uint32_t kWaitPauseMs = 24000;
+// The most --patch-memory takes: 1 TiB.
+constexpr uint64_t kLargestPatchMemoryMiB = uint64_t(1) << 20;
+
 constexpr const char* kKeygenLine =
     "--keygen - write a new key pair: publisher.key (keep it secret) and updater.key (ship it "
     "with the game)";
@@ -107,6 +110,8 @@ void logHelp() {
           std::to_string(kDefaultExpiryDays) + ")");
   logLine("--threads N - with --create, how many files to work on at once, 1 to 256 (default: one "
           "per core)");
+  logLine("--patch-memory N - with --create, MiB one patch may take beside the old and new file, "
+          "1 to 1048576 (default 2048)");
 }
 
 std::string normaliseOldPath(std::string path) {
@@ -143,6 +148,17 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       // as an argument of its own, as it always has been.
       options.oldPath = normaliseOldPath(pathFromArgument(argv[i + 1]));
       line.steps.push_back({Kind::kOld, options.oldPath});
+    } else if (argument == "--patch-memory") {
+      std::optional<uint64_t> mebibytes =
+          i + 1 < argc ? decimalValue(argv[i + 1], kLargestPatchMemoryMiB) : std::nullopt;
+      if (!mebibytes) {
+        line.steps.push_back({Kind::kBadValue, {},
+                              "--patch-memory needs MiB from 1 to " +
+                                  std::to_string(kLargestPatchMemoryMiB)});
+        break;
+      }
+      options.patchMemoryBudget = *mebibytes << 20;
+      options.argumentLine += std::string(argv[++i]) + " ";
     } else if (argument == "--wait") {
       line.steps.push_back({Kind::kWait, {}});
     } else if (argument == "--keygen") {

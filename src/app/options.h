@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "create/create_mode.h"
 #include "create/sign_data_set.h"
 
 namespace quor {
@@ -19,6 +20,8 @@ struct Options {
   std::string oldPath;       // --old <folder> as UTF-8, '/' separators, no trailing one
   size_t connections = 0;    // --connections N; 0: chosen by the round trip
   uint64_t limitRate = 0;    // --limit-rate N in bytes per second; 0: no cap
+  // --patch-memory <MiB>: memory one patch may take beyond the two files.
+  uint64_t patchMemoryBudget = kPatchMemoryBudget;
   // Signed updates: --keygen, and --sign FILE [--version N] [--expires DAYS]
   // (create mode signs when signing.privateKeyFile is set).
   bool keygen = false;

@@ -25,6 +25,7 @@
 #include "fs/file_io.h"
 #include "fs/file_stream.h"
 #include "log/log.h"
+#include "patch/block_diff.h"
 #include "patch/diff.h"
 #include "platform/native_path.h"
 
@@ -123,6 +124,38 @@ uint64_t sizeOf(const std::string& path) {
   return ec ? 0 : size;
 }
 
+// The working memory of the diff that memoryBudget allows for files of
+// these lengths (beyond the files themselves), or 0 when no method fits.
+uint64_t diffMemory(uint64_t oldLength, uint64_t newLength, uint64_t memoryBudget) {
+  switch (chooseDiffMethod(oldLength, newLength, memoryBudget)) {
+    case DiffMethod::kSuffixArray:
+      return bsdiffMemory(oldLength, newLength);
+    case DiffMethod::kBlockIndex:
+      return blockDiffMemory(oldLength, blockSizeWithin(oldLength, memoryBudget));
+    case DiffMethod::kNone:
+      break;
+  }
+  return 0;
+}
+
+// Writes the patch of old → current to output by the method the memory
+// budget allows: the suffix array's in memory, the block index's streamed.
+Status writePatch(const Bytes& old, const Bytes& current, uint64_t memoryBudget,
+                  const std::string& output) {
+  const uint32_t oldLength = static_cast<uint32_t>(old.size());
+  const uint32_t newLength = static_cast<uint32_t>(current.size());
+  if (chooseDiffMethod(oldLength, newLength, memoryBudget) != DiffMethod::kSuffixArray) {
+    return blockDiffToFile(old.data(), oldLength, current.data(), newLength, memoryBudget,
+                           output);
+  }
+  std::ostringstream patch;
+  Status made = bsdiff(old.data(), oldLength, current.data(), newLength, patch);
+  if (!made.ok()) return made;
+  std::string_view bytes = patch.view();
+  return writeFileAtomically(output, reinterpret_cast<const uint8_t*>(bytes.data()),
+                             bytes.size());
+}
+
 // Makes oldPath's patch to current as fileNumber.patch. Returns the old
 // file's checksum as the patch base, or 0 when no patch was made (the file
 // is then offered whole only, which is not an error). A patch no smaller
@@ -130,31 +163,33 @@ uint64_t sizeOf(const std::string& path) {
 // nothing: it is not published, and the base 0 sends players to the whole
 // file.
 uint32_t makePatch(const std::string& path, const std::string& oldPath, const Bytes& current,
-                   uint32_t fileNumber, uint64_t compressedSize, DeferredLog& log) {
+                   uint32_t fileNumber, uint64_t compressedSize, uint64_t memoryBudget,
+                   DeferredLog& log) {
   Bytes old;
   if (!readWholeFile(oldPath, &old).ok() || old.empty()) {
     log.error("failed to read old file, or file is empty: " + oldPath);
     return 0;
   }
-  std::ostringstream patch;
-  Status made = bsdiff(old.data(), static_cast<uint32_t>(old.size()), current.data(),
-                       static_cast<uint32_t>(current.size()), patch);
   // A patch that cannot be made is no failure of the data set: the file is
   // offered whole.
-  if (reportFailure(made, log)) {
+  const std::string patchPath = outputPath(patchFileName(fileNumber));
+  if (reportFailure(writePatch(old, current, memoryBudget, patchPath), log)) {
     log.error("failed to create patch: " + path);
     return 0;
   }
-  std::string_view bytes = patch.view();
-  if (bytes.size() >= compressedSize) {
+  // The block method streams its patch to the file, so the size is checked
+  // on the file, whichever method made it.
+  std::error_code ec;
+  uint64_t patchSize = fs::file_size(toNativePath(patchPath), ec);
+  if (ec) {
+    log.error("cannot read the size of " + patchPath + ": " + ec.message());
+    log.error("failed to create patch: " + path);
+    removeFile(patchPath);
+    return 0;
+  }
+  if (patchSize >= compressedSize) {
+    removeFile(patchPath);
     log.line("patch not smaller than the compressed file, published whole: " + path);
-    return 0;
-  }
-  if (reportFailure(writeFileAtomically(outputPath(patchFileName(fileNumber)),
-                                        reinterpret_cast<const uint8_t*>(bytes.data()),
-                                        bytes.size()),
-                    log)) {
-    log.error("failed to create patch: " + path);
     return 0;
   }
   // The base is the checksum of the bytes the patch was made from.
@@ -196,9 +231,10 @@ struct Publication {
   MemoryBudget& memory;  // shared by the files in progress
 };
 
-// The memory the file's patch takes in all, old and new file included, or
-// 0 when it gets none: it did not change since the old build, or the patch
-// would not fit the memory budget (a line says so).
+// The memory the file's patch takes in all: the old and new file and the
+// working memory of the diff method the budget allows. 0 when it gets none:
+// it did not change since the old build, or not even the block method fits
+// the budget (a line says so).
 uint64_t patchMemoryNeeded(const PlannedFile& file, const Publication& publication,
                            DeferredLog& log) {
   if (publication.oldFolder.empty() || !file.sized) return 0;
@@ -206,12 +242,12 @@ uint64_t patchMemoryNeeded(const PlannedFile& file, const Publication& publicati
   auto old = publication.oldSet.find(oldPath);
   if (old == publication.oldSet.end() || old->second == file.scannedChecksum) return 0;
   uint64_t oldSize = sizeOf(oldPath);
-  uint64_t needed = oldSize + file.size + bsdiffMemory(oldSize, file.size);
-  if (needed > publication.patchMemoryBudget) {
+  uint64_t working = diffMemory(oldSize, file.size, publication.patchMemoryBudget);
+  if (working == 0) {
     log.line("file too large to patch within memory, published whole: " + *file.path);
     return 0;
   }
-  return needed;
+  return oldSize + file.size + working;
 }
 
 // Publishes a file read whole into memory, as a patch needs it: its
@@ -243,7 +279,8 @@ bool publishHeld(const std::string& path, const std::string& output, uint32_t fi
   }
   std::string oldPath = oldPathOf(publication.oldFolder, path);
   if (publication.oldSet.at(oldPath) != published->checksum) {
-    *base = makePatch(path, oldPath, content, fileNumber, sizeOf(output), log);
+    *base = makePatch(path, oldPath, content, fileNumber, sizeOf(output),
+                      publication.patchMemoryBudget, log);
   }
   return true;
 }

@@ -5,14 +5,16 @@
 //
 // Memory: a file without a patch is compressed piece by piece (about
 // 1 MiB whatever its size, up to the container's 4 GiB). A patch needs the
-// old and the new file whole plus bsdiff's working memory (bsdiffMemory in
-// patch/diff.h, about 9 bytes per old byte); a file whose patch would need
-// more than the budget gets none and is published whole, with the line
-// "file too large to patch within memory, published whole: <path>". A
-// patch no smaller than the file's compressed copy is not published (line
-// "patch not smaller than the compressed file, published whole: <path>"):
-// the manifest gives the file the patch base 0, which sends every player
-// to N.compressed.
+// old and the new file whole plus the diff's working memory, which must
+// fit the budget: bsdiff's (bsdiffMemory in patch/diff.h, about 9 bytes per
+// old byte) when it fits, else the block index's (patch/block_diff.h, from
+// about 1 byte per old byte down to a few MiB). A file for which not even that
+// fits gets no patch and is published whole, with the line "file too large
+// to patch within memory, published whole: <path>". A patch no smaller
+// than the file's compressed copy is not published (line "patch not
+// smaller than the compressed file, published whole: <path>"): the
+// manifest gives the file the patch base 0, which sends every player to
+// N.compressed.
 //
 // Files are numbered, and folders listed, in the order of their paths'
 // bytes, so the same build gives the same data set on every platform. The
@@ -22,9 +24,11 @@
 // core by default), each file by one. The data set, file numbers and log
 // lines are the same whatever the count: files are numbered before any is
 // read, and each file's lines, its manifest entry and the progress are
-// taken in the files' order. The patches in progress
-// share one memory budget, so the peak stays that of one patch at the
-// budget's limit, plus about 1 MiB per thread for streamed files.
+// taken in the files' order. A patch in progress holds a share of one
+// memory pool the size of the budget: its old and new file plus its
+// method's working memory. A share larger than the pool waits until it
+// runs alone, so the peak is at most the budget plus the two files of the
+// largest patch, plus about 1 MiB per thread for streamed files.
 #pragma once
 
 #include <cstdint>
@@ -35,9 +39,10 @@
 
 namespace quor {
 
-// Memory one patch may take in all, old and new file included: 4 GiB, so
-// files up to about 370 MiB get patches. The patches made at once share it.
-inline constexpr uint64_t kPatchMemoryBudget = uint64_t(4) << 30;
+// Memory one patch may take beyond the old and new file: 2 GiB, so files
+// up to about 230 MiB get bsdiff's patches and larger ones the block
+// index's. The patches made at once share it (see above).
+inline constexpr uint64_t kPatchMemoryBudget = uint64_t(2) << 30;
 
 // dataSet is the scan of "./"; oldFolder the older build ('/' separators,
 // no trailing one), empty for none. Returns false when the data set could

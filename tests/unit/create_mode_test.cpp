@@ -297,6 +297,41 @@ TEST_F(CreateMode, PatchWithoutMemoryLeavesTheFileWhole) {
   }
 }
 
+// A file whose suffix array would exceed the budget is patched by the
+// block index, and players apply that patch as any other; a block patch
+// no smaller than the compressed file is dropped as a bsdiff one is.
+TEST_F(CreateMode, FileAboveBsdiffsBudgetIsPatchedByBlocks) {
+  Bytes old = testing::randomBytes(3 << 20, 8);
+  Bytes changed(old.begin() + (1 << 20), old.end());  // the first MiB moved to the end
+  changed.insert(changed.end(), old.begin(), old.begin() + (1 << 20));
+  changed[100] ^= 1;
+  writeFile("old/big.bin", old);
+  writeFile("old/other.bin", testing::randomBytes(3 << 20, 9));
+  fs::create_directories("new/server_data");
+  writeFile("new/big.bin", changed);
+  writeFile("new/other.bin", testing::randomBytes(3 << 20, 10));
+  ScopedCurrentDir inNew("new");
+  ASSERT_TRUE(createUpdateData(scanDataSet("./"), "../old", uint64_t(8) << 20, 2));
+  const ManifestEntry& other = readManifestFile().files.at("./other.bin");
+  EXPECT_EQ(other.patchBaseChecksum, 0u);
+  EXPECT_FALSE(fs::exists(dataPath(other.fileNumber, ".patch")));
+  EXPECT_EQ(log.count(": patch not smaller than the compressed file, published whole: "
+                      "./other.bin\n"),
+            1)
+      << log.text();
+  const ManifestEntry& entry = readManifestFile().files.at("./big.bin");
+  EXPECT_EQ(entry.patchBaseChecksum, uint32_t(bytesChecksum(old.data(), old.size())));
+  auto body = decodeFile(dataPath(entry.fileNumber, ".patch"), binary_patch);
+  ASSERT_TRUE(body);
+  EXPECT_LT(body->size(), changed.size() + 1000);  // three records, diff bytes all zero
+  EXPECT_EQ(testing::patched(old.data(), uint32_t(old.size()), body->data(),
+                             uint32_t(body->size())),
+            changed);
+  EXPECT_LT(fs::file_size(dataPath(entry.fileNumber, ".patch")), 64u << 10);
+  EXPECT_EQ(log.count("too large"), 0) << log.text();
+  EXPECT_EQ(log.count(": Patches: 1\n"), 1) << log.text();
+}
+
 TEST_F(CreateMode, EmptyOldFileGivesNoPatchButTheFileIsPublished) {
   writeFile("old/x.bin", "");
   fs::create_directories("new/server_data");

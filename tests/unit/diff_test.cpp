@@ -250,6 +250,25 @@ TEST(Diff, BsdiffStructuredBinariesRoundTripAsSmallPatches) {
   }
 }
 
+// Versions far apart: most blocks rewritten, the rest edited every few
+// bytes, where short matches are everywhere and few of them pay. The patch
+// must still apply, and cost no more than the whole file.
+TEST(Diff, BsdiffFarApartVersionsCostNoMoreThanTheWholeFile) {
+  Bytes old = structuredBinary(400000, 40);
+  Bytes farOff = old;
+  for (uint32_t seed = 41; seed < 47; ++seed) farOff = revise(farOff, seed);
+  Bytes densely = old;
+  std::mt19937 random(47);
+  for (size_t i = random() % 12; i < densely.size(); i += 1 + random() % 12) {
+    densely[i] = uint8_t(random());
+  }
+  for (const Bytes* newData : {&farOff, &densely}) {
+    std::string container = makePatch(old, *newData);
+    EXPECT_EQ(applyPatch(old, container), *newData);
+    EXPECT_LE(container.size(), wholeFileContainerSize(*newData));
+  }
+}
+
 TEST(Diff, BsdiffSameInputsGiveTheSamePatchBytes) {
   Bytes old = structuredBinary(100000, 30);
   Bytes newData = revise(old, 31);

@@ -113,6 +113,24 @@ TEST_F(OptionsArguments, HelpStopsTheScanAfterEarlierEffects) {
   EXPECT_EQ(scan({"u", "--h"}, again), ScanOutcome::kHelp);
 }
 
+TEST_F(OptionsArguments, PatchMemoryTakesMebibytesFromOneTo1TiB) {
+  EXPECT_EQ(scan({"u", "--patch-memory", "64", "--create"}, options), ScanOutcome::kRun);
+  EXPECT_EQ(options.patchMemoryBudget, uint64_t(64) << 20);
+  EXPECT_TRUE(options.createMode);
+  Options unset;
+  EXPECT_EQ(scan({"u", "--create"}, unset), ScanOutcome::kRun);
+  EXPECT_EQ(unset.patchMemoryBudget, kPatchMemoryBudget);
+  for (const char* count : {"0", "12x", "-5", "", "1048577", "--create"}) {
+    Options bad;
+    EXPECT_EQ(scan({"u", "--patch-memory", count, "--quor"}, bad), ScanOutcome::kBadValue)
+        << count;
+    EXPECT_FALSE(bad.startGame);
+  }
+  Options missing;
+  EXPECT_EQ(scan({"u", "--patch-memory"}, missing), ScanOutcome::kBadValue);
+  EXPECT_EQ(log.count(": --patch-memory needs MiB from 1 to 1048576? use --help\n"), 7);
+}
+
 TEST_F(OptionsArguments, OldPathIsNormalisedAndChecked) {
   std::filesystem::create_directories("old");
   EXPECT_EQ(scan({"u", "--old", "old/"}, options), ScanOutcome::kRun);
