@@ -312,14 +312,15 @@ TEST_F(CreateMode, FileAboveBsdiffsBudgetIsPatchedByBlocks) {
   writeFile("new/other.bin", testing::randomBytes(3 << 20, 10));
   ScopedCurrentDir inNew("new");
   ASSERT_TRUE(createUpdateData(scanDataSet("./"), "../old", uint64_t(8) << 20, 2));
-  const ManifestEntry& other = readManifestFile().files.at("./other.bin");
+  Manifest manifest = readManifestFile();
+  const ManifestEntry& other = manifest.files.at("./other.bin");
   EXPECT_EQ(other.patchBaseChecksum, 0u);
   EXPECT_FALSE(fs::exists(dataPath(other.fileNumber, ".patch")));
   EXPECT_EQ(log.count(": patch not smaller than the compressed file, published whole: "
                       "./other.bin\n"),
             1)
       << log.text();
-  const ManifestEntry& entry = readManifestFile().files.at("./big.bin");
+  const ManifestEntry& entry = manifest.files.at("./big.bin");
   EXPECT_EQ(entry.patchBaseChecksum, uint32_t(bytesChecksum(old.data(), old.size())));
   auto body = decodeFile(dataPath(entry.fileNumber, ".patch"), binary_patch);
   ASSERT_TRUE(body);
