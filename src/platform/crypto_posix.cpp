@@ -102,12 +102,6 @@ Sha256Digest Sha256::finish() {
   return digest;
 }
 
-Sha256Digest sha256Of(const uint8_t* data, size_t size) {
-  Sha256 hash;
-  hash.add(data, size);
-  return hash.finish();
-}
-
 Status generateKeyPair(KeyPair* keys) {
   KeyHandle key(EVP_EC_gen(kCurveName));
   if (!key) return Status::ioError("cannot generate a key pair: OpenSSL failed");

@@ -118,12 +118,6 @@ Sha256Digest Sha256::finish() {
   return digest;
 }
 
-Sha256Digest sha256Of(const uint8_t* data, size_t size) {
-  Sha256 hash;
-  hash.add(data, size);
-  return hash.finish();
-}
-
 Status generateKeyPair(KeyPair* keys) {
   Provider provider(BCRYPT_ECDSA_P256_ALGORITHM);
   Key key;
