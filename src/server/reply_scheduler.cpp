@@ -131,7 +131,12 @@ std::optional<ReplyScheduler::Pick> ReplyScheduler::next(const IsHeld& isHeld) {
   for (size_t step = 0; step < players_.size(); ++step) {
     size_t index = (cursor_ + step) % players_.size();
     if (std::optional<Pick> pick = take(players_[index], isHeld)) {
-      cursor_ = (index + 1) % players_.size();
+      // An answer without file data (an offer, a refusal) does not use up
+      // the player's turn: a client's idle connections each send a hello
+      // now and then, and their offers would otherwise take the turns its
+      // data waits for.
+      bool carriesData = pick->reply.kind != ReplyKind::kRangeOffer && pick->reply.refusal.empty();
+      cursor_ = carriesData ? (index + 1) % players_.size() : index;
       return pick;
     }
   }

@@ -25,7 +25,8 @@
 // players are visited round robin, each player's slots in turn, so a
 // player with eight connections gets about the share of a player with one
 // when the server-wide bound holds replies back, and the slots of one
-// player together keep at most playerWindowBytes in flight.
+// player together keep at most playerWindowBytes in flight. Answers that
+// carry no file data (offers, refusals) start without using up a turn.
 // Slots not assigned to a player count as players of their own.
 //
 // Cost: next() looks at every slot at most once (a few microseconds for

@@ -189,6 +189,26 @@ TEST(ReplyScheduler, ManyPlayersShareASmallerBound) {
   }
 }
 
+// Offers queued on a player's idle connections do not use up its turns:
+// its data comes in the same turn, before the other player's second file.
+TEST(ReplyScheduler, OffersDoNotUseUpATurn) {
+  ReplyScheduler scheduler(4, SchedulerLimits{});
+  for (size_t slot = 0; slot < 3; ++slot) scheduler.assignSlot(slot, 7);
+  scheduler.assignSlot(3, 3);
+  QueuedReply offer = reply("offer", 16);
+  offer.kind = ReplyKind::kRangeOffer;
+  scheduler.enqueue(0, offer);
+  scheduler.enqueue(1, offer);
+  scheduler.enqueue(2, reply("data7", 1000));
+  scheduler.enqueue(3, reply("data3a", 1000));
+  scheduler.enqueue(3, reply("data3b", 1000));
+  std::vector<std::string> order;
+  while (auto pick = scheduler.next()) order.push_back(pick->reply.name);
+  auto at = [&order](const std::string& name) { return std::find(order.begin(), order.end(), name) - order.begin(); };
+  ASSERT_EQ(order.size(), 5u);
+  EXPECT_LT(at("data7"), at("data3b"));
+}
+
 TEST(ReplyScheduler, QueueIsBoundedPerSlot) {
   ReplyScheduler scheduler(1, smallLimits());
   EXPECT_TRUE(scheduler.enqueue(0, reply("1", 1)));
