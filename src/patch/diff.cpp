@@ -9,6 +9,7 @@
 #include "base/encoding.h"
 #include "container/container.h"
 #include "patch/extension.h"
+#include "patch/match_filter.h"
 #include "patch/patch.h"
 #include "patch/suffix_sort.h"
 
@@ -95,8 +96,11 @@ class RecordSink {
 };
 
 // The greedy scan over the new file; writes every record through sink.
+// Only matches of kMinMatch bytes count, so positions where the filter
+// rules them out are passed without a search.
 template <typename Index>
-Status scanNewFile(const Index* I, const Files& f, RecordSink& sink) {
+Status scanNewFile(const Index* I, const Files& f, MatchFilter& filter, RecordSink& sink) {
+  static_assert(kMinMatch >= MatchFilter::kMinMatch, "the filter answers for longer matches");
   int64_t scan = 0;
   int64_t len = 0;
   int64_t pos = 0;
@@ -110,14 +114,27 @@ Status scanNewFile(const Index* I, const Files& f, RecordSink& sink) {
     // (lastOffset) already matches.
     int64_t scsc = scan;
     while (scan < f.m) {
-      Match match = longestMatch(I, f.O, f.n, f.N + scan, f.m - scan, 0, f.n);
-      len = match.length;
-      pos = match.position;
+      len = 0;
+      if (filter.mayMatchAt(scan)) {
+        Match match = longestMatch(I, f.O, f.n, f.N + scan, f.m - scan, 0, f.n);
+        if (match.length >= kMinMatch) {
+          len = match.length;
+          pos = match.position;
+        }
+      }
+      if (len == 0) {
+        if (scsc > scan) {
+          if (f.sameAt(scan, scan + lastOffset)) --oldScore;
+        } else {
+          scsc = scan + 1;
+        }
+        ++scan;
+        continue;
+      }
       for (; scsc < scan + len; ++scsc) {
         if (f.sameAt(scsc, scsc + lastOffset)) ++oldScore;
       }
-      bool beatsAlignment = len > oldScore + kMatchMargin && len >= kMinMatch;
-      if ((len == oldScore && len != 0) || beatsAlignment) break;
+      if (len == oldScore || len > oldScore + kMatchMargin) break;
       if (f.sameAt(scan, scan + lastOffset)) --oldScore;
       ++scan;
     }
@@ -177,8 +194,11 @@ Status diffWithIndex(const Files& f, DiffWriter& writer) {
     if (!groups.allocate(entries * sizeof(Index))) return outOfMemory();
     suffixSort<Index>(I, groups.as<Index>(), f.O, static_cast<Index>(f.n));
   }
+  WorkMemory filterTable(writer);
+  if (!filterTable.allocate(MatchFilter::tableSize(f.n))) return outOfMemory();
+  MatchFilter filter(filterTable.as<uint8_t>(), f.O, f.n, f.N, f.m);
   RecordSink sink(writer, f, work.as<uint8_t>(), workSize);
-  return scanNewFile(I, f, sink);
+  return scanNewFile(I, f, filter, sink);
 }
 
 void* plainAllocate(size_t size) { return std::malloc(size); }
@@ -266,7 +286,8 @@ uint64_t bsdiffMemory(uint64_t oldLength, uint64_t newLength) {
   uint64_t index = entrySize * (oldLength + 1);
   uint64_t body = kPatchHeaderSize + newLength + kFirstRecords * kControlSize;
   uint64_t sorting = 2 * index + body;
-  uint64_t scanning = index + kWorkBufferSize + body * 5 / 2;
+  uint64_t filter = MatchFilter::tableSize(int64_t(oldLength));
+  uint64_t scanning = index + filter + kWorkBufferSize + body * 5 / 2;
   // The body, a compressed copy of about its size, and the output stream,
   // which holds up to twice that while it grows.
   uint64_t encoding = body * 3 / 2 + 3 * body;

@@ -22,16 +22,17 @@ namespace quor {
 // accepts (kTooLarge; only for files above 2 GiB), or when the container
 // cannot be written.
 // Working memory is about 8 bytes per old byte while sorting (16 above
-// 2 GiB), then 4 (8) per old byte plus the growing patch body.
+// 2 GiB), then 4 (8) per old byte, the match filter's half to one byte per
+// old byte (match_filter.h) and the growing patch body.
 Status bsdiff(const uint8_t* old, uint32_t oldLength, const uint8_t* newData, uint32_t newLength,
               std::ostream& out);
 
 // Memory bsdiff may take at its peak beyond old and newData, for files of
 // these lengths: the larger of the sort (two index entries per old byte,
 // and the patch body reserved at the new file's size), the scan (one index
-// entry per old byte and a body that may grow by half, both copies alive
-// while it moves) and the container (the body, its compressed copy and
-// the stream that takes it). An estimate from above for ordinary files;
+// entry per old byte, the match filter, and a body that may grow by half,
+// both copies alive while it moves) and the container (the body, its
+// compressed copy and the stream that takes it). An estimate from above for ordinary files;
 // a patch made of very many small records may need more.
 uint64_t bsdiffMemory(uint64_t oldLength, uint64_t newLength);
 
