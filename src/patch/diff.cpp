@@ -107,6 +107,7 @@ Status scanNewFile(const Index* I, const Files& f, MatchFilter& filter, RecordSi
   int64_t lastScan = 0;
   int64_t lastPos = 0;
   int64_t lastOffset = 0;
+  Match match{0, 0, 0};
   while (scan < f.m) {
     int64_t oldScore = 0;
     scan += len;
@@ -116,7 +117,7 @@ Status scanNewFile(const Index* I, const Files& f, MatchFilter& filter, RecordSi
     while (scan < f.m) {
       len = 0;
       if (filter.mayMatchAt(scan)) {
-        Match match = longestMatch(I, f.O, f.n, f.N + scan, f.m - scan, 0, f.n);
+        match = longestMatch(I, f.O, f.n, f.N + scan, f.m - scan, 0, f.n);
         if (match.length >= kMinMatch) {
           len = match.length;
           pos = match.position;
@@ -139,6 +140,11 @@ Status scanNewFile(const Index* I, const Files& f, MatchFilter& filter, RecordSi
       ++scan;
     }
     if (len == oldScore && scan != f.m) continue;
+    // Of equal matches, the one nearest the current alignment most often
+    // is the old copy of this part of the file, and extends furthest.
+    if (scan != f.m) {
+      pos = nearestEqualMatch(I, f.O, f.n, f.N + scan, f.m - scan, match, scan + lastOffset);
+    }
 
     int64_t lenf = forwardExtension(f, lastScan, lastPos, scan);
     int64_t lenb = backwardExtension(f, lastScan, scan, pos);
@@ -251,14 +257,40 @@ Match longestMatch(const Index* I, const uint8_t* O, int64_t n, const uint8_t* P
   }
   int64_t a = matchLength(O + I[st], n - I[st], P, p);
   int64_t b = matchLength(O + I[en], n - I[en], P, p);
-  if (a > b) return {a, I[st]};
-  return {b, I[en]};
+  if (a > b) return {a, I[st], st};
+  return {b, I[en], en};
+}
+
+template <typename Index>
+int64_t nearestEqualMatch(const Index* I, const uint8_t* O, int64_t n, const uint8_t* P, int64_t p,
+                          const Match& match, int64_t target) {
+  int64_t best = match.position;
+  auto distance = [target](int64_t position) {
+    return position > target ? position - target : target - position;
+  };
+  for (int64_t direction : {-1, 1}) {
+    for (int64_t k = 1; k <= kNearbyRanks; ++k) {
+      int64_t rank = match.rank + direction * k;
+      if (rank < 0 || rank > n) break;
+      int64_t position = I[rank];
+      if (matchLength(O + position, n - position, P, p) < match.length) break;
+      if (distance(position) < distance(best) ||
+          (distance(position) == distance(best) && position < best)) {
+        best = position;
+      }
+    }
+  }
+  return best;
 }
 
 template Match longestMatch<int32_t>(const int32_t*, const uint8_t*, int64_t, const uint8_t*,
                                      int64_t, int64_t, int64_t);
 template Match longestMatch<int64_t>(const int64_t*, const uint8_t*, int64_t, const uint8_t*,
                                      int64_t, int64_t, int64_t);
+template int64_t nearestEqualMatch<int32_t>(const int32_t*, const uint8_t*, int64_t,
+                                            const uint8_t*, int64_t, const Match&, int64_t);
+template int64_t nearestEqualMatch<int64_t>(const int64_t*, const uint8_t*, int64_t,
+                                            const uint8_t*, int64_t, const Match&, int64_t);
 
 Status writePatchBody(const uint8_t* old, uint32_t oldLength, const uint8_t* newData,
                       uint32_t newLength, DiffWriter& writer) {

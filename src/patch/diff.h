@@ -58,6 +58,7 @@ int64_t matchLength(const uint8_t* a, int64_t aLen, const uint8_t* b, int64_t bL
 struct Match {
   int64_t length;
   int64_t position;  // in the old file
+  int64_t rank;      // of that position's suffix: I[rank] == position
 };
 
 // Binary search of the suffix array I[st..en] of O (n bytes) for the
@@ -67,9 +68,22 @@ template <typename Index>
 Match longestMatch(const Index* I, const uint8_t* O, int64_t n, const uint8_t* P, int64_t p,
                    int64_t st, int64_t en);
 
+// Of the old positions whose suffixes lie within kNearbyRanks entries of
+// match's in I and share its match with P, the one nearest to target
+// (the lower on equal distance). Equal matches sit side by side in I, so
+// this sees up to 2 × kNearbyRanks of them, at one comparison each.
+inline constexpr int64_t kNearbyRanks = 64;
+template <typename Index>
+int64_t nearestEqualMatch(const Index* I, const uint8_t* O, int64_t n, const uint8_t* P, int64_t p,
+                          const Match& match, int64_t target);
+
 extern template Match longestMatch<int32_t>(const int32_t*, const uint8_t*, int64_t,
                                             const uint8_t*, int64_t, int64_t, int64_t);
 extern template Match longestMatch<int64_t>(const int64_t*, const uint8_t*, int64_t,
                                             const uint8_t*, int64_t, int64_t, int64_t);
+extern template int64_t nearestEqualMatch<int32_t>(const int32_t*, const uint8_t*, int64_t,
+                                                   const uint8_t*, int64_t, const Match&, int64_t);
+extern template int64_t nearestEqualMatch<int64_t>(const int64_t*, const uint8_t*, int64_t,
+                                                   const uint8_t*, int64_t, const Match&, int64_t);
 
 }  // namespace quor

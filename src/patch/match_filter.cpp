@@ -7,18 +7,19 @@ namespace {
 
 // The table has at least this many bits per indexed string: with two bit
 // positions per string a string not in the old file then passes about one
-// time in 1000, and a position (kStep strings) one time in 64.
-constexpr int64_t kBitsPerString = 64;
+// time in 256, and a position (kStep strings) one time in 32.
+constexpr int64_t kBitsPerString = 32;
 constexpr int kMinBits = 12;
 
 uint64_t gramHash(const uint8_t* gram) {
-  static_assert(MatchFilter::kGram == 16, "the hash reads two 8-byte words");
-  uint64_t a;
-  uint64_t b;
-  std::memcpy(&a, gram, 8);
-  std::memcpy(&b, gram + 8, 8);
-  uint64_t h = a * 0x9E3779B97F4A7C15u ^ b * 0xC2B2AE3D27D4EB4Fu;
-  h ^= h >> 29;
+  static_assert(MatchFilter::kGram % 8 == 0, "the hash reads whole 8-byte words");
+  uint64_t h = 0;
+  for (int64_t at = 0; at < MatchFilter::kGram; at += 8) {
+    uint64_t word;
+    std::memcpy(&word, gram + at, 8);
+    h = (h ^ word) * 0x9E3779B97F4A7C15u;
+    h ^= h >> 31;
+  }
   h *= 0xBF58476D1CE4E5B9u;
   return h ^ (h >> 32);
 }

@@ -8,7 +8,8 @@
 // position of the old file, as a Bloom filter with two bit positions per
 // string. Any match of kMinMatch bytes covers one of those strings whole,
 // so the filter never says no where such a match exists; it says yes,
-// wrongly, for about 1 position in 64 of a new file unlike the old one.
+// wrongly, for about 1 position in 32 of a new file unlike the old one,
+// and rightly where the files share 24 bytes but not kMinMatch.
 //
 // Memory: half a byte per old byte, rounded up to a power of two. Building
 // reads the old file once; each position of the new file is hashed once
@@ -22,8 +23,8 @@ namespace quor {
 
 class MatchFilter {
  public:
-  static constexpr int64_t kGram = 16;
-  static constexpr int64_t kStep = 16;
+  static constexpr int64_t kGram = 24;
+  static constexpr int64_t kStep = 8;
   // The shortest match the filter answers for: kGram + kStep − 1.
   static constexpr int64_t kMinMatch = kGram + kStep - 1;
 
