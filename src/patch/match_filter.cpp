@@ -1,5 +1,6 @@
 #include "patch/match_filter.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quor {
@@ -7,16 +8,17 @@ namespace {
 
 // The table has at least this many bits per indexed string: with two bit
 // positions per string a string not in the old file then passes about one
-// time in 256, and a position (kStep strings) one time in 32.
-constexpr int64_t kBitsPerString = 32;
+// time in 64, and a position (kStep strings) one time in 16.
+constexpr int64_t kBitsPerString = 16;
 constexpr int kMinBits = 12;
 
 uint64_t gramHash(const uint8_t* gram) {
-  static_assert(MatchFilter::kGram % 8 == 0, "the hash reads whole 8-byte words");
+  static_assert(MatchFilter::kGram >= 8, "the hash reads 8-byte words");
   uint64_t h = 0;
+  // Words at 0, 8, 16, ..., the last one ending with the string.
   for (int64_t at = 0; at < MatchFilter::kGram; at += 8) {
     uint64_t word;
-    std::memcpy(&word, gram + at, 8);
+    std::memcpy(&word, gram + std::min<int64_t>(at, MatchFilter::kGram - 8), 8);
     h = (h ^ word) * 0x9E3779B97F4A7C15u;
     h ^= h >> 31;
   }
