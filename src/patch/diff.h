@@ -1,8 +1,10 @@
 // Patch creation: the difference between an old and a new file as a patch
 // body (see patch.h), wrapped in a binary_patch container. The old file's
 // suffix array finds, for each position of the new file, the longest exact
-// match in the old file; a greedy scan takes the matches of at least 32
-// bytes that beat the current alignment by more than 8 bytes and writes,
+// match in the old file, searched only where a filter of the old file's
+// strings allows a match of 32 bytes (match_filter.h); a greedy scan takes
+// the matches of at least 32 bytes that beat the current alignment by more
+// than 8 bytes, of equal ones the nearest to that alignment, and writes,
 // for each gap between them, one record of diff bytes along the previous
 // match, extra bytes, and diff bytes along the next match (extension.h).
 // The same inputs always give the same patch bytes.
