@@ -32,6 +32,13 @@ constexpr int64_t kMatchMargin = 8;
 // they save.
 constexpr int64_t kMinMatch = 32;
 
+// A search compares at most this many bytes of the new file: where the
+// old and the new file share long runs that do not beat the alignment,
+// the scan searches again at each next position, and whole comparisons
+// would cost the run's length every time. A longer match is taken as this
+// long, and the extensions carry its record on along its alignment.
+constexpr int64_t kMaxCompared = 512;
+
 using Files = DiffFiles;
 
 struct Record {
@@ -108,6 +115,7 @@ Status scanNewFile(const Index* I, const Files& f, MatchFilter& filter, RecordSi
   int64_t lastPos = 0;
   int64_t lastOffset = 0;
   Match match{0, 0, 0};
+  auto compared = [&f](int64_t at) { return std::min(f.m - at, kMaxCompared); };
   while (scan < f.m) {
     int64_t oldScore = 0;
     scan += len;
@@ -117,7 +125,7 @@ Status scanNewFile(const Index* I, const Files& f, MatchFilter& filter, RecordSi
     while (scan < f.m) {
       len = 0;
       if (filter.mayMatchAt(scan)) {
-        match = longestMatch(I, f.O, f.n, f.N + scan, f.m - scan, 0, f.n);
+        match = longestMatch(I, f.O, f.n, f.N + scan, compared(scan), 0, f.n);
         if (match.length >= kMinMatch) {
           len = match.length;
           pos = match.position;
@@ -143,13 +151,15 @@ Status scanNewFile(const Index* I, const Files& f, MatchFilter& filter, RecordSi
     // Of equal matches, the one nearest the current alignment most often
     // is the old copy of this part of the file, and extends furthest.
     if (scan != f.m) {
-      pos = nearestEqualMatch(I, f.O, f.n, f.N + scan, f.m - scan, match, scan + lastOffset);
+      pos = nearestEqualMatch(I, f.O, f.n, f.N + scan, compared(scan), match, scan + lastOffset);
     }
 
     int64_t lenf = forwardExtension(f, lastScan, lastPos, scan);
     int64_t lenb = backwardExtension(f, lastScan, scan, pos);
     splitOverlap(f, lastScan, lastPos, scan, pos, lenf, lenb);
-    Record record{lenf, (scan - lenb) - (lastScan + lenf), (pos - lenb) - (lastPos + lenf)};
+    // The last record has no next match to seek to.
+    int64_t seek = scan == f.m ? 0 : (pos - lenb) - (lastPos + lenf);
+    Record record{lenf, (scan - lenb) - (lastScan + lenf), seek};
     Status written = sink.write(record, lastScan, lastPos);
     if (!written.ok()) return written;
     lastScan = scan - lenb;
