@@ -71,11 +71,14 @@ void ConnectionSet::answered(ENetPeer* peer, const std::optional<ReplyKey>& key,
   auto found = std::find_if(unanswered.begin(), unanswered.end(),
                             [&key](const SentRequest& request) { return request.key == *key; });
   if (found == unanswered.end()) return;
+  if (!connection->latestAnsweredSentAt || *connection->latestAnsweredSentAt < found->sentAt) {
+    connection->latestAnsweredSentAt = found->sentAt;
+  }
   connection->unansweredWeight -= found->weight;
   unanswered.erase(found);
 }
 
-ENetPeer* ConnectionSet::longestWaiting() const {
+ENetPeer* ConnectionSet::stalled(const std::function<bool(ENetPeer*)>& transportStuck) const {
   const Connection* longest = nullptr;
   for (const Connection& connection : connections_) {
     if (!connection.connected || connection.unanswered.empty()) continue;
@@ -84,7 +87,12 @@ ENetPeer* ConnectionSet::longestWaiting() const {
       longest = &connection;
     }
   }
-  return longest != nullptr ? longest->peer : nullptr;
+  if (longest == nullptr) return nullptr;
+  ConnectionClock::time_point waitingSince = longest->unanswered.front().sentAt;
+  bool passedOver = std::any_of(connections_.begin(), connections_.end(), [&](const Connection& other) {
+    return &other != longest && other.latestAnsweredSentAt && *other.latestAnsweredSentAt > waitingSince;
+  });
+  return passedOver || transportStuck(longest->peer) ? longest->peer : nullptr;
 }
 
 std::vector<SentRequest> ConnectionSet::drop(ENetPeer* peer) {

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,8 +67,11 @@ class ConnectionSet {
   void answered(ENetPeer* peer, const std::optional<ReplyKey>& key,
                 ConnectionClock::time_point now);
   // The connected connection whose oldest unanswered request was sent
-  // first; none when no request waits.
-  ENetPeer* longestWaiting() const;
+  // first, when something shows that it is stuck rather than waiting its
+  // turn at a busy server: transportStuck(peer) says so (the caller asks
+  // ENet), or another connection has had an answer to a request sent after
+  // that one. None when no request waits or nothing shows it.
+  ENetPeer* stalled(const std::function<bool(ENetPeer*)>& transportStuck) const;
   // Forgets peer and returns the requests it still carried, oldest first.
   std::vector<SentRequest> drop(ENetPeer* peer);
 
@@ -96,6 +100,8 @@ class ConnectionSet {
     uint64_t unansweredWeight = 0;
     ConnectionClock::time_point lastSend;
     std::optional<ConnectionClock::time_point> firstSend;
+    // When the latest-sent request answered here was sent.
+    std::optional<ConnectionClock::time_point> latestAnsweredSentAt;
   };
   Connection* find(ENetPeer* peer);
   const Connection* find(ENetPeer* peer) const;

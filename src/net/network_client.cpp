@@ -179,9 +179,27 @@ void keepConnectionsAlive(NetworkClient& client) EXCLUDES(client.enetLock) {
   }
 }
 
+// Whether ENet shows trouble on peer itself: a reply with a gap (a
+// fragment or an earlier packet missing, which ENet's resending will fill
+// only after its doubling wait), or a message of ours that had to be sent
+// again and is still not acknowledged. A connection without either is
+// waiting its turn at a busy server, and closing it would only put its
+// requests at the back of the queue.
+bool transportStuck(ENetPeer* peer) {
+  for (size_t channel = 0; channel < peer->channelCount; ++channel) {
+    if (!enet_list_empty(&peer->channels[channel].incomingReliableCommands)) return true;
+  }
+  for (ENetListIterator node = enet_list_begin(&peer->sentReliableCommands);
+       node != enet_list_end(&peer->sentReliableCommands); node = enet_list_next(node)) {
+    if (reinterpret_cast<ENetOutgoingCommand*>(node)->sendAttempts > 1) return true;
+  }
+  return false;
+}
+
 // Closes the connection that has waited longest when nothing has come for
-// kStallMs (see there) and hands its requests to the others. Returns how
-// many it handed on; 0 when it closed none.
+// kStallMs (see there) and it is stuck rather than queued
+// (ConnectionSet::stalled), and hands its requests to the others. Returns
+// how many it handed on; 0 when it closed none.
 size_t closeStalledConnection(NetworkClient& client) EXCLUDES(client.enetLock) {
   auto now = ConnectionClock::now();
   uint64_t received = client.receivedBytes.load();
@@ -193,7 +211,7 @@ size_t closeStalledConnection(NetworkClient& client) EXCLUDES(client.enetLock) {
     return 0;
   }
   if (now - client.waitingSince < std::chrono::milliseconds(kStallMs)) return 0;
-  ENetPeer* stalled = client.connections.longestWaiting();
+  ENetPeer* stalled = client.connections.stalled(transportStuck);
   if (stalled == nullptr || client.connections.connectedCount() < 2) return 0;
   // A graceful close: the server hears of it for certain and frees what
   // it holds for the connection, and ENet takes nothing more from it.

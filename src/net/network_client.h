@@ -122,9 +122,11 @@ bool connectedToServer();
 // server that offered ranges.
 // When requests wait and less than kStallProgressBytes has come for
 // kStallMs, the connection that has waited longest is closed and its
-// requests go to the others (when there are others): ENet resends a lost
-// datagram after a time that doubles with each loss, so under loss one
-// connection can sit for many seconds while the others are idle.
+// requests go to the others (when there are others), if it is stuck:
+// ENet resends a lost datagram after a time that doubles with each loss,
+// so under loss one connection can sit for many seconds while the others
+// are idle. A connection that merely waits its turn at a busy server is
+// left alone (ConnectionSet::stalled).
 constexpr uint32_t kKeepaliveMs = 10000;
 constexpr uint32_t kStallMs = 6000;
 constexpr uint64_t kStallProgressBytes = 64 * 1024;

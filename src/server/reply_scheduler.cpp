@@ -119,8 +119,15 @@ std::optional<ReplyScheduler::Pick> ReplyScheduler::take(Player& player, const I
   return std::nullopt;
 }
 
+uint64_t ReplyScheduler::serverBound() const {
+  size_t players = playerInFlight_.size();
+  if (players <= limits_.fewPlayers) return limits_.serverInFlightBytes;
+  uint64_t shared = limits_.serverInFlightBytes * limits_.fewPlayers / players;
+  return std::max(shared, std::min(limits_.crowdInFlightBytes, limits_.serverInFlightBytes));
+}
+
 std::optional<ReplyScheduler::Pick> ReplyScheduler::next(const IsHeld& isHeld) {
-  if (totalInFlight_ >= limits_.serverInFlightBytes) return std::nullopt;
+  if (totalInFlight_ >= serverBound()) return std::nullopt;
   for (size_t step = 0; step < players_.size(); ++step) {
     size_t index = (cursor_ + step) % players_.size();
     if (std::optional<Pick> pick = take(players_[index], isHeld)) {

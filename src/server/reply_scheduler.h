@@ -15,7 +15,8 @@
 // already held for another peer (the server shares it) costs nothing more,
 // and one that exceeds the whole budget still starts when no other big copy
 // is held. All slots together keep at most serverInFlightBytes in flight
-// (a reply starts while they are below it), so thousands of slots cannot
+// (a reply starts while they are below it; less, down to crowdInFlightBytes,
+// while many players have replies in flight), so thousands of slots cannot
 // pin more than that plus one reply, and the requests queued in all slots
 // take at most queuedBytes.
 //
@@ -58,8 +59,15 @@ struct SchedulerLimits {
   uint64_t playerWindowBytes = 16u << 20;
   // Small on purpose: ENet looks through every fragment handed to it, on
   // every peer, at each pass, so more in flight costs the server's loop
-  // more than it gains (README, the server's capacity).
+  // more than it gains (README, the server's capacity). The whole bound
+  // holds while at most fewPlayers players have replies in flight (one
+  // distant player keeps many pieces going); with more it shrinks in
+  // proportion down to crowdInFlightBytes, because then the loop must also
+  // keep up with every player's acknowledgements, and a pass that walks
+  // long queues lets the socket overflow.
   uint64_t serverInFlightBytes = 32u << 20;
+  uint64_t crowdInFlightBytes = 8u << 20;
+  size_t fewPlayers = 4;
   uint64_t bigReplyBudgetBytes = 512u << 20;
   size_t queuedRequestsPerSlot = 256;
   uint64_t queuedBytes = 64u << 20;  // all slots' queue entries, names included
@@ -128,6 +136,8 @@ class ReplyScheduler {
 
   uint64_t inFlight(size_t slot) const { return slots_[slot].inFlight; }
   uint64_t inFlightEverywhere() const { return totalInFlight_; }
+  // The server-wide bound for the players now holding replies in flight.
+  uint64_t serverBound() const;
   uint64_t bigHeld() const { return bigHeld_; }
   bool isBig(uint64_t bytes) const { return bytes > limits_.peerWindowBytes; }
   size_t queued(size_t slot) const { return slots_[slot].queue.size(); }

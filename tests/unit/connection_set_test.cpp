@@ -58,6 +58,25 @@ TEST(ConnectionSet, SpreadsRequestsAndHandsBackWhatADroppedConnectionCarried) {
   EXPECT_EQ(*set.firstRoundTrip(), ConnectionClock::duration::zero());
 }
 
+// The longest-waiting connection counts as stalled only when the transport
+// says it is stuck or a later request was answered on another connection;
+// otherwise it is waiting its turn.
+TEST(ConnectionSet, StalledMeansStuckOrPassedOver) {
+  ConnectionSet set;
+  auto now = ConnectionClock::now();
+  set.add(fakePeer(1), true);
+  set.add(fakePeer(2), true);
+  auto never = [](ENetPeer*) { return false; };
+  auto always = [](ENetPeer*) { return true; };
+  EXPECT_EQ(set.stalled(always), nullptr);
+  set.sent(fakePeer(1), request("x", std::nullopt, 10), now);
+  set.sent(fakePeer(2), request("y", std::nullopt, 10), now + std::chrono::seconds(1));
+  EXPECT_EQ(set.stalled(never), nullptr);
+  EXPECT_EQ(set.stalled(always), fakePeer(1));
+  set.answered(fakePeer(2), ReplyKey{"y", std::nullopt}, now + std::chrono::seconds(2));
+  EXPECT_EQ(set.stalled(never), fakePeer(1));
+}
+
 TEST(ConnectionSet, ConnectionCountFollowsTheRoundTrip) {
   using std::chrono::milliseconds;
   EXPECT_EQ(chooseConnectionCount(0, std::nullopt), 2u);

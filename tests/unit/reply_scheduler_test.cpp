@@ -171,6 +171,24 @@ TEST(ReplyScheduler, PlayersNotSlotsTakeTurns) {
   EXPECT_EQ(slots, (std::vector<size_t>{0, 1, 2, 2}));
 }
 
+// The server-wide bound shrinks as more players hold replies in flight:
+// whole while few do, in proportion beyond, never below the crowd's bound.
+TEST(ReplyScheduler, ManyPlayersShareASmallerBound) {
+  SchedulerLimits limits;
+  limits.serverInFlightBytes = 1000;
+  limits.crowdInFlightBytes = 250;
+  limits.fewPlayers = 4;
+  for (size_t players : {4u, 10u, 20u}) {
+    ReplyScheduler scheduler(players, limits);
+    for (size_t slot = 0; slot < players; ++slot) {
+      for (int i = 0; i < 100; ++i) scheduler.enqueue(slot, reply("f", 10));
+    }
+    while (auto pick = scheduler.next()) scheduler.started(pick->slot, 10);
+    EXPECT_EQ(scheduler.inFlightEverywhere(), players == 4 ? 1000u : players == 10 ? 400u : 250u)
+        << players << " players";
+  }
+}
+
 TEST(ReplyScheduler, QueueIsBoundedPerSlot) {
   ReplyScheduler scheduler(1, smallLimits());
   EXPECT_TRUE(scheduler.enqueue(0, reply("1", 1)));
