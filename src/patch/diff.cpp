@@ -9,6 +9,7 @@
 #include "base/encoding.h"
 #include "container/container.h"
 #include "patch/extension.h"
+#include "patch/match_filter.h"
 #include "patch/patch.h"
 #include "patch/suffix_sort.h"
 
@@ -30,6 +31,13 @@ constexpr int64_t kMatchMargin = 8;
 // so shorter matches, met all over files that changed much, cost more than
 // they save.
 constexpr int64_t kMinMatch = 32;
+
+// A search compares at most this many bytes of the new file: where the
+// old and the new file share long runs that do not beat the alignment,
+// the scan searches again at each next position, and whole comparisons
+// would cost the run's length every time. A longer match is taken as this
+// long, and the extensions carry its record on along its alignment.
+constexpr int64_t kMaxCompared = 512;
 
 using Files = DiffFiles;
 
@@ -95,14 +103,19 @@ class RecordSink {
 };
 
 // The greedy scan over the new file; writes every record through sink.
+// Only matches of kMinMatch bytes count, so positions where the filter
+// rules them out are passed without a search.
 template <typename Index>
-Status scanNewFile(const Index* I, const Files& f, RecordSink& sink) {
+Status scanNewFile(const Index* I, const Files& f, MatchFilter& filter, RecordSink& sink) {
+  static_assert(kMinMatch >= MatchFilter::kMinMatch, "the filter answers for longer matches");
   int64_t scan = 0;
   int64_t len = 0;
   int64_t pos = 0;
   int64_t lastScan = 0;
   int64_t lastPos = 0;
   int64_t lastOffset = 0;
+  Match match{0, 0, 0};
+  auto compared = [&f](int64_t at) { return std::min(f.m - at, kMaxCompared); };
   while (scan < f.m) {
     int64_t oldScore = 0;
     scan += len;
@@ -110,23 +123,43 @@ Status scanNewFile(const Index* I, const Files& f, RecordSink& sink) {
     // (lastOffset) already matches.
     int64_t scsc = scan;
     while (scan < f.m) {
-      Match match = longestMatch(I, f.O, f.n, f.N + scan, f.m - scan, 0, f.n);
-      len = match.length;
-      pos = match.position;
+      len = 0;
+      if (filter.mayMatchAt(scan)) {
+        match = longestMatch(I, f.O, f.n, f.N + scan, compared(scan), 0, f.n);
+        if (match.length >= kMinMatch) {
+          len = match.length;
+          pos = match.position;
+        }
+      }
+      if (len == 0) {
+        if (scsc > scan) {
+          if (f.sameAt(scan, scan + lastOffset)) --oldScore;
+        } else {
+          scsc = scan + 1;
+        }
+        ++scan;
+        continue;
+      }
       for (; scsc < scan + len; ++scsc) {
         if (f.sameAt(scsc, scsc + lastOffset)) ++oldScore;
       }
-      bool beatsAlignment = len > oldScore + kMatchMargin && len >= kMinMatch;
-      if ((len == oldScore && len != 0) || beatsAlignment) break;
+      if (len == oldScore || len > oldScore + kMatchMargin) break;
       if (f.sameAt(scan, scan + lastOffset)) --oldScore;
       ++scan;
     }
     if (len == oldScore && scan != f.m) continue;
+    // Of equal matches, the one nearest the current alignment most often
+    // is the old copy of this part of the file, and extends furthest.
+    if (scan != f.m) {
+      pos = nearestEqualMatch(I, f.O, f.n, f.N + scan, compared(scan), match, scan + lastOffset);
+    }
 
     int64_t lenf = forwardExtension(f, lastScan, lastPos, scan);
     int64_t lenb = backwardExtension(f, lastScan, scan, pos);
     splitOverlap(f, lastScan, lastPos, scan, pos, lenf, lenb);
-    Record record{lenf, (scan - lenb) - (lastScan + lenf), (pos - lenb) - (lastPos + lenf)};
+    // The last record has no next match to seek to.
+    int64_t seek = scan == f.m ? 0 : (pos - lenb) - (lastPos + lenf);
+    Record record{lenf, (scan - lenb) - (lastScan + lenf), seek};
     Status written = sink.write(record, lastScan, lastPos);
     if (!written.ok()) return written;
     lastScan = scan - lenb;
@@ -177,8 +210,11 @@ Status diffWithIndex(const Files& f, DiffWriter& writer) {
     if (!groups.allocate(entries * sizeof(Index))) return outOfMemory();
     suffixSort<Index>(I, groups.as<Index>(), f.O, static_cast<Index>(f.n));
   }
+  WorkMemory filterTable(writer);
+  if (!filterTable.allocate(MatchFilter::tableSize(f.n))) return outOfMemory();
+  MatchFilter filter(filterTable.as<uint8_t>(), f.O, f.n, f.N, f.m);
   RecordSink sink(writer, f, work.as<uint8_t>(), workSize);
-  return scanNewFile(I, f, sink);
+  return scanNewFile(I, f, filter, sink);
 }
 
 void* plainAllocate(size_t size) { return std::malloc(size); }
@@ -231,14 +267,40 @@ Match longestMatch(const Index* I, const uint8_t* O, int64_t n, const uint8_t* P
   }
   int64_t a = matchLength(O + I[st], n - I[st], P, p);
   int64_t b = matchLength(O + I[en], n - I[en], P, p);
-  if (a > b) return {a, I[st]};
-  return {b, I[en]};
+  if (a > b) return {a, I[st], st};
+  return {b, I[en], en};
+}
+
+template <typename Index>
+int64_t nearestEqualMatch(const Index* I, const uint8_t* O, int64_t n, const uint8_t* P, int64_t p,
+                          const Match& match, int64_t target) {
+  int64_t best = match.position;
+  auto distance = [target](int64_t position) {
+    return position > target ? position - target : target - position;
+  };
+  for (int64_t direction : {-1, 1}) {
+    for (int64_t k = 1; k <= kNearbyRanks; ++k) {
+      int64_t rank = match.rank + direction * k;
+      if (rank < 0 || rank > n) break;
+      int64_t position = I[rank];
+      if (matchLength(O + position, n - position, P, p) < match.length) break;
+      if (distance(position) < distance(best) ||
+          (distance(position) == distance(best) && position < best)) {
+        best = position;
+      }
+    }
+  }
+  return best;
 }
 
 template Match longestMatch<int32_t>(const int32_t*, const uint8_t*, int64_t, const uint8_t*,
                                      int64_t, int64_t, int64_t);
 template Match longestMatch<int64_t>(const int64_t*, const uint8_t*, int64_t, const uint8_t*,
                                      int64_t, int64_t, int64_t);
+template int64_t nearestEqualMatch<int32_t>(const int32_t*, const uint8_t*, int64_t,
+                                            const uint8_t*, int64_t, const Match&, int64_t);
+template int64_t nearestEqualMatch<int64_t>(const int64_t*, const uint8_t*, int64_t,
+                                            const uint8_t*, int64_t, const Match&, int64_t);
 
 Status writePatchBody(const uint8_t* old, uint32_t oldLength, const uint8_t* newData,
                       uint32_t newLength, DiffWriter& writer) {
@@ -266,7 +328,8 @@ uint64_t bsdiffMemory(uint64_t oldLength, uint64_t newLength) {
   uint64_t index = entrySize * (oldLength + 1);
   uint64_t body = kPatchHeaderSize + newLength + kFirstRecords * kControlSize;
   uint64_t sorting = 2 * index + body;
-  uint64_t scanning = index + kWorkBufferSize + body * 5 / 2;
+  uint64_t filter = MatchFilter::tableSize(int64_t(oldLength));
+  uint64_t scanning = index + filter + kWorkBufferSize + body * 5 / 2;
   // The body, a compressed copy of about its size, and the output stream,
   // which holds up to twice that while it grows.
   uint64_t encoding = body * 3 / 2 + 3 * body;

@@ -1,8 +1,10 @@
 // Patch creation: the difference between an old and a new file as a patch
 // body (see patch.h), wrapped in a binary_patch container. The old file's
 // suffix array finds, for each position of the new file, the longest exact
-// match in the old file; a greedy scan takes the matches of at least 32
-// bytes that beat the current alignment by more than 8 bytes and writes,
+// match in the old file, searched only where a filter of the old file's
+// strings allows a match of 32 bytes (match_filter.h); a greedy scan takes
+// the matches of at least 32 bytes that beat the current alignment by more
+// than 8 bytes, of equal ones the nearest to that alignment, and writes,
 // for each gap between them, one record of diff bytes along the previous
 // match, extra bytes, and diff bytes along the next match (extension.h).
 // The same inputs always give the same patch bytes.
@@ -22,16 +24,17 @@ namespace quor {
 // accepts (kTooLarge; only for files above 2 GiB), or when the container
 // cannot be written.
 // Working memory is about 8 bytes per old byte while sorting (16 above
-// 2 GiB), then 4 (8) per old byte plus the growing patch body.
+// 2 GiB), then 4 (8) per old byte, the match filter's half to one byte per
+// old byte (match_filter.h) and the growing patch body.
 Status bsdiff(const uint8_t* old, uint32_t oldLength, const uint8_t* newData, uint32_t newLength,
               std::ostream& out);
 
 // Memory bsdiff may take at its peak beyond old and newData, for files of
 // these lengths: the larger of the sort (two index entries per old byte,
 // and the patch body reserved at the new file's size), the scan (one index
-// entry per old byte and a body that may grow by half, both copies alive
-// while it moves) and the container (the body, its compressed copy and
-// the stream that takes it). An estimate from above for ordinary files;
+// entry per old byte, the match filter, and a body that may grow by half,
+// both copies alive while it moves) and the container (the body, its
+// compressed copy and the stream that takes it). An estimate from above for ordinary files;
 // a patch made of very many small records may need more.
 uint64_t bsdiffMemory(uint64_t oldLength, uint64_t newLength);
 
@@ -57,6 +60,7 @@ int64_t matchLength(const uint8_t* a, int64_t aLen, const uint8_t* b, int64_t bL
 struct Match {
   int64_t length;
   int64_t position;  // in the old file
+  int64_t rank;      // of that position's suffix: I[rank] == position
 };
 
 // Binary search of the suffix array I[st..en] of O (n bytes) for the
@@ -66,9 +70,22 @@ template <typename Index>
 Match longestMatch(const Index* I, const uint8_t* O, int64_t n, const uint8_t* P, int64_t p,
                    int64_t st, int64_t en);
 
+// Of the old positions whose suffixes lie within kNearbyRanks entries of
+// match's in I and share its match with P, the one nearest to target
+// (the lower on equal distance). Equal matches sit side by side in I, so
+// this sees up to 2 × kNearbyRanks of them, at one comparison each.
+inline constexpr int64_t kNearbyRanks = 64;
+template <typename Index>
+int64_t nearestEqualMatch(const Index* I, const uint8_t* O, int64_t n, const uint8_t* P, int64_t p,
+                          const Match& match, int64_t target);
+
 extern template Match longestMatch<int32_t>(const int32_t*, const uint8_t*, int64_t,
                                             const uint8_t*, int64_t, int64_t, int64_t);
 extern template Match longestMatch<int64_t>(const int64_t*, const uint8_t*, int64_t,
                                             const uint8_t*, int64_t, int64_t, int64_t);
+extern template int64_t nearestEqualMatch<int32_t>(const int32_t*, const uint8_t*, int64_t,
+                                                   const uint8_t*, int64_t, const Match&, int64_t);
+extern template int64_t nearestEqualMatch<int64_t>(const int64_t*, const uint8_t*, int64_t,
+                                                   const uint8_t*, int64_t, const Match&, int64_t);
 
 }  // namespace quor

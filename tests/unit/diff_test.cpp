@@ -168,7 +168,7 @@ TEST(Diff, BsdiffIdenticalFilesGiveOneRecord) {
     const Record& record = body.records[0];
     EXPECT_EQ(record.diffLength, int64_t(size));
     EXPECT_EQ(record.extraLength, 0);
-    EXPECT_EQ(record.oldSeek, -int64_t(size));
+    EXPECT_EQ(record.oldSeek, 0);  // nothing follows
     EXPECT_EQ(record.diff, Bytes(size, 0));
   }
 }
@@ -321,13 +321,14 @@ TEST(Diff, BsdiffWorkingMemoryAndWriteFailures) {
   Bytes reference;
   counters = Counters{};
   ASSERT_TRUE(runWithCounters(old, newData, reference));
-  EXPECT_EQ(counters.allocations, 3);  // suffix array, work buffer, group numbers
-  EXPECT_EQ(counters.releases, 3);
+  // suffix array, work buffer, group numbers, match filter
+  EXPECT_EQ(counters.allocations, 4);
+  EXPECT_EQ(counters.releases, 4);
   EXPECT_EQ(reference, patchBody(makePatch(old, newData)));
   const int writes = counters.writes;
   ASSERT_GT(writes, 6);
 
-  for (int failing = 0; failing < 3; ++failing) {
+  for (int failing = 0; failing < 4; ++failing) {
     SCOPED_TRACE(failing);
     counters = Counters{};
     counters.failAllocation = failing;
@@ -353,7 +354,7 @@ TEST(Diff, BsdiffWorkingMemoryAndWriteFailures) {
                    .ok());
 }
 
-TEST(Diff, MatchLongestMatchFindsTheLongestPrefix) {
+TEST(Diff, MatchLongestAndNearestEqualMatch) {
   std::mt19937 random(3);
   // The search takes an old suffix that is a proper prefix of the text for
   // a larger one, which can hide the longest match; a last byte that no
@@ -372,15 +373,31 @@ TEST(Diff, MatchLongestMatchFindsTheLongestPrefix) {
       text.assign(old.begin() + long(at), old.begin() + long(std::min(old.size() - 1, at + 30)));
       text.push_back(uint8_t(random() % 4));
     }
+    auto lengthAt = [&](int64_t at) {
+      return matchLength(old.data() + at, n - at, text.data(), int64_t(text.size()));
+    };
     int64_t best = 0;
-    for (int64_t at = 0; at <= n; ++at) {
-      best = std::max(best, matchLength(old.data() + at, n - at, text.data(), int64_t(text.size())));
-    }
+    for (int64_t at = 0; at <= n; ++at) best = std::max(best, lengthAt(at));
     Match match = longestMatch(I.data(), old.data(), n, text.data(), int64_t(text.size()), 0, n);
     EXPECT_EQ(match.length, best);
-    EXPECT_EQ(matchLength(old.data() + match.position, n - match.position, text.data(),
-                          int64_t(text.size())),
-              best);
+    EXPECT_EQ(lengthAt(match.position), best);
+    EXPECT_EQ(I[size_t(match.rank)], match.position);
+
+    // Of all equal matches (when few enough to lie within reach), the
+    // nearest to a target, the lower one on equal distance.
+    const int64_t target = int64_t(random() % (n + 1));
+    int64_t nearest = -1;
+    int64_t count = 0;
+    for (int64_t at = 0; at <= n; ++at) {
+      if (lengthAt(at) != best) continue;
+      ++count;
+      if (nearest < 0 || std::abs(at - target) < std::abs(nearest - target)) nearest = at;
+    }
+    if (count <= kNearbyRanks) {
+      EXPECT_EQ(nearestEqualMatch(I.data(), old.data(), n, text.data(), int64_t(text.size()),
+                                  match, target),
+                nearest);
+    }
   }
 
   // An empty old file matches nothing.
