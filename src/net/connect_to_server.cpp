@@ -23,12 +23,14 @@ Attempt tryTarget(NetworkClient& client, const ServerTarget& target) EXCLUDES(cl
   if (!target.address) return Attempt::kFailed;
   ENetAddress address{*target.address, target.port};
   MutexLock lock(&client.enetLock);
+  auto start = ConnectionClock::now();
   ENetPeer* peer = enet_host_connect(client.host, &address, kChannelCount, 0);
   if (peer == nullptr) return Attempt::kNoPeers;
   ENetEvent event;
   if (enet_host_service(client.host, &event, kConnectWaitMs) > 0 &&
       event.type == ENET_EVENT_TYPE_CONNECT) {
     client.connections.add(peer, true);
+    client.connections.connectTook(ConnectionClock::now() - start);
     return Attempt::kConnected;
   }
   enet_peer_reset(peer);

@@ -27,6 +27,15 @@ void ConnectionSet::markConnected(ENetPeer* peer) {
   if (Connection* connection = find(peer)) connection->connected = true;
 }
 
+void ConnectionSet::connectTook(ConnectionClock::duration took) {
+  if (!connectTime_) connectTime_ = took;
+}
+
+std::optional<ConnectionClock::duration> ConnectionSet::firstRoundTrip() const {
+  if (connectTime_ && firstReplyTime_) return std::min(*connectTime_, *firstReplyTime_);
+  return connectTime_ ? connectTime_ : firstReplyTime_;
+}
+
 ENetPeer* ConnectionSet::first() const {
   for (const Connection& connection : connections_) {
     if (connection.connected) return connection.peer;
@@ -63,8 +72,8 @@ void ConnectionSet::answered(ENetPeer* peer, const std::optional<ReplyKey>& key,
                              ConnectionClock::time_point now) {
   Connection* connection = find(peer);
   if (connection == nullptr) return;
-  if (!roundTrip_ && connection == &connections_.front() && connection->firstSend) {
-    roundTrip_ = now - *connection->firstSend;
+  if (!firstReplyTime_ && connection == &connections_.front() && connection->firstSend) {
+    firstReplyTime_ = now - *connection->firstSend;
   }
   if (!key) return;
   auto& unanswered = connection->unanswered;

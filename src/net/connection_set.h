@@ -80,9 +80,14 @@ class ConnectionSet {
   std::vector<ENetPeer*> takeIdleSince(ConnectionClock::time_point cutoff,
                                        ConnectionClock::time_point now);
 
-  // The time from the first request on the first connection to the first
-  // reply there: the round trip the client measured, once there is one.
-  std::optional<ConnectionClock::duration> firstRoundTrip() const { return roundTrip_; }
+  // How long the first connection's connect took (the handshake is
+  // answered by the server's transport, not after its queue of replies).
+  void connectTook(ConnectionClock::duration took);
+  // The round trip the client measured, once there is one: the shorter of
+  // the first connect and the time from the first request on the first
+  // connection to the first reply there. A busy server answers the connect
+  // at once but queues the request, which is not distance.
+  std::optional<ConnectionClock::duration> firstRoundTrip() const;
 
   size_t size() const { return connections_.size(); }
   size_t connectedCount() const;
@@ -107,7 +112,8 @@ class ConnectionSet {
   const Connection* find(ENetPeer* peer) const;
 
   std::vector<Connection> connections_;
-  std::optional<ConnectionClock::duration> roundTrip_;
+  std::optional<ConnectionClock::duration> connectTime_;
+  std::optional<ConnectionClock::duration> firstReplyTime_;
 };
 
 // How many connections to open to a server measured at roundTrip away:

@@ -53,9 +53,16 @@ TEST(ConnectionSet, SpreadsRequestsAndHandsBackWhatADroppedConnectionCarried) {
   EXPECT_EQ(idle, std::vector<ENetPeer*>{fakePeer(3)});
   EXPECT_TRUE(set.takeIdleSince(now, now).empty());
 
-  // The round trip is the first connection's first request and reply.
+  // The round trip is the first connection's first request and reply, or
+  // its connect when that was shorter.
   ASSERT_TRUE(set.firstRoundTrip());
   EXPECT_EQ(*set.firstRoundTrip(), ConnectionClock::duration::zero());
+  ConnectionSet busy;
+  busy.add(fakePeer(1), true);
+  busy.connectTook(std::chrono::milliseconds(3));
+  busy.sent(fakePeer(1), request("m", std::nullopt, 1), now);
+  busy.answered(fakePeer(1), ReplyKey{"m", std::nullopt}, now + std::chrono::seconds(2));
+  EXPECT_EQ(*busy.firstRoundTrip(), std::chrono::milliseconds(3));
 }
 
 // The longest-waiting connection counts as stalled only when the transport
