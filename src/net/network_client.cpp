@@ -52,6 +52,9 @@ bool sendRequest(Route route, SentRequest request) {
                                           : client->connections.leastLoaded();
   if (peer == nullptr || !sendOn(peer, request.message)) return false;
   client->connections.sent(peer, std::move(request), ConnectionClock::now());
+  // Out now rather than at the network thread's next pass, which may be
+  // up to kServicePauseMs away when the server has nothing left to send.
+  enet_host_flush(client->host);
   return true;
 }
 

@@ -18,17 +18,23 @@ void runRequestPump(const std::unordered_map<std::string, std::string>& pendingR
 
 void runRequestPump(const std::unordered_map<std::string, std::string>& pendingRequests,
                     std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop,
-                    const RequestSender& send) {
+                    const RequestSender& send, WakeSignal* roomMade) {
   for (const auto& [path, name] : pendingRequests) {
-    while ((outstandingRequests.load() >= kMaxOutstandingRequests ||
-            !requestAllowed(kWholeFileWeight)) &&
-           !stop.load()) {
-      sleepMs(kPumpPauseMs);
+    for (;;) {
+      uint64_t seen = roomMade != nullptr ? roomMade->generation() : 0;
+      if (stop.load()) return;
+      if (!requestAllowed(kWholeFileWeight)) {
+        sleepMs(kPumpPauseMs);  // the cap frees up with time, not with replies
+      } else if (outstandingRequests.load() < kMaxOutstandingRequests) {
+        break;
+      } else if (roomMade != nullptr) {
+        roomMade->waitFor(seen, std::chrono::milliseconds(kPumpPauseMs));
+      } else {
+        sleepMs(kPumpPauseMs);
+      }
     }
-    if (stop.load()) return;
     send(name);
     outstandingRequests.fetch_add(1);
-    sleepMs(kPumpPauseMs);
   }
 }
 

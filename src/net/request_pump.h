@@ -13,6 +13,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "base/wake_signal.h"
+
 namespace quor {
 
 // Enough requests in flight that the server is never idle while the update
@@ -24,8 +26,10 @@ constexpr int32_t kMaxOutstandingRequests = 11;
 // For each entry of pendingRequests (path → request name such as
 // "17.patch"), in the map's iteration order: wait in 2 ms steps while the
 // limit is reached or the download cap holds requests back
-// (requestAllowed), send a FileRequest for the name,
-// increment outstandingRequests, pause 2 ms. The update run decrements the
+// (requestAllowed), send a FileRequest for the name and increment
+// outstandingRequests. There is no pause between sends: the limit alone
+// paces them, and a fixed pause would cap the run at 500 files a second
+// whatever the line. The update run decrements the
 // counter once it is done with a request: when it takes the reply, or for a
 // patch, whose slot a whole-file request may take over, once the patch's
 // outcome is known. An entry counts as sent even when no
@@ -35,10 +39,13 @@ void runRequestPump(const std::unordered_map<std::string, std::string>& pendingR
                     std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop);
 
 // The same with another first request for each name: a range of it, from
-// a server that offers ranges. send is called on the pump's thread.
+// a server that offers ranges. send is called on the pump's thread. When
+// roomMade is given, the update run notifies it whenever it decrements the
+// counter, and the pump sends as soon as there is room instead of at its
+// next 2 ms step.
 using RequestSender = std::function<void(const std::string& name)>;
 void runRequestPump(const std::unordered_map<std::string, std::string>& pendingRequests,
                     std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop,
-                    const RequestSender& send);
+                    const RequestSender& send, WakeSignal* roomMade = nullptr);
 
 }  // namespace quor

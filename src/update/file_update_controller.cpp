@@ -41,6 +41,7 @@ void FileUpdateController::onFileReply(std::string path, uint32_t size, const ui
     if (size != 0) noteSize(path, size);
     if (receivedFiles.size() < kMaxWaitingReplies || receivedFiles.contains(path)) {
       receivedFiles.insert_or_assign(std::move(path), std::move(file));
+      arrivals_.notify();
       return;
     }
   }
@@ -84,6 +85,7 @@ void FileUpdateController::onFileRangeReply(const FileRangeReply& reply) {
     noteSize(reply.name, reply.fileSize);
     if (receivedPieces.size() < kMaxWaitingPieces || receivedPieces.contains(key)) {
       receivedPieces.insert_or_assign(std::move(key), std::move(piece));
+      arrivals_.notify();
       return;
     }
   }

@@ -8,6 +8,7 @@
 // tables between them are locked.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 
 #include "base/encoding.h"
 #include "base/mutex.h"
+#include "base/wake_signal.h"
 #include "net/client_controller.h"
 #include "update/progress_text.h"
 
@@ -66,6 +68,14 @@ class FileUpdateController : public ClientController {
   std::optional<ReceivedPiece> takePiece(const std::string& name, uint64_t offset)
       EXCLUDES(receivedLock);
 
+  // Waiting for replies and pieces: read arrivalCount() before looking
+  // with take..., then awaitArrival returns as soon as something has been
+  // stored since, or after limit.
+  uint64_t arrivalCount() { return arrivals_.generation(); }
+  void awaitArrival(uint64_t seen, std::chrono::milliseconds limit) {
+    arrivals_.waitFor(seen, limit);
+  }
+
   // Sizes of the named update data files, learnt from their replies (a
   // piece carries its file's size, a whole reply is its size), for the
   // progress shown on a terminal. Only the names given here are tallied,
@@ -85,6 +95,7 @@ class FileUpdateController : public ClientController {
   // Watched name -> its size once a reply told it.
   std::unordered_map<std::string, std::optional<uint64_t>> watchedSizes GUARDED_BY(receivedLock);
   FileSizeTally sizeTally GUARDED_BY(receivedLock);
+  WakeSignal arrivals_;  // notified after each reply or piece is stored
 };
 
 }  // namespace quor

@@ -21,16 +21,17 @@ constexpr uint32_t kPollPauseMs = 2;
 constexpr size_t kContainerHeaderSize = 40;
 constexpr size_t kUncompressedLengthAt = 36;
 
-// Polls for the piece of name at offset until it arrives or the wait's
+// Waits for the piece of name at offset until it arrives or the wait's
 // clock runs out.
 std::optional<ReceivedPiece> awaitPiece(FileUpdateController& controller, const ReplyWait& wait,
                                         const std::string& name, uint64_t offset) {
   ReplyWaitClock clock(wait, Clock::now());
   for (;;) {
+    uint64_t seen = controller.arrivalCount();
     std::optional<ReceivedPiece> piece = controller.takePiece(name, offset);
     if (piece) return piece;
     if (clock.expired(Clock::now())) return std::nullopt;
-    sleepMs(kPollPauseMs);
+    controller.awaitArrival(seen, std::chrono::milliseconds(kPollPauseMs));
   }
 }
 

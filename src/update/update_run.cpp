@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "base/encoding.h"
+#include "base/wake_signal.h"
 #include "dataset/layout.h"
 #include "dataset/update_scope.h"
 #include "fs/file_utils.h"
@@ -27,7 +28,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kPollPauseMs = 2;
+// The longest a wait for a reply sleeps between looks at its clock.
+constexpr std::chrono::milliseconds kPollPause{2};
+
+// The requests the pump has sent that the run is not done with yet. The
+// pump waits for room while kMaxOutstandingRequests are open; done() makes
+// room and wakes it at once.
+struct OpenRequests {
+  std::atomic<int32_t> count{0};
+  WakeSignal roomMade;
+  void done() {
+    count.fetch_sub(1);
+    roomMade.notify();
+  }
+};
 
 struct Counters {
   uint32_t processed = 0;
@@ -36,21 +50,22 @@ struct Counters {
   uint32_t refused = 0;  // entries whose data failed its checks twice
 };
 
-// Polls for the reply named name until one with content arrives or the
+// Waits for the reply named name until one with content arrives or the
 // wait's clock runs out. Replies of size 0 are consumed but not accepted.
 // Each reply taken is counted off outstanding, unless keepSlot: then the
 // caller keeps the request's slot among the outstanding ones.
 std::optional<ReceivedFile> awaitReply(FileUpdateController& controller, const std::string& name,
-                                       std::atomic<int32_t>& outstanding, bool keepSlot,
+                                       OpenRequests& outstanding, bool keepSlot,
                                        const ReplyWait& wait) {
   ReplyWaitClock clock(wait, Clock::now());
   for (;;) {
+    uint64_t seen = controller.arrivalCount();
     std::optional<ReceivedFile> reply = controller.takeReceivedFile(name);
-    if (reply && !keepSlot) outstanding.fetch_sub(1);
+    if (reply && !keepSlot) outstanding.done();
     // A reply already here counts even when the server has gone since.
     if (reply && reply->size != 0) return reply;
     if (clock.expired(Clock::now())) return std::nullopt;
-    sleepMs(kPollPauseMs);
+    controller.awaitArrival(seen, kPollPause);
   }
 }
 
@@ -98,7 +113,7 @@ ApplyOutcome refusedData(const std::string& name) {
 // A second request of the same name (again) keeps to the slot of the
 // first, which awaitReply has counted off already.
 Attempt fetchWholeReply(FileUpdateController& controller, const ReplyWait& wait,
-                        std::atomic<int32_t>& outstanding, const SignedUpdate* signedUpdate,
+                        OpenRequests& outstanding, const SignedUpdate* signedUpdate,
                         const std::string& path, const std::string& name,
                         const ManifestEntry& entry, bool keepSlot, bool again = false) {
   std::optional<ReceivedFile> reply = awaitReply(controller, name, outstanding, keepSlot, wait);
@@ -131,7 +146,7 @@ Attempt fetchWholeReply(FileUpdateController& controller, const ReplyWait& wait,
 }
 
 Fetcher wholeReplyFetcher(FileUpdateController& controller, const ReplyWait& wait,
-                          std::atomic<int32_t>& outstanding, const SignedUpdate* signedUpdate) {
+                          OpenRequests& outstanding, const SignedUpdate* signedUpdate) {
   return {[](const std::string& name) { sendFileRequest(name); },
           [&controller, &wait, &outstanding, signedUpdate](
               const std::string& path, const std::string& name, const ManifestEntry& entry,
@@ -147,7 +162,7 @@ Fetcher wholeReplyFetcher(FileUpdateController& controller, const ReplyWait& wai
 struct PieceContext {
   FileUpdateController& controller;
   const ReplyWait& wait;
-  std::atomic<int32_t>& outstanding;
+  OpenRequests& outstanding;
   uint32_t pieceSize;
   const SignedUpdate* signedUpdate;  // none: unsigned
   // Every name the run may ask for, filled before the pump starts; the
@@ -220,7 +235,7 @@ Fetcher pieceFetcher(PieceContext& context) {
           [&context](const std::string& path, const std::string& name,
                      const ManifestEntry& entry, bool keepSlot) {
             Attempt attempt = stageAndApply(context, path, name, entry);
-            if (!keepSlot) context.outstanding.fetch_sub(1);
+            if (!keepSlot) context.outstanding.done();
             return attempt;
           }};
 }
@@ -241,7 +256,7 @@ enum class EntryResult { kDone, kGiveUp, kStopped };
 // takes replies, must never wait for a slot.
 EntryResult handleEntry(const std::string& path, const std::string& name,
                         const ManifestEntry& entry, const Fetcher& fetcher,
-                        std::atomic<int32_t>& outstanding, Counters& counters) {
+                        OpenRequests& outstanding, Counters& counters) {
   bool patchRequest = isPatchName(name);
   Attempt attempt = fetcher.fetchAndApply(path, name, entry, patchRequest);
   if (attempt.inTime && !attempt.stopRun && patchRequest && patchFailed(attempt)) {
@@ -250,7 +265,7 @@ EntryResult handleEntry(const std::string& path, const std::string& name,
     fetcher.request(whole);
     attempt = fetcher.fetchAndApply(path, whole, entry, false);
   } else if (patchRequest) {
-    outstanding.fetch_sub(1);
+    outstanding.done();
   }
   if (!attempt.inTime) return EntryResult::kGiveUp;
   if (attempt.stopRun) return EntryResult::kStopped;
@@ -290,12 +305,13 @@ std::unordered_set<std::string> namesToStage(const PendingRequests& pending,
 // The entries in the pump's order, with the progress lines and the end
 // report.
 RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, const Fetcher& fetcher,
-                  std::atomic<int32_t>& outstanding, ProgressLine& progress) {
+                  OpenRequests& outstanding, ProgressLine& progress) {
   Counters counters;
   std::atomic<bool> stopPump{false};
   uint32_t total = static_cast<uint32_t>(pending.size());
   uint32_t progressStep = total / 20 + 1;
-  std::thread pump([&] { runRequestPump(pending, outstanding, stopPump, fetcher.request); });
+  std::thread pump([&] { runRequestPump(pending, outstanding.count, stopPump, fetcher.request, &outstanding.roomMade);
+  });
 
   for (const auto& [path, name] : pending) {
     EntryResult result =
@@ -314,7 +330,7 @@ RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, cons
     }
   }
   pump.join();
-  logEndReport(outstanding.load(), counters);
+  logEndReport(outstanding.count.load(), counters);
   return counters.refused == 0 ? RunEnd::kFinished : RunEnd::kRefused;
 }
 
@@ -332,8 +348,9 @@ std::optional<Manifest> fetchManifest(FileUpdateController& controller, const Re
   }
   ReplyWaitClock clock(wait, Clock::now());
   std::optional<ReceivedFile> reply;
-  while (!(reply = controller.takeReceivedFile(kManifestName))) {
-    sleepMs(kPollPauseMs);
+  for (uint64_t seen = controller.arrivalCount();
+       !(reply = controller.takeReceivedFile(kManifestName)); seen = controller.arrivalCount()) {
+    controller.awaitArrival(seen, kPollPause);
     if (clock.expired(Clock::now())) {
       logError("the manifest did not arrive: nothing was updated");
       return std::nullopt;
@@ -429,7 +446,7 @@ RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
   logLine("Getting updates from server...");
   std::unordered_set<std::string> names = namesToStage(pending, manifest);
   removeStaleStaging(names);
-  std::atomic<int32_t> outstanding{0};
+  OpenRequests outstanding;
   ProgressLine progress(pending, controller);
   if (std::optional<uint32_t> pieceSize = controller.offeredPieceSize()) {
     PieceContext context{controller, wait, outstanding, *pieceSize, signedUpdate, {}};
