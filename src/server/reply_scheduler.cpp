@@ -10,6 +10,11 @@ namespace {
 // Keys of real players (an IPv4 address and a port) stay below it.
 uint64_t ownPlayer(size_t slot) { return (uint64_t{1} << 63) | slot; }
 
+// The key of a slot that is in no player's list: it has had nothing queued
+// since its last reset. Such slots cost next() nothing, so that a table of
+// thousands of free slots is not walked on every pass.
+constexpr uint64_t kNoPlayer = ~uint64_t{0};
+
 // What a queued reply costs in memory: its entry and its texts.
 uint64_t entryBytes(const QueuedReply& reply) {
   return sizeof(QueuedReply) + reply.name.size() + reply.refusal.size();
@@ -19,8 +24,7 @@ uint64_t entryBytes(const QueuedReply& reply) {
 
 ReplyScheduler::ReplyScheduler(size_t slotCount, SchedulerLimits limits)
     : limits_(limits), slots_(slotCount) {
-  players_.reserve(slotCount);
-  for (size_t slot = 0; slot < slotCount; ++slot) join(slot, ownPlayer(slot));
+  for (Slot& slot : slots_) slot.player = kNoPlayer;
 }
 
 bool ReplyScheduler::enqueue(size_t slot, QueuedReply reply) {
@@ -29,6 +33,7 @@ bool ReplyScheduler::enqueue(size_t slot, QueuedReply reply) {
   uint64_t cost = entryBytes(reply);
   if (queuedBytes_ + cost > limits_.queuedBytes) return false;
   queuedBytes_ += cost;
+  if (target.player == kNoPlayer) join(slot, ownPlayer(slot));
   target.queue.push_back(std::move(reply));
   return true;
 }
@@ -51,15 +56,11 @@ void ReplyScheduler::resetSlot(size_t slot) {
   playerReleased(target.player, target.inFlight);
   target.inFlight = 0;
   ++target.generation;
-  if (target.player != ownPlayer(slot)) {
-    leave(slot);
-    join(slot, ownPlayer(slot));
-  }
+  leave(slot);
 }
 
 void ReplyScheduler::assignSlot(size_t slot, uint64_t player) {
   resetSlot(slot);
-  leave(slot);
   join(slot, player);
 }
 
@@ -76,7 +77,8 @@ void ReplyScheduler::join(size_t slot, uint64_t player) {
 }
 
 void ReplyScheduler::leave(size_t slot) {
-  uint64_t player = slots_[slot].player;
+  uint64_t player = std::exchange(slots_[slot].player, kNoPlayer);
+  if (player == kNoPlayer) return;
   auto found = std::find_if(players_.begin(), players_.end(),
                             [player](const Player& p) { return p.key == player; });
   if (found == players_.end()) return;

@@ -27,10 +27,12 @@
 // when the server-wide bound holds replies back, and the slots of one
 // player together keep at most playerWindowBytes in flight. Answers that
 // carry no file data (offers, refusals) start without using up a turn.
-// Slots not assigned to a player count as players of their own.
+// Slots not assigned to a player count as players of their own once
+// something is queued for them.
 //
-// Cost: next() looks at every slot at most once (a few microseconds for
-// 4095 slots when nothing may start); assigning and resetting a slot look
+// Cost: next() looks at the slots of players (assigned slots, and the
+// others that have had something queued since their reset) at most once
+// each; free slots cost nothing. Assigning and resetting a slot look
 // through the players; the rest is constant time.
 //
 // Not locked: it is called from the server's loop and from ENet's
@@ -109,7 +111,8 @@ class ReplyScheduler {
   // A new peer took the slot, or its peer left: queued replies are
   // dropped, and packets of the old peer that are released later no
   // longer count against the slot (they still count server-wide until
-  // released). The slot becomes a player of its own.
+  // released). The slot leaves its player; it becomes a player of its
+  // own when something is queued for it.
   void resetSlot(size_t slot);
 
   // resetSlot, then the slot joins the other slots of player (a key that

@@ -18,6 +18,7 @@
 #include "net/messages.h"
 #include "net/transport_limits.h"
 #include "platform/native_path.h"
+#include "server/live_slots.h"
 #include "server/peer_admission.h"
 #include "server/range_replies.h"
 #include "server/reply_copies.h"
@@ -54,6 +55,7 @@ struct ServerState {
   std::vector<Clock::time_point> lastBusy;
   Clock::duration idleLimit;
   Clock::time_point nextIdleSweep;
+  std::unique_ptr<LiveSlots> liveSlots;  // once the host is created
 };
 
 // Holds the bytes of one reply packet until ENet releases the packet, and
@@ -179,14 +181,6 @@ void onReceive(ServerState& server, const ENetEvent& event) {
   queueReply(server, slot, std::move(*asked));
 }
 
-size_t freeSlots(const ENetHost* host) {
-  size_t free = 0;
-  for (size_t i = 0; i < host->peerCount; ++i) {
-    if (host->peers[i].state == ENET_PEER_STATE_DISCONNECTED) ++free;
-  }
-  return free;
-}
-
 // Drops the peer of slot at once, without waiting for its answer (one that
 // only holds a place may never give one), which frees the slot now; ENet
 // reports no disconnect for it.
@@ -215,7 +209,7 @@ void onConnect(ServerState& server, const ENetEvent& event) {
   server.bytesSent[slot] = 0;
   PeerAddress address{event.peer->address.host, event.peer->address.port};
   std::string refusal = server.admission.refusal(address, event.data == kExtraConnectionData,
-                                                 freeSlots(server.host));
+                                                 server.liveSlots->freeSlots());
   if (!refusal.empty()) {
     logError("|||| Refused connection from " + server.peerNames[slot] + ": " + refusal);
     dropPeer(server, slot);
@@ -399,6 +393,7 @@ void serve(ServerState& server, const std::atomic<bool>& stop) {
     startReplies(server);
     closeIdlePeers(server);
     enet_host_flush(server.host);
+    server.liveSlots->fit();
   }
 }
 
@@ -434,13 +429,15 @@ int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop)
                      PeerAdmission(options.peerSlots, AdmissionLimits{options.perPlayer, options.perAddress}),
                      std::vector<Clock::time_point>(options.peerSlots),
                      std::chrono::seconds(options.idleSeconds),
-                     Clock::now()};
+                     Clock::now(),
+                     nullptr};
   server.host = enet_host_create(&address, options.peerSlots, kChannelCount, 0, 0);
   if (server.host == nullptr) {
     logError("Could not listen on UDP port " + std::to_string(options.port));
     enet_deinitialize();
     return 1;
   }
+  server.liveSlots = std::make_unique<LiveSlots>(server.host);
   limitServerReceiving(server.host);
   enet_socket_set_option(server.host->socket, ENET_SOCKOPT_RCVBUF, kSocketBufferBytes);
   enet_socket_set_option(server.host->socket, ENET_SOCKOPT_SNDBUF, kSocketBufferBytes);
@@ -448,6 +445,7 @@ int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop)
           options.dataFolder);
   serve(server, stop);
   disconnectEveryone(server.host);
+  server.liveSlots.reset();
   // Releases every packet still held, through releaseReply, while the
   // scheduler is alive.
   enet_host_destroy(server.host);

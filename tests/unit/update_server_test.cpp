@@ -371,6 +371,26 @@ TEST_F(UpdateServer, ExtrasAreRefusedWhenNearlyFullButNewPlayersGetIn) {
   EXPECT_EQ(occurrences(server.output(), "|||| Refused connection"), 1u);
 }
 
+// ENet is shown only the front of the slot table; a burst of connections
+// larger than that front still gets in whole (the ones that found no room
+// are sent again by the client's ENet), and a player is served beside it.
+TEST_F(UpdateServer, ABurstBeyondTheShownSlotsAllGetsIn) {
+  put("1.compressed", 1000);
+  ServerProcess server(data_, {"--per-address", "4095", "--per-player", "4095"});
+  IdleConnections burst(server.port(), 600);
+  ASSERT_TRUE(burst.settle(600, 30000)) << burst.connects << " " << burst.disconnects;
+  RawClient player(server.port());
+  player.request("1.compressed");
+  ASSERT_TRUE(testing::waitUntil(
+      [&] {
+        burst.service();
+        player.serviceOnce();
+        return player.replyCount == 1;
+      },
+      20000));
+  EXPECT_EQ(player.replies["1.compressed"].size(), 1000u);
+}
+
 TEST_F(UpdateServer, LogsConnectsAndEndsCleanlyOnSigterm) {
 #ifdef _WIN32
   GTEST_SKIP() << "no SIGTERM to send on Windows";
