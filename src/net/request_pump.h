@@ -1,5 +1,6 @@
 // The request pump: sends the update run's file requests while keeping at
-// most 11 of them unanswered.
+// most 11 of them unanswered (16 first pieces from a server that offers
+// ranges).
 //
 // runRequestPump is the body of its own thread, started and joined by
 // getUpdates (update/update_run.h). It shares the network client's sends
@@ -39,13 +40,16 @@ void runRequestPump(const std::unordered_map<std::string, std::string>& pendingR
                     std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop);
 
 // The same with another first request for each name: a range of it, from
-// a server that offers ranges. send is called on the pump's thread. When
+// a server that offers ranges, and another limit for the requests open
+// (each then brings at most one piece, so more may be open without more
+// memory than whole replies). send is called on the pump's thread. When
 // roomMade is given, the update run notifies it whenever it decrements the
 // counter, and the pump sends as soon as there is room instead of at its
 // next 2 ms step.
 using RequestSender = std::function<void(const std::string& name)>;
 void runRequestPump(const std::unordered_map<std::string, std::string>& pendingRequests,
                     std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop,
-                    const RequestSender& send, WakeSignal* roomMade = nullptr);
+                    const RequestSender& send, int32_t limit = kMaxOutstandingRequests,
+                    WakeSignal* roomMade = nullptr);
 
 }  // namespace quor

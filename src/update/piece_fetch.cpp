@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <optional>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "base/encoding.h"
 #include "log/log.h"
@@ -30,6 +32,23 @@ std::optional<ReceivedPiece> awaitPiece(FileUpdateController& controller, const 
     uint64_t seen = controller.arrivalCount();
     std::optional<ReceivedPiece> piece = controller.takePiece(name, offset);
     if (piece) return piece;
+    if (clock.expired(Clock::now())) return std::nullopt;
+    controller.awaitArrival(seen, std::chrono::milliseconds(kPollPauseMs));
+  }
+}
+
+// Waits for whichever of the open pieces of name comes first, until the
+// wait's clock runs out; returns its index and bytes.
+std::optional<std::pair<uint32_t, ReceivedPiece>> awaitAnyPiece(
+    FileUpdateController& controller, const ReplyWait& wait, const std::string& name,
+    const StagedFile& staged, const std::vector<uint32_t>& open) {
+  ReplyWaitClock clock(wait, Clock::now());
+  for (;;) {
+    uint64_t seen = controller.arrivalCount();
+    for (uint32_t index : open) {
+      std::optional<ReceivedPiece> piece = controller.takePiece(name, staged.pieceOffset(index));
+      if (piece) return std::make_pair(index, std::move(*piece));
+    }
     if (clock.expired(Clock::now())) return std::nullopt;
     controller.awaitArrival(seen, std::chrono::milliseconds(kPollPauseMs));
   }
@@ -109,37 +128,43 @@ FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait
   first.reset();
   if (!enoughSpace(staged, path)) return FetchOutcome::kNoSpace;
 
-  // Requests run ahead of the piece awaited by up to kPiecesInFlight, as
-  // far as the download cap lets them; the awaited piece itself waits for
-  // the cap (a bounded wait) and is then asked for.
-  uint32_t next = staged.firstMissing();
-  uint32_t requested = next;
-  while (next < staged.pieceCount()) {
-    while (requested < staged.pieceCount() && requested < next + kPiecesInFlight) {
-      bool awaited = requested <= next;
-      if (!awaited && !requestAllowed(pieceSize)) break;
-      if (!staged.has(requested)) {
-        if (awaited) awaitAllowance(wait, pieceSize);
-        sendFileRangeRequest(name, staged.pieceOffset(requested), pieceSize);
+  // Up to kPiecesInFlight pieces are asked for at once, as far as the
+  // download cap lets them, and each is staged as soon as it comes, in
+  // whatever order: waiting for the oldest first would leave every other
+  // connection idle while the one carrying it works through its queue.
+  // When none is open, the next one waits for the cap (a bounded wait) and
+  // is then asked for, so the fetch always moves on.
+  std::vector<uint32_t> open;
+  uint32_t toRequest = staged.firstMissing();
+  for (;;) {
+    while (open.size() < kPiecesInFlight && toRequest < staged.pieceCount()) {
+      if (!open.empty() && !requestAllowed(pieceSize)) break;
+      if (!staged.has(toRequest)) {
+        if (open.empty()) awaitAllowance(wait, pieceSize);
+        sendFileRangeRequest(name, staged.pieceOffset(toRequest), pieceSize);
+        open.push_back(toRequest);
       }
-      ++requested;
+      ++toRequest;
     }
-    std::optional<ReceivedPiece> piece =
-        awaitPiece(controller, wait, name, staged.pieceOffset(next));
-    if (!piece) return FetchOutcome::kNoReply;
-    if (!staged.matches(piece->fileSize, piece->fileVersion, pieceSize)) {
+    if (open.empty()) break;
+    std::optional<std::pair<uint32_t, ReceivedPiece>> arrived =
+        awaitAnyPiece(controller, wait, name, staged, open);
+    if (!arrived) return FetchOutcome::kNoReply;
+    auto& [index, piece] = *arrived;
+    open.erase(std::find(open.begin(), open.end(), index));
+    if (!staged.matches(piece.fileSize, piece.fileVersion, pieceSize)) {
       // Republished while we fetched it: the run starts again from a new
       // manifest, and this staging goes then.
       logError("the server's copy changed during the download: " + name);
       return FetchOutcome::kNoReply;
     }
-    status = stage(staged, staged.pieceOffset(next), *piece);
+    status = stage(staged, staged.pieceOffset(index), piece);
     if (!status.ok()) {
       logError(status.message());
       return FetchOutcome::kFailed;
     }
-    next = staged.firstMissing(next);
   }
+  if (!staged.complete()) return FetchOutcome::kNoReply;
   return FetchOutcome::kStaged;
 }
 

@@ -22,6 +22,15 @@ namespace quor {
 // its kMaxWaitingPieces) stay some tens of MiB.
 inline constexpr uint32_t kPiecesInFlight = 16;
 
+// First pieces of files the request pump keeps open at once: one for each
+// connection the client may have open, so that a run of small files keeps
+// more connections busy at a distance (measured at 50 ms: 9.8 MB/s against
+// 9.5 with eleven, the limit for whole replies). Each brings at most one
+// piece.
+inline constexpr int32_t kFirstPiecesOpen = 16;
+static_assert(kFirstPiecesOpen + kPiecesInFlight <= FileUpdateController::kMaxWaitingPieces,
+              "the pieces a run asks for at once must fit the controller's table");
+
 enum class FetchOutcome {
   kStaged,    // every piece is on disk
   kNoReply,   // a piece did not come in time: the caller gives up
@@ -38,8 +47,8 @@ uint64_t firstRequestOffset(const std::string& name, uint32_t pieceSize);
 
 // Takes the reply to the first request (already sent, at firstOffset),
 // keeps or restarts the staging according to the server file it names,
-// checks the disk space, then requests and stages the missing pieces in
-// order. path is the game file the data stands for, for messages. With
+// checks the disk space, then requests the missing pieces in order,
+// kPiecesInFlight at a time, and stages each as it comes. path is the game file the data stands for, for messages. With
 // signedSize (a signed update), a server file of another size is refused
 // after its first piece: nothing beyond the signed size is asked for.
 FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait,

@@ -32,7 +32,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kPollPause{2};
 
 // The requests the pump has sent that the run is not done with yet. The
-// pump waits for room while kMaxOutstandingRequests are open; done() makes
+// pump waits for room while its limit of them are open; done() makes
 // room and wakes it at once.
 struct OpenRequests {
   std::atomic<int32_t> count{0};
@@ -90,6 +90,7 @@ struct Fetcher {
   std::function<Attempt(const std::string& path, const std::string& name,
                         const ManifestEntry& entry, bool keepSlot)>
       fetchAndApply;
+  int32_t openLimit = kMaxOutstandingRequests;  // requests the pump keeps open
 };
 
 // The SHA-256 a signed update's result must have; none when unsigned.
@@ -153,7 +154,8 @@ Fetcher wholeReplyFetcher(FileUpdateController& controller, const ReplyWait& wai
               bool keepSlot) {
             return fetchWholeReply(controller, wait, outstanding, signedUpdate, path, name, entry,
                                    keepSlot);
-          }};
+          },
+          kMaxOutstandingRequests};
 }
 
 // The pieces of a server that offers ranges. Where each name's first
@@ -237,7 +239,8 @@ Fetcher pieceFetcher(PieceContext& context) {
             Attempt attempt = stageAndApply(context, path, name, entry);
             if (!keepSlot) context.outstanding.done();
             return attempt;
-          }};
+          },
+          kFirstPiecesOpen};
 }
 
 // A patch that could not be used, or a patch reply that was no patch at
@@ -310,7 +313,8 @@ RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, cons
   std::atomic<bool> stopPump{false};
   uint32_t total = static_cast<uint32_t>(pending.size());
   uint32_t progressStep = total / 20 + 1;
-  std::thread pump([&] { runRequestPump(pending, outstanding.count, stopPump, fetcher.request, &outstanding.roomMade);
+  std::thread pump([&] { runRequestPump(pending, outstanding.count, stopPump, fetcher.request, fetcher.openLimit,
+                   &outstanding.roomMade);
   });
 
   for (const auto& [path, name] : pending) {
