@@ -64,7 +64,7 @@ class FileUpdateController : public ClientController {
   // kMaxWaitingPieces are dropped with an error line: the run never asks
   // for that many at once.
   void onFileRangeReply(const FileRangeReply& reply) override EXCLUDES(receivedLock);
-  static constexpr size_t kMaxWaitingPieces = 32;
+  static constexpr size_t kMaxWaitingPieces = 48;
   std::optional<ReceivedPiece> takePiece(const std::string& name, uint64_t offset)
       EXCLUDES(receivedLock);
 

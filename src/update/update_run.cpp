@@ -1,5 +1,6 @@
 #include "update/update_run.h"
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -452,10 +453,11 @@ RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
   removeStaleStaging(names);
   OpenRequests outstanding;
   ProgressLine progress(pending, controller);
-  if (std::optional<uint32_t> pieceSize = controller.offeredPieceSize()) {
-    PieceContext context{controller, wait, outstanding, *pieceSize, signedUpdate, {}};
+  if (std::optional<uint32_t> offered = controller.offeredPieceSize()) {
+    uint32_t pieceSize = std::min(*offered, kPieceSize);
+    PieceContext context{controller, wait, outstanding, pieceSize, signedUpdate, {}};
     for (const std::string& name : names) {
-      context.firstOffsets[name] = firstRequestOffset(name, *pieceSize);
+      context.firstOffsets[name] = firstRequestOffset(name, pieceSize);
     }
     return runEntries(pending, manifest, pieceFetcher(context), outstanding, progress);
   }

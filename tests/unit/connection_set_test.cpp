@@ -88,8 +88,8 @@ TEST(ConnectionSet, ConnectionCountFollowsTheRoundTrip) {
   using std::chrono::milliseconds;
   EXPECT_EQ(chooseConnectionCount(0, std::nullopt), 2u);
   EXPECT_EQ(chooseConnectionCount(0, milliseconds(0)), 2u);
-  EXPECT_EQ(chooseConnectionCount(0, milliseconds(20)), 7u);
-  EXPECT_EQ(chooseConnectionCount(0, milliseconds(50)), 14u);
+  EXPECT_EQ(chooseConnectionCount(0, milliseconds(20)), 8u);
+  EXPECT_EQ(chooseConnectionCount(0, milliseconds(40)), 15u);
   EXPECT_EQ(chooseConnectionCount(0, milliseconds(5000)), kMaxServerConnections);
   EXPECT_EQ(chooseConnectionCount(1, milliseconds(200)), 1u);
   EXPECT_EQ(chooseConnectionCount(99, std::nullopt), kMaxServerConnections);
