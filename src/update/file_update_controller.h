@@ -20,6 +20,7 @@
 #include "base/wake_signal.h"
 #include "net/client_controller.h"
 #include "update/progress_text.h"
+#include "update/reply_wait.h"
 
 namespace quor {
 
@@ -68,9 +69,9 @@ class FileUpdateController : public ClientController {
   std::optional<ReceivedPiece> takePiece(const std::string& name, uint64_t offset)
       EXCLUDES(receivedLock);
 
-  // Waiting for replies and pieces: read arrivalCount() before looking
-  // with take..., then awaitArrival returns as soon as something has been
-  // stored since, or after limit.
+  // Waiting for replies and pieces (see awaitTaken below): read
+  // arrivalCount() before looking with take..., then awaitArrival returns
+  // as soon as something has been stored since, or after limit.
   uint64_t arrivalCount() { return arrivals_.generation(); }
   void awaitArrival(uint64_t seen, std::chrono::milliseconds limit) {
     arrivals_.waitFor(seen, limit);
@@ -97,5 +98,21 @@ class FileUpdateController : public ClientController {
   FileSizeTally sizeTally GUARDED_BY(receivedLock);
   WakeSignal arrivals_;  // notified after each reply or piece is stored
 };
+
+// Calls take (which looks in controller's tables) until it yields
+// something or wait's clock runs out. Between looks it sleeps until
+// something is stored, at most 2 ms, so the clock is read often enough.
+template <typename Take>
+auto awaitTaken(FileUpdateController& controller, const ReplyWait& wait, Take take)
+    -> decltype(take()) {
+  using Clock = std::chrono::steady_clock;
+  ReplyWaitClock clock(wait, Clock::now());
+  for (;;) {
+    uint64_t seen = controller.arrivalCount();
+    if (auto taken = take()) return taken;
+    if (clock.expired(Clock::now())) return std::nullopt;
+    controller.awaitArrival(seen, std::chrono::milliseconds(2));
+  }
+}
 
 }  // namespace quor

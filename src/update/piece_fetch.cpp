@@ -23,35 +23,19 @@ constexpr uint32_t kPollPauseMs = 2;
 constexpr size_t kContainerHeaderSize = 40;
 constexpr size_t kUncompressedLengthAt = 36;
 
-// Waits for the piece of name at offset until it arrives or the wait's
-// clock runs out.
-std::optional<ReceivedPiece> awaitPiece(FileUpdateController& controller, const ReplyWait& wait,
-                                        const std::string& name, uint64_t offset) {
-  ReplyWaitClock clock(wait, Clock::now());
-  for (;;) {
-    uint64_t seen = controller.arrivalCount();
-    std::optional<ReceivedPiece> piece = controller.takePiece(name, offset);
-    if (piece) return piece;
-    if (clock.expired(Clock::now())) return std::nullopt;
-    controller.awaitArrival(seen, std::chrono::milliseconds(kPollPauseMs));
-  }
-}
-
-// Waits for whichever of the open pieces of name comes first, until the
-// wait's clock runs out; returns its index and bytes.
-std::optional<std::pair<uint32_t, ReceivedPiece>> awaitAnyPiece(
+// Waits for whichever piece of name at one of offsets comes first, until
+// the wait's clock runs out; returns its offset and bytes.
+std::optional<std::pair<uint64_t, ReceivedPiece>> awaitPiece(
     FileUpdateController& controller, const ReplyWait& wait, const std::string& name,
-    const StagedFile& staged, const std::vector<uint32_t>& open) {
-  ReplyWaitClock clock(wait, Clock::now());
-  for (;;) {
-    uint64_t seen = controller.arrivalCount();
-    for (uint32_t index : open) {
-      std::optional<ReceivedPiece> piece = controller.takePiece(name, staged.pieceOffset(index));
-      if (piece) return std::make_pair(index, std::move(*piece));
+    const std::vector<uint64_t>& offsets) {
+  return awaitTaken(controller, wait, [&]() -> std::optional<std::pair<uint64_t, ReceivedPiece>> {
+    for (uint64_t offset : offsets) {
+      if (std::optional<ReceivedPiece> piece = controller.takePiece(name, offset)) {
+        return std::make_pair(offset, std::move(*piece));
+      }
     }
-    if (clock.expired(Clock::now())) return std::nullopt;
-    controller.awaitArrival(seen, std::chrono::milliseconds(kPollPauseMs));
-  }
+    return std::nullopt;
+  });
 }
 
 // Waits until a request that may bring weight bytes keeps within the
@@ -112,20 +96,22 @@ FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait
                          uint32_t pieceSize, const std::string& path, const std::string& name,
                          uint64_t firstOffset, StagedFile& staged,
                          std::optional<uint64_t> signedSize) {
-  std::optional<ReceivedPiece> first = awaitPiece(controller, wait, name, firstOffset);
-  if (!first) return FetchOutcome::kNoReply;
-  if (signedSize && first->fileSize != *signedSize) {
-    logError(name + " has " + std::to_string(first->fileSize) + " bytes, manifest.sig says " +
+  std::optional<std::pair<uint64_t, ReceivedPiece>> arrived =
+      awaitPiece(controller, wait, name, {firstOffset});
+  if (!arrived) return FetchOutcome::kNoReply;
+  const ReceivedPiece& first = arrived->second;
+  if (signedSize && first.fileSize != *signedSize) {
+    logError(name + " has " + std::to_string(first.fileSize) + " bytes, manifest.sig says " +
              std::to_string(*signedSize));
     return FetchOutcome::kRefused;
   }
-  Status status = adopt(staged, *first, pieceSize);
-  if (status.ok()) status = stage(staged, firstOffset, *first);
+  Status status = adopt(staged, first, pieceSize);
+  if (status.ok()) status = stage(staged, firstOffset, first);
   if (!status.ok()) {
     logError(status.message());
     return FetchOutcome::kFailed;
   }
-  first.reset();
+  arrived.reset();
   if (!enoughSpace(staged, path)) return FetchOutcome::kNoSpace;
 
   // Up to kPiecesInFlight pieces are asked for at once, as far as the
@@ -134,7 +120,7 @@ FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait
   // connection idle while the one carrying it works through its queue.
   // When none is open, the next one waits for the cap (a bounded wait) and
   // is then asked for, so the fetch always moves on.
-  std::vector<uint32_t> open;
+  std::vector<uint64_t> open;  // offsets
   uint32_t toRequest = staged.firstMissing();
   for (;;) {
     while (open.size() < kPiecesInFlight && toRequest < staged.pieceCount()) {
@@ -142,23 +128,22 @@ FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait
       if (!staged.has(toRequest)) {
         if (open.empty()) awaitAllowance(wait, pieceSize);
         sendFileRangeRequest(name, staged.pieceOffset(toRequest), pieceSize);
-        open.push_back(toRequest);
+        open.push_back(staged.pieceOffset(toRequest));
       }
       ++toRequest;
     }
     if (open.empty()) break;
-    std::optional<std::pair<uint32_t, ReceivedPiece>> arrived =
-        awaitAnyPiece(controller, wait, name, staged, open);
+    arrived = awaitPiece(controller, wait, name, open);
     if (!arrived) return FetchOutcome::kNoReply;
-    auto& [index, piece] = *arrived;
-    open.erase(std::find(open.begin(), open.end(), index));
+    auto& [offset, piece] = *arrived;
+    open.erase(std::find(open.begin(), open.end(), offset));
     if (!staged.matches(piece.fileSize, piece.fileVersion, pieceSize)) {
       // Republished while we fetched it: the run starts again from a new
       // manifest, and this staging goes then.
       logError("the server's copy changed during the download: " + name);
       return FetchOutcome::kNoReply;
     }
-    status = stage(staged, staged.pieceOffset(index), piece);
+    status = stage(staged, offset, piece);
     if (!status.ok()) {
       logError(status.message());
       return FetchOutcome::kFailed;

@@ -1,6 +1,5 @@
 #include "update/signed_update.h"
 
-#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <system_error>
@@ -11,14 +10,10 @@
 #include "log/log.h"
 #include "net/network_client.h"
 #include "platform/native_path.h"
-#include "platform/sleep.h"
 
 namespace quor {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr uint32_t kPollPauseMs = 2;
 // updater.version holds one decimal number; anything longer is not ours.
 constexpr size_t kMaxVersionFileSize = 64;
 
@@ -55,13 +50,8 @@ const SignedFile* find(const std::map<std::string, SignedFile>& files, const std
 
 std::optional<ReceivedFile> awaitSignatureFile(FileUpdateController& controller,
                                                const ReplyWait& wait) {
-  ReplyWaitClock clock(wait, Clock::now());
-  for (;;) {
-    std::optional<ReceivedFile> reply = controller.takeReceivedFile(kSignatureFileName);
-    if (reply) return reply;
-    sleepMs(kPollPauseMs);
-    if (clock.expired(Clock::now())) return std::nullopt;
-  }
+  return awaitTaken(controller, wait,
+                    [&controller] { return controller.takeReceivedFile(kSignatureFileName); });
 }
 
 // Every file the manifest lists is named in the signature, so that no

@@ -27,11 +27,6 @@
 namespace quor {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// The longest a wait for a reply sleeps between looks at its clock.
-constexpr std::chrono::milliseconds kPollPause{2};
-
 // The requests the pump has sent that the run is not done with yet. The
 // pump waits for room while its limit of them are open; done() makes
 // room and wakes it at once.
@@ -58,16 +53,13 @@ struct Counters {
 std::optional<ReceivedFile> awaitReply(FileUpdateController& controller, const std::string& name,
                                        OpenRequests& outstanding, bool keepSlot,
                                        const ReplyWait& wait) {
-  ReplyWaitClock clock(wait, Clock::now());
-  for (;;) {
-    uint64_t seen = controller.arrivalCount();
+  // A reply already here counts even when the server has gone since.
+  return awaitTaken(controller, wait, [&]() -> std::optional<ReceivedFile> {
     std::optional<ReceivedFile> reply = controller.takeReceivedFile(name);
     if (reply && !keepSlot) outstanding.done();
-    // A reply already here counts even when the server has gone since.
-    if (reply && reply->size != 0) return reply;
-    if (clock.expired(Clock::now())) return std::nullopt;
-    controller.awaitArrival(seen, kPollPause);
-  }
+    if (reply && reply->size == 0) return std::nullopt;
+    return reply;
+  });
 }
 
 void logStuck(const std::string& name) {
@@ -351,15 +343,11 @@ std::optional<Manifest> fetchManifest(FileUpdateController& controller, const Re
     logError("no connection to an update server: nothing was updated");
     return std::nullopt;
   }
-  ReplyWaitClock clock(wait, Clock::now());
-  std::optional<ReceivedFile> reply;
-  for (uint64_t seen = controller.arrivalCount();
-       !(reply = controller.takeReceivedFile(kManifestName)); seen = controller.arrivalCount()) {
-    controller.awaitArrival(seen, kPollPause);
-    if (clock.expired(Clock::now())) {
-      logError("the manifest did not arrive: nothing was updated");
-      return std::nullopt;
-    }
+  std::optional<ReceivedFile> reply = awaitTaken(
+      controller, wait, [&controller] { return controller.takeReceivedFile(kManifestName); });
+  if (!reply) {
+    logError("the manifest did not arrive: nothing was updated");
+    return std::nullopt;
   }
   if (reply->size == 0 || !reply->data) {
     logError("the server sent an empty manifest: nothing was updated");
