@@ -75,7 +75,11 @@ void FileUpdateController::onFileRangeReply(const FileRangeReply& reply) {
   std::string key = pieceKey(reply.name, reply.offset);
   ReceivedPiece piece{reply.fileSize, reply.fileVersion, {}};
   try {
-    piece.data.assign(reply.data.begin(), reply.data.end());
+    if (reply.data.size() <= kPieceSize) {
+      piece.data.assign(reply.data.begin(), reply.data.end());
+    } else {
+      logError("a piece longer than asked for, its data dropped: " + key);
+    }
   } catch (const std::bad_alloc&) {
     logError("out of memory, dropped a piece of " + reply.name);
     return;

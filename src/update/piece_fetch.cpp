@@ -76,8 +76,89 @@ Status adopt(StagedFile& staged, const ReceivedPiece& piece, uint32_t pieceSize)
   return staged.start(piece.fileSize, piece.fileVersion, pieceSize);
 }
 
-Status stage(StagedFile& staged, uint64_t offset, const ReceivedPiece& piece) {
-  return staged.writePiece(offset, piece.data.data(), piece.data.size());
+// The pieces of a small file put together in memory, with the same rules
+// as a staging: whole pieces at their offsets, of one server file.
+class PiecesInMemory {
+ public:
+  PiecesInMemory(const ReceivedPiece& first, uint32_t pieceSize)
+      : fileSize_(first.fileSize),
+        fileVersion_(first.fileVersion),
+        pieceSize_(pieceSize),
+        have_(pieceCountOf(first.fileSize, pieceSize), false) {
+    data_.resize(first.fileSize);
+  }
+
+  bool matches(uint64_t fileSize, uint64_t fileVersion, uint32_t pieceSize) const {
+    return fileSize_ == fileSize && fileVersion_ == fileVersion && pieceSize_ == pieceSize;
+  }
+  uint32_t pieceCount() const { return static_cast<uint32_t>(have_.size()); }
+  bool has(uint32_t piece) const { return have_[piece]; }
+  uint64_t pieceOffset(uint32_t piece) const { return uint64_t(piece) * pieceSize_; }
+  uint32_t firstMissing() const {
+    return static_cast<uint32_t>(std::find(have_.begin(), have_.end(), false) - have_.begin());
+  }
+  bool complete() const { return firstMissing() == pieceCount(); }
+
+  Status writePiece(uint64_t offset, const uint8_t* data, size_t size) {
+    uint32_t piece = 0;
+    Status checked = checkPiece(fileSize_, pieceSize_, offset, size, &piece);
+    if (!checked.ok()) return checked;
+    std::copy(data, data + size, data_.begin() + static_cast<ptrdiff_t>(offset));
+    have_[piece] = true;
+    return {};
+  }
+
+  Bytes take() { return std::move(data_); }
+
+ private:
+  uint64_t fileSize_;
+  uint64_t fileVersion_;
+  uint32_t pieceSize_;
+  std::vector<bool> have_;
+  Bytes data_;
+};
+
+// Requests the pieces pieces lacks, up to kPiecesInFlight at once and as
+// far as the download cap lets them, and stores each as soon as it comes,
+// in whatever order: waiting for the oldest first would leave every other
+// connection idle while the one carrying it works through its queue. When
+// none is open, the next one waits for the cap (a bounded wait) and is
+// then asked for, so the fetch always moves on. Pieces is a StagedFile or
+// PiecesInMemory.
+template <typename Pieces>
+FetchOutcome requestMissing(FileUpdateController& controller, const ReplyWait& wait,
+                            uint32_t pieceSize, const std::string& name, Pieces& pieces) {
+  std::vector<uint64_t> open;  // offsets
+  uint32_t toRequest = pieces.firstMissing();
+  for (;;) {
+    while (open.size() < kPiecesInFlight && toRequest < pieces.pieceCount()) {
+      if (!open.empty() && !requestAllowed(pieceSize)) break;
+      if (!pieces.has(toRequest)) {
+        if (open.empty()) awaitAllowance(wait, pieceSize);
+        sendFileRangeRequest(name, pieces.pieceOffset(toRequest), pieceSize);
+        open.push_back(pieces.pieceOffset(toRequest));
+      }
+      ++toRequest;
+    }
+    if (open.empty()) break;
+    std::optional<std::pair<uint64_t, ReceivedPiece>> arrived =
+        awaitPiece(controller, wait, name, open);
+    if (!arrived) return FetchOutcome::kNoReply;
+    auto& [offset, piece] = *arrived;
+    open.erase(std::find(open.begin(), open.end(), offset));
+    if (!pieces.matches(piece.fileSize, piece.fileVersion, pieceSize)) {
+      // Republished while we fetched it: the run starts again from a new
+      // manifest, and this staging goes then.
+      logError("the server's copy changed during the download: " + name);
+      return FetchOutcome::kNoReply;
+    }
+    Status status = pieces.writePiece(offset, piece.data.data(), piece.data.size());
+    if (!status.ok()) {
+      logError(status.message());
+      return FetchOutcome::kFailed;
+    }
+  }
+  return pieces.complete() ? FetchOutcome::kStaged : FetchOutcome::kNoReply;
 }
 
 }  // namespace
@@ -92,65 +173,46 @@ uint64_t firstRequestOffset(const std::string& name, uint32_t pieceSize) {
   return staged.pieceOffset(missing);
 }
 
-FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait,
-                         uint32_t pieceSize, const std::string& path, const std::string& name,
-                         uint64_t firstOffset, StagedFile& staged,
-                         std::optional<uint64_t> signedSize) {
+std::optional<ReceivedPiece> awaitFirstPiece(FileUpdateController& controller,
+                                             const ReplyWait& wait, const std::string& name,
+                                             uint64_t firstOffset) {
   std::optional<std::pair<uint64_t, ReceivedPiece>> arrived =
       awaitPiece(controller, wait, name, {firstOffset});
-  if (!arrived) return FetchOutcome::kNoReply;
-  const ReceivedPiece& first = arrived->second;
-  if (signedSize && first.fileSize != *signedSize) {
-    logError(name + " has " + std::to_string(first.fileSize) + " bytes, manifest.sig says " +
-             std::to_string(*signedSize));
-    return FetchOutcome::kRefused;
-  }
-  Status status = adopt(staged, first, pieceSize);
-  if (status.ok()) status = stage(staged, firstOffset, first);
+  if (!arrived) return std::nullopt;
+  return std::move(arrived->second);
+}
+
+bool collectsInMemory(const ReceivedPiece& first, uint64_t firstOffset, uint32_t pieceSize) {
+  return firstOffset == 0 && first.fileSize <= kInMemoryDataBytes && pieceSize >= kMinPieceSize;
+}
+
+FetchOutcome collectPieces(FileUpdateController& controller, const ReplyWait& wait,
+                           uint32_t pieceSize, const std::string& name, ReceivedPiece first,
+                           Bytes* whole) {
+  PiecesInMemory pieces(first, pieceSize);
+  Status status = pieces.writePiece(0, first.data.data(), first.data.size());
   if (!status.ok()) {
     logError(status.message());
     return FetchOutcome::kFailed;
   }
-  arrived.reset();
-  if (!enoughSpace(staged, path)) return FetchOutcome::kNoSpace;
+  first = {};
+  FetchOutcome outcome = requestMissing(controller, wait, pieceSize, name, pieces);
+  if (outcome == FetchOutcome::kStaged) *whole = pieces.take();
+  return outcome;
+}
 
-  // Up to kPiecesInFlight pieces are asked for at once, as far as the
-  // download cap lets them, and each is staged as soon as it comes, in
-  // whatever order: waiting for the oldest first would leave every other
-  // connection idle while the one carrying it works through its queue.
-  // When none is open, the next one waits for the cap (a bounded wait) and
-  // is then asked for, so the fetch always moves on.
-  std::vector<uint64_t> open;  // offsets
-  uint32_t toRequest = staged.firstMissing();
-  for (;;) {
-    while (open.size() < kPiecesInFlight && toRequest < staged.pieceCount()) {
-      if (!open.empty() && !requestAllowed(pieceSize)) break;
-      if (!staged.has(toRequest)) {
-        if (open.empty()) awaitAllowance(wait, pieceSize);
-        sendFileRangeRequest(name, staged.pieceOffset(toRequest), pieceSize);
-        open.push_back(staged.pieceOffset(toRequest));
-      }
-      ++toRequest;
-    }
-    if (open.empty()) break;
-    arrived = awaitPiece(controller, wait, name, open);
-    if (!arrived) return FetchOutcome::kNoReply;
-    auto& [offset, piece] = *arrived;
-    open.erase(std::find(open.begin(), open.end(), offset));
-    if (!staged.matches(piece.fileSize, piece.fileVersion, pieceSize)) {
-      // Republished while we fetched it: the run starts again from a new
-      // manifest, and this staging goes then.
-      logError("the server's copy changed during the download: " + name);
-      return FetchOutcome::kNoReply;
-    }
-    status = stage(staged, offset, piece);
-    if (!status.ok()) {
-      logError(status.message());
-      return FetchOutcome::kFailed;
-    }
+FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait,
+                         uint32_t pieceSize, const std::string& path, const std::string& name,
+                         uint64_t firstOffset, ReceivedPiece first, StagedFile& staged) {
+  Status status = adopt(staged, first, pieceSize);
+  if (status.ok()) status = staged.writePiece(firstOffset, first.data.data(), first.data.size());
+  if (!status.ok()) {
+    logError(status.message());
+    return FetchOutcome::kFailed;
   }
-  if (!staged.complete()) return FetchOutcome::kNoReply;
-  return FetchOutcome::kStaged;
+  first = {};
+  if (!enoughSpace(staged, path)) return FetchOutcome::kNoSpace;
+  return requestMissing(controller, wait, pieceSize, name, staged);
 }
 
 }  // namespace quor

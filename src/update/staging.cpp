@@ -1,5 +1,6 @@
 #include "update/staging.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -19,9 +20,9 @@ constexpr char kMetaMagic[] = "quor_staging    ";
 constexpr size_t kMagicSize = 16;
 constexpr size_t kMetaHeaderSize = 36;
 // Bounds of what a meta file may claim, so a damaged one costs nothing:
-// the container's 32-bit lengths, and piece sizes the update run uses.
+// the container's 32-bit lengths, and piece sizes the update run uses
+// (from kMinPieceSize up).
 constexpr uint64_t kMaxFileSize = UINT32_MAX;
-constexpr uint32_t kMinPieceSize = 4096;
 constexpr uint32_t kMaxPieceSize = 64u << 20;
 
 constexpr const char* kPartSuffix = ".part";
@@ -35,9 +36,6 @@ bool plausible(uint64_t fileSize, uint32_t pieceSize) {
   return fileSize <= kMaxFileSize && pieceSize >= kMinPieceSize && pieceSize <= kMaxPieceSize;
 }
 
-uint32_t piecesOf(uint64_t fileSize, uint32_t pieceSize) {
-  return static_cast<uint32_t>((fileSize + pieceSize - 1) / pieceSize);
-}
 
 void writeU64(ByteWriter& out, uint64_t value) {
   out.u32(static_cast<uint32_t>(value));
@@ -50,6 +48,22 @@ uint64_t readU64(ByteReader& in) {
 }
 
 }  // namespace
+
+uint32_t pieceCountOf(uint64_t fileSize, uint32_t pieceSize) {
+  return static_cast<uint32_t>((fileSize + pieceSize - 1) / pieceSize);
+}
+
+Status checkPiece(uint64_t fileSize, uint32_t pieceSize, uint64_t offset, size_t size,
+                  uint32_t* piece) {
+  if (pieceSize == 0 || offset % pieceSize != 0 || offset >= fileSize) {
+    return Status::corrupt("a piece at an offset no piece starts at");
+  }
+  if (size != std::min<uint64_t>(pieceSize, fileSize - offset)) {
+    return Status::corrupt("a piece of the wrong length");
+  }
+  *piece = static_cast<uint32_t>(offset / pieceSize);
+  return {};
+}
 
 StagedFile::StagedFile(const std::string& name)
     : partPath_(stagingPath(name, kPartSuffix)), metaPath_(stagingPath(name, kMetaSuffix)) {}
@@ -70,7 +84,7 @@ bool StagedFile::loadPrevious() {
   uint64_t fileVersion = readU64(in);
   uint32_t pieceSize = in.u32();
   if (!plausible(fileSize, pieceSize)) return false;
-  uint32_t pieces = piecesOf(fileSize, pieceSize);
+  uint32_t pieces = pieceCountOf(fileSize, pieceSize);
   if (meta.size() != kMetaHeaderSize + (size_t(pieces) + 7) / 8) return false;
   std::error_code ec;
   if (fs::file_size(toNativePath(partPath_), ec) > fileSize || ec) return false;
@@ -103,7 +117,7 @@ Status StagedFile::start(uint64_t fileSize, uint64_t fileVersion, uint32_t piece
   fileSize_ = fileSize;
   fileVersion_ = fileVersion;
   pieceSize_ = pieceSize;
-  have_.assign(piecesOf(fileSize, pieceSize), false);
+  have_.assign(pieceCountOf(fileSize, pieceSize), false);
   return saveMeta();
 }
 
@@ -126,11 +140,9 @@ uint64_t StagedFile::stagedBytes() const {
 }
 
 Status StagedFile::writePiece(uint64_t offset, const uint8_t* data, size_t size) {
-  if (!started() || offset % pieceSize_ != 0 || offset >= fileSize_) {
-    return Status::corrupt("a piece at an offset no piece starts at");
-  }
-  uint32_t piece = static_cast<uint32_t>(offset / pieceSize_);
-  if (size != pieceLength(piece)) return Status::corrupt("a piece of the wrong length");
+  uint32_t piece = 0;
+  Status checked = checkPiece(fileSize_, pieceSize_, offset, size, &piece);
+  if (!checked.ok()) return checked;
   if (have_[piece]) return {};
   if (part_ == nullptr) {
     part_ = openFile(partPath_, "r+b");

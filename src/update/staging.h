@@ -28,6 +28,17 @@
 
 namespace quor {
 
+// The smallest pieces the updater stages or collects: smaller ones would
+// only multiply the requests.
+inline constexpr uint32_t kMinPieceSize = 4096;
+
+// The pieces of pieceSize bytes a file of fileSize bytes comes in.
+uint32_t pieceCountOf(uint64_t fileSize, uint32_t pieceSize);
+// Which piece size bytes at offset are, when they are one whole piece of
+// such a file; an error otherwise. The one rule for every copy of pieces.
+Status checkPiece(uint64_t fileSize, uint32_t pieceSize, uint64_t offset, size_t size,
+                  uint32_t* piece);
+
 class StagedFile {
  public:
   explicit StagedFile(const std::string& name);

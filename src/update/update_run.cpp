@@ -104,6 +104,21 @@ ApplyOutcome refusedData(const std::string& name) {
   return isPatchName(name) ? ApplyOutcome::kPatchUnusable : ApplyOutcome::kRejected;
 }
 
+// Update data held in memory, checked whole first when the update is
+// signed.
+ApplyOutcome applyBytesAsSigned(const SignedUpdate* signedUpdate, const std::string& path,
+                                const std::string& name, const ManifestEntry& entry,
+                                const Bytes& data) {
+  if (signedUpdate != nullptr) {
+    Status asSigned = signedUpdate->checkDataBytes(name, data);
+    if (!asSigned.ok()) {
+      logError(asSigned.message());
+      return refusedData(name);
+    }
+  }
+  return applyReceivedFile(path, name, entry.checksum, data, signedDigestOf(signedUpdate, path));
+}
+
 // A second request of the same name (again) keeps to the slot of the
 // first, which awaitReply has counted off already.
 Attempt fetchWholeReply(FileUpdateController& controller, const ReplyWait& wait,
@@ -119,16 +134,7 @@ Attempt fetchWholeReply(FileUpdateController& controller, const ReplyWait& wait,
     logError("Failed to get file: " + path);
     return {true, std::nullopt};
   }
-  ApplyOutcome outcome = ApplyOutcome::kRejected;
-  Status asSigned;
-  if (signedUpdate != nullptr) asSigned = signedUpdate->checkDataBytes(name, *reply->data);
-  if (!asSigned.ok()) {
-    logError(asSigned.message());
-    outcome = refusedData(name);
-  } else {
-    outcome = applyReceivedFile(path, name, entry.checksum, *reply->data,
-                                signedDigestOf(signedUpdate, path));
-  }
+  ApplyOutcome outcome = applyBytesAsSigned(signedUpdate, path, name, entry, *reply->data);
   if (fetchAgain(name, outcome, again)) {
     reply.reset();
     logLine("Fetching the whole file again: " + name);
@@ -181,37 +187,66 @@ ApplyOutcome applyStagedAsSigned(const PieceContext& context, const std::string&
                          signedDigestOf(signedUpdate, path));
 }
 
-Attempt stageAndApply(PieceContext& context, const std::string& path, const std::string& name,
-                      const ManifestEntry& entry, bool again = false) {
-  StagedFile staged(name);
-  uint64_t firstOffset = context.firstOffsets.at(name);
-  std::optional<uint64_t> signedSize;
-  if (context.signedUpdate != nullptr) {
-    signedSize = context.signedUpdate->dataFileSize(name).value_or(0);
-  }
-  ApplyOutcome outcome = ApplyOutcome::kNotWritten;
-  switch (fetchPieces(context.controller, context.wait, context.pieceSize, path, name,
-                      firstOffset, staged, signedSize)) {
+// A signed update names each data file's size: a server file of another
+// size is refused after its first piece, and nothing beyond is asked for.
+bool sizeAsSigned(const SignedUpdate* signedUpdate, const std::string& name,
+                  const ReceivedPiece& first) {
+  if (signedUpdate == nullptr) return true;
+  uint64_t signedSize = signedUpdate->dataFileSize(name).value_or(0);
+  if (first.fileSize == signedSize) return true;
+  logError(name + " has " + std::to_string(first.fileSize) + " bytes, manifest.sig says " +
+           std::to_string(signedSize));
+  return false;
+}
+
+// Fetches the rest of the file that first belongs to, in memory or into
+// staged, and applies it.
+Attempt fetchRestAndApply(PieceContext& context, const std::string& path, const std::string& name,
+                          const ManifestEntry& entry, uint64_t firstOffset, ReceivedPiece first,
+                          StagedFile& staged) {
+  if (!sizeAsSigned(context.signedUpdate, name, first)) return {true, refusedData(name)};
+  bool inMemory = collectsInMemory(first, firstOffset, context.pieceSize);
+  Bytes collected;
+  FetchOutcome fetched =
+      inMemory ? collectPieces(context.controller, context.wait, context.pieceSize, name,
+                               std::move(first), &collected)
+               : fetchPieces(context.controller, context.wait, context.pieceSize, path, name,
+                             firstOffset, std::move(first), staged);
+  switch (fetched) {
     case FetchOutcome::kNoReply:
       logStuck(name);
       return {};
     case FetchOutcome::kNoSpace:
       return {true, std::nullopt, true};
     case FetchOutcome::kFailed:
-      staged.remove();
       logError("Failed to get file: " + path);
       return {true, std::nullopt};
-    case FetchOutcome::kRefused:
-      outcome = refusedData(name);
-      break;
     case FetchOutcome::kStaged:
-      outcome = applyStagedAsSigned(context, path, name, entry, staged);
       break;
   }
-  // Partial data never counts as installed: what was staged goes, used or
-  // not.
+  return {true, inMemory ? applyBytesAsSigned(context.signedUpdate, path, name, entry, collected)
+                         : applyStagedAsSigned(context, path, name, entry, staged)};
+}
+
+Attempt stageAndApply(PieceContext& context, const std::string& path, const std::string& name,
+                      const ManifestEntry& entry, bool again = false) {
+  uint64_t firstOffset = context.firstOffsets.at(name);
+  std::optional<ReceivedPiece> first =
+      awaitFirstPiece(context.controller, context.wait, name, firstOffset);
+  if (!first) {
+    logStuck(name);
+    return {};
+  }
+  StagedFile staged(name);
+  Attempt attempt =
+      fetchRestAndApply(context, path, name, entry, firstOffset, std::move(*first), staged);
+  first.reset();
+  // What is staged stays for the next run when this one gives up or
+  // stops; otherwise it goes, used or not: partial data never counts as
+  // installed.
+  if (!attempt.inTime || attempt.stopRun) return attempt;
   staged.remove();
-  if (fetchAgain(name, outcome, again)) {
+  if (attempt.outcome && fetchAgain(name, *attempt.outcome, again)) {
     // Pieces kept from an earlier run may have been damaged on the disk
     // since, or the file on its way: it is fetched once more from its
     // first byte.
@@ -220,7 +255,7 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
     sendFileRangeRequest(name, 0, context.pieceSize);
     return stageAndApply(context, path, name, entry, true);
   }
-  return {true, outcome};
+  return attempt;
 }
 
 Fetcher pieceFetcher(PieceContext& context) {

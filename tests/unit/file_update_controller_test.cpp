@@ -70,6 +70,33 @@ TEST(FileUpdateController, RepliesNobodyTakesAreBounded) {
   EXPECT_TRUE(controller.takeReceivedFile("late"));
 }
 
+// A server may send pieces nobody asked for, and longer ones: what waits
+// stays within kMaxWaitingPieces pieces of kPieceSize bytes.
+TEST(FileUpdateController, WaitingPiecesAreBoundedInCountAndLength) {
+  LogCapture log;
+  FileUpdateController controller;
+  Bytes data(kPieceSize + 1, 7);
+  auto send = [&](uint64_t offset, size_t length) {
+    FileRangeReply reply;
+    reply.name = "1.compressed";
+    reply.fileSize = 1u << 30;
+    reply.offset = offset;
+    reply.data = ByteSpan(data.data(), length);
+    controller.onFileRangeReply(reply);
+  };
+  send(0, kPieceSize + 1);
+  EXPECT_EQ(log.count("a piece longer than asked for, its data dropped: 1.compressed@0"), 1);
+  std::optional<ReceivedPiece> piece = controller.takePiece("1.compressed", 0);
+  ASSERT_TRUE(piece);
+  EXPECT_TRUE(piece->data.empty());  // the run fails the file at once
+
+  size_t limit = FileUpdateController::kMaxWaitingPieces;
+  for (size_t i = 0; i < limit + 2; ++i) send(i * kPieceSize, kPieceSize);
+  EXPECT_EQ(log.count("too many pieces waiting, dropped: "), 2);
+  EXPECT_EQ(controller.takePiece("1.compressed", 0)->data.size(), kPieceSize);
+  EXPECT_FALSE(controller.takePiece("1.compressed", limit * kPieceSize));
+}
+
 TEST(FileUpdateController, NamesAreMatchedExactly) {
   FileUpdateController controller;
   uint8_t byte = 1;
