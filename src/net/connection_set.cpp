@@ -114,6 +114,14 @@ std::vector<SentRequest> ConnectionSet::drop(ENetPeer* peer) {
   return carried;
 }
 
+std::vector<ENetPeer*> ConnectionSet::newestConnected(size_t count) const {
+  std::vector<ENetPeer*> newest;
+  for (size_t i = connections_.size(); i > 1 && newest.size() < count; --i) {
+    if (connections_[i - 1].connected) newest.push_back(connections_[i - 1].peer);
+  }
+  return newest;
+}
+
 std::vector<ENetPeer*> ConnectionSet::takeIdleSince(ConnectionClock::time_point cutoff,
                                                     ConnectionClock::time_point now) {
   std::vector<ENetPeer*> idle;
@@ -129,6 +137,12 @@ std::vector<ENetPeer*> ConnectionSet::takeIdleSince(ConnectionClock::time_point 
 size_t ConnectionSet::connectedCount() const {
   return static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(),
                                            [](const Connection& c) { return c.connected; }));
+}
+
+size_t ConnectionSet::busyCount() const {
+  return static_cast<size_t>(std::count_if(
+      connections_.begin(), connections_.end(),
+      [](const Connection& c) { return c.connected && !c.unanswered.empty(); }));
 }
 
 size_t ConnectionSet::unansweredCount(ENetPeer* peer) const {

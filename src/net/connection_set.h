@@ -75,6 +75,10 @@ class ConnectionSet {
   // Forgets peer and returns the requests it still carried, oldest first.
   std::vector<SentRequest> drop(ENetPeer* peer);
 
+  // Up to count connected connections, newest first, never the first
+  // connection (the one the session opened on).
+  std::vector<ENetPeer*> newestConnected(size_t count) const;
+
   // Connected connections with nothing to come that have sent nothing
   // since before cutoff; marks them as having sent now.
   std::vector<ENetPeer*> takeIdleSince(ConnectionClock::time_point cutoff,
@@ -91,6 +95,8 @@ class ConnectionSet {
 
   size_t size() const { return connections_.size(); }
   size_t connectedCount() const;
+  // Connected connections with requests unanswered.
+  size_t busyCount() const;
   size_t unansweredCount(ENetPeer* peer) const;
   // What the unanswered requests of every connection may still bring.
   uint64_t unansweredWeight() const;

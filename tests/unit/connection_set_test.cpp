@@ -53,6 +53,11 @@ TEST(ConnectionSet, SpreadsRequestsAndHandsBackWhatADroppedConnectionCarried) {
   EXPECT_EQ(idle, std::vector<ENetPeer*>{fakePeer(3)});
   EXPECT_TRUE(set.takeIdleSince(now, now).empty());
 
+  // Steps down close the newest connected connections, never the first.
+  set.add(fakePeer(4), false);
+  EXPECT_EQ(set.busyCount(), 1u);  // 1 still carries "a"@0
+  EXPECT_EQ(set.newestConnected(5), std::vector<ENetPeer*>{fakePeer(3)});
+
   // The round trip is the first connection's first request and reply, or
   // its connect when that was shorter.
   ASSERT_TRUE(set.firstRoundTrip());
