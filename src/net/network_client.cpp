@@ -68,6 +68,18 @@ void sendAgain(NetworkClient& client, std::vector<SentRequest> carried)
   }
 }
 
+// Closes peer at once, gracefully, and sends what it carried on the
+// others; returns how many requests moved.
+size_t closeAndMove(NetworkClient& client, ENetPeer* peer) REQUIRES(client.enetLock) {
+  // A graceful close: the server hears of it for certain and frees what
+  // it holds for the connection, and ENet takes nothing more from it.
+  enet_peer_disconnect(peer, 0);
+  std::vector<SentRequest> carried = client.connections.drop(peer);
+  size_t moved = carried.size();
+  sendAgain(client, std::move(carried));
+  return moved;
+}
+
 // The request a reply on the file update channel ends, if it ends one.
 std::optional<ReplyKey> replyKeyOf(uint8_t channel, ByteSpan packet) {
   if (channel != kFileUpdateChannel) return std::nullopt;
@@ -216,14 +228,47 @@ size_t closeStalledConnection(NetworkClient& client) EXCLUDES(client.enetLock) {
   if (now - client.waitingSince < std::chrono::milliseconds(kStallMs)) return 0;
   ENetPeer* stalled = client.connections.stalled(transportStuck);
   if (stalled == nullptr || client.connections.connectedCount() < 2) return 0;
-  // A graceful close: the server hears of it for certain and frees what
-  // it holds for the connection, and ENet takes nothing more from it.
-  enet_peer_disconnect(stalled, 0);
-  std::vector<SentRequest> carried = client.connections.drop(stalled);
-  size_t moved = carried.size();
-  sendAgain(client, std::move(carried));
+  size_t moved = closeAndMove(client, stalled);
   client.waitingSince = now;
   return moved;
+}
+
+LineSample lineSample(NetworkClient& client) REQUIRES(client.enetLock) {
+  return {ConnectionClock::now(), client.receivedBytes.load(),
+          client.connections.connectedCount(), client.connections.busyCount()};
+}
+
+// Opens connections until count are connected or connecting.
+void openUpTo(NetworkClient& client, size_t count) REQUIRES(client.enetLock) {
+  ENetPeer* first = client.connections.first();
+  if (first == nullptr) return;
+  ENetAddress address = first->address;
+  for (size_t open = client.connections.size(); open < count; ++open) {
+    ENetPeer* peer = enet_host_connect(client.host, &address, kChannelCount, kExtraConnectionData);
+    if (peer == nullptr) return;
+    client.connections.add(peer, false);
+  }
+}
+
+// Moves the count of connections as the fit asks: the newest close at once
+// (what they carried goes on over the others: on an overfull line it
+// waits in ENet's resends) or new ones are opened. Returns a line to log,
+// if any.
+std::string fitConnections(NetworkClient& client) EXCLUDES(client.enetLock) {
+  MutexLock lock(&client.enetLock);
+  if (!client.fit || client.host == nullptr) return {};
+  size_t before = client.connections.connectedCount();
+  std::optional<size_t> count = client.fit->observe(lineSample(client));
+  if (!count || *count == before) return {};
+  if (*count < before) {
+    for (ENetPeer* peer : client.connections.newestConnected(before - *count)) {
+      closeAndMove(client, peer);
+    }
+  } else {
+    openUpTo(client, *count);
+  }
+  return "Connections to the server: " + std::to_string(*count) + " instead of " +
+         std::to_string(before);
 }
 
 // Waits up to 2 ms for the next datagram without holding the lock, so a
@@ -283,6 +328,7 @@ void destroyHost(NetworkClient& client) EXCLUDES(client.enetLock) {
   enet_host_destroy(client.host);
   client.host = nullptr;
   client.connections = ConnectionSet();
+  client.fit.reset();
 }
 
 // Gives up the connects still under way; returns how many are connected.
@@ -318,6 +364,8 @@ void networkThreadMain() {
     if (client == nullptr) return;
     servicePass(*client);
     keepConnectionsAlive(*client);
+    std::string fitted = fitConnections(*client);
+    if (!fitted.empty()) logLine(fitted, 0);
     if (size_t moved = closeStalledConnection(*client)) {
       logLine("A connection to the server stalled; " + std::to_string(moved) +
                   " requests go on over the others",
@@ -333,6 +381,7 @@ void dropServer() {
   MutexLock lock(&client->enetLock);
   for (ENetPeer* peer : client->connections.peers()) enet_peer_disconnect_now(peer, 0);
   client->connections = ConnectionSet();
+  client->fit.reset();
   client->rangesOffered = false;
 }
 
@@ -402,6 +451,16 @@ size_t openExtraConnections(size_t count, uint32_t waitMs) {
     }
     sleepMs(kServicePauseMs);
   }
+}
+
+void fitToLine() {
+  NetworkClient* client = theNetworkClient.load();
+  if (client == nullptr) return;
+  MutexLock lock(&client->enetLock);
+  std::optional<ConnectionClock::duration> roundTrip = client->connections.firstRoundTrip();
+  size_t open = client->connections.connectedCount();
+  if (!roundTrip || open <= 2) return;
+  client->fit.emplace(*roundTrip, open, lineSample(*client));
 }
 
 void limitDownloadRate(uint64_t bytesPerSecond) {

@@ -37,6 +37,7 @@
 #include "base/encoding.h"
 #include "base/mutex.h"
 #include "net/client_controller.h"
+#include "net/connection_fit.h"
 #include "net/connection_set.h"
 #include "net/rate_limit.h"
 #include "net/server_walk.h"
@@ -55,6 +56,8 @@ struct NetworkClient {
   // any connection, which keeps a connection that waits for the run (a
   // big file being applied) from looking idle to the server.
   bool rangesOffered GUARDED_BY(enetLock) = false;
+  // Set when the count of connections follows the line (fitToLine).
+  std::optional<ConnectionFit> fit GUARDED_BY(enetLock);
   // The download cap, when one is set.
   std::optional<RateGate> rateGate GUARDED_BY(enetLock);
   // Since when, and from which receivedBytes on, the client has waited for
@@ -138,6 +141,12 @@ void networkThreadMain();
 // refuse them, and the client goes on with those it has. Runs while the
 // network thread runs. Returns how many connections are then connected.
 size_t openExtraConnections(size_t count, uint32_t waitMs);
+
+// From now on the network thread fits the count of connections to what the
+// line carries (net/connection_fit.h): it retires connections, each closed
+// once its requests are answered, and opens them again up to the count
+// there is now. Logs each change. Runs while the network thread runs.
+void fitToLine();
 
 // Caps the download from now on at bytesPerSecond (net/rate_limit.h); the
 // request pump and the piece fetch ask requestAllowed before each request.

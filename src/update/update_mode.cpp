@@ -38,6 +38,7 @@ void openConnectionsFor(size_t requested) {
     waitMs = std::max<uint32_t>(waitMs, static_cast<uint32_t>(std::min<int64_t>(fourTrips, 10000)));
   }
   openExtraConnections(count, waitMs);
+  if (requested == 0) fitToLine();
 }
 
 // Under a download cap a request may be held back while a piece's worth
