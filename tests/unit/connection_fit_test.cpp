@@ -72,8 +72,8 @@ TEST(ConnectionFit, LeavesTheCountAloneWhileTheRunSetsThePaceOrTheCountSettles) 
   EXPECT_EQ(line.run(fit, 9000, 0.2e6, 7, 7), Changes{});
   EXPECT_EQ(line.run(fit, 4100, 0.2e6, 7, 7), Changes{2});
   // A round trip of nothing (loopback) never judges.
-  ConnectionFit near(milliseconds(0), 4, line.sample(4, 0));
-  EXPECT_EQ(line.run(near, 9000, 1000, 4, 4), Changes{});
+  ConnectionFit noDistance(milliseconds(0), 4, line.sample(4, 0));
+  EXPECT_EQ(line.run(noDistance, 9000, 1000, 4, 4), Changes{});
 }
 
 }  // namespace
