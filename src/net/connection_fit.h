@@ -10,8 +10,8 @@
 //
 // What shows it: the connections that have requests waiting move less
 // than a quarter of what their windows allow over the round trip measured
-// unloaded. Then the client keeps only as many as four times what the line
-// carried needs. Random loss on a fast line looks alike at first, but
+// unloaded. Then the client keeps windows for twice what the line held
+// (at least 2 connections). Random loss on a fast line looks alike at first, but
 // there fewer connections carry less: a step that loses more than a fifth
 // of the rate is taken back, and no step down is taken after that.
 // Connections that all fill their windows are doubled again, up to the
