@@ -70,8 +70,17 @@ std::optional<uint32_t> FileUpdateController::offeredPieceSize() {
 void FileUpdateController::onFileRangeReply(const FileRangeReply& reply) {
   if (reply.status != kRangeStatusOk) {
     logError("failed to fetch: " + reply.name);
+    MutexLock lock(&receivedLock);
+    fetchAhead.dropsArrival(reply.name, reply.offset);
     return;
   }
+  {
+    MutexLock lock(&receivedLock);
+    if (fetchAhead.dropsArrival(reply.name, reply.offset)) return;
+  }
+  // Asked before the piece is stored: the run claims what was asked ahead
+  // only once it has taken the piece.
+  askAhead(reply);
   std::string key = pieceKey(reply.name, reply.offset);
   ReceivedPiece piece{reply.fileSize, reply.fileVersion, {}};
   try {
@@ -104,6 +113,48 @@ std::optional<ReceivedPiece> FileUpdateController::takePiece(const std::string& 
   std::optional<ReceivedPiece> taken(std::move(found->second));
   receivedPieces.erase(found);
   return taken;
+}
+
+void FileUpdateController::askAhead(const FileRangeReply& reply) {
+  std::vector<uint64_t> wanted;
+  RangeRequester request;
+  uint32_t length = 0;
+  {
+    MutexLock lock(&receivedLock);
+    wanted = fetchAhead.wanted(reply.name, reply.offset, reply.fileSize);
+    if (wanted.empty()) return;
+    request = requestRange;
+    length = fetchAhead.pieceSize();
+  }
+  // Sent without the lock, which the run's takes must not wait behind.
+  // Only this thread adds to what is asked ahead, so the room wanted saw
+  // is still there.
+  size_t asked = 0;
+  while (asked < wanted.size() && request && request(reply.name, wanted[asked], length)) ++asked;
+  wanted.resize(asked);
+  MutexLock lock(&receivedLock);
+  fetchAhead.noteAsked(reply.name, wanted);
+}
+
+void FileUpdateController::askAheadFor(std::unordered_set<std::string> names, uint32_t pieceSize,
+                                       uint64_t maxFileSize, RangeRequester request) {
+  MutexLock lock(&receivedLock);
+  fetchAhead.arm(std::move(names), pieceSize, maxFileSize);
+  requestRange = std::move(request);
+}
+
+std::vector<uint64_t> FileUpdateController::claimAskedAhead(const std::string& name) {
+  MutexLock lock(&receivedLock);
+  return fetchAhead.claim(name);
+}
+
+void FileUpdateController::forgetPiecesOf(const std::string& name) {
+  std::string prefix = name + "@";
+  MutexLock lock(&receivedLock);
+  fetchAhead.forget(name, [&](uint64_t offset) REQUIRES(receivedLock) {
+    return receivedPieces.contains(pieceKey(name, offset));
+  });
+  std::erase_if(receivedPieces, [&prefix](const auto& entry) { return entry.first.starts_with(prefix); });
 }
 
 void FileUpdateController::watchSizesOf(const std::vector<std::string>& names) {

@@ -10,15 +10,18 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "base/encoding.h"
 #include "base/mutex.h"
 #include "base/wake_signal.h"
 #include "net/client_controller.h"
+#include "update/fetch_ahead.h"
 #include "update/progress_text.h"
 #include "update/reply_wait.h"
 
@@ -77,11 +80,28 @@ class FileUpdateController : public ClientController {
   // for that many at once. A piece longer than kPieceSize, which the run
   // never asks for, is stored without its data (an error line), so that
   // the run fails its file at once; the table thus holds at most
-  // kMaxWaitingPieces * kPieceSize bytes of data.
+  // kMaxWaitingPieces * kPieceSize bytes of data. The first piece of a
+  // small file may ask for the rest of it ahead of the run (askAheadFor).
   void onFileRangeReply(const FileRangeReply& reply) override EXCLUDES(receivedLock);
-  static constexpr size_t kMaxWaitingPieces = 48;
+  static constexpr size_t kMaxWaitingPieces = 64;
   std::optional<ReceivedPiece> takePiece(const std::string& name, uint64_t offset)
       EXCLUDES(receivedLock);
+
+  // From now on the first piece of one of names (at offset 0) asks for the
+  // rest of its file at once through request, on the network thread, when
+  // the file has at most maxFileSize bytes (update/fetch_ahead.h). request
+  // sends a range request and is false when it could not, or must not yet
+  // (the download cap); what it could not ask for, the run asks for itself.
+  using RangeRequester =
+      std::function<bool(const std::string& name, uint64_t offset, uint32_t length)>;
+  void askAheadFor(std::unordered_set<std::string> names, uint32_t pieceSize,
+                   uint64_t maxFileSize, RangeRequester request) EXCLUDES(receivedLock);
+  // The offsets asked ahead for name, which the run now waits for as for
+  // its own requests.
+  std::vector<uint64_t> claimAskedAhead(const std::string& name) EXCLUDES(receivedLock);
+  // The run is done with name: the pieces of it that wait are dropped, and
+  // so are those asked ahead and unclaimed when they come.
+  void forgetPiecesOf(const std::string& name) EXCLUDES(receivedLock);
 
   // Waiting for replies and pieces (see awaitTaken below): read
   // arrivalCount() before looking with take..., then awaitArrival returns
@@ -100,6 +120,7 @@ class FileUpdateController : public ClientController {
 
  private:
   void noteSize(const std::string& name, uint64_t size) REQUIRES(receivedLock);
+  void askAhead(const FileRangeReply& reply) EXCLUDES(receivedLock);
 
   // Held only for one table operation; copies are made outside it.
   Mutex receivedLock;
@@ -110,6 +131,8 @@ class FileUpdateController : public ClientController {
   // Watched name -> its size once a reply told it.
   std::unordered_map<std::string, std::optional<uint64_t>> watchedSizes GUARDED_BY(receivedLock);
   FileSizeTally sizeTally GUARDED_BY(receivedLock);
+  FetchAhead fetchAhead GUARDED_BY(receivedLock);
+  RangeRequester requestRange GUARDED_BY(receivedLock);
   WakeSignal arrivals_;  // notified after each reply or piece is stored
 };
 

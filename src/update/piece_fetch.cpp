@@ -123,20 +123,21 @@ class PiecesInMemory {
 // in whatever order: waiting for the oldest first would leave every other
 // connection idle while the one carrying it works through its queue. When
 // none is open, the next one waits for the cap (a bounded wait) and is
-// then asked for, so the fetch always moves on. Pieces is a StagedFile or
-// PiecesInMemory.
+// then asked for, so the fetch always moves on. open holds the offsets
+// already asked for. Pieces is a StagedFile or PiecesInMemory.
 template <typename Pieces>
 FetchOutcome requestMissing(FileUpdateController& controller, const ReplyWait& wait,
-                            uint32_t pieceSize, const std::string& name, Pieces& pieces) {
-  std::vector<uint64_t> open;  // offsets
+                            uint32_t pieceSize, const std::string& name, Pieces& pieces,
+                            std::vector<uint64_t> open = {}) {
   uint32_t toRequest = pieces.firstMissing();
   for (;;) {
     while (open.size() < kPiecesInFlight && toRequest < pieces.pieceCount()) {
       if (!open.empty() && !requestAllowed(pieceSize)) break;
-      if (!pieces.has(toRequest)) {
+      uint64_t offset = pieces.pieceOffset(toRequest);
+      if (!pieces.has(toRequest) && std::find(open.begin(), open.end(), offset) == open.end()) {
         if (open.empty()) awaitAllowance(wait, pieceSize);
-        sendFileRangeRequest(name, pieces.pieceOffset(toRequest), pieceSize);
-        open.push_back(pieces.pieceOffset(toRequest));
+        sendFileRangeRequest(name, offset, pieceSize);
+        open.push_back(offset);
       }
       ++toRequest;
     }
@@ -196,7 +197,8 @@ FetchOutcome collectPieces(FileUpdateController& controller, const ReplyWait& wa
     return FetchOutcome::kFailed;
   }
   first = {};
-  FetchOutcome outcome = requestMissing(controller, wait, pieceSize, name, pieces);
+  FetchOutcome outcome = requestMissing(controller, wait, pieceSize, name, pieces,
+                                        controller.claimAskedAhead(name));
   if (outcome == FetchOutcome::kStaged) *whole = pieces.take();
   return outcome;
 }

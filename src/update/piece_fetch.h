@@ -30,7 +30,8 @@ inline constexpr uint32_t kPiecesInFlight = 32;
 // 9.5 with eleven, the limit for whole replies). Each brings at most one
 // piece.
 inline constexpr int32_t kFirstPiecesOpen = 16;
-static_assert(kFirstPiecesOpen + kPiecesInFlight <= FileUpdateController::kMaxWaitingPieces,
+static_assert(kFirstPiecesOpen + kPiecesInFlight + kAheadPieces <=
+                  FileUpdateController::kMaxWaitingPieces,
               "the pieces a run asks for at once must fit the controller's table");
 
 // Update data of at most this many bytes is collected in memory and
@@ -65,7 +66,8 @@ std::optional<ReceivedPiece> awaitFirstPiece(FileUpdateController& controller,
 // to the staging, which refuses them.
 bool collectsInMemory(const ReceivedPiece& first, uint64_t firstOffset, uint32_t pieceSize);
 
-// For a file that collectsInMemory: requests the pieces after first,
+// For a file that collectsInMemory: requests the pieces after first that
+// were not asked for ahead (FileUpdateController::askAheadFor),
 // kPiecesInFlight at a time, and puts them together in *whole.
 FetchOutcome collectPieces(FileUpdateController& controller, const ReplyWait& wait,
                            uint32_t pieceSize, const std::string& name, ReceivedPiece first,

@@ -241,6 +241,7 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
   Attempt attempt =
       fetchRestAndApply(context, path, name, entry, firstOffset, std::move(*first), staged);
   first.reset();
+  context.controller.forgetPiecesOf(name);
   // What is staged stays for the next run when this one gives up or
   // stops; otherwise it goes, used or not: partial data never counts as
   // installed.
@@ -256,6 +257,17 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
     return stageAndApply(context, path, name, entry, true);
   }
   return attempt;
+}
+
+// The files collected in memory (update/piece_fetch.h) have their rest
+// asked for as soon as their first piece comes, within the download cap.
+void askRestOfSmallFilesAhead(FileUpdateController& controller,
+                              std::unordered_set<std::string> names, uint32_t pieceSize) {
+  controller.askAheadFor(std::move(names), pieceSize, kInMemoryDataBytes,
+                         [](const std::string& name, uint64_t offset, uint32_t length) {
+                           return requestAllowed(length) &&
+                                  sendFileRangeRequest(name, offset, length);
+                         });
 }
 
 Fetcher pieceFetcher(PieceContext& context) {
@@ -479,9 +491,12 @@ RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
   if (std::optional<uint32_t> offered = controller.offeredPieceSize()) {
     uint32_t pieceSize = std::min(*offered, kPieceSize);
     PieceContext context{controller, wait, outstanding, pieceSize, signedUpdate, {}};
+    std::unordered_set<std::string> startingAfresh;
     for (const std::string& name : names) {
       context.firstOffsets[name] = firstRequestOffset(name, pieceSize);
+      if (context.firstOffsets[name] == 0) startingAfresh.insert(name);
     }
+    if (pieceSize >= kMinPieceSize) askRestOfSmallFilesAhead(controller, startingAfresh, pieceSize);
     return runEntries(pending, manifest, pieceFetcher(context), outstanding, progress);
   }
   return runEntries(pending, manifest,

@@ -33,6 +33,13 @@ Build withLargeFiles(Build build, uint32_t version) {
   std::string medium = randomText(kMediumSize, 78);
   if (version == 2) medium.replace(kMediumSize / 2, 9, "version 2");
   build["data/quor/packs/medium.pak"] = medium;
+  // Files of two to four pieces, collected in memory with the rest of
+  // each asked for as soon as its first piece comes.
+  for (uint32_t i = 0; i < 8; ++i) {
+    std::string small = randomText((300u + 90u * i) << 10, 80 + i);
+    if (version == 2 && i % 2 == 0) small.replace(small.size() / 3, 9, "version 2");
+    build["data/quor/packs/small" + std::to_string(i) + ".pak"] = small;
+  }
   return build;
 }
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <thread>
+#include <unordered_set>
 
 #include "net_test_support.h"
 
@@ -95,6 +96,78 @@ TEST(FileUpdateController, WaitingPiecesAreBoundedInCountAndLength) {
   EXPECT_EQ(log.count("too many pieces waiting, dropped: "), 2);
   EXPECT_EQ(controller.takePiece("1.compressed", 0)->data.size(), kPieceSize);
   EXPECT_FALSE(controller.takePiece("1.compressed", limit * kPieceSize));
+}
+
+// The rest of a small file is asked for as soon as its first piece comes,
+// within the budget and what the requester allows; the run claims it, or
+// gives it up and its pieces are dropped.
+TEST(FileUpdateController, AsksAheadForTheRestOfSmallFiles) {
+  constexpr uint32_t kPiece = 4096;
+  FileUpdateController controller;
+  std::vector<std::string> asked;
+  size_t refuseAfter = SIZE_MAX;
+  std::unordered_set<std::string> names{"a", "big", "one", "x"};
+  for (int i = 0; i < 20; ++i) names.insert("f" + std::to_string(i));
+  controller.askAheadFor(names, kPiece, 4 * kPiece,
+                         [&](const std::string& name, uint64_t offset, uint32_t length) {
+                           if (asked.size() >= refuseAfter) return false;
+                           EXPECT_EQ(length, kPiece);
+                           asked.push_back(name + "@" + std::to_string(offset));
+                           return true;
+                         });
+  Bytes data(kPiece, 3);
+  auto send = [&](const std::string& name, uint64_t offset, uint64_t fileSize) {
+    FileRangeReply reply;
+    reply.name = name;
+    reply.fileSize = fileSize;
+    reply.offset = offset;
+    reply.data = ByteSpan(data.data(), data.size());
+    controller.onFileRangeReply(reply);
+  };
+  using Offsets = std::vector<uint64_t>;
+
+  send("a", 0, 3 * kPiece + 100);
+  EXPECT_EQ(asked, (std::vector<std::string>{"a@4096", "a@8192", "a@12288"}));
+  EXPECT_TRUE(controller.takePiece("a", 0));
+  EXPECT_EQ(controller.claimAskedAhead("a"), (Offsets{kPiece, 2 * kPiece, 3 * kPiece}));
+  EXPECT_EQ(controller.claimAskedAhead("a"), Offsets{});
+
+  // Not a first piece, a file of one piece, one too big, a name not armed.
+  send("big", kPiece, 2 * kPiece);
+  send("one", 0, kPiece);
+  send("big", 0, 4 * kPiece + 1);
+  send("stranger", 0, 2 * kPiece);
+  EXPECT_EQ(asked.size(), 3u);
+
+  // At most kAheadPieces unclaimed: f16 and on ask for nothing.
+  for (int i = 0; i < 20; ++i) send("f" + std::to_string(i), 0, 2 * kPiece);
+  EXPECT_EQ(asked.size(), 3 + kAheadPieces);
+  EXPECT_EQ(asked.back(), "f15@4096");
+
+  // Given up: its waiting pieces go, and so does the one still to come,
+  // which frees its room.
+  send("f0", kPiece, 2 * kPiece);
+  controller.forgetPiecesOf("f0");
+  controller.forgetPiecesOf("f1");
+  EXPECT_FALSE(controller.takePiece("f0", 0));
+  EXPECT_FALSE(controller.takePiece("f0", kPiece));
+  send("f1", kPiece, 2 * kPiece);
+  EXPECT_FALSE(controller.takePiece("f1", kPiece));
+  send("f16", 0, 2 * kPiece);
+  EXPECT_EQ(asked.back(), "f16@4096");
+
+  // A piece still on its way from a given-up request is taken over when
+  // the file is fetched again; what the requester refuses, the run asks.
+  for (const char* name : {"f2", "f3", "f4", "f5"}) controller.claimAskedAhead(name);
+  send("x", 0, 4 * kPiece);
+  controller.forgetPiecesOf("x");
+  size_t askedBefore = asked.size();
+  send("x", 0, 4 * kPiece);
+  EXPECT_EQ(asked.size(), askedBefore);
+  EXPECT_EQ(controller.claimAskedAhead("x"), (Offsets{kPiece, 2 * kPiece, 3 * kPiece}));
+  refuseAfter = asked.size() + 1;
+  send("f18", 0, 3 * kPiece);
+  EXPECT_EQ(controller.claimAskedAhead("f18"), Offsets{kPiece});
 }
 
 TEST(FileUpdateController, NamesAreMatchedExactly) {
