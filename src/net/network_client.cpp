@@ -430,15 +430,8 @@ size_t openExtraConnections(size_t count, uint32_t waitMs) {
   if (client == nullptr) return 0;
   {
     MutexLock lock(&client->enetLock);
-    ENetPeer* first = client->connections.first();
-    if (client->host == nullptr || first == nullptr) return 0;
-    ENetAddress address = first->address;
-    while (client->connections.size() < count) {
-      ENetPeer* peer =
-          enet_host_connect(client->host, &address, kChannelCount, kExtraConnectionData);
-      if (peer == nullptr) break;
-      client->connections.add(peer, false);
-    }
+    if (client->host == nullptr || client->connections.first() == nullptr) return 0;
+    openUpTo(*client, count);
   }
   auto deadline = ConnectionClock::now() + std::chrono::milliseconds(waitMs);
   for (;;) {
