@@ -24,7 +24,7 @@
 #   RTT_BENCH_MIB      total size in MiB (default 256)
 #   RTT_BENCH_FILES    number of small files (default 500)
 #   RTT_BENCH_CASES    cases, each RTT_MS[:LOSS_PERCENT][@MBIT] (default
-#                      "0 20 50 100 200 50:1 50@100 50@10"); the loss applies in
+#                      "0 20 50 100 200 50:1 100:1 50@100 50@10"); the loss applies in
 #                      each direction, so about twice as many round trips
 #                      lose a datagram
 #   RTT_BENCH_TIMEOUT  seconds one updater run may take (default 1800)
@@ -55,7 +55,7 @@ wine_mode=${WINE:-}
 if [ -n "$wine_mode" ]; then
   cases=${RTT_BENCH_CASES:-50}
 else
-  cases=${RTT_BENCH_CASES:-0 20 50 100 200 50:1 50@100 50@10}
+  cases=${RTT_BENCH_CASES:-0 20 50 100 200 50:1 100:1 50@100 50@10}
 fi
 
 if [ -n "$wine_mode" ]; then

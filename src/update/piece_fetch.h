@@ -1,7 +1,8 @@
 // Fetching one update data file in pieces, from a server that offers
 // ranges, into its staging file (update/staging.h), or into memory when it
 // is small. Memory: the pieces in flight, kPiecesInFlight beyond the
-// request pump's, and a small file's kInMemoryDataBytes at most.
+// request pump's and the kAheadPieces asked ahead (update/fetch_ahead.h),
+// and a small file's kInMemoryDataBytes at most.
 //
 // Called from the update run's thread only.
 #pragma once
