@@ -20,6 +20,7 @@
 #include "platform/native_path.h"
 #include "server/live_slots.h"
 #include "server/peer_admission.h"
+#include "server/peer_pacing.h"
 #include "server/range_replies.h"
 #include "server/reply_copies.h"
 #include "server/reply_scheduler.h"
@@ -188,18 +189,6 @@ void dropPeer(ServerState& server, size_t slot) {
   enet_peer_disconnect_now(&server.host->peers[slot], 0);
   server.scheduler.resetSlot(slot);
   server.admission.left(slot);
-}
-
-// ENet shrinks a peer's window of reliable data in transit whenever its
-// round trips vary, down to one datagram per round trip. On a busy server
-// (hundreds of peers, a loaded machine) round trips always vary, so peers
-// end up moving a few KiB per second and a player waits for minutes for one
-// file. The window itself (64 KiB) and ENet's resending are what pace a
-// peer here; the shrinking is turned off (the peer is told as well, for
-// what it sends).
-void keepFullWindow(ENetPeer* peer) {
-  enet_peer_throttle_configure(peer, ENET_PEER_PACKET_THROTTLE_INTERVAL,
-                               ENET_PEER_PACKET_THROTTLE_ACCELERATION, 0);
 }
 
 void onConnect(ServerState& server, const ENetEvent& event) {
@@ -384,6 +373,7 @@ void startReplies(ServerState& server) {
 
 void serve(ServerState& server, const std::atomic<bool>& stop) {
   while (!stop.load()) {
+    holdOffEarlyResends(server.host);
     ENetEvent event;
     int result = enet_host_service(server.host, &event, kServiceWaitMs);
     while (result > 0) {
