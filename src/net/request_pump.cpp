@@ -18,14 +18,15 @@ void runRequestPump(const std::unordered_map<std::string, std::string>& pendingR
 
 void runRequestPump(const std::unordered_map<std::string, std::string>& pendingRequests,
                     std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop,
-                    const RequestSender& send, int32_t limit, WakeSignal* roomMade) {
+                    const RequestSender& send, int32_t limit, WakeSignal* roomMade,
+                    const std::function<bool()>& mayOpen) {
   for (const auto& [path, name] : pendingRequests) {
     for (;;) {
       uint64_t seen = roomMade != nullptr ? roomMade->generation() : 0;
       if (stop.load()) return;
       if (!requestAllowed(kWholeFileWeight)) {
         sleepMs(kPumpPauseMs);  // the cap frees up with time, not with replies
-      } else if (outstandingRequests.load() < limit) {
+      } else if (outstandingRequests.load() < limit && (!mayOpen || mayOpen())) {
         break;
       } else if (roomMade != nullptr) {
         roomMade->waitFor(seen, std::chrono::milliseconds(kPumpPauseMs));

@@ -1,6 +1,6 @@
 // The request pump: sends the update run's file requests while keeping at
-// most 11 of them unanswered (16 first pieces from a server that offers
-// ranges).
+// most 11 of them unanswered (from a server that offers ranges, 32 files
+// open with at most 16 first pieces on their way).
 //
 // runRequestPump is the body of its own thread, started and joined by
 // getUpdates (update/update_run.h). It shares the network client's sends
@@ -46,10 +46,12 @@ void runRequestPump(const std::unordered_map<std::string, std::string>& pendingR
 // roomMade is given, the update run notifies it whenever it decrements the
 // counter, and the pump sends as soon as there is room instead of at its
 // next 2 ms step.
+// When mayOpen is given, a request is also sent only while it says so;
+// roomMade, when given, must then be notified whenever it may turn true.
 using RequestSender = std::function<void(const std::string& name)>;
 void runRequestPump(const std::unordered_map<std::string, std::string>& pendingRequests,
                     std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop,
                     const RequestSender& send, int32_t limit = kMaxOutstandingRequests,
-                    WakeSignal* roomMade = nullptr);
+                    WakeSignal* roomMade = nullptr, const std::function<bool()>& mayOpen = {});
 
 }  // namespace quor

@@ -23,9 +23,11 @@
 
 namespace quor {
 
-// Pieces asked for ahead and not yet claimed by the run: the rest of 16
-// files of two pieces, or of five of four.
-inline constexpr size_t kAheadPieces = 16;
+// Pieces asked for ahead and not yet claimed by the run: the rest of every
+// file the pump keeps open (kFilesOpen) when they have two pieces each, or
+// of eight of four. With fewer, the rest of a later file is not asked ahead
+// and the run asks for it itself, behind another file's first piece.
+inline constexpr size_t kAheadPieces = 32;
 
 class FetchAhead {
  public:

@@ -68,6 +68,7 @@ std::optional<uint32_t> FileUpdateController::offeredPieceSize() {
 }
 
 void FileUpdateController::onFileRangeReply(const FileRangeReply& reply) {
+  noteFirstPiece(reply);
   if (reply.status != kRangeStatusOk) {
     logError("failed to fetch: " + reply.name);
     MutexLock lock(&receivedLock);
@@ -103,6 +104,31 @@ void FileUpdateController::onFileRangeReply(const FileRangeReply& reply) {
     }
   }
   logError("too many pieces waiting, dropped: " + key);
+}
+
+// came is called under the lock, so that once onFirstPieceCame has
+// replaced it, no call of the old one is still running.
+void FileUpdateController::noteFirstPiece(const FileRangeReply& reply) {
+  MutexLock lock(&receivedLock);
+  if (firstPiecesAwaited.erase(pieceKey(reply.name, reply.offset)) != 0 && firstPieceCame) {
+    firstPieceCame();
+  }
+}
+
+void FileUpdateController::expectFirstPiece(const std::string& name, uint64_t offset) {
+  MutexLock lock(&receivedLock);
+  firstPiecesAwaited.insert(pieceKey(name, offset));
+}
+
+size_t FileUpdateController::firstPiecesOnTheirWay() {
+  MutexLock lock(&receivedLock);
+  return firstPiecesAwaited.size();
+}
+
+void FileUpdateController::onFirstPieceCame(std::function<void()> came) {
+  MutexLock lock(&receivedLock);
+  firstPieceCame = std::move(came);
+  firstPiecesAwaited.clear();
 }
 
 std::optional<ReceivedPiece> FileUpdateController::takePiece(const std::string& name,
@@ -154,7 +180,10 @@ void FileUpdateController::forgetPiecesOf(const std::string& name) {
   fetchAhead.forget(name, [&](uint64_t offset) REQUIRES(receivedLock) {
     return receivedPieces.contains(pieceKey(name, offset));
   });
-  std::erase_if(receivedPieces, [&prefix](const auto& entry) { return entry.first.starts_with(prefix); });
+  std::erase_if(receivedPieces,
+                [&prefix](const auto& entry) { return entry.first.starts_with(prefix); });
+  std::erase_if(firstPiecesAwaited,
+                [&prefix](const std::string& key) { return key.starts_with(prefix); });
 }
 
 void FileUpdateController::watchSizesOf(const std::vector<std::string>& names) {

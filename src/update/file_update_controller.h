@@ -83,7 +83,7 @@ class FileUpdateController : public ClientController {
   // kMaxWaitingPieces * kPieceSize bytes of data. The first piece of a
   // small file may ask for the rest of it ahead of the run (askAheadFor).
   void onFileRangeReply(const FileRangeReply& reply) override EXCLUDES(receivedLock);
-  static constexpr size_t kMaxWaitingPieces = 64;
+  static constexpr size_t kMaxWaitingPieces = 96;
   std::optional<ReceivedPiece> takePiece(const std::string& name, uint64_t offset)
       EXCLUDES(receivedLock);
 
@@ -103,6 +103,18 @@ class FileUpdateController : public ClientController {
   // so are those asked ahead and unclaimed when they come.
   void forgetPiecesOf(const std::string& name) EXCLUDES(receivedLock);
 
+  // First pieces the request pump has asked for that have not come yet (a
+  // refusal counts as come). The pump bounds these as well as the files
+  // open, so that a connection whose first piece has come is given the
+  // next file at once rather than when the run is done with the file.
+  // came is called on the network thread each time one comes, under the
+  // controller's lock (it must not call the controller); the run sets it
+  // before its pump starts and clears it after, which also forgets what is
+  // still awaited, and no call of the old one runs once it returns.
+  void expectFirstPiece(const std::string& name, uint64_t offset) EXCLUDES(receivedLock);
+  size_t firstPiecesOnTheirWay() EXCLUDES(receivedLock);
+  void onFirstPieceCame(std::function<void()> came) EXCLUDES(receivedLock);
+
   // Waiting for replies and pieces (see awaitTaken below): read
   // arrivalCount() before looking with take..., then awaitArrival returns
   // as soon as something has been stored since, or after limit.
@@ -121,6 +133,7 @@ class FileUpdateController : public ClientController {
  private:
   void noteSize(const std::string& name, uint64_t size) REQUIRES(receivedLock);
   void askAhead(const FileRangeReply& reply) EXCLUDES(receivedLock);
+  void noteFirstPiece(const FileRangeReply& reply) EXCLUDES(receivedLock);
 
   // Held only for one table operation; copies are made outside it.
   Mutex receivedLock;
@@ -133,6 +146,8 @@ class FileUpdateController : public ClientController {
   FileSizeTally sizeTally GUARDED_BY(receivedLock);
   FetchAhead fetchAhead GUARDED_BY(receivedLock);
   RangeRequester requestRange GUARDED_BY(receivedLock);
+  std::unordered_set<std::string> firstPiecesAwaited GUARDED_BY(receivedLock);  // pieceKey
+  std::function<void()> firstPieceCame GUARDED_BY(receivedLock);
   WakeSignal arrivals_;  // notified after each reply or piece is stored
 };
 

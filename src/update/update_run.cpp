@@ -84,6 +84,7 @@ struct Fetcher {
                         const ManifestEntry& entry, bool keepSlot)>
       fetchAndApply;
   int32_t openLimit = kMaxOutstandingRequests;  // requests the pump keeps open
+  std::function<bool()> mayOpen;                // and what else must allow one
 };
 
 // The SHA-256 a signed update's result must have; none when unsigned.
@@ -154,7 +155,8 @@ Fetcher wholeReplyFetcher(FileUpdateController& controller, const ReplyWait& wai
             return fetchWholeReply(controller, wait, outstanding, signedUpdate, path, name, entry,
                                    keepSlot);
           },
-          kMaxOutstandingRequests};
+          kMaxOutstandingRequests,
+          {}};
 }
 
 // The pieces of a server that offers ranges. Where each name's first
@@ -272,7 +274,9 @@ void askRestOfSmallFilesAhead(FileUpdateController& controller,
 
 Fetcher pieceFetcher(PieceContext& context) {
   return {[&context](const std::string& name) {
-            sendFileRangeRequest(name, context.firstOffsets.at(name), context.pieceSize);
+            uint64_t offset = context.firstOffsets.at(name);
+            context.controller.expectFirstPiece(name, offset);
+            sendFileRangeRequest(name, offset, context.pieceSize);
           },
           [&context](const std::string& path, const std::string& name,
                      const ManifestEntry& entry, bool keepSlot) {
@@ -280,7 +284,8 @@ Fetcher pieceFetcher(PieceContext& context) {
             if (!keepSlot) context.outstanding.done();
             return attempt;
           },
-          kFirstPiecesOpen};
+          kFilesOpen,
+          [&context] { return context.controller.firstPiecesOnTheirWay() < kFirstPiecesOpen; }};
 }
 
 // A patch that could not be used, or a patch reply that was no patch at
@@ -354,7 +359,7 @@ RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, cons
   uint32_t total = static_cast<uint32_t>(pending.size());
   uint32_t progressStep = total / 20 + 1;
   std::thread pump([&] { runRequestPump(pending, outstanding.count, stopPump, fetcher.request, fetcher.openLimit,
-                   &outstanding.roomMade);
+                   &outstanding.roomMade, fetcher.mayOpen);
   });
 
   for (const auto& [path, name] : pending) {
@@ -497,7 +502,10 @@ RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
       if (context.firstOffsets[name] == 0) startingAfresh.insert(name);
     }
     if (pieceSize >= kMinPieceSize) askRestOfSmallFilesAhead(controller, startingAfresh, pieceSize);
-    return runEntries(pending, manifest, pieceFetcher(context), outstanding, progress);
+    controller.onFirstPieceCame([&outstanding] { outstanding.roomMade.notify(); });
+    RunEnd end = runEntries(pending, manifest, pieceFetcher(context), outstanding, progress);
+    controller.onFirstPieceCame({});
+    return end;
   }
   return runEntries(pending, manifest,
                     wholeReplyFetcher(controller, wait, outstanding, signedUpdate), outstanding,

@@ -106,8 +106,10 @@ TEST(FileUpdateController, AsksAheadForTheRestOfSmallFiles) {
   FileUpdateController controller;
   std::vector<std::string> asked;
   size_t refuseAfter = SIZE_MAX;
+  constexpr size_t kFiles = kAheadPieces + 4;
+  auto f = [](size_t i) { return "f" + std::to_string(i); };
   std::unordered_set<std::string> names{"a", "big", "one", "x"};
-  for (int i = 0; i < 20; ++i) names.insert("f" + std::to_string(i));
+  for (size_t i = 0; i < kFiles; ++i) names.insert(f(i));
   controller.askAheadFor(names, kPiece, 4 * kPiece,
                          [&](const std::string& name, uint64_t offset, uint32_t length) {
                            if (asked.size() >= refuseAfter) return false;
@@ -139,10 +141,10 @@ TEST(FileUpdateController, AsksAheadForTheRestOfSmallFiles) {
   send("stranger", 0, 2 * kPiece);
   EXPECT_EQ(asked.size(), 3u);
 
-  // At most kAheadPieces unclaimed: f16 and on ask for nothing.
-  for (int i = 0; i < 20; ++i) send("f" + std::to_string(i), 0, 2 * kPiece);
+  // At most kAheadPieces unclaimed: the files past them ask for nothing.
+  for (size_t i = 0; i < kFiles; ++i) send(f(i), 0, 2 * kPiece);
   EXPECT_EQ(asked.size(), 3 + kAheadPieces);
-  EXPECT_EQ(asked.back(), "f15@4096");
+  EXPECT_EQ(asked.back(), f(kAheadPieces - 1) + "@4096");
 
   // Given up: its waiting pieces go, and so does the one still to come,
   // which frees its room.
@@ -153,8 +155,8 @@ TEST(FileUpdateController, AsksAheadForTheRestOfSmallFiles) {
   EXPECT_FALSE(controller.takePiece("f0", kPiece));
   send("f1", kPiece, 2 * kPiece);
   EXPECT_FALSE(controller.takePiece("f1", kPiece));
-  send("f16", 0, 2 * kPiece);
-  EXPECT_EQ(asked.back(), "f16@4096");
+  send(f(kAheadPieces), 0, 2 * kPiece);
+  EXPECT_EQ(asked.back(), f(kAheadPieces) + "@4096");
 
   // A piece still on its way from a given-up request is taken over when
   // the file is fetched again; what the requester refuses, the run asks.
@@ -166,8 +168,42 @@ TEST(FileUpdateController, AsksAheadForTheRestOfSmallFiles) {
   EXPECT_EQ(asked.size(), askedBefore);
   EXPECT_EQ(controller.claimAskedAhead("x"), (Offsets{kPiece, 2 * kPiece, 3 * kPiece}));
   refuseAfter = asked.size() + 1;
-  send("f18", 0, 3 * kPiece);
-  EXPECT_EQ(controller.claimAskedAhead("f18"), Offsets{kPiece});
+  send(f(kAheadPieces + 2), 0, 3 * kPiece);
+  EXPECT_EQ(controller.claimAskedAhead(f(kAheadPieces + 2)), Offsets{kPiece});
+}
+
+// The first pieces the pump waits for: each counts until a reply at its
+// offset comes (a refusal too) or the run is done with its file.
+TEST(FileUpdateController, CountsFirstPiecesOnTheirWay) {
+  FileUpdateController controller;
+  int came = 0;
+  controller.onFirstPieceCame([&came] { ++came; });
+  controller.expectFirstPiece("a", 0);
+  controller.expectFirstPiece("b", 8192);  // resumed where a run left it
+  controller.expectFirstPiece("c", 0);
+  EXPECT_EQ(controller.firstPiecesOnTheirWay(), 3u);
+
+  Bytes data(16, 1);
+  FileRangeReply reply;
+  reply.fileSize = 1 << 20;
+  reply.data = ByteSpan(data.data(), data.size());
+  reply.name = "a";
+  controller.onFileRangeReply(reply);
+  reply.name = "b";  // not at the offset asked for
+  controller.onFileRangeReply(reply);
+  EXPECT_EQ(controller.firstPiecesOnTheirWay(), 2u);
+  reply.offset = 8192;
+  reply.status = kRangeStatusRefused;
+  controller.onFileRangeReply(reply);
+  EXPECT_EQ(came, 2);
+
+  controller.forgetPiecesOf("c");
+  EXPECT_EQ(controller.firstPiecesOnTheirWay(), 0u);
+  reply.name = "c";
+  reply.offset = 0;
+  reply.status = kRangeStatusOk;
+  controller.onFileRangeReply(reply);
+  EXPECT_EQ(came, 2);
 }
 
 TEST(FileUpdateController, NamesAreMatchedExactly) {

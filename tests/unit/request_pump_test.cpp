@@ -96,6 +96,27 @@ TEST(RequestPump, CountsRequestsItCouldNotSend) {
   EXPECT_EQ(outstanding, 3);
 }
 
+TEST(RequestPump, SendsOnlyWhileMayOpenAllows) {
+  PendingRequests pending = {{"./a", "1.compressed"}, {"./b", "2.compressed"},
+                             {"./c", "3.compressed"}};
+  std::atomic<int32_t> outstanding{0};
+  std::atomic<bool> stop{false};
+  std::atomic<int> allowed{1};
+  std::atomic<int> sent{0};
+  WakeSignal roomMade;
+  std::thread pump([&] {
+    runRequestPump(pending, outstanding, stop, [&](const std::string&) { ++sent; }, 100,
+                   &roomMade, [&] { return sent.load() < allowed.load(); });
+  });
+  EXPECT_TRUE(waitUntil([&] { return sent.load() == 1; }, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(sent.load(), 1);
+  allowed = 3;
+  roomMade.notify();
+  pump.join();
+  EXPECT_EQ(sent.load(), 3);
+}
+
 TEST(RequestPump, StopEndsTheWaitForRoom) {
   PendingRequests pending = {{"./a", "1.compressed"}, {"./b", "2.patch"}};
   std::atomic<int32_t> outstanding{kMaxOutstandingRequests};
