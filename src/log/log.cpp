@@ -1,5 +1,6 @@
 #include "log/log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include "base/thread_annotations.h"
+#include "base/wake_signal.h"
 #include "platform/console.h"
 #include "platform/native_path.h"
 
@@ -73,7 +75,16 @@ struct LogState {
   std::atomic<uint64_t> statusShown{0};
   // Whether the writer left a status line on the screen; the writer's own.
   bool statusOnScreen = false;
+  // Wakes the writer early for those who wait for it (flushLog,
+  // clearStatusLine) and for the status line. logLine does not use it:
+  // queueing a line stays free of system calls.
+  WakeSignal nudge;
 };
+
+// The writer looks every 4 ms while there is work, and backs off to 64 ms
+// while there is none, so an idle program is not woken 250 times a second.
+constexpr std::chrono::milliseconds kBusyPause{4};
+constexpr std::chrono::milliseconds kIdlePause{64};
 
 // Created on first use and never destroyed: the detached writer may still
 // run while static destructors execute at process exit.
@@ -107,8 +118,9 @@ void showStatus(LogState& log, const std::string& text) {
 }
 
 // Takes the whole queue under the lock and writes it without holding the
-// lock, so callers never wait for file or console output.
-void drain() {
+// lock, so callers never wait for file or console output. Returns whether
+// there was anything to write.
+bool drain() {
   LogState& log = state();
   std::deque<LogEntry> batch;
   std::string fileName;
@@ -127,7 +139,7 @@ void drain() {
   }
   bool records = !batch.empty() || dropped != 0;
   bool statusChanged = statusVersion != log.statusShown.load(std::memory_order_relaxed);
-  if (!records && !statusChanged) return;
+  if (!records && !statusChanged) return false;
   if (records) {
     if (log.statusOnScreen) clearConsoleStatus();
     log.statusOnScreen = false;
@@ -141,12 +153,16 @@ void drain() {
   }
   showStatus(log, statusText);
   log.statusShown.store(statusVersion, std::memory_order_release);
+  return true;
 }
 
 void logWriterThread() {
+  LogState& log = state();
+  std::chrono::milliseconds pause = kBusyPause;
   for (;;) {
-    drain();
-    std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    uint64_t seen = log.nudge.generation();
+    pause = drain() ? kBusyPause : std::min(pause * 2, kIdlePause);
+    log.nudge.waitFor(seen, pause);
   }
 }
 
@@ -193,6 +209,7 @@ void flushLog() {
     target = log.queued;
   }
   if (!started) return;
+  log.nudge.notify();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (log.written.load(std::memory_order_acquire) < target &&
          std::chrono::steady_clock::now() < deadline) {
@@ -206,10 +223,13 @@ void setStatusLine(const std::string& text) {
   if (!text.empty() && !statusLineVisible()) return;
   LogState& log = state();
   std::string cut = text.substr(0, kMaxStatusLineBytes);
-  SpinLockHolder hold(&log.logLock);
-  if (!log.writerStarted || cut == log.statusText) return;
-  log.statusText = std::move(cut);
-  ++log.statusVersion;
+  {
+    SpinLockHolder hold(&log.logLock);
+    if (!log.writerStarted || cut == log.statusText) return;
+    log.statusText = std::move(cut);
+    ++log.statusVersion;
+  }
+  log.nudge.notify();
 }
 
 void clearStatusLine() {
@@ -221,6 +241,7 @@ void clearStatusLine() {
     log.statusText.clear();
     target = ++log.statusVersion;
   }
+  log.nudge.notify();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
   while (log.statusShown.load(std::memory_order_acquire) < target &&
          std::chrono::steady_clock::now() < deadline) {

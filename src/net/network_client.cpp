@@ -18,7 +18,14 @@ std::atomic<bool> networkRunning{true};
 
 namespace {
 
-constexpr uint32_t kServicePauseMs = 2;
+// Between datagrams the network thread has only timers to keep: ENet's
+// pings and resends and the client's own stall and keep-alive checks, all
+// of them tens of milliseconds or more. A short wait would wake every
+// waiting updater hundreds of times a second for nothing; with a hundred
+// of them on one machine those wake-ups took most of its processor.
+constexpr uint32_t kIdleWaitMs = 20;
+// Steps while connects settle.
+constexpr uint32_t kConnectPauseMs = 2;
 
 void initializeEnetOnce() {
   // ENet is never deinitialised: the host may be created again in the
@@ -53,7 +60,7 @@ bool sendRequest(Route route, SentRequest request) {
   if (peer == nullptr || !sendOn(peer, request.message)) return false;
   client->connections.sent(peer, std::move(request), ConnectionClock::now());
   // Out now rather than at the network thread's next pass, which may be
-  // up to kServicePauseMs away when the server has nothing left to send.
+  // up to kIdleWaitMs away when the server has nothing left to send.
   enet_host_flush(client->host);
   return true;
 }
@@ -271,8 +278,9 @@ std::string fitConnections(NetworkClient& client) EXCLUDES(client.enetLock) {
          std::to_string(before);
 }
 
-// Waits up to 2 ms for the next datagram without holding the lock, so a
-// reply is handled as soon as it arrives instead of after a fixed pause.
+// Waits up to kIdleWaitMs for the next datagram without holding the lock,
+// so a reply is handled as soon as it arrives instead of after a fixed
+// pause.
 void awaitTraffic(NetworkClient& client) EXCLUDES(client.enetLock) {
   ENetSocket socket;
   {
@@ -284,8 +292,8 @@ void awaitTraffic(NetworkClient& client) EXCLUDES(client.enetLock) {
     }
   }
   enet_uint32 condition = ENET_SOCKET_WAIT_RECEIVE;
-  if (socket == ENET_SOCKET_NULL || enet_socket_wait(socket, &condition, kServicePauseMs) < 0) {
-    sleepMs(kServicePauseMs);
+  if (socket == ENET_SOCKET_NULL || enet_socket_wait(socket, &condition, kIdleWaitMs) < 0) {
+    sleepMs(kIdleWaitMs);
   }
 }
 
@@ -442,7 +450,7 @@ size_t openExtraConnections(size_t count, uint32_t waitMs) {
         return dropUnconnected(*client);
       }
     }
-    sleepMs(kServicePauseMs);
+    sleepMs(kConnectPauseMs);
   }
 }
 

@@ -119,8 +119,10 @@ void dropServer();
 // Whether a connection to the server is open. Any thread.
 bool connectedToServer();
 
-// Body of the network thread: services the host every 2 ms and hands each
-// received packet to the dispatch, until networkRunning is cleared. Sends
+// Body of the network thread: services the host as each datagram arrives,
+// and at least every 20 ms for ENet's timers, and hands each received
+// packet to the dispatch, until networkRunning is cleared (so a stop waits
+// up to 20 ms). Sends
 // a hello on every connection that has been quiet for kKeepaliveMs to a
 // server that offered ranges.
 // When requests wait and less than kStallProgressBytes has come for

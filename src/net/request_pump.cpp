@@ -6,7 +6,10 @@
 namespace quor {
 namespace {
 
+// Steps while the download cap holds requests back, or without a signal.
 constexpr uint32_t kPumpPauseMs = 2;
+// With a signal, a look at the counter in case a notify was forgotten.
+constexpr std::chrono::milliseconds kSignalledCheck{50};
 
 }  // namespace
 
@@ -29,7 +32,7 @@ void runRequestPump(const std::unordered_map<std::string, std::string>& pendingR
       } else if (outstandingRequests.load() < limit && (!mayOpen || mayOpen())) {
         break;
       } else if (roomMade != nullptr) {
-        roomMade->waitFor(seen, std::chrono::milliseconds(kPumpPauseMs));
+        roomMade->waitFor(seen, kSignalledCheck);
       } else {
         sleepMs(kPumpPauseMs);
       }

@@ -45,7 +45,8 @@ void runRequestPump(const std::unordered_map<std::string, std::string>& pendingR
 // memory than whole replies). send is called on the pump's thread. When
 // roomMade is given, the update run notifies it whenever it decrements the
 // counter, and the pump sends as soon as there is room instead of at its
-// next 2 ms step.
+// next 2 ms step; it then looks on its own only every 50 ms, so whoever
+// sets stop should notify roomMade too.
 // When mayOpen is given, a request is also sent only while it says so;
 // roomMade, when given, must then be notified whenever it may turn true.
 using RequestSender = std::function<void(const std::string& name)>;

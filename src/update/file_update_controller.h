@@ -122,6 +122,9 @@ class FileUpdateController : public ClientController {
   void awaitArrival(uint64_t seen, std::chrono::milliseconds limit) {
     arrivals_.waitFor(seen, limit);
   }
+  // The last connection is lost: a waiting run wakes at once and sees it
+  // through its wait's serverGone.
+  void onDisconnected() override { arrivals_.notify(); }
 
   // Sizes of the named update data files, learnt from their replies (a
   // piece carries its file's size, a whole reply is its size), for the
@@ -153,7 +156,9 @@ class FileUpdateController : public ClientController {
 
 // Calls take (which looks in controller's tables) until it yields
 // something or wait's clock runs out. Between looks it sleeps until
-// something is stored, at most 2 ms, so the clock is read often enough.
+// something is stored or the server is lost, and at most 50 ms: the
+// clock counts seconds, and a waiting updater should not wake hundreds of
+// times a second for nothing.
 template <typename Take>
 auto awaitTaken(FileUpdateController& controller, const ReplyWait& wait, Take take)
     -> decltype(take()) {
@@ -163,7 +168,7 @@ auto awaitTaken(FileUpdateController& controller, const ReplyWait& wait, Take ta
     uint64_t seen = controller.arrivalCount();
     if (auto taken = take()) return taken;
     if (clock.expired(Clock::now())) return std::nullopt;
-    controller.awaitArrival(seen, std::chrono::milliseconds(2));
+    controller.awaitArrival(seen, std::chrono::milliseconds(50));
   }
 }
 

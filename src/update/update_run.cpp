@@ -367,6 +367,7 @@ RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, cons
         handleEntry(path, name, manifest.files.at(path), fetcher, outstanding, counters);
     if (result != EntryResult::kDone) {
       stopPump = true;
+      outstanding.roomMade.notify();
       pump.join();
       // A run that cannot go on for want of disk space ends without the
       // restart: another run would meet the same full disk.
