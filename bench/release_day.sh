@@ -7,11 +7,11 @@
 #    stuck", no "Failed to connect", every file equal to the published
 #    one), how many could not connect, how many gave up. A run that gives up
 #    would start ./updater.exe of its folder again; there is none, so every
-#    updater has exactly one run. The updaters run at the lowest CPU
-#    priority, as players on machines of their own, so that what is
-#    measured is the server, not the share of a small machine's cores the
-#    server keeps among a hundred busy processes; one more run at normal
-#    priority shows that share.
+#    updater has exactly one run, and the processor time all the updaters
+#    took together (user and system). One more run puts the updaters at
+#    the lowest CPU priority, as players on machines of their own: what it
+#    measures is the server alone, not the share of a small machine's
+#    cores the server keeps among a hundred other processes.
 # 2. Fairness: 32 players at once, each with 8 connections from its one
 #    ENet host (bench/release_day_bench.cpp), fetching for 20 s; then 16 of
 #    them with 8 connections beside 16 with one; per-player throughput
@@ -31,7 +31,7 @@ cd "$(dirname "$0")/.."
 updaters=${1:-100}
 build=${2:-build}
 source scripts/lib/bench.sh
-require_packages python3
+require_packages python3 time
 build_bench "$build" -j1 updater update_server release_day_bench
 updater_bin=$(realpath "$build/updater")
 server_bin=$(realpath "$build/update_server")
@@ -80,7 +80,9 @@ list="$work/list"
 (cd "$published" && for f in *.compressed; do echo "$f $(stat -c %s "$f")"; done) >"$list"
 
 # run_updaters NICENESS ARGS...: the updaters at NICENESS against a server
-# with ARGS; prints "finished no_connection gave_up seconds".
+# with ARGS; prints "finished no_connection gave_up seconds cpu_seconds".
+# The time files lie beside the players' folders: the updater removes from
+# its folder what the published build does not have.
 run_updaters() {
   local niceness=$1
   shift
@@ -95,7 +97,8 @@ run_updaters() {
   local pids=()
   start=$(date +%s.%N)
   for i in $(seq 1 "$updaters"); do
-    (cd "$work/players/$i" && nice -n "$niceness" timeout 900 "$updater_bin" >updater.out 2>&1 || true) &
+    (cd "$work/players/$i" && nice -n "$niceness" /usr/bin/time -f "%U %S" -o "../$i.time" \
+      timeout 900 "$updater_bin" >updater.out 2>&1 || true) &
     pids+=($!)
   done
   wait "${pids[@]}"
@@ -112,18 +115,20 @@ run_updaters() {
       finished=$((finished + 1))
     fi
   done
-  echo "$finished $no_connection $gave_up $(python3 -c "print(round($end - $start, 1))")"
+  local cpu
+  cpu=$(cat "$work/players/"*.time | awk '{sum += $1 + $2} END {printf "%.1f", sum}')
+  echo "$finished $no_connection $gave_up $(python3 -c "print(round($end - $start, 1))") $cpu"
 }
 
 echo "1. $updaters updaters at once, each installing 10 MiB in 10 files"
-read -r f_new c_new g_new s_new < <(run_updaters 19)
-read -r f_old c_old g_old s_old < <(run_updaters 19 --peers 64)
-read -r f_cpu c_cpu g_cpu s_cpu < <(run_updaters 0)
-printf '   %-36s %9s %15s %8s %9s\n' "server" "finished" "no connection" "gave up" "seconds"
-printf '   %-36s %9s %15s %8s %9s\n' "defaults" "$f_new" "$c_new" "$g_new" "$s_new"
-printf '   %-36s %9s %15s %8s %9s\n' "--peers 64" "$f_old" "$c_old" "$g_old" "$s_old"
-printf '   %-36s %9s %15s %8s %9s\n' "defaults, updaters at normal priority" \
-  "$f_cpu" "$c_cpu" "$g_cpu" "$s_cpu"
+read -r f_new c_new g_new s_new u_new < <(run_updaters 0)
+read -r f_old c_old g_old s_old u_old < <(run_updaters 0 --peers 64)
+read -r f_low c_low g_low s_low u_low < <(run_updaters 19)
+row() { printf '   %-38s %9s %14s %8s %8s %12s\n' "$@"; }
+row "server" "finished" "no connection" "gave up" "seconds" "updater CPU s"
+row "defaults" "$f_new" "$c_new" "$g_new" "$s_new" "$u_new"
+row "--peers 64" "$f_old" "$c_old" "$g_old" "$s_old" "$u_old"
+row "defaults, updaters at lowest priority" "$f_low" "$c_low" "$g_low" "$s_low" "$u_low"
 python3 -c "print(f'   finished in the first run, defaults / --peers 64: {$f_new / max($f_old, 1):.2f}')"
 
 echo "2. fairness: 32 players at once, 20 s each"
