@@ -215,6 +215,26 @@ TEST(FileUpdateController, NamesAreMatchedExactly) {
   EXPECT_TRUE(controller.takeReceivedFile("17.patch"));
 }
 
+// A waiting run sleeps until the arrival count moves, so whatever it must
+// see at once moves it: a stored reply or piece, and a lost server.
+TEST(FileUpdateController, StoresAndALostServerWakeAWaitingRun) {
+  FileUpdateController controller;
+  uint64_t seen = controller.arrivalCount();
+  uint8_t byte = 1;
+  controller.onFileReply("1.compressed", 1, &byte);
+  EXPECT_NE(controller.arrivalCount(), seen);
+  seen = controller.arrivalCount();
+  FileRangeReply piece;
+  piece.name = "2.compressed";
+  piece.fileSize = 1;
+  piece.data = ByteSpan(&byte, 1);
+  controller.onFileRangeReply(piece);
+  EXPECT_NE(controller.arrivalCount(), seen);
+  seen = controller.arrivalCount();
+  controller.onDisconnected();
+  EXPECT_NE(controller.arrivalCount(), seen);
+}
+
 TEST(FileUpdateController, StoringAndTakingFromTwoThreads) {
   FileUpdateController controller;
   constexpr int kFiles = 2000;
