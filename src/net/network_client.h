@@ -122,9 +122,8 @@ bool connectedToServer();
 // Body of the network thread: services the host as each datagram arrives,
 // and at least every 20 ms for ENet's timers, and hands each received
 // packet to the dispatch, until networkRunning is cleared (so a stop waits
-// up to 20 ms). Sends
-// a hello on every connection that has been quiet for kKeepaliveMs to a
-// server that offered ranges.
+// up to 20 ms). Sends a hello on every connection that has been quiet for
+// kKeepaliveMs to a server that offered ranges.
 // When requests wait and less than kStallProgressBytes has come for
 // kStallMs, the connection that has waited longest is closed and its
 // requests go to the others (when there are others), if it is stuck:

@@ -26,8 +26,8 @@ void keepFullWindow(ENetPeer* peer);
 // and the copies took a tenth of the line. Holding the variation at no
 // less than a quarter of the round trip makes ENet wait at least two round
 // trips, which the swings do not reach; a datagram that is really lost is
-// resent at most one round trip later than before. Loopback (a round trip
-// under a millisecond) is not changed.
+// resent at most one round trip later than before. A round trip under
+// 4 ms (loopback, a local network) is not changed.
 //
 // ENet updates the variation on every acknowledgement, so this is applied
 // to every connected peer before each service pass: O(peers) per pass.
