@@ -20,6 +20,10 @@ class CAPABILITY("mutex") Mutex {
   void lock() ACQUIRE() { mutex_.lock(); }
   void unlock() RELEASE() { mutex_.unlock(); }
 
+  // The std::mutex inside, for std::condition_variable, which waits on
+  // nothing else; only a holder of this lock may wait on it.
+  std::mutex& native() { return mutex_; }
+
  private:
   std::mutex mutex_;
 };

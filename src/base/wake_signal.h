@@ -32,7 +32,9 @@ class WakeSignal {
 
  private:
   Mutex mutex_;
-  std::condition_variable_any changed_;
+  // Not condition_variable_any: that one allocates a shared mutex of its
+  // own when it is made and takes it on every wait and notify.
+  std::condition_variable changed_;
   uint64_t generation_ GUARDED_BY(mutex_) = 0;
 };
 
