@@ -1,6 +1,8 @@
 // connectToServer and connectToNextServer: the walk through the server
 // list.
 
+#include <chrono>
+
 #include "log/log.h"
 #include "net/messages.h"
 #include "net/network_client.h"
@@ -17,23 +19,64 @@ std::string failedAttemptLine(const ServerEntry& entry) {
          entry.port + "!";
 }
 
+enum class ConnectWait { kConnected, kTimedOut, kLost };
+
+// Waits until deadline for peer's own connect. The host, like any ENet
+// host, takes connects on its port from anyone: a stranger that connects
+// meanwhile is reset at once, and whatever arrives is dropped unread, so
+// only the server the updater asked for can answer.
+ConnectWait awaitOwnConnect(ENetHost* host, ENetPeer* peer, ConnectionClock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                      ConnectionClock::now());
+    if (left.count() <= 0) return ConnectWait::kTimedOut;
+    ENetEvent event;
+    int result = enet_host_service(host, &event, static_cast<enet_uint32>(left.count()));
+    if (result <= 0) return ConnectWait::kTimedOut;
+    switch (event.type) {
+      case ENET_EVENT_TYPE_CONNECT:
+        if (event.peer == peer) return ConnectWait::kConnected;
+        enet_peer_reset(event.peer);
+        break;
+      case ENET_EVENT_TYPE_RECEIVE:
+        enet_packet_destroy(event.packet);
+        break;
+      case ENET_EVENT_TYPE_DISCONNECT:
+        if (event.peer == peer) return ConnectWait::kLost;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+// A far server's late answer to an earlier attempt's connect reaches the
+// peer slot that attempt left, now used by the next attempt, and ENet
+// drops that attempt as answered wrongly; it is made again, a few times
+// at most, within the same wait.
+constexpr int kConnectsPerAttempt = 3;
+
 // One connection attempt; on failure the peer is reset. A host that did
 // not resolve fails without any connection being made.
-Attempt tryTarget(NetworkClient& client, const ServerTarget& target) EXCLUDES(client.enetLock) {
+Attempt tryTarget(NetworkClient& client, const ServerTarget& target, uint32_t waitMs)
+    EXCLUDES(client.enetLock) {
   if (!target.address) return Attempt::kFailed;
   ENetAddress address{*target.address, target.port};
   MutexLock lock(&client.enetLock);
   auto start = ConnectionClock::now();
-  ENetPeer* peer = enet_host_connect(client.host, &address, kChannelCount, 0);
-  if (peer == nullptr) return Attempt::kNoPeers;
-  ENetEvent event;
-  if (enet_host_service(client.host, &event, kConnectWaitMs) > 0 &&
-      event.type == ENET_EVENT_TYPE_CONNECT) {
-    client.connections.add(peer, true);
-    client.connections.connectTook(ConnectionClock::now() - start);
-    return Attempt::kConnected;
+  auto deadline = start + std::chrono::milliseconds(waitMs);
+  for (int connect = 0; connect < kConnectsPerAttempt; ++connect) {
+    ENetPeer* peer = enet_host_connect(client.host, &address, kChannelCount, 0);
+    if (peer == nullptr) return Attempt::kNoPeers;
+    ConnectWait waited = awaitOwnConnect(client.host, peer, deadline);
+    if (waited == ConnectWait::kConnected) {
+      client.connections.add(peer, true);
+      client.connections.connectTook(ConnectionClock::now() - start);
+      return Attempt::kConnected;
+    }
+    enet_peer_reset(peer);
+    if (waited == ConnectWait::kTimedOut) break;
   }
-  enet_peer_reset(peer);
   return Attempt::kFailed;
 }
 
@@ -44,7 +87,7 @@ bool hasHost(NetworkClient& client) EXCLUDES(client.enetLock) {
 
 }  // namespace
 
-bool connectToNextServer(ServerWalk& walk) {
+bool connectToNextServer(ServerWalk& walk, uint32_t connectWaitMs) {
   NetworkClient* client = theNetworkClient.load();
   if (client == nullptr || !hasHost(*client)) return false;
   client->serverName.clear();
@@ -54,7 +97,7 @@ bool connectToNextServer(ServerWalk& walk) {
   }
   while (std::optional<ServerTarget> target = walk.next()) {
     client->serverName = target->entry.name;
-    switch (tryTarget(*client, *target)) {
+    switch (tryTarget(*client, *target, connectWaitMs)) {
       case Attempt::kConnected:
         logLine("Connection to server succesful!", 0);
         return true;

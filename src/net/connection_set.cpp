@@ -68,23 +68,24 @@ void ConnectionSet::sent(ENetPeer* peer, SentRequest request, ConnectionClock::t
   connection->unanswered.push_back(std::move(request));
 }
 
-void ConnectionSet::answered(ENetPeer* peer, const std::optional<ReplyKey>& key,
+bool ConnectionSet::answered(ENetPeer* peer, const std::optional<ReplyKey>& key,
                              ConnectionClock::time_point now) {
   Connection* connection = find(peer);
-  if (connection == nullptr) return;
+  if (connection == nullptr) return false;
   if (!firstReplyTime_ && connection == &connections_.front() && connection->firstSend) {
     firstReplyTime_ = now - *connection->firstSend;
   }
-  if (!key) return;
+  if (!key) return true;
   auto& unanswered = connection->unanswered;
   auto found = std::find_if(unanswered.begin(), unanswered.end(),
                             [&key](const SentRequest& request) { return request.key == *key; });
-  if (found == unanswered.end()) return;
+  if (found == unanswered.end()) return false;
   if (!connection->latestAnsweredSentAt || *connection->latestAnsweredSentAt < found->sentAt) {
     connection->latestAnsweredSentAt = found->sentAt;
   }
   connection->unansweredWeight -= found->weight;
   unanswered.erase(found);
+  return true;
 }
 
 ENetPeer* ConnectionSet::stalled(const std::function<bool(ENetPeer*)>& transportStuck) const {

@@ -61,11 +61,14 @@ class ConnectionSet {
   void sent(ENetPeer* peer, SentRequest request, ConnectionClock::time_point now);
   // A message whose answer, if any, nobody waits for (the hello).
   void sentUntracked(ENetPeer* peer, ConnectionClock::time_point now);
-  // A reply arrived on peer: it ends the oldest request of peer that key
-  // answers (none for a reply that answers no request, such as the offer);
-  // a reply nobody asked for changes nothing.
-  void answered(ENetPeer* peer, const std::optional<ReplyKey>& key,
+  // A packet arrived on peer: a reply (key) ends the oldest request of
+  // peer that it answers; a packet that is no reply (the offer) ends none.
+  // False, changing nothing, for a packet of a peer not in the set or a
+  // reply to no request of peer's: the client drops those unread, so that
+  // nobody but the server can put a file before the run.
+  bool answered(ENetPeer* peer, const std::optional<ReplyKey>& key,
                 ConnectionClock::time_point now);
+  bool contains(ENetPeer* peer) const { return find(peer) != nullptr; }
   // The connected connection whose oldest unanswered request was sent
   // first, when something shows that it is stuck rather than waiting its
   // turn at a busy server: transportStuck(peer) says so (the caller asks

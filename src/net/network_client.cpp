@@ -115,11 +115,16 @@ struct EventEffect {
   size_t requestsMoved = 0;
 };
 
-void noteReceived(NetworkClient& client, const ENetEvent& event) REQUIRES(client.enetLock) {
+// False for a packet to be dropped unread: from a peer the client did not
+// connect to, or a reply to nothing it asked (ConnectionSet::answered).
+bool noteReceived(NetworkClient& client, const ENetEvent& event) REQUIRES(client.enetLock) {
   ByteSpan packet(event.packet->data, event.packet->dataLength);
-  client.connections.answered(event.peer, replyKeyOf(event.channelID, packet),
-                              ConnectionClock::now());
+  if (!client.connections.answered(event.peer, replyKeyOf(event.channelID, packet),
+                                   ConnectionClock::now())) {
+    return false;
+  }
   if (isRangeOffer(event.channelID, packet)) client.rangesOffered = true;
+  return true;
 }
 
 EventEffect noteDisconnect(NetworkClient& client, ENetPeer* peer) REQUIRES(client.enetLock) {
@@ -145,13 +150,22 @@ int nextEvent(NetworkClient& client, ENetEvent& event, EventEffect& effect)
   if (result > 0) {
     switch (event.type) {
       case ENET_EVENT_TYPE_CONNECT:
-        client.connections.markConnected(event.peer);
+        // The host takes connects from anyone on its port: only the
+        // connections it opened itself count.
+        if (client.connections.contains(event.peer)) {
+          client.connections.markConnected(event.peer);
+        } else {
+          enet_peer_reset(event.peer);
+        }
         break;
       case ENET_EVENT_TYPE_DISCONNECT:
         effect = noteDisconnect(client, event.peer);
         break;
       case ENET_EVENT_TYPE_RECEIVE:
-        noteReceived(client, event);
+        if (!noteReceived(client, event)) {
+          enet_packet_destroy(event.packet);
+          event.type = ENET_EVENT_TYPE_NONE;
+        }
         break;
       default:
         break;

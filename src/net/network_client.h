@@ -108,8 +108,13 @@ bool connectToServer(std::string path, std::string preferredName);
 // The same, going on from where walk stopped: the server after the last
 // one it gave. Update mode keeps its walk, so that when the server in use
 // fails it can go on with the next. Runs while no network thread runs and
-// no connection is open (dropServer).
-bool connectToNextServer(ServerWalk& walk);
+// no connection is open (dropServer). Each connect waits connectWaitMs:
+// update mode walks the list once more with kFarConnectWaitMs when no
+// server answered within kConnectWaitMs, so that a server a second or
+// more away (a congested mobile line, a satellite) is still reached while
+// a near one is preferred.
+constexpr uint32_t kFarConnectWaitMs = 6000;
+bool connectToNextServer(ServerWalk& walk, uint32_t connectWaitMs = kConnectWaitMs);
 
 // Closes every connection to the server at once, without waiting for its
 // answer, and forgets what the server offered: the client is as it was

@@ -136,6 +136,22 @@ bool goOnWithNextServer(ServerWalk& walk, DataSet* local) {
   return scanned.ok();
 }
 
+// The walk through the server list, connected to its first server that
+// answers. A near server is preferred: each connect waits kConnectWaitMs
+// at first. When none answered, the list is walked once more with a wait
+// that reaches a server a second or more away.
+ServerWalk connectToFirstServer() {
+  ServerWalk walk(kServerListFile, "", resolveHostAddresses, freshWalkSeed());
+  if (connectToNextServer(walk) || !walk.listFound() || !walk.lastGiven()) return walk;
+  logLine("|||| No server answered within " + std::to_string(kConnectWaitMs) +
+              " ms; trying the list again, waiting up to " +
+              std::to_string(kFarConnectWaitMs / 1000) + " s for each",
+          0);
+  walk = ServerWalk(kServerListFile, "", resolveHostAddresses, freshWalkSeed());
+  connectToNextServer(walk, kFarConnectWaitMs);
+  return walk;
+}
+
 // Whether the updater must start again: a file never arrived from any
 // server. A manifest that did not arrive whole changes nothing and counts
 // as finished, as does data that failed its checks: the player can still
@@ -146,8 +162,7 @@ bool mustRestart(ServerEnd end) { return end == ServerEnd::kStuck; }
 
 UpdateModeResult runUpdateMode(const DataSet& local, const UpdateModeSettings& settings) {
   if (createNetworkClient() == nullptr) return UpdateModeResult::kNoNetworkHost;
-  ServerWalk walk(kServerListFile, "", resolveHostAddresses, freshWalkSeed());
-  connectToNextServer(walk);
+  ServerWalk walk = connectToFirstServer();
   sleepMs(kConnectPauseMs);
 
   DataSet scanned = local;

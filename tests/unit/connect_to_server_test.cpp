@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "net_test_support.h"
+#include "platform/host_addresses.h"
 
 namespace quor {
 namespace {
@@ -188,6 +189,25 @@ TEST_F(ConnectToServer, ANameOfSeveralAddressesSpreadsPlayersAndSurvivesADeadOne
   EXPECT_FALSE(connected());
   EXPECT_FALSE(connectToNextServer(walk));
   EXPECT_EQ(log.records().back(), failedLine("gone", "gone", "1"));
+}
+
+// A server whose answer takes longer than the first wait (a line with a
+// round trip of a second or more) is missed by it and reached by the far
+// wait that update mode walks the list with next.
+TEST_F(ConnectToServer, AFarServerIsReachedOnlyWithTheFarWait) {
+  ListeningHost far;
+  std::atomic<bool> stop{false};
+  std::thread answer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kConnectWaitMs + 600));
+    while (!stop) far.serviceFor(5, [](ENetEvent&) {});
+  });
+  std::string path = list(entry("far", "127.0.0.1", far.port()));
+  ServerWalk nearWalk(path, "", resolveHostAddresses, 1);
+  EXPECT_FALSE(connectToNextServer(nearWalk));
+  ServerWalk farWalk(path, "", resolveHostAddresses, 1);
+  EXPECT_TRUE(connectToNextServer(farWalk, kFarConnectWaitMs));
+  stop = true;
+  answer.join();
 }
 
 }  // namespace

@@ -6,13 +6,17 @@
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #endif
 
 #include <algorithm>
 #include <filesystem>
 #include <mutex>
 
+#include "dataset/layout.h"
 #include "net/extra_connections.h"
 #include "net_test_support.h"
 
@@ -204,6 +208,88 @@ TEST(NetworkClient, DisconnectReachesTheControllerOnceAndStopsTheSends) {
   EXPECT_LT(seen, line);
   EXPECT_EQ(log.count("Enet client destroyed"), 1);
 }
+
+#ifndef _WIN32  // getsockname
+// The client's socket, and the port it is bound to once it has sent its
+// first datagram (ENet binds a client host's socket on its first send),
+// which anyone on the network can reach as the stranger below does.
+ENetSocket clientSocket() {
+  NetworkClient* client = theNetworkClient.load();
+  MutexLock lock(&client->enetLock);
+  return client->host->socket;
+}
+uint16_t boundPort(ENetSocket socket) {
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  getsockname(socket, reinterpret_cast<sockaddr*>(&bound), &length);
+  return ntohs(bound.sin_port);
+}
+
+// A stranger connects to the updater's own port while its server is slow
+// to answer, and forges a manifest; the server itself sends a reply nobody
+// asked for. Only the server's answer to the request may reach the run.
+TEST(NetworkClient, StrangersAndUnaskedRepliesAreNotHeard) {
+  ListeningHost server;
+  Bytes realManifest = testing::randomBytes(200, 7);
+  std::atomic<bool> stop{false};
+  std::thread serverThread([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));  // a slow server
+    while (!stop) {
+      server.serviceFor(2, [&](ENetEvent& event) {
+        if (event.type != ENET_EVENT_TYPE_RECEIVE) return;
+        ByteSpan packet(event.packet->data, event.packet->dataLength);
+        if (readMessageType(packet) != kManifestRequestType) return;
+        testing::sendReliable(event.peer, kFileUpdateChannel, buildFileReply("17.compressed", Bytes(9, 1)));
+        testing::sendReliable(event.peer, kFileUpdateChannel, buildFileReply(kManifestName, realManifest));
+      });
+    }
+  });
+
+  ASSERT_NE(createNetworkClient(), nullptr);
+  FileUpdateController files;
+  registerController(&files);
+  std::atomic<int> strangerConnects{0};
+  std::thread stranger([&, socket = clientSocket()] {
+    ListeningHost host;
+    uint16_t port = 0;
+    waitUntil([&] { return (port = boundPort(socket)) != 0; }, 5000);
+    ENetAddress address{};
+    enet_address_set_host_ip(&address, "127.0.0.1");
+    address.port = port;
+    enet_host_connect(host.host(), &address, kChannelCount, 0);
+    Bytes forged = buildFileReply(kManifestName, Bytes{});
+    while (!stop) {
+      host.serviceFor(20, [&](ENetEvent& event) {
+        if (event.type == ENET_EVENT_TYPE_CONNECT) ++strangerConnects;
+      });
+      for (size_t i = 0; i < host.host()->peerCount; ++i) {
+        ENetPeer* peer = &host.host()->peers[i];
+        if (peer->state == ENET_PEER_STATE_CONNECTED) testing::sendReliable(peer, kFileUpdateChannel, forged);
+      }
+    }
+  });
+  testing::TempDir dir;
+  testing::writeFile(dir / "servers.config", "test\n127.0.0.1\n" + std::to_string(server.port()) + "\n");
+  EXPECT_TRUE(connectToServer(dir / "servers.config", ""));
+  networkRunning = true;
+  std::thread network(networkThreadMain);
+  EXPECT_TRUE(sendManifestRequest());
+  std::optional<ReceivedFile> manifest;
+  EXPECT_TRUE(waitUntil([&] { return (manifest = files.takeReceivedFile(kManifestName)).has_value(); }, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(files.takeReceivedFile("17.compressed"));
+  networkRunning = false;
+  network.join();
+  shutdownNetworkClient();
+  networkRunning = true;
+  stop = true;
+  stranger.join();
+  serverThread.join();
+  ASSERT_TRUE(manifest);
+  EXPECT_EQ(manifest->data, realManifest);
+  EXPECT_GE(strangerConnects, 1);  // it did reach the port, and was not heard
+}
+#endif
 
 // A server inside the test that answers FileRequests with the name as
 // content, refusing extra connections or hanging up on the first extra
