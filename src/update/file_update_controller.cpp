@@ -69,23 +69,21 @@ std::optional<uint32_t> FileUpdateController::offeredPieceSize() {
 
 void FileUpdateController::onFileRangeReply(const FileRangeReply& reply) {
   noteFirstPiece(reply);
-  if (reply.status != kRangeStatusOk) {
-    logError("failed to fetch: " + reply.name);
-    MutexLock lock(&receivedLock);
-    fetchAhead.dropsArrival(reply.name, reply.offset);
-    return;
-  }
+  bool refused = reply.status != kRangeStatusOk;
+  if (refused) logError("failed to fetch: " + reply.name);
   {
     MutexLock lock(&receivedLock);
     if (fetchAhead.dropsArrival(reply.name, reply.offset)) return;
   }
   // Asked before the piece is stored: the run claims what was asked ahead
   // only once it has taken the piece.
-  askAhead(reply);
+  if (!refused) askAhead(reply);
   std::string key = pieceKey(reply.name, reply.offset);
-  ReceivedPiece piece{reply.fileSize, reply.fileVersion, {}};
+  ReceivedPiece piece{reply.fileSize, reply.fileVersion, {}, reply.status};
   try {
-    if (reply.data.size() <= kPieceSize) {
+    if (refused) {
+      piece.fileSize = 0;
+    } else if (reply.data.size() <= kPieceSize) {
       piece.data.assign(reply.data.begin(), reply.data.end());
     } else {
       logError("a piece longer than asked for, its data dropped: " + key);
@@ -96,7 +94,7 @@ void FileUpdateController::onFileRangeReply(const FileRangeReply& reply) {
   }
   {
     MutexLock lock(&receivedLock);
-    noteSize(reply.name, reply.fileSize);
+    if (!refused) noteSize(reply.name, reply.fileSize);
     if (receivedPieces.size() < kMaxWaitingPieces || receivedPieces.contains(key)) {
       receivedPieces.insert_or_assign(std::move(key), std::move(piece));
       arrivals_.notify();

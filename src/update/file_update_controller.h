@@ -38,11 +38,14 @@ namespace quor {
 // Staging made with another piece size is started afresh.
 inline constexpr uint32_t kPieceSize = 256 * 1024;
 
-// One piece of an update data file, as a range reply brought it.
+// One piece of an update data file, as a range reply brought it; or the
+// server's word that it has no such piece (status: the file is refused,
+// or the offset lies beyond its end), with no data.
 struct ReceivedPiece {
   uint64_t fileSize = 0;
   uint64_t fileVersion = 0;
   Bytes data;
+  uint32_t status = kRangeStatusOk;
 };
 
 struct ReceivedFile {
@@ -74,8 +77,9 @@ class FileUpdateController : public ClientController {
   std::optional<uint32_t> offeredPieceSize() EXCLUDES(receivedLock);
 
   // Stores a copy of a piece under its name and offset. A refusal (no
-  // such file) logs "failed to fetch: " + name and is not stored, as the
-  // update run waits for file contents only. Pieces beyond
+  // such file, or an offset beyond its end) logs "failed to fetch: " +
+  // name and is stored as a piece without data, so that the run learns at
+  // once that its request cannot be answered. Pieces beyond
   // kMaxWaitingPieces are dropped with an error line: the run never asks
   // for that many at once. A piece longer than kPieceSize, which the run
   // never asks for, is stored without its data (an error line), so that

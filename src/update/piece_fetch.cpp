@@ -147,7 +147,8 @@ FetchOutcome requestMissing(FileUpdateController& controller, const ReplyWait& w
     if (!arrived) return FetchOutcome::kNoReply;
     auto& [offset, piece] = *arrived;
     open.erase(std::find(open.begin(), open.end(), offset));
-    if (!pieces.matches(piece.fileSize, piece.fileVersion, pieceSize)) {
+    if (piece.status != kRangeStatusOk ||
+        !pieces.matches(piece.fileSize, piece.fileVersion, pieceSize)) {
       // Republished while we fetched it: the run starts again from a new
       // manifest, and this staging goes then.
       logError("the server's copy changed during the download: " + name);

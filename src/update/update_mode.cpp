@@ -6,6 +6,7 @@
 #include <memory>
 #include <thread>
 #include <unordered_set>
+#include <vector>
 
 #include "dataset/dataset.h"
 #include "dataset/layout.h"
@@ -70,7 +71,8 @@ enum class ServerEnd {
 // with its signature (update/signed_update.h). wanted: the paths the runs
 // from earlier servers asked for, kept in scope; this run's are added.
 ServerEnd updateFolder(const DataSet& local, const UpdateModeSettings& settings,
-                       FileUpdateController& controller, WantedPaths& wanted) {
+                       FileUpdateController& controller, WantedPaths& wanted,
+                       std::vector<std::string>& notUpdated) {
   if (settings.limitRate != 0) limitDownloadRate(settings.limitRate);
   ReplyWait wait = replyWaitFor(settings.limitRate);
   PublicKey key;
@@ -93,7 +95,7 @@ ServerEnd updateFolder(const DataSet& local, const UpdateModeSettings& settings,
   createFoldersAndEmptyFiles(*manifest, settings.fullUpdate);
   if (!pending.empty()) openConnectionsFor(settings.connections);
   switch (runUpdates(pending, *manifest, controller, wait,
-                     signedUpdate ? &*signedUpdate : nullptr)) {
+                     signedUpdate ? &*signedUpdate : nullptr, &notUpdated)) {
     case RunEnd::kFinished:
       return ServerEnd::kDone;
     case RunEnd::kStuck:
@@ -108,12 +110,13 @@ ServerEnd updateFolder(const DataSet& local, const UpdateModeSettings& settings,
 // from it, with a controller of its own, so nothing of an earlier server
 // is taken for this one's.
 ServerEnd updateFromConnectedServer(const DataSet& local, const UpdateModeSettings& settings,
-                                    WantedPaths& wanted) {
+                                    WantedPaths& wanted, std::vector<std::string>& notUpdated) {
   auto controller = std::make_unique<FileUpdateController>();
   registerController(controller.get());
   networkRunning = true;
   std::thread network(networkThreadMain);
-  ServerEnd end = updateFolder(local, settings, *controller, wanted);
+  notUpdated.clear();
+  ServerEnd end = updateFolder(local, settings, *controller, wanted, notUpdated);
   networkRunning = false;
   network.join();
   registerController(nullptr);
@@ -152,6 +155,12 @@ ServerWalk connectToFirstServer() {
   return walk;
 }
 
+// A run that left other files as they were still starts the game, as
+// after a refusal; one that could not install the game itself does not.
+bool gameInstalled(const std::vector<std::string>& notUpdated) {
+  return std::find(notUpdated.begin(), notUpdated.end(), kGameCommand) == notUpdated.end();
+}
+
 // Whether the updater must start again: a file never arrived from any
 // server. A manifest that did not arrive whole changes nothing and counts
 // as finished, as does data that failed its checks: the player can still
@@ -167,9 +176,10 @@ UpdateModeResult runUpdateMode(const DataSet& local, const UpdateModeSettings& s
 
   DataSet scanned = local;
   WantedPaths wanted;
-  ServerEnd end = updateFromConnectedServer(scanned, settings, wanted);
+  std::vector<std::string> notUpdated;
+  ServerEnd end = updateFromConnectedServer(scanned, settings, wanted, notUpdated);
   while (end != ServerEnd::kDone && goOnWithNextServer(walk, &scanned)) {
-    end = updateFromConnectedServer(scanned, settings, wanted);
+    end = updateFromConnectedServer(scanned, settings, wanted, notUpdated);
   }
   if (mustRestart(end)) announceRestart();
   shutdownNetworkClient();
@@ -178,7 +188,11 @@ UpdateModeResult runUpdateMode(const DataSet& local, const UpdateModeSettings& s
     startProcess(std::string(kOwnExecutableFile) + " " + settings.argumentLine);
   } else {
     sleepMs(kFinishedPauseMs);
-    if (settings.startGame) startProcess(kGameCommand);
+    if (!gameInstalled(notUpdated)) {
+      logError("the game itself was not updated, so it is not started");
+    } else if (settings.startGame) {
+      startProcess(kGameCommand);
+    }
   }
   return UpdateModeResult::kDone;
 }

@@ -44,6 +44,10 @@ struct Counters {
   uint32_t written = 0;
   uint32_t patched = 0;
   uint32_t refused = 0;  // entries whose data failed its checks twice
+  // Paths left as they were: data that never came whole or failed its
+  // checks, a result that could not be written here (a file the running
+  // game holds, a full disk).
+  std::vector<std::string> notUpdated;
 };
 
 // Waits for the reply named name until one with content arrives or the
@@ -230,6 +234,12 @@ Attempt fetchRestAndApply(PieceContext& context, const std::string& path, const 
                          : applyStagedAsSigned(context, path, name, entry, staged)};
 }
 
+// Asks for name from its first byte, as the run's next request of it.
+void requestFromStart(PieceContext& context, const std::string& name) {
+  context.firstOffsets.at(name) = 0;
+  sendFileRangeRequest(name, 0, context.pieceSize);
+}
+
 Attempt stageAndApply(PieceContext& context, const std::string& path, const std::string& name,
                       const ManifestEntry& entry, bool again = false) {
   uint64_t firstOffset = context.firstOffsets.at(name);
@@ -238,6 +248,21 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
   if (!first) {
     logStuck(name);
     return {};
+  }
+  if (first->status != kRangeStatusOk && firstOffset != 0) {
+    // What an earlier run staged under this name belongs to a file the
+    // server no longer has: a new release may give the name to a smaller
+    // file. Asking on from there would fail the same way in every run.
+    logLine("The staged part of " + name + " is not on the server any more; starting it again");
+    StagedFile stale(name);
+    stale.loadPrevious();
+    stale.remove();
+    requestFromStart(context, name);
+    return stageAndApply(context, path, name, entry, again);
+  }
+  if (first->status != kRangeStatusOk) {
+    logError("Failed to get file: " + path);
+    return {true, std::nullopt};
   }
   StagedFile staged(name);
   Attempt attempt =
@@ -254,8 +279,7 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
     // since, or the file on its way: it is fetched once more from its
     // first byte.
     logLine("Fetching the whole file again: " + name);
-    context.firstOffsets.at(name) = 0;
-    sendFileRangeRequest(name, 0, context.pieceSize);
+    requestFromStart(context, name);
     return stageAndApply(context, path, name, entry, true);
   }
   return attempt;
@@ -321,19 +345,37 @@ EntryResult handleEntry(const std::string& path, const std::string& name,
     ++counters.patched;
   } else if (attempt.outcome == ApplyOutcome::kWritten) {
     ++counters.written;
-  } else if (attempt.outcome == ApplyOutcome::kRejected) {
-    ++counters.refused;
+  } else {
+    if (attempt.outcome == ApplyOutcome::kRejected) ++counters.refused;
+    counters.notUpdated.push_back(path);
   }
   return EntryResult::kDone;
 }
 
+// One line for every file the run could not install, naming the first few.
+constexpr size_t kNamedInSummary = 10;
+void logNotUpdated(const std::vector<std::string>& paths) {
+  std::string line = decimalText(static_cast<int32_t>(paths.size())) + " files were not updated:";
+  for (size_t i = 0; i < paths.size() && i < kNamedInSummary; ++i) line += " " + paths[i];
+  if (paths.size() > kNamedInSummary) {
+    line += " and " + std::to_string(paths.size() - kNamedInSummary) + " more";
+  }
+  logError(line + "; the next run tries them again");
+}
+
+// A run that left files as they were does not say the updates were
+// applied: it names them instead.
 void logEndReport(int32_t outstanding, const Counters& counters) {
   if (outstanding != 0) {
     logError("File requests at end: " + decimalText(outstanding));
   } else {
     logLine("No remaining file requests");
   }
-  logLine("... updates applied");
+  if (counters.notUpdated.empty()) {
+    logLine("... updates applied");
+  } else {
+    logNotUpdated(counters.notUpdated);
+  }
   logLine("Written: " + decimalText(counters.written));
   logLine("Patched: " + decimalText(counters.patched));
 }
@@ -350,37 +392,97 @@ std::unordered_set<std::string> namesToStage(const PendingRequests& pending,
   return names;
 }
 
-// The entries in the pump's order, with the progress lines and the end
-// report.
-RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, const Fetcher& fetcher,
-                  OpenRequests& outstanding, ProgressLine& progress) {
-  Counters counters;
-  std::atomic<bool> stopPump{false};
-  uint32_t total = static_cast<uint32_t>(pending.size());
-  uint32_t progressStep = total / 20 + 1;
-  std::thread pump([&] { runRequestPump(pending, outstanding.count, stopPump, fetcher.request, fetcher.openLimit,
-                   &outstanding.roomMade, fetcher.mayOpen);
-  });
+// The key that decides what the next run trusts (updater.key) is
+// installed last, and only once every other file of its release is: a run
+// cut off earlier, with the new key already in place, would refuse the
+// very release that brought it, signed with the old key, in every later
+// run.
+PendingRequests withoutTrustEntry(const PendingRequests& pending) {
+  PendingRequests rest = pending;
+  rest.erase(kPublicKeyPath);
+  return rest;
+}
 
+// Handles the entries of pending in the pump's order; false when the run
+// cannot go on (result says why).
+bool handleAll(const PendingRequests& pending, const Manifest& manifest, const Fetcher& fetcher,
+               OpenRequests& outstanding, ProgressLine& progress, Counters& counters,
+               uint32_t total, EntryResult& result) {
+  uint32_t progressStep = total / 20 + 1;
   for (const auto& [path, name] : pending) {
-    EntryResult result =
-        handleEntry(path, name, manifest.files.at(path), fetcher, outstanding, counters);
-    if (result != EntryResult::kDone) {
-      stopPump = true;
-      outstanding.roomMade.notify();
-      pump.join();
-      // A run that cannot go on for want of disk space ends without the
-      // restart: another run would meet the same full disk.
-      return result == EntryResult::kStopped ? RunEnd::kFinished : RunEnd::kStuck;
-    }
+    result = handleEntry(path, name, manifest.files.at(path), fetcher, outstanding, counters);
+    if (result != EntryResult::kDone) return false;
     ++counters.processed;
     progress.fileDone();
     if (counters.processed % progressStep == 0) {
       logLine(percentText(static_cast<float>(counters.processed) / static_cast<float>(total)));
     }
   }
+  return true;
+}
+
+// The trust entry after the rest: requested here, as the pump would.
+bool handleTrustEntry(const PendingRequests& pending, const Manifest& manifest,
+                      const Fetcher& fetcher, OpenRequests& outstanding, ProgressLine& progress,
+                      Counters& counters, uint32_t total, EntryResult& result) {
+  auto trust = pending.find(kPublicKeyPath);
+  if (trust == pending.end()) return true;
+  if (!counters.notUpdated.empty()) {
+    counters.notUpdated.push_back(trust->first);
+    return true;
+  }
+  PendingRequests one{*trust};
+  outstanding.count.fetch_add(1);
+  fetcher.request(trust->second);
+  return handleAll(one, manifest, fetcher, outstanding, progress, counters, total, result);
+}
+
+// Adds the entries of pending that never got their turn in a run that
+// stopped: those after the first counters.processed, in the pump's order.
+void noteNotReached(const PendingRequests& pending, Counters& counters) {
+  auto entry = pending.begin();
+  for (uint32_t done = 0; done < counters.processed && entry != pending.end(); ++done) ++entry;
+  for (; entry != pending.end(); ++entry) counters.notUpdated.push_back(entry->first);
+}
+
+// The entries in the pump's order, with the progress lines and the end
+// report.
+RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, const Fetcher& fetcher,
+                  OpenRequests& outstanding, ProgressLine& progress,
+                  std::vector<std::string>* notUpdated) {
+  Counters counters;
+  std::atomic<bool> stopPump{false};
+  uint32_t total = static_cast<uint32_t>(pending.size());
+  PendingRequests rest = withoutTrustEntry(pending);
+  std::thread pump([&] {
+    runRequestPump(rest, outstanding.count, stopPump, fetcher.request, fetcher.openLimit,
+                   &outstanding.roomMade, fetcher.mayOpen);
+  });
+  EntryResult result = EntryResult::kDone;
+  bool wentOn =
+      handleAll(rest, manifest, fetcher, outstanding, progress, counters, total, result);
+  if (!wentOn) {
+    stopPump = true;
+    outstanding.roomMade.notify();
+  }
   pump.join();
+  if (wentOn) {
+    wentOn = handleTrustEntry(pending, manifest, fetcher, outstanding, progress, counters, total,
+                              result);
+  }
+  if (!wentOn) {
+    if (result == EntryResult::kStopped) {
+      noteNotReached(rest, counters);
+      if (pending.count(kPublicKeyPath) != 0) counters.notUpdated.push_back(kPublicKeyPath);
+      logNotUpdated(counters.notUpdated);
+    }
+    if (notUpdated != nullptr) *notUpdated = counters.notUpdated;
+    // A run that cannot go on for want of disk space ends without the
+    // restart: another run would meet the same full disk.
+    return result == EntryResult::kStopped ? RunEnd::kFinished : RunEnd::kStuck;
+  }
   logEndReport(outstanding.count.load(), counters);
+  if (notUpdated != nullptr) *notUpdated = counters.notUpdated;
   return counters.refused == 0 ? RunEnd::kFinished : RunEnd::kRefused;
 }
 
@@ -488,7 +590,7 @@ bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
 
 RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
                   FileUpdateController& controller, const ReplyWait& wait,
-                  const SignedUpdate* signedUpdate) {
+                  const SignedUpdate* signedUpdate, std::vector<std::string>* notUpdated) {
   logLine("Getting updates from server...");
   std::unordered_set<std::string> names = namesToStage(pending, manifest);
   removeStaleStaging(names);
@@ -504,13 +606,14 @@ RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
     }
     if (pieceSize >= kMinPieceSize) askRestOfSmallFilesAhead(controller, startingAfresh, pieceSize);
     controller.onFirstPieceCame([&outstanding] { outstanding.roomMade.notify(); });
-    RunEnd end = runEntries(pending, manifest, pieceFetcher(context), outstanding, progress);
+    RunEnd end =
+        runEntries(pending, manifest, pieceFetcher(context), outstanding, progress, notUpdated);
     controller.onFirstPieceCame({});
     return end;
   }
   return runEntries(pending, manifest,
                     wholeReplyFetcher(controller, wait, outstanding, signedUpdate), outstanding,
-                    progress);
+                    progress, notUpdated);
 }
 
 }  // namespace quor

@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "dataset/dataset.h"
 #include "dataset/manifest.h"
@@ -87,9 +88,16 @@ enum class RunEnd {
 
 // The run of getUpdates without its ending: update mode may go on with
 // another server where getUpdates would give up.
+// Every path the run left as it was (data that never came or failed its
+// checks, a result that could not be written, the entries a full disk
+// stopped) is named in one error line at the end, in place of "...
+// updates applied", and goes to notUpdated when given; the next run tries
+// them again. ./updater.key, which decides what the next run trusts, is
+// installed last, and only when every other file was.
 RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
                   FileUpdateController& controller, const ReplyWait& wait,
-                  const SignedUpdate* signedUpdate = nullptr);
+                  const SignedUpdate* signedUpdate = nullptr,
+                  std::vector<std::string>* notUpdated = nullptr);
 
 // The lines and the 5 s pause of a run that gives up, before the updater
 // starts again.

@@ -12,6 +12,7 @@
 #include "dataset/md5.h"
 #include "patch/diff.h"
 #include "test_support.h"
+#include "update/staging.h"
 #include "update/update_run.h"
 
 namespace quor {
@@ -223,6 +224,80 @@ TEST_F(UpdateRun, AMissingReplyGivesUpAndAsksForARestart) {
       << text;
   EXPECT_EQ(sleeps.pauses().back(), kGiveUpPauseMs);
   EXPECT_EQ(text.find("updates applied"), std::string::npos);
+}
+
+// A file that cannot be written here (a folder stands in the way of its
+// temporary copy, as a locked file would) is named at the end instead of
+// "... updates applied", and so is the key that decides the next run's
+// trust: it is installed only once every other file of its release is,
+// and last.
+TEST_F(UpdateRun, FilesLeftAsTheyWereAreNamedAndHoldTheNewKeyBack) {
+  std::vector<std::string> notUpdated;
+  publish("./data/quor/a.bin", Bytes{'a'}, 0);
+  publish("./data/quor/locked.bin", Bytes{'l'}, 1);
+  publish("./updater.key", Bytes{'k'}, 2);
+  fs::create_directories("data/quor/locked.bin.quor_tmp");
+  deliver(controller, "0.compressed", container(generic, Bytes{'a'}));
+  deliver(controller, "1.compressed", container(generic, Bytes{'l'}));
+  deliver(controller, "2.compressed", container(generic, Bytes{'k'}));
+  PendingRequests pending = buildPendingRequests({}, manifest, false);
+  EXPECT_EQ(runUpdates(pending, manifest, controller, kLimit, nullptr, &notUpdated),
+            RunEnd::kFinished);
+  EXPECT_EQ(readBytes("data/quor/a.bin"), Bytes{'a'});
+  EXPECT_FALSE(fs::exists("updater.key"));
+  EXPECT_EQ(std::set<std::string>(notUpdated.begin(), notUpdated.end()),
+            (std::set<std::string>{"./data/quor/locked.bin", "./updater.key"}));
+  EXPECT_EQ(log.count("updates applied"), 0);
+  EXPECT_EQ(log.count("2 files were not updated:"), 1) << log.text();
+
+  fs::remove("data/quor/locked.bin.quor_tmp");
+  for (int i = 0; i < 2; ++i) {
+    deliver(controller, "1.compressed", container(generic, Bytes{'l'}));
+    deliver(controller, "2.compressed", container(generic, Bytes{'k'}));
+  }
+  pending = buildPendingRequests(scanDataSet("./"), manifest, false);
+  EXPECT_EQ(runUpdates(pending, manifest, controller, kLimit, nullptr, &notUpdated),
+            RunEnd::kFinished);
+  EXPECT_TRUE(notUpdated.empty());
+  EXPECT_EQ(readBytes("updater.key"), Bytes{'k'});
+  std::string text = log.text();
+  EXPECT_LT(text.rfind("Written: 1"), text.rfind("Written: 2"));  // the second run wrote both
+}
+
+// Pieces an earlier run staged under a name that a new release gave to a
+// smaller file: the server answers the resumed request with "beyond the
+// end", and the file starts again from its first byte in the same run
+// instead of failing the same way in every run.
+TEST_F(UpdateRun, StagingOfANameNowSmallerStartsAgainInTheSameRun) {
+  constexpr uint32_t kPiece = 64 * 1024;
+  StagedFile stale("0.compressed");
+  ASSERT_TRUE(stale.start(40 * kPiece, 1, kPiece).ok());
+  Bytes filler(kPiece, 'x');
+  for (uint32_t piece = 0; piece < 3; ++piece) {
+    ASSERT_TRUE(stale.writePiece(piece * kPiece, filler.data(), filler.size()).ok());
+  }
+  Bytes content = testing::randomBytes(5000, 9);
+  Bytes data = container(generic, content);
+  publish("./data/quor/small.bin", content, 0);
+  RangeOffer offer;
+  offer.maxPieceSize = kPiece;
+  controller.onRangeOffer(offer);
+  FileRangeReply beyond;
+  beyond.name = "0.compressed";
+  beyond.status = kRangeStatusBeyondEnd;
+  beyond.offset = 3 * kPiece;
+  controller.onFileRangeReply(beyond);
+  FileRangeReply whole;
+  whole.name = "0.compressed";
+  whole.fileSize = data.size();
+  whole.fileVersion = 2;
+  whole.data = ByteSpan(data.data(), data.size());
+  controller.onFileRangeReply(whole);
+
+  EXPECT_EQ(runUpdates(buildPendingRequests({}, manifest, false), manifest, controller, kLimit),
+            RunEnd::kFinished);
+  EXPECT_EQ(readBytes("data/quor/small.bin"), content);
+  EXPECT_FALSE(fs::exists("updater_staging/0.compressed.part"));
 }
 
 TEST_F(UpdateRun, TheUpdaterIsMovedAsideAndBackWhenItCannotBeReplaced) {
