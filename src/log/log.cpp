@@ -93,6 +93,44 @@ LogState& state() {
   return *instance;
 }
 
+// A log file that reaches this size is moved to its name + ".1" (replacing
+// the one before) and started anew, so a long-running server or a peer
+// that floods the updater with bad packets cannot fill the disk.
+constexpr long kMaxLogFileBytes = 64L << 20;
+
+// Opens the log file for appending, moving it aside first when it is full.
+FILE* openForAppend(const std::string& fileName) {
+  FILE* file = openFile(fileName, "a");
+  if (file == nullptr || std::ftell(file) < kMaxLogFileBytes) return file;
+  std::fclose(file);
+  std::string previous = fileName + ".1";
+  std::remove(previous.c_str());
+  std::rename(fileName.c_str(), previous.c_str());
+  return openFile(fileName, "a");
+}
+
+// Text from the network (a name a peer sent) must not start lines of its
+// own or drive the terminal: control characters become \xNN. A newline
+// at the very end stays, as some fixed texts end with one.
+std::string printable(const std::string& text) {
+  auto isControl = [](unsigned char c) { return c < 0x20 || c == 0x7f; };
+  if (std::none_of(text.begin(), text.end(), isControl)) return text;
+  std::string out;
+  out.reserve(text.size() + 16);
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (!isControl(c) || (c == '\n' && i + 1 == text.size())) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    static const char kHex[] = "0123456789abcdef";
+    out += "\\x";
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  }
+  return out;
+}
+
 void writeRecord(FILE* file, const LogEntry& entry) {
   std::string record = ": " + entry.text + "\n";
   if (file != nullptr) std::fwrite(record.data(), 1, record.size(), file);
@@ -143,7 +181,7 @@ bool drain() {
   if (records) {
     if (log.statusOnScreen) clearConsoleStatus();
     log.statusOnScreen = false;
-    FILE* file = openFile(fileName, "a");
+    FILE* file = openForAppend(fileName);
     for (const LogEntry& entry : batch) writeRecord(file, entry);
     if (dropped != 0) writeRecord(file, droppedNotice(dropped));
     if (file != nullptr) std::fclose(file);
@@ -182,21 +220,28 @@ void startLog(const std::string& fileName) {
   logLine("## Starting log", 0);
 }
 
-void logLine(const std::string& text, int attributes) {
+namespace {
+
+void queueEntry(std::string text, int attributes) {
   LogState& log = state();
-  LogEntry entry{text, static_cast<uint16_t>(attributes)};
+  size_t size = text.size();
+  LogEntry entry{std::move(text), static_cast<uint16_t>(attributes)};
   SpinLockHolder hold(&log.logLock);
-  if (text.size() > kMaxQueuedLogBytes - log.queuedBytes) {
+  if (size > kMaxQueuedLogBytes - log.queuedBytes) {
     ++log.dropped;
   } else {
     log.queue.push_back(std::move(entry));
-    log.queuedBytes += text.size();
+    log.queuedBytes += size;
     ++log.queued;
   }
 }
 
+}  // namespace
+
+void logLine(const std::string& text, int attributes) { queueEntry(printable(text), attributes); }
+
 void logError(const std::string& text) {
-  logLine("#### ERROR \n" + text + "\n####", kErrorAttributes);
+  queueEntry("#### ERROR \n" + printable(text) + "\n####", kErrorAttributes);
 }
 
 void flushLog() {

@@ -26,6 +26,11 @@ void startLog(const std::string& fileName);
 // say) must not grow the program's memory without bound.
 constexpr size_t kMaxQueuedLogBytes = size_t{16} << 20;
 
+// Control characters in a text (as a name a peer sent may hold) are
+// written as \xNN, all but a newline that ends it, so no text can forge a
+// line of its own or drive the terminal. A log file that reaches 64 MiB
+// is moved to its name + ".1" and started anew.
+//
 // Queues one entry; never waits for it to be written. The writer takes it
 // within 64 ms (4 ms while it is busy).
 void logLine(const std::string& text, int attributes = 0);

@@ -180,8 +180,11 @@ void FileUpdateController::forgetPiecesOf(const std::string& name) {
   });
   std::erase_if(receivedPieces,
                 [&prefix](const auto& entry) { return entry.first.starts_with(prefix); });
-  std::erase_if(firstPiecesAwaited,
-                [&prefix](const std::string& key) { return key.starts_with(prefix); });
+  // A first piece no longer awaited makes room for the pump, which must
+  // hear of it as it hears of one that came.
+  size_t forgotten = std::erase_if(
+      firstPiecesAwaited, [&prefix](const std::string& key) { return key.starts_with(prefix); });
+  if (forgotten != 0 && firstPieceCame) firstPieceCame();
 }
 
 void FileUpdateController::watchSizesOf(const std::vector<std::string>& names) {

@@ -55,17 +55,39 @@ uint64_t announcedResultSize(const StagedFile& staged) {
   size_t read = std::fread(header, 1, sizeof header, part);
   std::fclose(part);
   if (read != sizeof header) return 0;
-  return ByteReader(header, sizeof header, kUncompressedLengthAt).u32();
+  return quor::announcedResultSize(header, sizeof header);
 }
 
-bool enoughSpace(const StagedFile& staged, const std::string& path) {
-  uint64_t needed = staged.fileSize() - staged.stagedBytes() + announcedResultSize(staged);
+// Room the disk keeps beyond what a file needs: the game, the system and
+// the log go on writing while the run does.
+constexpr uint64_t kDiskSpaceMargin = 16u << 20;
+
+}  // namespace
+
+bool enoughSpaceFor(uint64_t needed, const std::string& path) {
   std::error_code ec;
   std::filesystem::space_info space = std::filesystem::space(toNativePath("./"), ec);
-  if (ec || space.available >= needed) return true;
+  if (ec) {
+    logError("cannot tell the free disk space to update " + path + ": " + ec.message() +
+             "; nothing was replaced");
+    return false;
+  }
+  if (space.available >= needed && space.available - needed >= kDiskSpaceMargin) return true;
   logError("not enough disk space to update " + path + ": " + std::to_string(needed) +
            " bytes needed, " + std::to_string(space.available) + " free; nothing was replaced");
   return false;
+}
+
+uint64_t announcedResultSize(const uint8_t* header, size_t size) {
+  if (size < kContainerHeaderSize) return 0;
+  return ByteReader(header, size, kUncompressedLengthAt).u32();
+}
+
+namespace {
+
+bool enoughSpace(const StagedFile& staged, const std::string& path) {
+  uint64_t needed = staged.fileSize() - staged.stagedBytes() + announcedResultSize(staged);
+  return enoughSpaceFor(needed, path);
 }
 
 // Takes up the staging a previous run left when it holds the same server

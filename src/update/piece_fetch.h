@@ -81,6 +81,14 @@ FetchOutcome collectPieces(FileUpdateController& controller, const ReplyWait& wa
                            uint32_t pieceSize, const std::string& name, ReceivedPiece first,
                            Bytes* whole);
 
+// Whether the game folder's disk holds needed more bytes and a margin of
+// some MiB beyond them; when not, or when the free space cannot be told,
+// false with the line that says so (to update path).
+bool enoughSpaceFor(uint64_t needed, const std::string& path);
+// The uncompressed length a container's header announces (0 when header
+// is shorter than one): a bound on the game file it turns into.
+uint64_t announcedResultSize(const uint8_t* header, size_t size);
+
 // Stages first (the reply at firstOffset), keeping or restarting the
 // staging according to the server file it names, checks the disk space,
 // then requests the missing pieces in order, kPiecesInFlight at a time,

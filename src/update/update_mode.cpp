@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <exception>
 #include <memory>
 #include <thread>
 #include <unordered_set>
@@ -116,7 +117,14 @@ ServerEnd updateFromConnectedServer(const DataSet& local, const UpdateModeSettin
   networkRunning = true;
   std::thread network(networkThreadMain);
   notUpdated.clear();
-  ServerEnd end = updateFolder(local, settings, *controller, wanted, notUpdated);
+  ServerEnd end = ServerEnd::kRefusedData;
+  try {
+    end = updateFolder(local, settings, *controller, wanted, notUpdated);
+  } catch (const std::exception& failure) {
+    // Out of memory, say: what is installed stays, the rest waits for the
+    // next run, and the network thread is still stopped in order.
+    logError(std::string("the update stopped: ") + failure.what());
+  }
   networkRunning = false;
   network.join();
   registerController(nullptr);
@@ -188,7 +196,7 @@ UpdateModeResult runUpdateMode(const DataSet& local, const UpdateModeSettings& s
     startProcess(std::string(kOwnExecutableFile) + " " + settings.argumentLine);
   } else {
     sleepMs(kFinishedPauseMs);
-    if (!gameInstalled(notUpdated)) {
+    if (settings.startGame && !gameInstalled(notUpdated)) {
       logError("the game itself was not updated, so it is not started");
     } else if (settings.startGame) {
       startProcess(kGameCommand);

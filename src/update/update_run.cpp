@@ -212,6 +212,9 @@ Attempt fetchRestAndApply(PieceContext& context, const std::string& path, const 
                           StagedFile& staged) {
   if (!sizeAsSigned(context.signedUpdate, name, first)) return {true, refusedData(name)};
   bool inMemory = collectsInMemory(first, firstOffset, context.pieceSize);
+  if (inMemory && !enoughSpaceFor(announcedResultSize(first.data.data(), first.data.size()), path)) {
+    return {true, std::nullopt, true};
+  }
   Bytes collected;
   FetchOutcome fetched =
       inMemory ? collectPieces(context.controller, context.wait, context.pieceSize, name,
@@ -458,14 +461,25 @@ RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, cons
     runRequestPump(rest, outstanding.count, stopPump, fetcher.request, fetcher.openLimit,
                    &outstanding.roomMade, fetcher.mayOpen);
   });
+  // Stops and joins the pump however this scope is left: an exception
+  // (out of memory) must reach the caller, not end the program through a
+  // thread still joinable.
+  bool wentOn = false;
+  auto joinPump = [&] {
+    if (!pump.joinable()) return;
+    if (!wentOn) {
+      stopPump = true;
+      outstanding.roomMade.notify();
+    }
+    pump.join();
+  };
+  struct OnExit {
+    std::function<void()> run;
+    ~OnExit() { run(); }
+  } pumpJoined{joinPump};
   EntryResult result = EntryResult::kDone;
-  bool wentOn =
-      handleAll(rest, manifest, fetcher, outstanding, progress, counters, total, result);
-  if (!wentOn) {
-    stopPump = true;
-    outstanding.roomMade.notify();
-  }
-  pump.join();
+  wentOn = handleAll(rest, manifest, fetcher, outstanding, progress, counters, total, result);
+  joinPump();
   if (wentOn) {
     wentOn = handleTrustEntry(pending, manifest, fetcher, outstanding, progress, counters, total,
                               result);

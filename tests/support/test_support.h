@@ -94,6 +94,7 @@ class LogCapture {
   // The texts given to logLine since the capture began, in order, without
   // the start record; an error's text is framed as error(text) shows.
   std::vector<std::string> records();
+  const std::string& fileName() const { return file_; }
   // Number of times needle occurs in text().
   int count(const std::string& needle);
 

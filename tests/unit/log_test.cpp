@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <thread>
 
 #ifndef _WIN32
@@ -33,6 +35,22 @@ TEST(Log, ErrorsAreFramed) {
             ": ## Starting log\n"
             ": #### ERROR \nabc\n####\n"
             ": #### ERROR \nends with newline\n\n####\n");
+}
+
+// A name from the network cannot forge a line or drive the terminal; a
+// full file is moved aside rather than grown.
+TEST(Log, ControlCharactersAreEscapedAndAFullFileMovesAside) {
+  LogCapture log;
+  logLine("a\n: Connection to server succesful!\x1b[2J\r\x7f", 0);
+  logError("x\ty\n");
+  EXPECT_EQ(log.written(),
+            ": a\\x0a: Connection to server succesful!\\x1b[2J\\x0d\\x7f\n"
+            ": #### ERROR \nx\\x09y\n\n####\n");
+  std::string file = log.fileName();
+  std::filesystem::resize_file(file, 64u << 20);
+  logLine("after", 0);
+  EXPECT_EQ(log.text(), ": after\n");
+  EXPECT_EQ(std::filesystem::file_size(file + ".1"), 64u << 20);
 }
 
 TEST(Log, EntriesKeepTheirOrderAcrossThreads) {
