@@ -70,7 +70,8 @@ std::optional<uint32_t> FileUpdateController::offeredPieceSize() {
 void FileUpdateController::onFileRangeReply(const FileRangeReply& reply) {
   noteFirstPiece(reply);
   bool refused = reply.status != kRangeStatusOk;
-  if (refused) logError("failed to fetch: " + reply.name);
+  // A busy server is asked again (update/piece_fetch.h): no failure yet.
+  if (refused && reply.status != kRangeStatusBusy) logError("failed to fetch: " + reply.name);
   {
     MutexLock lock(&receivedLock);
     if (fetchAhead.dropsArrival(reply.name, reply.offset)) return;

@@ -23,14 +23,22 @@ constexpr uint32_t kPollPauseMs = 2;
 constexpr size_t kContainerHeaderSize = 40;
 constexpr size_t kUncompressedLengthAt = 36;
 
+// A server too busy to take a request in says so; the same request goes
+// again after this pause, and the wait for it goes on.
+constexpr uint32_t kBusyPauseMs = 250;
+
 // Waits for whichever piece of name at one of offsets comes first, until
 // the wait's clock runs out; returns its offset and bytes.
 std::optional<std::pair<uint64_t, ReceivedPiece>> awaitPiece(
     FileUpdateController& controller, const ReplyWait& wait, const std::string& name,
-    const std::vector<uint64_t>& offsets) {
+    const std::vector<uint64_t>& offsets, uint32_t pieceSize) {
   return awaitTaken(controller, wait, [&]() -> std::optional<std::pair<uint64_t, ReceivedPiece>> {
     for (uint64_t offset : offsets) {
-      if (std::optional<ReceivedPiece> piece = controller.takePiece(name, offset)) {
+      std::optional<ReceivedPiece> piece = controller.takePiece(name, offset);
+      if (piece && piece->status == kRangeStatusBusy) {
+        sleepMs(kBusyPauseMs);
+        sendFileRangeRequest(name, offset, pieceSize);
+      } else if (piece) {
         return std::make_pair(offset, std::move(*piece));
       }
     }
@@ -165,7 +173,7 @@ FetchOutcome requestMissing(FileUpdateController& controller, const ReplyWait& w
     }
     if (open.empty()) break;
     std::optional<std::pair<uint64_t, ReceivedPiece>> arrived =
-        awaitPiece(controller, wait, name, open);
+        awaitPiece(controller, wait, name, open, pieceSize);
     if (!arrived) return FetchOutcome::kNoReply;
     auto& [offset, piece] = *arrived;
     open.erase(std::find(open.begin(), open.end(), offset));
@@ -199,9 +207,9 @@ uint64_t firstRequestOffset(const std::string& name, uint32_t pieceSize) {
 
 std::optional<ReceivedPiece> awaitFirstPiece(FileUpdateController& controller,
                                              const ReplyWait& wait, const std::string& name,
-                                             uint64_t firstOffset) {
+                                             uint64_t firstOffset, uint32_t pieceSize) {
   std::optional<std::pair<uint64_t, ReceivedPiece>> arrived =
-      awaitPiece(controller, wait, name, {firstOffset});
+      awaitPiece(controller, wait, name, {firstOffset}, pieceSize);
   if (!arrived) return std::nullopt;
   return std::move(arrived->second);
 }

@@ -63,11 +63,13 @@ enum class FetchOutcome {
 // nothing of it is staged.
 uint64_t firstRequestOffset(const std::string& name, uint32_t pieceSize);
 
-// The reply to the first request for name (already sent, at firstOffset);
-// none when it did not come before the wait's clock ran out.
+// The reply to the first request for name (already sent, at firstOffset,
+// for pieceSize bytes); none when it did not come before the wait's clock
+// ran out. Here and for every later piece, a server too busy to take the
+// request in (kRangeStatusBusy) is asked again after a short pause.
 std::optional<ReceivedPiece> awaitFirstPiece(FileUpdateController& controller,
                                              const ReplyWait& wait, const std::string& name,
-                                             uint64_t firstOffset);
+                                             uint64_t firstOffset, uint32_t pieceSize);
 
 // Whether the file that first (the reply at firstOffset) belongs to is
 // collected in memory rather than staged. Pieces below kMinPieceSize go

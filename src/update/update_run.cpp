@@ -247,7 +247,7 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
                       const ManifestEntry& entry, bool again = false) {
   uint64_t firstOffset = context.firstOffsets.at(name);
   std::optional<ReceivedPiece> first =
-      awaitFirstPiece(context.controller, context.wait, name, firstOffset);
+      awaitFirstPiece(context.controller, context.wait, name, firstOffset, context.pieceSize);
   if (!first) {
     logStuck(name);
     return {};

@@ -267,7 +267,8 @@ TEST_F(UpdateRun, FilesLeftAsTheyWereAreNamedAndHoldTheNewKeyBack) {
 // Pieces an earlier run staged under a name that a new release gave to a
 // smaller file: the server answers the resumed request with "beyond the
 // end", and the file starts again from its first byte in the same run
-// instead of failing the same way in every run.
+// instead of failing the same way in every run; a server too busy for
+// that request is asked again.
 TEST_F(UpdateRun, StagingOfANameNowSmallerStartsAgainInTheSameRun) {
   constexpr uint32_t kPiece = 64 * 1024;
   StagedFile stale("0.compressed");
@@ -287,15 +288,22 @@ TEST_F(UpdateRun, StagingOfANameNowSmallerStartsAgainInTheSameRun) {
   beyond.status = kRangeStatusBeyondEnd;
   beyond.offset = 3 * kPiece;
   controller.onFileRangeReply(beyond);
-  FileRangeReply whole;
-  whole.name = "0.compressed";
-  whole.fileSize = data.size();
-  whole.fileVersion = 2;
-  whole.data = ByteSpan(data.data(), data.size());
-  controller.onFileRangeReply(whole);
-
+  FileRangeReply busy;  // the restart's first answer: ask again
+  busy.name = "0.compressed";
+  busy.status = kRangeStatusBusy;
+  controller.onFileRangeReply(busy);
+  std::thread server([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    FileRangeReply whole;
+    whole.name = "0.compressed";
+    whole.fileSize = data.size();
+    whole.fileVersion = 2;
+    whole.data = ByteSpan(data.data(), data.size());
+    controller.onFileRangeReply(whole);
+  });
   EXPECT_EQ(runUpdates(buildPendingRequests({}, manifest, false), manifest, controller, kLimit),
             RunEnd::kFinished);
+  server.join();
   EXPECT_EQ(readBytes("data/quor/small.bin"), content);
   EXPECT_FALSE(fs::exists("updater_staging/0.compressed.part"));
 }
