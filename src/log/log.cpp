@@ -10,6 +10,7 @@
 
 #include "base/thread_annotations.h"
 #include "base/wake_signal.h"
+#include "log/repeat_limit.h"
 #include "platform/console.h"
 #include "platform/native_path.h"
 
@@ -64,6 +65,7 @@ struct LogState {
   uint64_t queued GUARDED_BY(logLock) = 0;
   size_t queuedBytes GUARDED_BY(logLock) = 0;
   uint64_t dropped GUARDED_BY(logLock) = 0;
+  RepeatLimit repeats GUARDED_BY(logLock);
   // Entries in the file; read by flushLog without the lock.
   std::atomic<uint64_t> written{0};
   // The status line's text, and a count of its changes that the writer
@@ -143,6 +145,24 @@ LogEntry droppedNotice(uint64_t dropped) {
           static_cast<uint16_t>(kErrorAttributes)};
 }
 
+std::string errorText(const std::string& text) { return "#### ERROR \n" + text + "\n####"; }
+
+// Queues a line for each kind of repeated line whose interval has ended
+// with lines left out (every kind when all).
+void queueRepeatSummaries(LogState& log, bool all) REQUIRES(log.logLock) {
+  if (!all && !log.repeats.pending()) return;
+  std::string seconds = std::to_string(
+      std::chrono::duration_cast<std::chrono::seconds>(RepeatLimit::kInterval).count());
+  for (RepeatLimit::Summary& summary : log.repeats.takeEnded(RepeatLimit::Clock::now(), all)) {
+    std::string text = errorText("|||| " + std::to_string(summary.leftOut) +
+                                 " more lines like this one in " + seconds + " s were left out: " +
+                                 summary.lastText);
+    log.queuedBytes += text.size();
+    ++log.queued;
+    log.queue.push_back({std::move(text), static_cast<uint16_t>(kErrorAttributes)});
+  }
+}
+
 // Draws the status line below the records, or blanks it when its text is
 // empty. Runs on the writer thread only.
 void showStatus(LogState& log, const std::string& text) {
@@ -167,6 +187,7 @@ bool drain() {
   uint64_t statusVersion = 0;
   {
     SpinLockHolder hold(&log.logLock);
+    queueRepeatSummaries(log, false);
     batch.swap(log.queue);
     fileName = log.logFileName;
     dropped = log.dropped;
@@ -240,8 +261,16 @@ void queueEntry(std::string text, int attributes) {
 
 void logLine(const std::string& text, int attributes) { queueEntry(printable(text), attributes); }
 
-void logError(const std::string& text) {
-  queueEntry("#### ERROR \n" + printable(text) + "\n####", kErrorAttributes);
+void logError(const std::string& text) { queueEntry(errorText(printable(text)), kErrorAttributes); }
+
+void logRepeatableError(const std::string& kind, const std::string& text) {
+  LogState& log = state();
+  std::string shown = printable(text);
+  {
+    SpinLockHolder hold(&log.logLock);
+    if (!log.repeats.admit(kind, shown, RepeatLimit::Clock::now())) return;
+  }
+  queueEntry(errorText(shown), kErrorAttributes);
 }
 
 void flushLog() {
@@ -250,6 +279,7 @@ void flushLog() {
   uint64_t target = 0;
   {
     SpinLockHolder hold(&log.logLock);
+    queueRepeatSummaries(log, true);
     started = log.writerStarted;
     target = log.queued;
   }

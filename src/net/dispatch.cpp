@@ -9,12 +9,15 @@ namespace {
 
 constexpr const char* kUnknownSuffix = ". Nothing to do with it";
 
+// The client has one peer, its server: the line itself is its kind.
+void logStray(const std::string& line) { logRepeatableError(line, line); }
+
 void logUnknown(const char* prefix, uint32_t number) {
-  logError(prefix + decimalText(number) + kUnknownSuffix);
+  logStray(prefix + decimalText(number) + kUnknownSuffix);
 }
 
 void logMalformed(uint8_t channel) {
-  logError("|||| Malformed packet on channel " + decimalText(uint32_t{channel}) + ". Dropped");
+  logStray("|||| Malformed packet on channel " + decimalText(uint32_t{channel}) + ". Dropped");
 }
 
 // The controller that receives everything when none is registered.
@@ -109,16 +112,16 @@ void dispatchFileUpdate(ClientController& c, uint32_t type, ByteSpan packet) {
   switch (type) {
     case kManifestRequestType:
       if (!decodeManifestRequest(packet)) return logMalformed(kFileUpdateChannel);
-      return logError("???? client should not be receiving manifest requests");
+      return logStray("???? client should not be receiving manifest requests");
     case kFileRequestType:
       if (!decodeFileRequest(packet)) return logMalformed(kFileUpdateChannel);
-      return logError("???? client should not be receiving file requests");
+      return logStray("???? client should not be receiving file requests");
     case kRangeHelloType:
       if (!decodeRangeHello(packet)) return logMalformed(kFileUpdateChannel);
-      return logError("???? client should not be receiving file requests");
+      return logStray("???? client should not be receiving file requests");
     case kFileRangeRequestType:
       if (!decodeFileRangeRequest(packet)) return logMalformed(kFileUpdateChannel);
-      return logError("???? client should not be receiving file requests");
+      return logStray("???? client should not be receiving file requests");
     case kRangeOfferType: {
       std::optional<RangeOffer> offer = decodeRangeOffer(packet);
       if (!offer) return logMalformed(kFileUpdateChannel);

@@ -6,7 +6,7 @@
 // do with it" and the like) keep their fixed wording. A packet too short
 // for the fields it must carry is dropped with
 // "|||| Malformed packet on channel N. Dropped", and is never read past
-// its end.
+// its end. A flood of such lines is summed up (logRepeatableError).
 #pragma once
 
 #include <cstdint>
