@@ -206,7 +206,7 @@ void onConnect(ServerState& server, const ENetEvent& event) {
   }
   server.admission.admitted(slot, address);
   keepFullWindow(event.peer);
-  server.scheduler.assignSlot(slot, address.playerKey());
+  server.scheduler.assignSlot(slot, address.playerKey(), address.ip);
   server.lastBusy[slot] = Clock::now();
   logLine("Client connected: " + server.peerNames[slot]);
 }
