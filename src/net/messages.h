@@ -75,6 +75,9 @@ constexpr uint64_t kMaxRangeFileBytes = 0xFFFFFFFFu;
 constexpr uint32_t kRangeStatusOk = 0;
 constexpr uint32_t kRangeStatusRefused = 1;      // no such file, or not served
 constexpr uint32_t kRangeStatusBeyondEnd = 2;    // the offset is past the file's end
+// The server could not take the request in now (its queues are full): the
+// same request may be sent again a little later. Carries no data.
+constexpr uint32_t kRangeStatusBusy = 3;
 
 // The header words and an owned copy of the whole packet, kept by every
 // decoded record of the framed channels (the file replies excepted, below).
