@@ -113,7 +113,7 @@ class ReplyScheduler {
   ReplyScheduler(size_t slotCount, SchedulerLimits limits);
 
   // Queues a reply for slot; false when the slot's queue is full, or the
-  // queues of all slots together are.
+  // queues of all slots together are (the server then answers "busy").
   bool enqueue(size_t slot, QueuedReply reply);
 
   // A new peer took the slot, or its peer left: queued replies are
@@ -153,6 +153,7 @@ class ReplyScheduler {
   // The server-wide bound for the players now holding replies in flight.
   uint64_t serverBound() const;
   uint64_t bigHeld() const { return bigHeld_; }
+  uint64_t peerWindow() const { return limits_.peerWindowBytes; }
   bool isBig(uint64_t bytes) const { return bytes > limits_.peerWindowBytes; }
   size_t queued(size_t slot) const { return slots_[slot].queue.size(); }
 

@@ -104,6 +104,73 @@ void sizeWholeFileReply(ServerState& server, size_t slot, QueuedReply& reply) {
   }
 }
 
+// The bytes of a reply, counted against the scheduler's budget until their
+// last user lets go; none when there are no bytes (not even a reply without
+// content could be allocated).
+std::shared_ptr<const ReplyCopy> share(ServerState& server, ReplyCopy packet) {
+  if (!packet.bytes) return nullptr;
+  ReplyScheduler* scheduler = &server.scheduler;
+  scheduler->copyCreated(packet.size);
+  return std::shared_ptr<const ReplyCopy>(new ReplyCopy(std::move(packet)),
+                                          [scheduler](const ReplyCopy* done) {
+                                            scheduler->copyReleased(done->size);
+                                            delete done;
+                                          });
+}
+
+// Hands copy to ENet for the peer of slot, counted in flight until ENet
+// releases it; false when ENet did not take it.
+bool sendCopy(ServerState& server, size_t slot, std::shared_ptr<const ReplyCopy> copy) {
+  auto buffer = std::make_unique<ReplyBuffer>();
+  buffer->copy = std::move(copy);
+  size_t size = buffer->copy->size;
+  ENetPacket* packet = enet_packet_create(buffer->copy->bytes.get(), size,
+                                          ENET_PACKET_FLAG_RELIABLE | ENET_PACKET_FLAG_NO_ALLOCATE);
+  if (packet == nullptr) return false;
+  buffer->scheduler = &server.scheduler;
+  buffer->ticket = server.scheduler.started(slot, size);
+  packet->userData = buffer.release();
+  packet->freeCallback = releaseReply;
+  if (sendLargePacket(&server.host->peers[slot], kFileUpdateChannel, packet) < 0) {
+    enet_packet_destroy(packet);
+    return false;
+  }
+  server.bytesSent[slot] += size;
+  return true;
+}
+
+// The answer to a request there is no room to queue, sent at once: "busy,
+// ask again" for a piece, a reply without content for a whole file (which
+// an updater takes as a failed fetch and asks for on its next run), the
+// offer itself for a hello. A peer with two windows in flight, answers
+// included, does not read them: it gets nothing, which would only pile up
+// here.
+void answerBusy(ServerState& server, size_t slot, const QueuedReply& reply) {
+  const std::string& peerName = server.peerNames[slot];
+  if (server.scheduler.inFlight(slot) >= 2 * server.scheduler.peerWindow()) {
+    logError("|||| Too many queued requests from " + peerName + ", \"" + reply.name + "\" dropped");
+    return;
+  }
+  ReplyCopy answer;
+  switch (reply.kind) {
+    case ReplyKind::kWholeFile:
+      answer = copyOfPacket(buildFileReplyHead(reply.name, 0));
+      break;
+    case ReplyKind::kRangeOffer:
+      answer = rangeOfferPacket();
+      break;
+    case ReplyKind::kFileRange:
+      answer = busyRangeReply(reply.name, reply.offset);
+      break;
+  }
+  std::shared_ptr<const ReplyCopy> copy = share(server, std::move(answer));
+  if (!copy || !sendCopy(server, slot, std::move(copy))) {
+    logError("|||| Too many queued requests from " + peerName + ", \"" + reply.name + "\" dropped");
+    return;
+  }
+  logError("|||| Too many queued requests from " + peerName + ", \"" + reply.name + "\" answered busy");
+}
+
 // Range replies are read only when they start, so their queue entries stay
 // small; bytes is the most a reply can come to.
 void queueReply(ServerState& server, size_t slot, QueuedReply reply) {
@@ -119,11 +186,8 @@ void queueReply(ServerState& server, size_t slot, QueuedReply reply) {
       reply.bytes = rangeReplyBytes(reply.name, reply.length);
       break;
   }
-  std::string requested = reply.name;
-  if (!server.scheduler.enqueue(slot, std::move(reply))) {
-    logError("|||| Too many queued requests from " + server.peerNames[slot] + ", \"" + requested +
-             "\" dropped");
-  }
+  QueuedReply copy = reply;
+  if (!server.scheduler.enqueue(slot, std::move(reply))) answerBusy(server, slot, copy);
 }
 
 // What a request asks for, or nothing for anything else.
@@ -276,20 +340,6 @@ std::unique_ptr<uint8_t[]> fillReply(const ServerState& server, QueuedReply& rep
   }
 }
 
-// The bytes of a reply, counted against the scheduler's budget until their
-// last user lets go; none when there are no bytes (not even a reply without
-// content could be allocated).
-std::shared_ptr<const ReplyCopy> share(ServerState& server, ReplyCopy packet) {
-  if (!packet.bytes) return nullptr;
-  ReplyScheduler* scheduler = &server.scheduler;
-  scheduler->copyCreated(packet.size);
-  return std::shared_ptr<const ReplyCopy>(new ReplyCopy(std::move(packet)),
-                                          [scheduler](const ReplyCopy* done) {
-                                            scheduler->copyReleased(done->size);
-                                            delete done;
-                                          });
-}
-
 std::shared_ptr<const ReplyCopy> makeCopy(ServerState& server, QueuedReply& reply) {
   size_t size = 0;
   std::unique_ptr<uint8_t[]> bytes = fillReply(server, reply, size);
@@ -337,29 +387,16 @@ void logStarted(const QueuedReply& reply, const std::string& peerName) {
 }
 
 void startReply(ServerState& server, size_t slot, QueuedReply reply) {
-  ENetPeer* peer = &server.host->peers[slot];
-  const std::string& peerName = server.peerNames[slot];
-  auto buffer = std::make_unique<ReplyBuffer>();
-  buffer->copy = replyCopy(server, reply);
-  if (!buffer->copy) {
-    logError("|||| Out of memory, no reply for \"" + reply.name + "\" to " + peerName);
+  std::shared_ptr<const ReplyCopy> copy = replyCopy(server, reply);
+  if (!copy) {
+    logError("|||| Out of memory, no reply for \"" + reply.name + "\" to " + server.peerNames[slot]);
     return;
   }
-  size_t size = buffer->copy->size;
-  ENetPacket* packet = enet_packet_create(buffer->copy->bytes.get(), size,
-                                          ENET_PACKET_FLAG_RELIABLE | ENET_PACKET_FLAG_NO_ALLOCATE);
-  if (packet == nullptr) return;
-  buffer->scheduler = &server.scheduler;
-  buffer->ticket = server.scheduler.started(slot, size);
-  packet->userData = buffer.release();
-  packet->freeCallback = releaseReply;
-  if (sendLargePacket(peer, kFileUpdateChannel, packet) < 0) {
-    enet_packet_destroy(packet);
-    logError("|||| Could not send \"" + reply.name + "\" to " + peerName);
+  if (!sendCopy(server, slot, std::move(copy))) {
+    logError("|||| Could not send \"" + reply.name + "\" to " + server.peerNames[slot]);
     return;
   }
-  server.bytesSent[slot] += size;
-  logStarted(reply, peerName);
+  logStarted(reply, server.peerNames[slot]);
 }
 
 void startReplies(ServerState& server) {

@@ -95,6 +95,47 @@ TEST_F(UpdateServer, SlowPeerHoldsOnlyItsWindowAndStallsNobody) {
   EXPECT_LE(dropped, 300u + 3u - 256u);
 }
 
+// Requests beyond what a connection's queue holds are answered at once,
+// pieces with "busy" and whole files without content, one line each, and
+// every request gets its answer.
+TEST_F(UpdateServer, RequestsBeyondTheQueueAreAnsweredBusy) {
+  Bytes piece = put("p", 1u << 20);
+  put("w", 1000);
+  ServerProcess server(data_);
+  RawClient client(server.port());
+  FileRangeRequest request;
+  request.name = "p";
+  request.length = 1u << 20;
+  for (int i = 0; i < 200; ++i) client.send(buildFileRangeRequest(request));
+  for (int i = 0; i < 100; ++i) client.request("w");
+  auto answered = [&] { return client.others.size() + client.replyCount; };
+  ASSERT_TRUE(testing::waitUntil(
+      [&] {
+        client.serviceOnce();
+        return answered() == 300;
+      },
+      30000))
+      << answered();
+  size_t busy = 0;
+  for (const Bytes& packet : client.others) {
+    std::optional<FileRangeReply> reply = decodeFileRangeReply(packet);
+    ASSERT_TRUE(reply);
+    if (reply->status == kRangeStatusBusy) {
+      EXPECT_TRUE(reply->data.empty());
+      ++busy;
+    } else {
+      EXPECT_EQ(Bytes(reply->data.begin(), reply->data.end()), piece);
+    }
+  }
+  size_t answeredBusy = busy + client.emptyReplies;
+  EXPECT_GE(answeredBusy, 1u);
+  EXPECT_LE(answeredBusy, 300u - 256u);
+  testing::waitUntil([&] { return occurrences(server.output(), "\" answered busy") >= answeredBusy; }, 10000);
+  std::string log = server.output();
+  EXPECT_EQ(occurrences(log, "\"p\" answered busy"), busy);
+  EXPECT_EQ(occurrences(log, "\"w\" answered busy"), client.emptyReplies);
+}
+
 #ifdef __linux__
 // The server's resident memory, from /proc.
 uint64_t residentBytes(int pid) {
