@@ -191,6 +191,11 @@ void ReplyScheduler::released(const ReplyTicket& ticket) {
   totalInFlight_ -= ticket.bytes;
 }
 
+bool ReplyScheduler::waitsForData(size_t slot) const {
+  const std::deque<QueuedReply>& queue = slots_[slot].queue;
+  return !queue.empty() && queue.front().kind != ReplyKind::kRangeOffer && queue.front().refusal.empty();
+}
+
 void ReplyScheduler::copyCreated(uint64_t bytes) {
   if (isBig(bytes)) bigHeld_ += bytes;
 }

@@ -156,6 +156,11 @@ class ReplyScheduler {
   uint64_t peerWindow() const { return limits_.peerWindowBytes; }
   bool isBig(uint64_t bytes) const { return bytes > limits_.peerWindowBytes; }
   size_t queued(size_t slot) const { return slots_[slot].queue.size(); }
+  // The next reply queued for slot carries file data (it is no offer and
+  // no refusal).
+  bool waitsForData(size_t slot) const;
+  // Changes at every resetSlot; a ticket of an earlier one carries another.
+  uint64_t generation(size_t slot) const { return slots_[slot].generation; }
 
  private:
   struct Slot {

@@ -387,6 +387,50 @@ TEST_F(UpdateServer, IdleFloodsAreBoundedAndClosedWhilePlayersAreServed) {
   EXPECT_EQ(occurrences(log, "Client disconnected: "), 0u);
 }
 
+// A connection kept up by hellos alone is closed once idle, and one that
+// asks for pieces and then takes a few datagrams every 2.5 s is closed as
+// stalled (its client may not hear of it: its socket is full), while a
+// player who reads is served.
+TEST_F(UpdateServer, KeepAlivesAndStalledReadersAreClosed) {
+  put("p", 8u << 20);
+  Bytes file = put("1.compressed", 300000);
+  ServerProcess server(data_, {"--idle-seconds", "2", "--stall-seconds", "1"});
+  RawClient hellos(server.port());
+  RawClient stalled(server.port());
+  FileRangeRequest piece;
+  piece.name = "p";
+  piece.length = 1u << 20;
+  for (int i = 0; i < 8; ++i) {
+    piece.offset = uint64_t(i) << 20;
+    stalled.send(buildFileRangeRequest(piece));
+  }
+  RawClient player(server.port());
+  player.request("1.compressed");
+  auto lastHello = testing::Clock::now() - std::chrono::seconds(1);
+  auto lastRead = testing::Clock::now();
+  ASSERT_TRUE(testing::waitUntil(
+      [&] {
+        auto now = testing::Clock::now();
+        if (now - lastHello > std::chrono::milliseconds(500)) {
+          hellos.send(buildRangeHello(RangeHello{}));
+          lastHello = now;
+        }
+        if (now - lastRead > std::chrono::milliseconds(2500)) {
+          stalled.serviceOnce(0);
+          lastRead = now;
+        }
+        hellos.serviceOnce();
+        player.serviceOnce();
+        return hellos.disconnected && server.output().find("Closed stalled connection: ") != std::string::npos;
+      },
+      30000))
+      << server.output();
+  EXPECT_EQ(player.replies["1.compressed"], file);
+  std::string log = outputHolding(server, "Closed idle connection: ");
+  EXPECT_EQ(occurrences(log, "Closed stalled connection: 127.0.0.1:"), 1u);
+  EXPECT_GE(occurrences(log, "Closed idle connection: 127.0.0.1:"), 1u);
+}
+
 // Extra connections of a client are let in while a quarter of the slots is
 // free besides them and refused after that; first connections still get in
 // until the server is full.
