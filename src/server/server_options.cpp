@@ -76,7 +76,8 @@ std::string serverUsage() {
              "  --data FOLDER  folder of the update data (default ") +
          kUpdateDataFolder + ")\n" +
          "  --peers N      number of connection slots, 1 to 4095 (default 4095)\n"
-         "  --per-address N  connections one IP address may hold, 1 to 4095 (default 64)\n"
+         "  --per-address N  connections one IP address may hold before extra ones are\n"
+         "                 refused (a client's first one never is), 1 to 4095 (default 64)\n"
          "  --per-player N   connections one address and port (one client) may hold,\n"
          "                 1 to 4095 (default 16)\n"
          "  --idle-seconds N close a connection that has fetched nothing (keep-alives do\n"

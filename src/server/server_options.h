@@ -3,7 +3,9 @@
 //   --data DIR   folder whose files are served (default
 //                "server_data/update_data/")
 //   --peers N    connection slots, 1 to 4095 (default 4095)
-//   --per-address N   connections one IP address may hold (default 64)
+//   --per-address N   connections one IP address may hold before its
+//                players' extra connections are refused; first connections
+//                are not (default 64)
 //   --per-player N    connections one address and port may hold (default 16)
 //   --idle-seconds N  a connection that fetches nothing (keep-alives and
 //                refusals do not count), with no data queued or in flight,

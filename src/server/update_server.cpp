@@ -525,6 +525,7 @@ int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop)
     enet_deinitialize();
     return 1;
   }
+  server.host->duplicatePeers = server.admission.mostFromOneAddress();
   server.liveSlots = std::make_unique<LiveSlots>(server.host);
   limitServerReceiving(server.host);
   enet_socket_set_option(server.host->socket, ENET_SOCKOPT_RCVBUF, kSocketBufferBytes);

@@ -456,6 +456,35 @@ TEST_F(UpdateServer, ExtrasAreRefusedWhenNearlyFullButNewPlayersGetIn) {
   EXPECT_EQ(occurrences(server.output(), "|||| Refused connection"), 1u);
 }
 
+// Many players behind one address: a client's unmarked connections are
+// still extras and stop at the address's bound, but every other player's
+// first connection gets in and is served.
+TEST_F(UpdateServer, PlayersBehindOneAddressAreNotLockedOut) {
+  Bytes file = put("1.compressed", 1000);
+  ServerProcess server(data_, {"--per-address", "4"});
+  IdleConnections flood(server.port(), 30);
+  ASSERT_TRUE(flood.settle(4, 20000)) << flood.connects << " " << flood.disconnects;
+  std::vector<std::unique_ptr<RawClient>> players;
+  for (int i = 0; i < 6; ++i) {
+    players.push_back(std::make_unique<RawClient>(server.port()));
+    players.back()->request("1.compressed");
+  }
+  for (auto& player : players) {
+    ASSERT_TRUE(testing::waitUntil(
+        [&] {
+          flood.service();
+          player->serviceOnce();
+          return player->replyCount == 1;
+        },
+        20000));
+    EXPECT_EQ(player->replies["1.compressed"], file);
+  }
+  testing::waitUntil([&] { return occurrences(server.output(), "|||| Refused connection") >= 26; }, 10000);
+  std::string log = server.output();
+  EXPECT_EQ(occurrences(log, ": 4 connections from 127.0.0.1 already"), 26u);
+  EXPECT_EQ(occurrences(log, "|||| Refused connection"), 26u);
+}
+
 // ENet is shown only the front of the slot table; a burst of connections
 // larger than that front still gets in whole (the ones that found no room
 // are sent again by the client's ENet), and a player is served beside it.
