@@ -1,5 +1,7 @@
 #include "server/peer_admission.h"
 
+#include <algorithm>
+
 namespace quor {
 namespace {
 
@@ -31,16 +33,25 @@ std::string PeerAdmission::refusal(const PeerAddress& address, bool extra, size_
     return std::to_string(player) + " connections from " + ipText(address.ip) + ":" +
            std::to_string(address.port) + " already";
   }
+  // A connection beside one the client holds already is an extra, whatever
+  // the client marked it. Only extras are refused for their address: one
+  // address may be a whole carrier's players.
+  extra = extra || player != 0;
   size_t fromAddress = countOf(perAddress_, address.ip);
-  if (fromAddress >= limits_.perAddress) {
+  if (extra && fromAddress >= limits_.perAddress) {
     return std::to_string(fromAddress) + " connections from " + ipText(address.ip) + " already";
   }
-  // Room for new players: a quarter of the slots (rounded up).
-  if (extra && freeSlots < (slotCount_ + 3) / 4) {
+  if (extra && freeSlots < reservedSlots()) {
     return "an extra connection, " + std::to_string(freeSlots) + " of " + std::to_string(slotCount_) +
            " slots free";
   }
   return {};
+}
+
+size_t PeerAdmission::reservedSlots() const { return (slotCount_ + 3) / 4; }
+
+size_t PeerAdmission::mostFromOneAddress() const {
+  return std::max(limits_.perAddress, slotCount_ - reservedSlots());
 }
 
 void PeerAdmission::admitted(size_t slot, const PeerAddress& address) {

@@ -2,13 +2,18 @@
 // hold a place cannot lock players out:
 //
 // - A player (one address and port: every connection of one client comes
-//   from its one ENet host) holds at most perPlayer connections, and one
-//   IP address (several players behind one router) at most perAddress.
-// - A client's extra connections (connect data kExtraConnectionData,
-//   net/extra_connections.h) are refused while fewer than a quarter of the
-//   slots are free, which keeps room for new players; a first connection
-//   is refused only by the two bounds above, or by a full host (which ENet
-//   does itself).
+//   from its one ENet host) holds at most perPlayer connections.
+// - A player's first connection is refused neither for its address (a
+//   campus NAT or a carrier's CGNAT puts many players behind one) nor for
+//   the room kept for new players; only a full host refuses it.
+// - Every other connection of a player is an extra, marked so by the
+//   client (connect data kExtraConnectionData, net/extra_connections.h) or
+//   not: extras are refused once the player's IP address holds perAddress
+//   connections, and while fewer than a quarter of the slots are free,
+//   which keeps room for new players.
+// - ENet itself holds one address to mostFromOneAddress() slots, counting
+//   connections still in their handshake, which the server never sees;
+//   the rest of the slots stay for the other addresses.
 //
 // The server asks for a verdict at every connect event, with the new peer
 // already in its slot, and refuses by disconnecting at once. It only
@@ -44,6 +49,12 @@ class PeerAdmission {
   // Empty when a connection from address in slot may stay, with freeSlots
   // slots of the host free besides it; otherwise why not, for the log.
   std::string refusal(const PeerAddress& address, bool extra, size_t freeSlots) const;
+
+  // The slots kept for new players' first connections.
+  size_t reservedSlots() const;
+  // The bound for ENet's duplicatePeers: all but the reserved slots, and
+  // never below perAddress.
+  size_t mostFromOneAddress() const;
 
   // The connection in slot was kept; it counts until left(slot).
   void admitted(size_t slot, const PeerAddress& address);

@@ -12,13 +12,6 @@
 namespace quor {
 namespace {
 
-ReplyCopy copyOf(const Bytes& bytes) {
-  std::unique_ptr<uint8_t[]> copy(new (std::nothrow) uint8_t[bytes.size()]);
-  if (!copy) return {};
-  std::memcpy(copy.get(), bytes.data(), bytes.size());
-  return {std::move(copy), bytes.size()};
-}
-
 // The head, then dataSize bytes of the file read into place. A reply whose
 // data cannot be had becomes a refusal without data.
 ReplyCopy fillReply(const std::string& folder, FileRangeReply& head, uint32_t dataSize,
@@ -39,7 +32,7 @@ ReplyCopy fillReply(const std::string& folder, FileRangeReply& head, uint32_t da
     head.fileSize = 0;
     head.fileVersion = 0;
   }
-  return copyOf(buildFileRangeReplyHead(head, 0));
+  return copyOfPacket(buildFileRangeReplyHead(head, 0));
 }
 
 }  // namespace
@@ -47,7 +40,15 @@ ReplyCopy fillReply(const std::string& folder, FileRangeReply& head, uint32_t da
 ReplyCopy rangeOfferPacket() {
   RangeOffer offer;
   offer.maxPieceSize = kMaxPieceSize;
-  return copyOf(buildRangeOffer(offer));
+  return copyOfPacket(buildRangeOffer(offer));
+}
+
+ReplyCopy busyRangeReply(const std::string& name, uint64_t offset) {
+  FileRangeReply head;
+  head.name = name;
+  head.status = kRangeStatusBusy;
+  head.offset = offset;
+  return copyOfPacket(buildFileRangeReplyHead(head, 0));
 }
 
 uint64_t rangeReplyBytes(const std::string& name, uint64_t dataSize) {

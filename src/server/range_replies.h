@@ -29,6 +29,10 @@ struct RangeReply {
 RangeReply readRangeReply(const std::string& folder, const std::string& name, uint64_t offset,
                           uint32_t length);
 
+// The answer to a request for name from offset on that the server has no
+// room to queue: kRangeStatusBusy, no data, the offset echoed.
+ReplyCopy busyRangeReply(const std::string& name, uint64_t offset);
+
 // The size of a range reply of name carrying dataSize bytes.
 uint64_t rangeReplyBytes(const std::string& name, uint64_t dataSize);
 

@@ -1,6 +1,16 @@
 #include "server/reply_copies.h"
 
+#include <cstring>
+#include <new>
+
 namespace quor {
+
+ReplyCopy copyOfPacket(const std::vector<uint8_t>& bytes) {
+  std::unique_ptr<uint8_t[]> copy(new (std::nothrow) uint8_t[bytes.size()]);
+  if (!copy) return {};
+  std::memcpy(copy.get(), bytes.data(), bytes.size());
+  return {std::move(copy), bytes.size()};
+}
 
 std::shared_ptr<const ReplyCopy> ReplyCopies::find(const std::string& name, uint64_t size) {
   auto found = copies_.find(name);

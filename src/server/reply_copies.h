@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace quor {
 
@@ -19,6 +20,9 @@ struct ReplyCopy {
   std::unique_ptr<uint8_t[]> bytes;
   size_t size = 0;
 };
+
+// A copy of bytes; no bytes when memory for them ran out.
+ReplyCopy copyOfPacket(const std::vector<uint8_t>& bytes);
 
 class ReplyCopies {
  public:

@@ -33,7 +33,7 @@ bool ReplyScheduler::enqueue(size_t slot, QueuedReply reply) {
   uint64_t cost = entryBytes(reply);
   if (queuedBytes_ + cost > limits_.queuedBytes) return false;
   queuedBytes_ += cost;
-  if (target.player == kNoPlayer) join(slot, ownPlayer(slot));
+  if (target.player == kNoPlayer) join(slot, ownPlayer(slot), ownPlayer(slot));
   target.queue.push_back(std::move(reply));
   return true;
 }
@@ -43,29 +43,44 @@ void ReplyScheduler::dropQueue(Slot& slot) {
   slot.queue.clear();
 }
 
-void ReplyScheduler::playerReleased(uint64_t player, uint64_t bytes) {
-  auto found = playerInFlight_.find(player);
-  if (found == playerInFlight_.end()) return;
-  found->second -= bytes;
-  if (found->second == 0) playerInFlight_.erase(found);
+void ReplyScheduler::holdMore(const Slot& slot, uint64_t bytes) {
+  uint64_t& player = playerInFlight_[slot.player];
+  AddressHold& address = addressInFlight_[slot.address];
+  if (player == 0) ++address.players;
+  player += bytes;
+  address.bytes += bytes;
+  attributedInFlight_ += bytes;
+}
+
+void ReplyScheduler::holdLess(uint64_t player, uint64_t address, uint64_t bytes) {
+  auto held = playerInFlight_.find(player);
+  if (held == playerInFlight_.end()) return;
+  held->second -= bytes;
+  attributedInFlight_ -= bytes;
+  auto where = addressInFlight_.find(address);
+  where->second.bytes -= bytes;
+  if (held->second != 0) return;
+  playerInFlight_.erase(held);
+  if (--where->second.players == 0) addressInFlight_.erase(where);
 }
 
 void ReplyScheduler::resetSlot(size_t slot) {
   Slot& target = slots_[slot];
   dropQueue(target);
-  playerReleased(target.player, target.inFlight);
+  holdLess(target.player, target.address, target.inFlight);
   target.inFlight = 0;
   ++target.generation;
   leave(slot);
 }
 
-void ReplyScheduler::assignSlot(size_t slot, uint64_t player) {
+void ReplyScheduler::assignSlot(size_t slot, uint64_t player, std::optional<uint64_t> address) {
   resetSlot(slot);
-  join(slot, player);
+  join(slot, player, address.value_or(player));
 }
 
-void ReplyScheduler::join(size_t slot, uint64_t player) {
+void ReplyScheduler::join(size_t slot, uint64_t player, uint64_t address) {
   slots_[slot].player = player;
+  slots_[slot].address = address;
   auto found = std::find_if(players_.begin(), players_.end(),
                             [player](const Player& p) { return p.key == player; });
   if (found == players_.end()) {
@@ -97,6 +112,7 @@ bool ReplyScheduler::mayStart(const Player& player, const Slot& slot, const IsHe
   auto held = playerInFlight_.find(player.key);
   if (held != playerInFlight_.end() && held->second >= limits_.playerWindowBytes) return false;
   const QueuedReply& front = slot.queue.front();
+  if (totalInFlight_ >= serverBound() && !withinFairPart(slot, front.bytes)) return false;
   if (!isBig(front.bytes)) return true;
   if (slot.inFlight != 0) return false;
   if (isHeld && isHeld(front)) return true;
@@ -128,8 +144,22 @@ uint64_t ReplyScheduler::serverBound() const {
   return std::max(shared, std::min(limits_.crowdInFlightBytes, limits_.serverInFlightBytes));
 }
 
+// Past the bound, the bound is shared: each address holding replies in
+// flight gets an equal part (packets of peers gone count as one more), and
+// its players equal parts of that. An address with nothing in flight may
+// always start one reply, so no crowd of slow readers shuts anyone out.
+bool ReplyScheduler::withinFairPart(const Slot& slot, uint64_t bytes) const {
+  auto address = addressInFlight_.find(slot.address);
+  if (address == addressInFlight_.end()) return true;
+  size_t addresses = addressInFlight_.size() + (attributedInFlight_ < totalInFlight_ ? 1 : 0);
+  uint64_t addressPart = serverBound() / addresses;
+  if (address->second.bytes + bytes > addressPart) return false;
+  auto player = playerInFlight_.find(slot.player);
+  if (player == playerInFlight_.end()) return true;
+  return player->second + bytes <= addressPart / address->second.players;
+}
+
 std::optional<ReplyScheduler::Pick> ReplyScheduler::next(const IsHeld& isHeld) {
-  if (totalInFlight_ >= serverBound()) return std::nullopt;
   for (size_t step = 0; step < players_.size(); ++step) {
     size_t index = (cursor_ + step) % players_.size();
     if (std::optional<Pick> pick = take(players_[index], isHeld)) {
@@ -147,7 +177,7 @@ std::optional<ReplyScheduler::Pick> ReplyScheduler::next(const IsHeld& isHeld) {
 
 ReplyTicket ReplyScheduler::started(size_t slot, uint64_t bytes) {
   slots_[slot].inFlight += bytes;
-  playerInFlight_[slots_[slot].player] += bytes;
+  holdMore(slots_[slot], bytes);
   totalInFlight_ += bytes;
   return {slot, slots_[slot].generation, bytes};
 }
@@ -156,9 +186,14 @@ void ReplyScheduler::released(const ReplyTicket& ticket) {
   Slot& slot = slots_[ticket.slot];
   if (ticket.generation == slot.generation) {
     slot.inFlight -= ticket.bytes;
-    playerReleased(slot.player, ticket.bytes);
+    holdLess(slot.player, slot.address, ticket.bytes);
   }
   totalInFlight_ -= ticket.bytes;
+}
+
+bool ReplyScheduler::waitsForData(size_t slot) const {
+  const std::deque<QueuedReply>& queue = slots_[slot].queue;
+  return !queue.empty() && queue.front().kind != ReplyKind::kRangeOffer && queue.front().refusal.empty();
 }
 
 void ReplyScheduler::copyCreated(uint64_t bytes) {

@@ -14,11 +14,18 @@
 // many peers fetching big files can pin at once; a big reply whose copy is
 // already held for another peer (the server shares it) costs nothing more,
 // and one that exceeds the whole budget still starts when no other big copy
-// is held. All slots together keep at most serverInFlightBytes in flight
-// (a reply starts while they are below it; less, down to crowdInFlightBytes,
-// while many players have replies in flight), so thousands of slots cannot
-// pin more than that plus one reply, and the requests queued in all slots
-// take at most queuedBytes.
+// is held.
+//
+// All slots together keep about serverInFlightBytes in flight (less, down
+// to crowdInFlightBytes, while many players have replies in flight): below
+// it any reply may start; once it is reached, the bound is shared out, so
+// that a few peers that read slowly cannot hold it all and freeze everyone
+// else. Each IP address with replies in flight then has an equal part of
+// it, and each of its players (address and port) an equal part of that; a
+// reply starts only within both parts, except that an address holding
+// nothing may always start one. All slots together thus keep at most about
+// twice the bound plus a reply per address, and the requests queued in all
+// slots take at most queuedBytes.
 //
 // Fairness is per player, not per slot: a player may hold several
 // connections (several slots, one player key: its address and port), and
@@ -32,8 +39,9 @@
 //
 // Cost: next() looks at the slots of players (assigned slots, and the
 // others that have had something queued since their reset) at most once
-// each; free slots cost nothing. Assigning and resetting a slot look
-// through the players; the rest is constant time.
+// each, even when nothing may start; free slots cost nothing. Assigning
+// and resetting a slot look through the players; the rest is constant
+// time.
 //
 // Not locked: it is called from the server's loop and from ENet's
 // packet-free callback (released, copyReleased), which ENet runs inside the
@@ -105,7 +113,7 @@ class ReplyScheduler {
   ReplyScheduler(size_t slotCount, SchedulerLimits limits);
 
   // Queues a reply for slot; false when the slot's queue is full, or the
-  // queues of all slots together are.
+  // queues of all slots together are (the server then answers "busy").
   bool enqueue(size_t slot, QueuedReply reply);
 
   // A new peer took the slot, or its peer left: queued replies are
@@ -116,8 +124,10 @@ class ReplyScheduler {
   void resetSlot(size_t slot);
 
   // resetSlot, then the slot joins the other slots of player (a key that
-  // tells players apart, such as their address and port).
-  void assignSlot(size_t slot, uint64_t player);
+  // tells players apart, such as their address and port), which share the
+  // fair part of address (a key for its IP address; the player's own key
+  // when not given).
+  void assignSlot(size_t slot, uint64_t player, std::optional<uint64_t> address = std::nullopt);
 
   // The next reply allowed to start, taken off its queue, or nothing.
   // isHeld tells whether a copy of a reply is in memory already.
@@ -143,8 +153,14 @@ class ReplyScheduler {
   // The server-wide bound for the players now holding replies in flight.
   uint64_t serverBound() const;
   uint64_t bigHeld() const { return bigHeld_; }
+  uint64_t peerWindow() const { return limits_.peerWindowBytes; }
   bool isBig(uint64_t bytes) const { return bytes > limits_.peerWindowBytes; }
   size_t queued(size_t slot) const { return slots_[slot].queue.size(); }
+  // The next reply queued for slot carries file data (it is no offer and
+  // no refusal).
+  bool waitsForData(size_t slot) const;
+  // Changes at every resetSlot; a ticket of an earlier one carries another.
+  uint64_t generation(size_t slot) const { return slots_[slot].generation; }
 
  private:
   struct Slot {
@@ -152,6 +168,11 @@ class ReplyScheduler {
     uint64_t inFlight = 0;
     uint64_t generation = 0;
     uint64_t player = 0;
+    uint64_t address = 0;
+  };
+  struct AddressHold {
+    uint64_t bytes = 0;
+    size_t players = 0;  // those of its players with bytes in flight
   };
   // The slots of one player, visited in turn from cursor.
   struct Player {
@@ -161,9 +182,11 @@ class ReplyScheduler {
   };
 
   bool mayStart(const Player& player, const Slot& slot, const IsHeld& isHeld) const;
-  void playerReleased(uint64_t player, uint64_t bytes);
+  bool withinFairPart(const Slot& slot, uint64_t bytes) const;
+  void holdMore(const Slot& slot, uint64_t bytes);
+  void holdLess(uint64_t player, uint64_t address, uint64_t bytes);
   std::optional<Pick> take(Player& player, const IsHeld& isHeld);
-  void join(size_t slot, uint64_t player);
+  void join(size_t slot, uint64_t player, uint64_t address);
   void leave(size_t slot);
   void dropQueue(Slot& slot);
 
@@ -171,6 +194,8 @@ class ReplyScheduler {
   std::vector<Slot> slots_;
   std::vector<Player> players_;  // in visiting order
   std::unordered_map<uint64_t, uint64_t> playerInFlight_;  // by player key, when not 0
+  std::unordered_map<uint64_t, AddressHold> addressInFlight_;  // by address key, when not 0
+  uint64_t attributedInFlight_ = 0;  // of totalInFlight_, the part of peers still there
   size_t cursor_ = 0;            // the player visited next
   uint64_t bigHeld_ = 0;
   uint64_t totalInFlight_ = 0;

@@ -34,7 +34,7 @@ std::string parseServerOptions(const std::vector<std::string>& args, ServerOptio
       continue;
     }
     if (arg != "--port" && arg != "--data" && arg != "--peers" && arg != "--per-address" &&
-        arg != "--per-player" && arg != "--idle-seconds") {
+        arg != "--per-player" && arg != "--idle-seconds" && arg != "--stall-seconds") {
       return "unknown option " + arg;
     }
     if (i + 1 == args.size()) return arg + " needs a value";
@@ -51,6 +51,11 @@ std::string parseServerOptions(const std::vector<std::string>& args, ServerOptio
         return "--idle-seconds takes a number from 1 to 86400";
       }
       options.idleSeconds = static_cast<uint32_t>(number);
+    } else if (arg == "--stall-seconds") {
+      if (!parseNumber(value, 1, kMaxIdleSeconds, number)) {
+        return "--stall-seconds takes a number from 1 to 86400";
+      }
+      options.stallSeconds = static_cast<uint32_t>(number);
     } else {
       if (!parseNumber(value, 1, kMaxPeerSlots, number)) return arg + " takes a number from 1 to 4095";
       size_t& target = arg == "--peers" ? options.peerSlots
@@ -65,16 +70,21 @@ std::string parseServerOptions(const std::vector<std::string>& args, ServerOptio
 std::string serverUsage() {
   return std::string(
              "usage: update_server [--port N] [--data FOLDER] [--peers N] [--per-address N]\n"
-             "                     [--per-player N] [--idle-seconds N] [--no-ranges]\n"
+             "                     [--per-player N] [--idle-seconds N] [--stall-seconds N]\n"
+             "                     [--no-ranges]\n"
              "  --port N       UDP port to listen on (default 7777)\n"
              "  --data FOLDER  folder of the update data (default ") +
          kUpdateDataFolder + ")\n" +
          "  --peers N      number of connection slots, 1 to 4095 (default 4095)\n"
-         "  --per-address N  connections one IP address may hold, 1 to 4095 (default 64)\n"
+         "  --per-address N  connections one IP address may hold before extra ones are\n"
+         "                 refused (a client's first one never is), 1 to 4095 (default 64)\n"
          "  --per-player N   connections one address and port (one client) may hold,\n"
          "                 1 to 4095 (default 16)\n"
-         "  --idle-seconds N close a connection that has asked for nothing, with no\n"
-         "                 reply queued or in flight, for N seconds, 1 to 86400 (default 30)\n"
+         "  --idle-seconds N close a connection that has fetched nothing (keep-alives do\n"
+         "                 not count), with no data queued or in flight, for N seconds,\n"
+         "                 1 to 86400 (default 30)\n"
+         "  --stall-seconds N close a connection whose data in flight drains at less\n"
+         "                 than 8 KiB a second over N seconds, 1 to 86400 (default 20)\n"
          "  --no-ranges    serve whole files only, as a server without ranges does\n";
 }
 

@@ -3,10 +3,15 @@
 //   --data DIR   folder whose files are served (default
 //                "server_data/update_data/")
 //   --peers N    connection slots, 1 to 4095 (default 4095)
-//   --per-address N   connections one IP address may hold (default 64)
+//   --per-address N   connections one IP address may hold before its
+//                players' extra connections are refused; first connections
+//                are not (default 64)
 //   --per-player N    connections one address and port may hold (default 16)
-//   --idle-seconds N  a connection that asks for nothing, with nothing
-//                queued or in flight, for N seconds is closed (default 30)
+//   --idle-seconds N  a connection that fetches nothing (keep-alives and
+//                refusals do not count), with no data queued or in flight,
+//                for N seconds is closed (default 30)
+//   --stall-seconds N  a connection whose data in flight drains at less
+//                than 8 KiB a second over N seconds is closed (default 20)
 //   --no-ranges  serve whole files only
 //   --help       usage
 #pragma once
@@ -32,6 +37,8 @@ struct ServerOptions {
   // A real client asks at least every 10 s while it keeps a connection
   // it is not using.
   uint32_t idleSeconds = 30;
+  // Long enough for a slow line's round trips and resends.
+  uint32_t stallSeconds = 20;
   bool help = false;
   // --no-ranges: answer only the requests of clients that know no ranges,
   // as a server built before them does (for tests and comparisons).

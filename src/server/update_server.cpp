@@ -18,6 +18,7 @@
 #include "net/messages.h"
 #include "net/transport_limits.h"
 #include "platform/native_path.h"
+#include "server/drain_watch.h"
 #include "server/live_slots.h"
 #include "server/peer_admission.h"
 #include "server/peer_pacing.h"
@@ -41,6 +42,10 @@ constexpr size_t kMaxRequestBytes = 4096;
 constexpr int kSocketBufferBytes = 4 << 20;
 // How often connections are looked over for idleness.
 constexpr auto kIdleSweepInterval = std::chrono::milliseconds(250);
+// More in flight than any answers without file data come to (offers,
+// refusals, busy answers) while their peer reads them: a connection that
+// holds more is fetching, not idle.
+constexpr uint64_t kKeepAliveInFlight = 16u << 10;
 
 struct ServerState {
   std::string folder;
@@ -57,20 +62,53 @@ struct ServerState {
   Clock::duration idleLimit;
   Clock::time_point nextIdleSweep;
   std::unique_ptr<LiveSlots> liveSlots;  // once the host is created
+  DrainWatch drain;
+  // Per slot, for its present peer: the bytes of its packets ENet has
+  // released, and the packets it still holds.
+  std::vector<uint64_t> acknowledged;
+  std::vector<std::vector<ENetPacket*>> held;
 };
 
 // Holds the bytes of one reply packet until ENet releases the packet, and
 // then returns its size to the scheduler.
 struct ReplyBuffer {
-  ReplyScheduler* scheduler = nullptr;
+  ServerState* server = nullptr;
   ReplyTicket ticket;
   std::shared_ptr<const ReplyCopy> copy;
+  size_t fragments = 1;  // ENet holds one reference per fragment not yet acknowledged
 };
 
 void releaseReply(ENetPacket* packet) {
   auto* buffer = static_cast<ReplyBuffer*>(packet->userData);
-  buffer->scheduler->released(buffer->ticket);
+  ServerState& server = *buffer->server;
+  size_t slot = buffer->ticket.slot;
+  server.scheduler.released(buffer->ticket);
+  if (buffer->ticket.generation == server.scheduler.generation(slot)) {
+    server.acknowledged[slot] += buffer->ticket.bytes;
+    std::vector<ENetPacket*>& held = server.held[slot];
+    held.erase(std::remove(held.begin(), held.end(), packet), held.end());
+  }
   delete buffer;
+}
+
+// The bytes the peer of slot has acknowledged: its released packets, and
+// the acknowledged fragments of those ENet still holds. O(packets held).
+uint64_t acknowledgedBytes(const ServerState& server, size_t slot) {
+  uint64_t bytes = server.acknowledged[slot];
+  for (const ENetPacket* packet : server.held[slot]) {
+    const auto* buffer = static_cast<const ReplyBuffer*>(packet->userData);
+    size_t left = std::min(packet->referenceCount, buffer->fragments);
+    bytes += packet->dataLength * (buffer->fragments - left) / buffer->fragments;
+  }
+  return bytes;
+}
+
+// A new peer in slot, or none: nothing of the old one counts for it.
+void resetSlot(ServerState& server, size_t slot) {
+  server.scheduler.resetSlot(slot);
+  server.drain.reset(slot);
+  server.acknowledged[slot] = 0;
+  server.held[slot].clear();
 }
 
 std::string addressText(const ENetAddress& address) {
@@ -104,6 +142,76 @@ void sizeWholeFileReply(ServerState& server, size_t slot, QueuedReply& reply) {
   }
 }
 
+// The bytes of a reply, counted against the scheduler's budget until their
+// last user lets go; none when there are no bytes (not even a reply without
+// content could be allocated).
+std::shared_ptr<const ReplyCopy> share(ServerState& server, ReplyCopy packet) {
+  if (!packet.bytes) return nullptr;
+  ReplyScheduler* scheduler = &server.scheduler;
+  scheduler->copyCreated(packet.size);
+  return std::shared_ptr<const ReplyCopy>(new ReplyCopy(std::move(packet)),
+                                          [scheduler](const ReplyCopy* done) {
+                                            scheduler->copyReleased(done->size);
+                                            delete done;
+                                          });
+}
+
+// Hands copy to ENet for the peer of slot, counted in flight until ENet
+// releases it; false when ENet did not take it.
+bool sendCopy(ServerState& server, size_t slot, std::shared_ptr<const ReplyCopy> copy) {
+  auto buffer = std::make_unique<ReplyBuffer>();
+  buffer->copy = std::move(copy);
+  size_t size = buffer->copy->size;
+  ENetPacket* packet = enet_packet_create(buffer->copy->bytes.get(), size,
+                                          ENET_PACKET_FLAG_RELIABLE | ENET_PACKET_FLAG_NO_ALLOCATE);
+  if (packet == nullptr) return false;
+  buffer->server = &server;
+  buffer->ticket = server.scheduler.started(slot, size);
+  ReplyBuffer* held = buffer.release();
+  packet->userData = held;
+  packet->freeCallback = releaseReply;
+  if (sendLargePacket(&server.host->peers[slot], kFileUpdateChannel, packet) < 0) {
+    enet_packet_destroy(packet);
+    return false;
+  }
+  held->fragments = std::max<size_t>(1, packet->referenceCount);
+  server.held[slot].push_back(packet);
+  server.bytesSent[slot] += size;
+  return true;
+}
+
+// The answer to a request there is no room to queue, sent at once: "busy,
+// ask again" for a piece, a reply without content for a whole file (which
+// an updater takes as a failed fetch and asks for on its next run), the
+// offer itself for a hello. A peer with two windows in flight, answers
+// included, does not read them: it gets nothing, which would only pile up
+// here.
+void answerBusy(ServerState& server, size_t slot, const QueuedReply& reply) {
+  const std::string& peerName = server.peerNames[slot];
+  if (server.scheduler.inFlight(slot) >= 2 * server.scheduler.peerWindow()) {
+    logError("|||| Too many queued requests from " + peerName + ", \"" + reply.name + "\" dropped");
+    return;
+  }
+  ReplyCopy answer;
+  switch (reply.kind) {
+    case ReplyKind::kWholeFile:
+      answer = copyOfPacket(buildFileReplyHead(reply.name, 0));
+      break;
+    case ReplyKind::kRangeOffer:
+      answer = rangeOfferPacket();
+      break;
+    case ReplyKind::kFileRange:
+      answer = busyRangeReply(reply.name, reply.offset);
+      break;
+  }
+  std::shared_ptr<const ReplyCopy> copy = share(server, std::move(answer));
+  if (!copy || !sendCopy(server, slot, std::move(copy))) {
+    logError("|||| Too many queued requests from " + peerName + ", \"" + reply.name + "\" dropped");
+    return;
+  }
+  logError("|||| Too many queued requests from " + peerName + ", \"" + reply.name + "\" answered busy");
+}
+
 // Range replies are read only when they start, so their queue entries stay
 // small; bytes is the most a reply can come to.
 void queueReply(ServerState& server, size_t slot, QueuedReply reply) {
@@ -119,11 +227,8 @@ void queueReply(ServerState& server, size_t slot, QueuedReply reply) {
       reply.bytes = rangeReplyBytes(reply.name, reply.length);
       break;
   }
-  std::string requested = reply.name;
-  if (!server.scheduler.enqueue(slot, std::move(reply))) {
-    logError("|||| Too many queued requests from " + server.peerNames[slot] + ", \"" + requested +
-             "\" dropped");
-  }
+  QueuedReply copy = reply;
+  if (!server.scheduler.enqueue(slot, std::move(reply))) answerBusy(server, slot, copy);
 }
 
 // What a request asks for, or nothing for anything else.
@@ -178,7 +283,6 @@ void onReceive(ServerState& server, const ENetEvent& event) {
     logError("|||| Unrecognised or malformed request from " + peerName + " dropped");
     return;
   }
-  server.lastBusy[slot] = Clock::now();
   queueReply(server, slot, std::move(*asked));
 }
 
@@ -187,13 +291,13 @@ void onReceive(ServerState& server, const ENetEvent& event) {
 // reports no disconnect for it.
 void dropPeer(ServerState& server, size_t slot) {
   enet_peer_disconnect_now(&server.host->peers[slot], 0);
-  server.scheduler.resetSlot(slot);
+  resetSlot(server, slot);
   server.admission.left(slot);
 }
 
 void onConnect(ServerState& server, const ENetEvent& event) {
   size_t slot = slotOf(server, event.peer);
-  server.scheduler.resetSlot(slot);
+  resetSlot(server, slot);
   server.peerNames[slot] = addressText(event.peer->address);
   server.bytesSent[slot] = 0;
   PeerAddress address{event.peer->address.host, event.peer->address.port};
@@ -206,20 +310,37 @@ void onConnect(ServerState& server, const ENetEvent& event) {
   }
   server.admission.admitted(slot, address);
   keepFullWindow(event.peer);
-  server.scheduler.assignSlot(slot, address.playerKey());
+  server.scheduler.assignSlot(slot, address.playerKey(), address.ip);
   server.lastBusy[slot] = Clock::now();
   logLine("Client connected: " + server.peerNames[slot]);
 }
 
-// Closes the connections that have asked for nothing, with nothing queued
-// or in flight, for the idle limit.
+// Closes a connection whose data in flight does not drain; true when it did.
+bool closeIfStalled(ServerState& server, size_t slot, Clock::time_point now) {
+  uint64_t inFlight = server.scheduler.inFlight(slot);
+  if (!server.drain.stalled(slot, now, inFlight, [&] { return acknowledgedBytes(server, slot); })) {
+    return false;
+  }
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(server.drain.limits().window).count();
+  logLine("Closed stalled connection: " + server.peerNames[slot] + " (" + std::to_string(inFlight) +
+          " bytes in flight, under " + std::to_string(server.drain.limits().bytesPerSecond) +
+          " bytes a second taken in " + std::to_string(seconds) + " s, " +
+          std::to_string(server.bytesSent[slot]) + " bytes sent)");
+  dropPeer(server, slot);
+  return true;
+}
+
+// Closes the connections that do not take their data, and those that have
+// fetched nothing for the idle limit: a keep-alive, an offer or a refusal
+// is no fetching.
 void closeIdlePeers(ServerState& server) {
   Clock::time_point now = Clock::now();
   if (now < server.nextIdleSweep) return;
   server.nextIdleSweep = now + kIdleSweepInterval;
   for (size_t slot = 0; slot < server.host->peerCount; ++slot) {
     if (!server.admission.holds(slot)) continue;
-    if (server.scheduler.queued(slot) != 0 || server.scheduler.inFlight(slot) != 0) {
+    if (closeIfStalled(server, slot, now)) continue;
+    if (server.scheduler.waitsForData(slot) || server.scheduler.inFlight(slot) > kKeepAliveInFlight) {
       server.lastBusy[slot] = now;
       continue;
     }
@@ -238,7 +359,7 @@ void handleEvent(ServerState& server, ENetEvent& event) {
       break;
     case ENET_EVENT_TYPE_DISCONNECT: {
       size_t slot = slotOf(server, event.peer);
-      server.scheduler.resetSlot(slot);
+      resetSlot(server, slot);
       server.admission.left(slot);
       logLine("Client disconnected: " + server.peerNames[slot] + " (" +
               std::to_string(server.bytesSent[slot]) + " bytes sent)");
@@ -274,20 +395,6 @@ std::unique_ptr<uint8_t[]> fillReply(const ServerState& server, QueuedReply& rep
     }
     return bytes;
   }
-}
-
-// The bytes of a reply, counted against the scheduler's budget until their
-// last user lets go; none when there are no bytes (not even a reply without
-// content could be allocated).
-std::shared_ptr<const ReplyCopy> share(ServerState& server, ReplyCopy packet) {
-  if (!packet.bytes) return nullptr;
-  ReplyScheduler* scheduler = &server.scheduler;
-  scheduler->copyCreated(packet.size);
-  return std::shared_ptr<const ReplyCopy>(new ReplyCopy(std::move(packet)),
-                                          [scheduler](const ReplyCopy* done) {
-                                            scheduler->copyReleased(done->size);
-                                            delete done;
-                                          });
 }
 
 std::shared_ptr<const ReplyCopy> makeCopy(ServerState& server, QueuedReply& reply) {
@@ -337,29 +444,17 @@ void logStarted(const QueuedReply& reply, const std::string& peerName) {
 }
 
 void startReply(ServerState& server, size_t slot, QueuedReply reply) {
-  ENetPeer* peer = &server.host->peers[slot];
-  const std::string& peerName = server.peerNames[slot];
-  auto buffer = std::make_unique<ReplyBuffer>();
-  buffer->copy = replyCopy(server, reply);
-  if (!buffer->copy) {
-    logError("|||| Out of memory, no reply for \"" + reply.name + "\" to " + peerName);
+  std::shared_ptr<const ReplyCopy> copy = replyCopy(server, reply);
+  if (!copy) {
+    logError("|||| Out of memory, no reply for \"" + reply.name + "\" to " + server.peerNames[slot]);
     return;
   }
-  size_t size = buffer->copy->size;
-  ENetPacket* packet = enet_packet_create(buffer->copy->bytes.get(), size,
-                                          ENET_PACKET_FLAG_RELIABLE | ENET_PACKET_FLAG_NO_ALLOCATE);
-  if (packet == nullptr) return;
-  buffer->scheduler = &server.scheduler;
-  buffer->ticket = server.scheduler.started(slot, size);
-  packet->userData = buffer.release();
-  packet->freeCallback = releaseReply;
-  if (sendLargePacket(peer, kFileUpdateChannel, packet) < 0) {
-    enet_packet_destroy(packet);
-    logError("|||| Could not send \"" + reply.name + "\" to " + peerName);
+  if (!sendCopy(server, slot, std::move(copy))) {
+    logError("|||| Could not send \"" + reply.name + "\" to " + server.peerNames[slot]);
     return;
   }
-  server.bytesSent[slot] += size;
-  logStarted(reply, peerName);
+  logStarted(reply, server.peerNames[slot]);
+  if (reply.refusal.empty() && reply.kind != ReplyKind::kRangeOffer) server.lastBusy[slot] = Clock::now();
 }
 
 void startReplies(ServerState& server) {
@@ -420,13 +515,17 @@ int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop)
                      std::vector<Clock::time_point>(options.peerSlots),
                      std::chrono::seconds(options.idleSeconds),
                      Clock::now(),
-                     nullptr};
+                     nullptr,
+                     DrainWatch(options.peerSlots, DrainLimits{std::chrono::seconds(options.stallSeconds)}),
+                     std::vector<uint64_t>(options.peerSlots),
+                     std::vector<std::vector<ENetPacket*>>(options.peerSlots)};
   server.host = enet_host_create(&address, options.peerSlots, kChannelCount, 0, 0);
   if (server.host == nullptr) {
     logError("Could not listen on UDP port " + std::to_string(options.port));
     enet_deinitialize();
     return 1;
   }
+  server.host->duplicatePeers = server.admission.mostFromOneAddress();
   server.liveSlots = std::make_unique<LiveSlots>(server.host);
   limitServerReceiving(server.host);
   enet_socket_set_option(server.host->socket, ENET_SOCKOPT_RCVBUF, kSocketBufferBytes);

@@ -5,7 +5,9 @@
 // that is not a servable file of the folder (served_files.h) gets a reply
 // with no content. A RangeHello gets a RangeOffer and a FileRangeRequest a
 // FileRangeReply (range_replies.h). Every reply, in request order, is paced
-// per peer by the ReplyScheduler.
+// per peer by the ReplyScheduler. A request that its queues have no room
+// for is answered at once: a FileRangeReply with kRangeStatusBusy, or a
+// FileReply without content.
 //
 // It logs through the program log: its start ("Update server listening on
 // port N"), every connect and disconnect, every whole-file reply, the first

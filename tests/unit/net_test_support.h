@@ -129,6 +129,7 @@ class RawClient {
     if (reply) {
       replies[reply->path] = Bytes(reply->content.begin(), reply->content.end());
       ++replyCount;
+      if (reply->content.empty()) ++emptyReplies;
     } else {
       others.emplace_back(packet.begin(), packet.end());
     }
@@ -151,6 +152,7 @@ class RawClient {
 
   std::map<std::string, Bytes> replies;
   size_t replyCount = 0;
+  size_t emptyReplies = 0;
   std::vector<Bytes> others;    // every packet that is no FileReply, in order
   std::vector<uint32_t> types;  // the type word of every packet, in order
   bool disconnected = false;

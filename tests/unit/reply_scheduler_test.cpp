@@ -189,6 +189,42 @@ TEST(ReplyScheduler, ManyPlayersShareASmallerBound) {
   }
 }
 
+// Eight ENet hosts on one address ask for many pieces and never read: they
+// reach the server-wide bound, and still a player from another address is
+// served, up to the half of the bound its address is due, while the eight
+// start nothing more, not even from a ninth host.
+TEST(ReplyScheduler, SlowReadersOfOneAddressCannotHoldTheWholeBound) {
+  SchedulerLimits limits;
+  limits.serverInFlightBytes = 1000;
+  limits.fewPlayers = 100;
+  ReplyScheduler scheduler(10, limits);
+  for (size_t slot = 0; slot < 9; ++slot) scheduler.assignSlot(slot, 10 + slot, 1);
+  scheduler.assignSlot(9, 20, 2);
+  for (int i = 0; i < 16; ++i) {
+    for (size_t slot = 0; slot < 8; ++slot) scheduler.enqueue(slot, reply("slow", 100));
+  }
+  std::vector<ReplyTicket> slow;
+  while (auto pick = scheduler.next()) slow.push_back(scheduler.started(pick->slot, 100));
+  EXPECT_EQ(scheduler.inFlightEverywhere(), 1000u);
+
+  for (int i = 0; i < 20; ++i) scheduler.enqueue(9, reply("honest", 100));
+  scheduler.enqueue(8, reply("ninth", 100));
+  std::vector<ReplyTicket> honest;
+  while (auto pick = scheduler.next()) {
+    EXPECT_EQ(pick->reply.name, "honest");
+    honest.push_back(scheduler.started(pick->slot, 100));
+  }
+  EXPECT_EQ(honest.size(), 5u);
+  scheduler.released(honest[0]);
+  auto again = scheduler.next();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->reply.name, "honest");
+  scheduler.started(again->slot, 100);
+  // Still above their half, the slow ones start nothing as they drain.
+  for (int i = 0; i < 4; ++i) scheduler.released(slow[i]);
+  EXPECT_FALSE(scheduler.next());
+}
+
 // Offers queued on a player's idle connections do not use up its turns:
 // its data comes in the same turn, before the other player's second file.
 TEST(ReplyScheduler, OffersDoNotUseUpATurn) {

@@ -20,7 +20,7 @@ TEST(ServerOptions, DefaultsAndValues) {
   EXPECT_EQ(options.perPlayer, 16u);
   EXPECT_EQ(options.idleSeconds, 30u);
   EXPECT_EQ(parseServerOptions({"--port", "9000", "--data", "d", "--peers", "3", "--per-address", "5",
-                                "--per-player", "2", "--idle-seconds", "86400"},
+                                "--per-player", "2", "--idle-seconds", "86400", "--stall-seconds", "3"},
                                options),
             "");
   EXPECT_EQ(options.port, 9000);
@@ -29,6 +29,7 @@ TEST(ServerOptions, DefaultsAndValues) {
   EXPECT_EQ(options.perAddress, 5u);
   EXPECT_EQ(options.perPlayer, 2u);
   EXPECT_EQ(options.idleSeconds, 86400u);
+  EXPECT_EQ(options.stallSeconds, 3u);
 }
 
 TEST(ServerOptions, BadValuesAreRefused) {
@@ -37,7 +38,8 @@ TEST(ServerOptions, BadValuesAreRefused) {
        std::vector<std::vector<std::string>>{{"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12x"},
                                              {"--peers", "0"}, {"--peers", "4096"}, {"--data", ""}, {"--what"},
                                              {"--per-address", "0"}, {"--per-player", "4096"},
-                                             {"--idle-seconds", "0"}, {"--idle-seconds", "86401"}}) {
+                                             {"--idle-seconds", "0"}, {"--idle-seconds", "86401"},
+                                             {"--stall-seconds", "0"}}) {
     EXPECT_NE(parseServerOptions(args, options), "") << args[0];
   }
 }

@@ -95,6 +95,47 @@ TEST_F(UpdateServer, SlowPeerHoldsOnlyItsWindowAndStallsNobody) {
   EXPECT_LE(dropped, 300u + 3u - 256u);
 }
 
+// Requests beyond what a connection's queue holds are answered at once,
+// pieces with "busy" and whole files without content, one line each, and
+// every request gets its answer.
+TEST_F(UpdateServer, RequestsBeyondTheQueueAreAnsweredBusy) {
+  Bytes piece = put("p", 1u << 20);
+  put("w", 1000);
+  ServerProcess server(data_);
+  RawClient client(server.port());
+  FileRangeRequest request;
+  request.name = "p";
+  request.length = 1u << 20;
+  for (int i = 0; i < 200; ++i) client.send(buildFileRangeRequest(request));
+  for (int i = 0; i < 100; ++i) client.request("w");
+  auto answered = [&] { return client.others.size() + client.replyCount; };
+  ASSERT_TRUE(testing::waitUntil(
+      [&] {
+        client.serviceOnce();
+        return answered() == 300;
+      },
+      30000))
+      << answered();
+  size_t busy = 0;
+  for (const Bytes& packet : client.others) {
+    std::optional<FileRangeReply> reply = decodeFileRangeReply(packet);
+    ASSERT_TRUE(reply);
+    if (reply->status == kRangeStatusBusy) {
+      EXPECT_TRUE(reply->data.empty());
+      ++busy;
+    } else {
+      EXPECT_EQ(Bytes(reply->data.begin(), reply->data.end()), piece);
+    }
+  }
+  size_t answeredBusy = busy + client.emptyReplies;
+  EXPECT_GE(answeredBusy, 1u);
+  EXPECT_LE(answeredBusy, 300u - 256u);
+  testing::waitUntil([&] { return occurrences(server.output(), "\" answered busy") >= answeredBusy; }, 10000);
+  std::string log = server.output();
+  EXPECT_EQ(occurrences(log, "\"p\" answered busy"), busy);
+  EXPECT_EQ(occurrences(log, "\"w\" answered busy"), client.emptyReplies);
+}
+
 #ifdef __linux__
 // The server's resident memory, from /proc.
 uint64_t residentBytes(int pid) {
@@ -346,6 +387,50 @@ TEST_F(UpdateServer, IdleFloodsAreBoundedAndClosedWhilePlayersAreServed) {
   EXPECT_EQ(occurrences(log, "Client disconnected: "), 0u);
 }
 
+// A connection kept up by hellos alone is closed once idle, and one that
+// asks for pieces and then takes a few datagrams every 2.5 s is closed as
+// stalled (its client may not hear of it: its socket is full), while a
+// player who reads is served.
+TEST_F(UpdateServer, KeepAlivesAndStalledReadersAreClosed) {
+  put("p", 8u << 20);
+  Bytes file = put("1.compressed", 300000);
+  ServerProcess server(data_, {"--idle-seconds", "2", "--stall-seconds", "1"});
+  RawClient hellos(server.port());
+  RawClient stalled(server.port());
+  FileRangeRequest piece;
+  piece.name = "p";
+  piece.length = 1u << 20;
+  for (int i = 0; i < 8; ++i) {
+    piece.offset = uint64_t(i) << 20;
+    stalled.send(buildFileRangeRequest(piece));
+  }
+  RawClient player(server.port());
+  player.request("1.compressed");
+  auto lastHello = testing::Clock::now() - std::chrono::seconds(1);
+  auto lastRead = testing::Clock::now();
+  ASSERT_TRUE(testing::waitUntil(
+      [&] {
+        auto now = testing::Clock::now();
+        if (now - lastHello > std::chrono::milliseconds(500)) {
+          hellos.send(buildRangeHello(RangeHello{}));
+          lastHello = now;
+        }
+        if (now - lastRead > std::chrono::milliseconds(2500)) {
+          stalled.serviceOnce(0);
+          lastRead = now;
+        }
+        hellos.serviceOnce();
+        player.serviceOnce();
+        return hellos.disconnected && server.output().find("Closed stalled connection: ") != std::string::npos;
+      },
+      30000))
+      << server.output();
+  EXPECT_EQ(player.replies["1.compressed"], file);
+  std::string log = outputHolding(server, "Closed idle connection: ");
+  EXPECT_EQ(occurrences(log, "Closed stalled connection: 127.0.0.1:"), 1u);
+  EXPECT_GE(occurrences(log, "Closed idle connection: 127.0.0.1:"), 1u);
+}
+
 // Extra connections of a client are let in while a quarter of the slots is
 // free besides them and refused after that; first connections still get in
 // until the server is full.
@@ -369,6 +454,35 @@ TEST_F(UpdateServer, ExtrasAreRefusedWhenNearlyFullButNewPlayersGetIn) {
   ASSERT_TRUE(player.collect(1, 20000));
   EXPECT_EQ(player.replies["1.compressed"].size(), 1000u);
   EXPECT_EQ(occurrences(server.output(), "|||| Refused connection"), 1u);
+}
+
+// Many players behind one address: a client's unmarked connections are
+// still extras and stop at the address's bound, but every other player's
+// first connection gets in and is served.
+TEST_F(UpdateServer, PlayersBehindOneAddressAreNotLockedOut) {
+  Bytes file = put("1.compressed", 1000);
+  ServerProcess server(data_, {"--per-address", "4"});
+  IdleConnections flood(server.port(), 30);
+  ASSERT_TRUE(flood.settle(4, 20000)) << flood.connects << " " << flood.disconnects;
+  std::vector<std::unique_ptr<RawClient>> players;
+  for (int i = 0; i < 6; ++i) {
+    players.push_back(std::make_unique<RawClient>(server.port()));
+    players.back()->request("1.compressed");
+  }
+  for (auto& player : players) {
+    ASSERT_TRUE(testing::waitUntil(
+        [&] {
+          flood.service();
+          player->serviceOnce();
+          return player->replyCount == 1;
+        },
+        20000));
+    EXPECT_EQ(player->replies["1.compressed"], file);
+  }
+  testing::waitUntil([&] { return occurrences(server.output(), "|||| Refused connection") >= 26; }, 10000);
+  std::string log = server.output();
+  EXPECT_EQ(occurrences(log, ": 4 connections from 127.0.0.1 already"), 26u);
+  EXPECT_EQ(occurrences(log, "|||| Refused connection"), 26u);
 }
 
 // ENet is shown only the front of the slot table; a burst of connections
