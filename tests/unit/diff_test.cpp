@@ -308,7 +308,7 @@ int countingWrite(void* stream, const uint8_t* bytes, size_t count) {
 bool runWithCounters(const Bytes& old, const Bytes& newData, Bytes& body) {
   DiffWriter writer{&body, countingAllocate, countingRelease, countingWrite};
   return writePatchBody(old.data(), uint32_t(old.size()), newData.data(),
-                        uint32_t(newData.size()), writer)
+                        uint32_t(newData.size()), kLongMatchRules, writer)
       .ok();
 }
 
