@@ -31,9 +31,9 @@ constexpr size_t kFirstRecords = 256;
 // A match replaces the current alignment when it is longer by more than
 // this (and at least MatchRules::minMatch long).
 constexpr int64_t kMatchMargin = 8;
-// Memory of one deflate stream at level 9 and the piece it writes into
-// (container_builder.h), with room to spare.
-constexpr uint64_t kDeflateMemory = uint64_t(1) << 20;
+// Memory of one deflate stream at level 9 (zlib's window, hash chains and
+// pending buffer: 256 KiB, and its state), with room to spare.
+constexpr uint64_t kDeflateMemory = uint64_t(320) << 10;
 
 // A search compares at most this many bytes of the new file: where the
 // old and the new file share long runs that do not beat the alignment,
@@ -392,7 +392,8 @@ uint64_t bsdiffMemory(uint64_t oldLength, uint64_t newLength) {
   uint64_t longScan = filter + packed + kDeflateMemory;
   // The long matches' patch, and the short matches' one, given up at that size.
   uint64_t shortScan = 2 * packed + kDeflateMemory;
-  uint64_t scanning = index + kWorkBufferSize + std::max(longScan, shortScan);
+  uint64_t work = std::min<uint64_t>(newLength + 1, kWorkBufferSize);
+  uint64_t scanning = index + work + std::max(longScan, shortScan);
   // The smaller patch and the output stream, which holds up to twice that
   // while it grows.
   uint64_t writing = 3 * packed;
