@@ -12,9 +12,17 @@
 //   patch_bench assets OLD NEW [MIB] write a synthetic asset pack of MIB MiB
 //                                    (default 64) and its next version (blocks
 //                                    inserted, removed, moved and edited)
+//   patch_bench rules OLD NEW        print the sizes of the patch containers by
+//                                    the short and by the long match rules alone
+//                                    (bsdiff keeps the smaller), "short long"
+//   patch_bench minor OLD NEW        write NEW, a minor release of the binary OLD:
+//                                    small scattered edits, denser in some
+//                                    blocks, and bytes inserted that shift the
+//                                    code after them
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -124,6 +132,68 @@ int pack(const char* path) {
   }
   std::printf("%zu\n", out.str().size());
   return 0;
+}
+
+// The container size of old → newData's patch by one set of match rules.
+bool rulesSize(const Bytes& old, const Bytes& newData, const quor::MatchRules& rules,
+               size_t* size) {
+  Bytes body;
+  auto append = [](void* stream, const uint8_t* bytes, size_t count) {
+    Bytes& to = *static_cast<Bytes*>(stream);
+    to.insert(to.end(), bytes, bytes + count);
+    return 0;
+  };
+  quor::DiffWriter writer{&body, std::malloc, std::free, append};
+  if (!quor::writePatchBody(old.data(), uint32_t(old.size()), newData.data(),
+                            uint32_t(newData.size()), rules, writer).ok()) {
+    return false;
+  }
+  std::ostringstream out;
+  if (!quor::containerEncode(quor::binary_patch, body.data(), uint32_t(body.size()), out).ok()) {
+    return false;
+  }
+  *size = out.str().size();
+  return true;
+}
+
+int rules(const char* oldPath, const char* newPath) {
+  Bytes old;
+  Bytes newData;
+  if (!readWhole(oldPath, old) || !readWhole(newPath, newData)) return 2;
+  size_t shortSize = 0;
+  size_t longSize = 0;
+  if (!rulesSize(old, newData, quor::kShortMatchRules, &shortSize) ||
+      !rulesSize(old, newData, quor::kLongMatchRules, &longSize)) {
+    return 1;
+  }
+  std::printf("%zu %zu\n", shortSize, longSize);
+  return 0;
+}
+
+// A minor release of a program: blocks of 2 to 8 KB; in most a small edit
+// every 150 to 550 bytes, in one of three one every 12 to 42 bytes (as
+// operands that point across moved code); in every other block 1 to 12
+// bytes inserted, which shift everything after them.
+int minor(const char* oldPath, const char* newPath) {
+  Bytes old;
+  if (!readWhole(oldPath, old)) return 2;
+  std::mt19937 random(20261209);
+  Bytes out;
+  out.reserve(old.size() + old.size() / 256);
+  for (size_t at = 0; at < old.size();) {
+    size_t length = std::min<size_t>(old.size() - at, 2000 + random() % 6000);
+    Bytes block(old.begin() + long(at), old.begin() + long(at + length));
+    at += length;
+    size_t gap = random() % 3 == 0 ? 12 + random() % 30 : 150 + random() % 400;
+    for (size_t i = random() % gap; i + 4 <= block.size(); i += 1 + random() % gap) {
+      block[i] = uint8_t(block[i] + 1 + random() % 8);
+    }
+    if (random() % 2) {
+      block.insert(block.begin() + long(random() % block.size()), 1 + random() % 12, 0x90);
+    }
+    out.insert(out.end(), block.begin(), block.end());
+  }
+  return writeWhole(newPath, out) ? 0 : 1;
 }
 
 // One asset of a game's data pack: a texture, a mesh, a sound, a text file
@@ -249,12 +319,14 @@ int main(int argc, char** argv) {
   }
   if (command == "apply" && argc == 5) return apply(argv[2], argv[3], argv[4]);
   if (command == "sort" && argc == 3) return sort(argv[2]);
+  if (command == "rules" && argc == 4) return rules(argv[2], argv[3]);
+  if (command == "minor" && argc == 4) return minor(argv[2], argv[3]);
   if (command == "pack" && argc == 3) return pack(argv[2]);
   if (command == "assets" && (argc == 4 || argc == 5)) {
     return assets(argv[2], argv[3], size_t(argc == 5 ? std::stoull(argv[4]) : 64) << 20);
   }
   std::fprintf(stderr,
                "usage: patch_bench diff OLD NEW PATCH [BUDGET_MIB] | apply OLD PATCH OUT |"
-               " sort OLD | pack FILE | assets OLD NEW [MIB]\n");
+               " sort OLD | pack FILE | assets OLD NEW [MIB] | rules OLD NEW | minor OLD NEW\n");
   return 2;
 }

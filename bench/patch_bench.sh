@@ -6,9 +6,15 @@
 #
 # Pairs: library and program binaries of two Debian package versions
 # (fetched with apt-get download): point releases, and LLVM's shared library
-# several major versions apart (large files with big changes); and a 64 MiB
-# synthetic asset pack with blocks inserted, removed and edited. "whole" is
-# the new file's container as create mode publishes it whole. Times are wall
+# several major versions apart (large files with big changes); minor
+# releases made from the old binaries of point-release pairs ("minor-" and
+# the pair's name: small scattered edits, denser in some blocks, and bytes
+# inserted that shift the code after them; see patch_bench minor); and a
+# 64 MiB synthetic asset pack with blocks inserted, removed and edited.
+# "whole" is the new file's container as create mode publishes it whole.
+# "short rules" and "long rules" are the patch by each set of match rules
+# alone (patch/extension.h); ours keeps the smaller, so ours/long rules is
+# what that saves against the long rules by themselves. Times are wall
 # seconds and CPU seconds (user + system) of the whole command (file reading
 # included) and peak memory is the maximum resident set size, all from
 # /usr/bin/time. Everything runs at the lowest priority.
@@ -17,7 +23,8 @@
 # Environment: BUILD_DIR (default build), PATCH_BENCH_DIR (work folder,
 # default /tmp/quor-patch-bench; downloads are kept there between runs),
 # PATCH_BENCH_PAIRS (names of the pairs to run, separated by spaces; default
-# all), PATCH_BENCH_SORT=0 (leave out the sort timings, "-" in the table).
+# all), PATCH_BENCH_SORT=0 (leave out the sort timings, "-" in the table),
+# PATCH_BENCH_RULES=0 (leave out the sizes by each rule set, "-").
 set -euo pipefail
 renice -n 19 -p $$ >/dev/null
 
@@ -68,13 +75,25 @@ fetch() {
 names=()
 for pair in "${pairs[@]}"; do
   IFS='|' read -r name oldSpec newSpec inner newInner <<<"$pair"
-  wanted "$name" || continue
+  wanted "$name" || wanted "minor-$name" || continue
   if fetch "$oldSpec" "$work/pairs/$name.old" "$inner" &&
      fetch "$newSpec" "$work/pairs/$name.new" "${newInner:-$inner}"; then
-    names+=("$name")
+    if wanted "$name"; then names+=("$name"); fi
   else
     echo "skipped $name: $oldSpec or $newSpec is not served" >&2
   fi
+done
+# Minor releases generated from the old file of these pairs.
+for base in libcrypto.so.3 mariadbd libpython3.11; do
+  wanted "minor-$base" || continue
+  if [ ! -f "$work/pairs/$base.old" ]; then
+    echo "skipped minor-$base: no $base pair" >&2
+    continue
+  fi
+  cp "$work/pairs/$base.old" "$work/pairs/minor-$base.old"
+  [ -f "$work/pairs/minor-$base.new" ] ||
+    "$bench" minor "$work/pairs/$base.old" "$work/pairs/minor-$base.new"
+  names+=("minor-$base")
 done
 if wanted assets; then
   if [ ! -f "$work/pairs/assets.new" ]; then
@@ -100,8 +119,8 @@ ratio() { echo "scale=2; $1 / $2" | bc; }
 
 table="$work/table.md"
 {
-  echo "| pair | old MiB | new MiB | ours bytes | xdelta3 -9 bytes | zstd -19 bytes | whole bytes | ours/xdelta3 | ours/zstd | ours/whole | create wall s ours/xdelta3/zstd | create CPU s ours/xdelta3/zstd | CPU ours/zstd | apply s ours/xdelta3/zstd | create peak MiB ours/xdelta3/zstd | ours target MiB | sort s ours/divsufsort |"
-  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+  echo "| pair | old MiB | new MiB | ours bytes | short rules bytes | long rules bytes | ours/long rules | xdelta3 -9 bytes | zstd -19 bytes | whole bytes | ours/xdelta3 | ours/zstd | ours/whole | create wall s ours/xdelta3/zstd | create CPU s ours/xdelta3/zstd | CPU ours/zstd | apply s ours/xdelta3/zstd | create peak MiB ours/xdelta3/zstd | ours target MiB | sort s ours/divsufsort |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 } >"$table"
 
 for name in "${names[@]}"; do
@@ -131,9 +150,13 @@ for name in "${names[@]}"; do
   fi
 
   ours=$(size "$out.patch"); xd=$(size "$out.xd3"); zs=$(size "$out.zst")
+  shortRules=- longRules=- oursLong=-
+  if [ "${PATCH_BENCH_RULES:-1}" != 0 ] && read -r shortRules longRules < <("$bench" rules "$old" "$new"); then
+    oursLong=$(ratio "$ours" "$longRules")
+  fi
   whole=$("$bench" pack "$new")
   target=$(( (17 * n + 3 * m) / 1048576 + 64 ))
-  echo "| $name | $(mib "$n") | $(mib "$m") | $ours | $xd | $zs | $whole | $(ratio "$ours" "$xd") | $(ratio "$ours" "$zs") | $(ratio "$ours" "$whole") | $oursCreate / $xdCreate / $zsCreate | $oursCpu / $xdCpu / $zsCpu | $(ratio "$oursCpu" "$zsCpu") | $oursApply / $xdApply / $zsApply | $((oursPeak / 1024)) / $((xdPeak / 1024)) / $((zsPeak / 1024)) | $target | $oursSort / $divSort |" >>"$table"
+  echo "| $name | $(mib "$n") | $(mib "$m") | $ours | $shortRules | $longRules | $oursLong | $xd | $zs | $whole | $(ratio "$ours" "$xd") | $(ratio "$ours" "$zs") | $(ratio "$ours" "$whole") | $oursCreate / $xdCreate / $zsCreate | $oursCpu / $xdCpu / $zsCpu | $(ratio "$oursCpu" "$zsCpu") | $oursApply / $xdApply / $zsApply | $((oursPeak / 1024)) / $((xdPeak / 1024)) / $((zsPeak / 1024)) | $target | $oursSort / $divSort |" >>"$table"
   rm -f "$out.ours" "$out.xdout" "$out.zsout"
 done
 

@@ -6,7 +6,7 @@
 // Memory: a file without a patch is compressed piece by piece (about
 // 1 MiB whatever its size, up to the container's 4 GiB). A patch needs the
 // old and the new file whole plus the diff's working memory, which must
-// fit the budget: bsdiff's (bsdiffMemory in patch/diff.h, about 9 bytes per
+// fit the budget: bsdiff's (bsdiffMemory in patch/diff.h, about 8 bytes per
 // old byte) when it fits, else the block index's (patch/block_diff.h, from
 // about 1 byte per old byte down to a few MiB). A file for which not even that
 // fits gets no patch and is published whole, with the line "file too large
@@ -40,7 +40,7 @@
 namespace quor {
 
 // Memory one patch may take beyond the old and new file: 2 GiB, so files
-// up to about 230 MiB get bsdiff's patches and larger ones the block
+// up to about 250 MiB get bsdiff's patches and larger ones the block
 // index's. The patches made at once share it (see above).
 inline constexpr uint64_t kPatchMemoryBudget = uint64_t(2) << 30;
 

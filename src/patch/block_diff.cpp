@@ -23,9 +23,10 @@ constexpr uint32_t kEmptySlot = 0xFFFFFFFF;
 // taken is left out of the index.
 constexpr uint32_t kProbes = 8;
 // A match replaces the current alignment when it is longer by more than
-// this, and at least kMinMatch long (as in diff.cpp).
+// this, and at least kRules.minMatch long. The block index finds few of
+// the short matches the other rules live on, so it keeps to these.
 constexpr int64_t kMatchMargin = 8;
-constexpr int64_t kMinMatch = 32;
+constexpr MatchRules kRules = kLongMatchRules;
 // Bytes the current alignment must match at the scan position to be
 // followed without a lookup.
 constexpr int64_t kAlignedRun = 8;
@@ -134,7 +135,7 @@ class BlockScanner : public RecordSource {
       if (pos >= 0 && pos - scan_ != lastOffset_) {
         int64_t len = std::min(matchLength(f_.O + pos, f_.n - pos, f_.N + scan_, f_.m - scan_),
                                kMaxGap);
-        if (len >= kMinMatch && len > alignedMatches(len) + kMatchMargin) {
+        if (len >= kRules.minMatch && len > alignedMatches(len) + kMatchMargin) {
           takeMatch(pos, len, record);
           return true;
         }
@@ -143,7 +144,7 @@ class BlockScanner : public RecordSource {
     }
     finished_ = true;
     if (f_.m == 0) return false;
-    int64_t lenf = forwardExtension(f_, lastScan_, lastPos_, f_.m);
+    int64_t lenf = forwardExtension(f_, lastScan_, lastPos_, f_.m, kRules);
     *record = {lenf, f_.m - lastScan_ - lenf, 0};
     return true;
   }
@@ -180,8 +181,8 @@ class BlockScanner : public RecordSource {
   }
 
   void takeMatch(int64_t pos, int64_t len, ControlTriple* record) {
-    int64_t lenf = forwardExtension(f_, lastScan_, lastPos_, scan_);
-    int64_t lenb = backwardExtension(f_, lastScan_, scan_, pos);
+    int64_t lenf = forwardExtension(f_, lastScan_, lastPos_, scan_, kRules);
+    int64_t lenb = backwardExtension(f_, lastScan_, scan_, pos, kRules);
     splitOverlap(f_, lastScan_, lastPos_, scan_, pos, lenf, lenb);
     *record = {lenf, (scan_ - lenb) - (lastScan_ + lenf), (pos - lenb) - (lastPos_ + lenf)};
     lastScan_ = scan_ - lenb;
@@ -194,7 +195,7 @@ class BlockScanner : public RecordSource {
   // goes on along the same alignment.
   void cut(ControlTriple* record) {
     int64_t gap = scan_ - lastScan_;
-    int64_t lenf = forwardExtension(f_, lastScan_, lastPos_, scan_);
+    int64_t lenf = forwardExtension(f_, lastScan_, lastPos_, scan_, kRules);
     *record = {lenf, gap - lenf, gap - lenf};
     lastScan_ = scan_;
     lastPos_ += gap;

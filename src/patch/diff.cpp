@@ -4,10 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 
 #include "base/encoding.h"
 #include "container/container.h"
+#include "container/container_builder.h"
+#include "container/container_writer.h"
 #include "patch/extension.h"
 #include "patch/match_filter.h"
 #include "patch/patch.h"
@@ -22,15 +25,15 @@ constexpr uint64_t kMaxPiece = 0x7FFFFFFF;
 // Diff bytes are assembled in a buffer of at most this size, a piece at a
 // time, so the patch costs no working memory proportional to the new file.
 constexpr size_t kWorkBufferSize = size_t(1) << 20;
-// Records the patch body has room for before it first grows.
+// Records an ordinary patch body holds beside the new file's bytes, for
+// the memory estimate.
 constexpr size_t kFirstRecords = 256;
-// A match replaces the current alignment when it is longer by more than this.
+// A match replaces the current alignment when it is longer by more than
+// this (and at least MatchRules::minMatch long).
 constexpr int64_t kMatchMargin = 8;
-// ... and is at least this long: a record costs about 5 coded bytes and a
-// byte it takes out of the extra bytes saves about a quarter of one in code,
-// so shorter matches, met all over files that changed much, cost more than
-// they save.
-constexpr int64_t kMinMatch = 32;
+// Memory of one deflate stream at level 9 (zlib's window, hash chains and
+// pending buffer: 256 KiB, and its state), with room to spare.
+constexpr uint64_t kDeflateMemory = uint64_t(320) << 10;
 
 // A search compares at most this many bytes of the new file: where the
 // old and the new file share long runs that do not beat the alignment,
@@ -103,11 +106,11 @@ class RecordSink {
 };
 
 // The greedy scan over the new file; writes every record through sink.
-// Only matches of kMinMatch bytes count, so positions where the filter
-// rules them out are passed without a search.
+// Only matches of rules.minMatch bytes count, so positions where the
+// filter (when there is one) rules them out are passed without a search.
 template <typename Index>
-Status scanNewFile(const Index* I, const Files& f, MatchFilter& filter, RecordSink& sink) {
-  static_assert(kMinMatch >= MatchFilter::kMinMatch, "the filter answers for longer matches");
+Status scanNewFile(const Index* I, const Files& f, const MatchRules& rules, MatchFilter* filter,
+                   RecordSink& sink) {
   int64_t scan = 0;
   int64_t len = 0;
   int64_t pos = 0;
@@ -124,9 +127,9 @@ Status scanNewFile(const Index* I, const Files& f, MatchFilter& filter, RecordSi
     int64_t scsc = scan;
     while (scan < f.m) {
       len = 0;
-      if (filter.mayMatchAt(scan)) {
+      if (filter == nullptr || filter->mayMatchAt(scan)) {
         match = longestMatch(I, f.O, f.n, f.N + scan, compared(scan), 0, f.n);
-        if (match.length >= kMinMatch) {
+        if (match.length >= rules.minMatch) {
           len = match.length;
           pos = match.position;
         }
@@ -154,8 +157,8 @@ Status scanNewFile(const Index* I, const Files& f, MatchFilter& filter, RecordSi
       pos = nearestEqualMatch(I, f.O, f.n, f.N + scan, compared(scan), match, scan + lastOffset);
     }
 
-    int64_t lenf = forwardExtension(f, lastScan, lastPos, scan);
-    int64_t lenb = backwardExtension(f, lastScan, scan, pos);
+    int64_t lenf = forwardExtension(f, lastScan, lastPos, scan, rules);
+    int64_t lenb = backwardExtension(f, lastScan, scan, pos, rules);
     splitOverlap(f, lastScan, lastPos, scan, pos, lenf, lenb);
     // The last record has no next match to seek to.
     int64_t seek = scan == f.m ? 0 : (pos - lenb) - (lastPos + lenf);
@@ -195,44 +198,101 @@ class WorkMemory {
   void* memory_ = nullptr;
 };
 
+Status writeHeader(uint32_t newLength, DiffWriter& writer) {
+  ByteWriter header;
+  header.raw(patchMagic, kPatchMagicSize);
+  header.u32(newLength);
+  if (writeThrough(writer, header.bytes().data(), header.bytes().size()) != 0) {
+    return writeFailed();
+  }
+  return {};
+}
+
+// The old file's suffix array in suffixArray, from the writer's memory.
 template <typename Index>
-Status diffWithIndex(const Files& f, DiffWriter& writer) {
+Status sortOldFile(const Files& f, DiffWriter& writer, WorkMemory& suffixArray) {
   const size_t entries = static_cast<size_t>(f.n) + 1;
-  WorkMemory suffixArray(writer);
+  if (!suffixArray.allocate(entries * sizeof(Index))) return outOfMemory();
+  WorkMemory groups(writer);
+  if (!groups.allocate(entries * sizeof(Index))) return outOfMemory();
+  suffixSort<Index>(suffixArray.as<Index>(), groups.as<Index>(), f.O, static_cast<Index>(f.n));
+  return {};
+}
+
+// The header and the records of one body by rules, through writer. The
+// match filter is built only for rules whose matches it answers for.
+template <typename Index>
+Status writeBody(const Index* I, const Files& f, const MatchRules& rules, DiffWriter& writer) {
+  Status header = writeHeader(static_cast<uint32_t>(f.m), writer);
+  if (!header.ok()) return header;
   WorkMemory work(writer);
   size_t workSize = static_cast<size_t>(std::min<int64_t>(f.m + 1, kWorkBufferSize));
-  if (!suffixArray.allocate(entries * sizeof(Index)) || !work.allocate(workSize)) {
-    return outOfMemory();
-  }
-  Index* I = suffixArray.as<Index>();
-  {
-    WorkMemory groups(writer);
-    if (!groups.allocate(entries * sizeof(Index))) return outOfMemory();
-    suffixSort<Index>(I, groups.as<Index>(), f.O, static_cast<Index>(f.n));
-  }
+  if (!work.allocate(workSize)) return outOfMemory();
+  RecordSink sink(writer, f, work.as<uint8_t>(), workSize);
+  if (rules.minMatch < MatchFilter::kMinMatch) return scanNewFile(I, f, rules, nullptr, sink);
   WorkMemory filterTable(writer);
   if (!filterTable.allocate(MatchFilter::tableSize(f.n))) return outOfMemory();
   MatchFilter filter(filterTable.as<uint8_t>(), f.O, f.n, f.N, f.m);
-  RecordSink sink(writer, f, work.as<uint8_t>(), workSize);
-  return scanNewFile(I, f, filter, sink);
+  return scanNewFile(I, f, rules, &filter, sink);
 }
 
 void* plainAllocate(size_t size) { return std::malloc(size); }
 void plainRelease(void* memory) { std::free(memory); }
 
-// Appends to a byte vector. Growth by half the size keeps the spare room,
-// and the peak while moving, well below that of doubling.
-int appendToBytes(void* stream, const uint8_t* bytes, size_t count) {
-  Bytes& body = *static_cast<Bytes*>(stream);
-  try {
-    if (body.size() + count > body.capacity()) {
-      body.reserve(std::max(body.size() + count, body.capacity() + body.capacity() / 2));
-    }
-    body.insert(body.end(), bytes, bytes + count);
-  } catch (const std::bad_alloc&) {
-    return 1;
+// One rule set's patch, compressed as its body is written. A candidate
+// that reaches limit bytes can no longer be the smaller one and stops.
+struct Candidate {
+  explicit Candidate(uint64_t sizeLimit) : limit(sizeLimit) {}
+  ContainerBuilder container{binary_patch};
+  uint64_t limit;
+  Status failure;  // the container's, when it failed
+  bool overLimit = false;
+};
+
+int addToCandidate(void* stream, const uint8_t* bytes, size_t count) {
+  Candidate& candidate = *static_cast<Candidate*>(stream);
+  candidate.failure = candidate.container.add(bytes, count);
+  if (!candidate.failure.ok()) return -1;
+  candidate.overLimit = candidate.container.size() >= candidate.limit;
+  return candidate.overLimit ? -1 : 0;
+}
+
+template <typename Index>
+Status makeCandidate(const Index* I, const Files& f, const MatchRules& rules,
+                     Candidate& candidate) {
+  DiffWriter writer{&candidate, plainAllocate, plainRelease, addToCandidate};
+  Status written = writeBody(I, f, rules, writer);
+  if (candidate.overLimit) return {};
+  if (!candidate.failure.ok()) return candidate.failure;
+  if (!written.ok()) return written;
+  Status finished = candidate.container.finish();
+  candidate.overLimit = candidate.container.size() >= candidate.limit;
+  return finished;
+}
+
+// Writes the smaller of the two rule sets' patches to out (the long
+// matches' on equal sizes). The short matches' patch is made second and
+// given up as soon as it is no smaller.
+template <typename Index>
+Status writeSmallerPatch(const Files& f, std::ostream& out) {
+  DiffWriter plain{nullptr, plainAllocate, plainRelease, nullptr};
+  WorkMemory suffixArray(plain);
+  Status sorted = sortOldFile<Index>(f, plain, suffixArray);
+  if (!sorted.ok()) return sorted;
+  const Index* I = suffixArray.as<Index>();
+  auto longMatches = std::make_unique<Candidate>(std::numeric_limits<uint64_t>::max());
+  Status made = makeCandidate(I, f, kLongMatchRules, *longMatches);
+  if (!made.ok()) return made;
+  auto shortMatches = std::make_unique<Candidate>(longMatches->container.size());
+  made = makeCandidate(I, f, kShortMatchRules, *shortMatches);
+  if (!made.ok()) return made;
+  suffixArray.free();
+  if (shortMatches->overLimit) {
+    shortMatches.reset();
+    return longMatches->container.writeTo(out);
   }
-  return 0;
+  longMatches.reset();
+  return shortMatches->container.writeTo(out);
 }
 
 }  // namespace
@@ -303,21 +363,19 @@ template int64_t nearestEqualMatch<int64_t>(const int64_t*, const uint8_t*, int6
                                             const uint8_t*, int64_t, const Match&, int64_t);
 
 Status writePatchBody(const uint8_t* old, uint32_t oldLength, const uint8_t* newData,
-                      uint32_t newLength, DiffWriter& writer) {
-  ByteWriter header;
-  header.raw(patchMagic, kPatchMagicSize);
-  header.u32(newLength);
-  if (writeThrough(writer, header.bytes().data(), header.bytes().size()) != 0) {
-    return writeFailed();
-  }
-
+                      uint32_t newLength, const MatchRules& rules, DiffWriter& writer) {
   Files files{old, oldLength, newData, newLength};
+  auto write = [&](auto entry) -> Status {
+    using Index = decltype(entry);
+    WorkMemory suffixArray(writer);
+    Status sorted = sortOldFile<Index>(files, writer, suffixArray);
+    if (!sorted.ok()) return sorted;
+    return writeBody(suffixArray.as<Index>(), files, rules, writer);
+  };
   try {
     // 32-bit entries hold every index and the run marker −(n + 1) below 2^31.
-    if (oldLength < uint32_t(std::numeric_limits<int32_t>::max())) {
-      return diffWithIndex<int32_t>(files, writer);
-    }
-    return diffWithIndex<int64_t>(files, writer);
+    if (oldLength < uint32_t(std::numeric_limits<int32_t>::max())) return write(int32_t{});
+    return write(int64_t{});
   } catch (const std::bad_alloc&) {  // the sort's stack of pending groups
     return outOfMemory();
   }
@@ -327,31 +385,32 @@ uint64_t bsdiffMemory(uint64_t oldLength, uint64_t newLength) {
   uint64_t entrySize = oldLength < uint64_t(std::numeric_limits<int32_t>::max()) ? 4 : 8;
   uint64_t index = entrySize * (oldLength + 1);
   uint64_t body = kPatchHeaderSize + newLength + kFirstRecords * kControlSize;
-  uint64_t sorting = 2 * index + body;
+  // A patch's container: deflate's bound on the body, and its last piece.
+  uint64_t packed = body + body / 1024 + kContainerHeaderSize + kContainerPieceSize;
+  uint64_t sorting = 2 * index;
   uint64_t filter = MatchFilter::tableSize(int64_t(oldLength));
-  uint64_t scanning = index + filter + kWorkBufferSize + body * 5 / 2;
-  // The body, a compressed copy of about its size, and the output stream,
-  // which holds up to twice that while it grows.
-  uint64_t encoding = body * 3 / 2 + 3 * body;
-  return std::max({sorting, scanning, encoding});
+  uint64_t longScan = filter + packed + kDeflateMemory;
+  // The long matches' patch, and the short matches' one, given up at that size.
+  uint64_t shortScan = 2 * packed + kDeflateMemory;
+  uint64_t work = std::min<uint64_t>(newLength + 1, kWorkBufferSize);
+  uint64_t scanning = index + work + std::max(longScan, shortScan);
+  // The smaller patch and the output stream, which holds up to twice that
+  // while it grows.
+  uint64_t writing = 3 * packed;
+  return std::max({sorting, scanning, writing});
 }
 
 Status bsdiff(const uint8_t* old, uint32_t oldLength, const uint8_t* newData, uint32_t newLength,
               std::ostream& out) {
-  Bytes body;
+  Files files{old, oldLength, newData, newLength};
   try {
-    // Room for the header, the new file and some records up front.
-    body.reserve(kPatchHeaderSize + size_t(newLength) + kFirstRecords * kControlSize);
+    if (oldLength < uint32_t(std::numeric_limits<int32_t>::max())) {
+      return writeSmallerPatch<int32_t>(files, out);
+    }
+    return writeSmallerPatch<int64_t>(files, out);
   } catch (const std::bad_alloc&) {
     return outOfMemory();
   }
-  DiffWriter writer{&body, plainAllocate, plainRelease, appendToBytes};
-  Status status = writePatchBody(old, oldLength, newData, newLength, writer);
-  if (!status.ok()) return status;
-  if (body.size() > std::numeric_limits<uint32_t>::max()) {
-    return Status::tooLarge("bsdiff: the patch is larger than a container holds");
-  }
-  return containerEncode(binary_patch, body.data(), static_cast<uint32_t>(body.size()), out);
 }
 
 }  // namespace quor

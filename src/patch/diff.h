@@ -1,13 +1,15 @@
 // Patch creation: the difference between an old and a new file as a patch
 // body (see patch.h), wrapped in a binary_patch container. The old file's
 // suffix array finds, for each position of the new file, the longest exact
-// match in the old file, searched only where a filter of the old file's
-// strings allows a match of 32 bytes (match_filter.h); a greedy scan takes
-// the matches of at least 32 bytes that beat the current alignment by more
-// than 8 bytes, of equal ones the nearest to that alignment, and writes,
-// for each gap between them, one record of diff bytes along the previous
-// match, extra bytes, and diff bytes along the next match (extension.h).
-// The same inputs always give the same patch bytes.
+// match in the old file; a greedy scan takes the matches that beat the
+// current alignment by more than 8 bytes, of equal ones the nearest to that
+// alignment, and writes, for each gap between them, one record of diff
+// bytes along the previous match, extra bytes, and diff bytes along the
+// next match (extension.h). Which matches count and how far extensions
+// reach are the match rules (MatchRules): bsdiff scans once by each of the
+// two sets and keeps the smaller patch. The long matches' scan searches
+// only where a filter of the old file's strings allows a match of 32 bytes
+// (match_filter.h). The same inputs always give the same patch bytes.
 #pragma once
 
 #include <cstddef>
@@ -15,27 +17,30 @@
 #include <ostream>
 
 #include "base/status.h"
+#include "patch/extension.h"
 
 namespace quor {
 
 // Writes the patch that turns old into newData to out as a binary_patch
-// container. Fails, with nothing written to out, when working memory
-// cannot be had (kOutOfMemory), when a record would be longer than bspatch
-// accepts (kTooLarge; only for files above 2 GiB), or when the container
-// cannot be written.
-// Working memory is about 8 bytes per old byte while sorting (16 above
-// 2 GiB), then 4 (8) per old byte, the match filter's half to one byte per
-// old byte (match_filter.h) and the growing patch body.
+// container: the smaller of the patches by kLongMatchRules and by
+// kShortMatchRules, the long matches' on equal sizes. Fails, with nothing
+// written to out, when working memory cannot be had (kOutOfMemory), when a
+// record would be longer than bspatch accepts (kTooLarge; only for files
+// above 2 GiB), or when the container cannot be written.
+// Cost: one sort of the old file and two scans of the new one, each
+// compressed as it goes; the short matches' scan searches at every
+// position the matches leave, without the filter, and is given up once its
+// patch is no smaller. Memory: bsdiffMemory().
 Status bsdiff(const uint8_t* old, uint32_t oldLength, const uint8_t* newData, uint32_t newLength,
               std::ostream& out);
 
 // Memory bsdiff may take at its peak beyond old and newData, for files of
-// these lengths: the larger of the sort (two index entries per old byte,
-// and the patch body reserved at the new file's size), the scan (one index
-// entry per old byte, the match filter, and a body that may grow by half,
-// both copies alive while it moves) and the container (the body, its
-// compressed copy and the stream that takes it). An estimate from above for ordinary files;
-// a patch made of very many small records may need more.
+// these lengths: the larger of the sort (two index entries per old byte),
+// the scans (one index entry per old byte, and the match filter and one
+// patch, or the two patches; a patch is deflate's bound on a body of the
+// new file's size) and the writing of the smaller patch (the patch and the
+// stream that takes it). An estimate from above for ordinary files; a
+// patch made of very many small records may need more.
 uint64_t bsdiffMemory(uint64_t oldLength, uint64_t newLength);
 
 // The sink the patch body goes through, and where working memory comes
@@ -49,10 +54,14 @@ struct DiffWriter {
   int (*write)(void* stream, const uint8_t* bytes, size_t count) = nullptr;
 };
 
-// Writes the whole patch body (header and records) through writer. Fails
-// when memory cannot be allocated, a record is too long or a write fails.
+// Writes the whole patch body (header and records) by one set of match
+// rules through writer, uncompressed. Fails when memory cannot be
+// allocated, a record is too long or a write fails. Working memory is about
+// 8 bytes per old byte while sorting (16 above 2 GiB), then 4 (8) per old
+// byte and, for the long matches, the match filter's half to one byte per
+// old byte (match_filter.h).
 Status writePatchBody(const uint8_t* old, uint32_t oldLength, const uint8_t* newData,
-                      uint32_t newLength, DiffWriter& writer);
+                      uint32_t newLength, const MatchRules& rules, DiffWriter& writer);
 
 // Count of equal leading bytes of a and b, at most min(aLen, bLen).
 int64_t matchLength(const uint8_t* a, int64_t aLen, const uint8_t* b, int64_t bLen);

@@ -3,22 +3,17 @@
 namespace quor {
 
 // An extension is worth its diff bytes only where its alignment matches
-// about two bytes in three: scored as kGain per matching byte against kLoss
-// per other byte. A diff byte that is not zero costs more than the same new
-// byte as an extra byte, having lost the repeats deflate finds in plain
-// bytes, while a zero costs almost nothing; at an even share (the rule
-// before) extensions across much changed code cost more than they saved.
-// Code whose addresses all moved by a constant (one byte in four differs)
-// still extends.
+// well enough: scored as kGain per matching byte against rules.loss per
+// other byte (see MatchRules).
 constexpr int64_t kGain = 1;
-constexpr int64_t kLoss = 2;
 
-int64_t forwardExtension(const DiffFiles& f, int64_t lastScan, int64_t lastPos, int64_t scan) {
+int64_t forwardExtension(const DiffFiles& f, int64_t lastScan, int64_t lastPos, int64_t scan,
+                         const MatchRules& rules) {
   int64_t score = 0;
   int64_t bestScore = 0;
   int64_t lenf = 0;
   for (int64_t i = 0; lastScan + i < scan && lastPos + i < f.n;) {
-    score += f.O[lastPos + i] == f.N[lastScan + i] ? kGain : -kLoss;
+    score += f.O[lastPos + i] == f.N[lastScan + i] ? kGain : -rules.loss;
     ++i;
     if (score > bestScore) {
       bestScore = score;
@@ -28,13 +23,14 @@ int64_t forwardExtension(const DiffFiles& f, int64_t lastScan, int64_t lastPos, 
   return lenf;
 }
 
-int64_t backwardExtension(const DiffFiles& f, int64_t lastScan, int64_t scan, int64_t pos) {
+int64_t backwardExtension(const DiffFiles& f, int64_t lastScan, int64_t scan, int64_t pos,
+                          const MatchRules& rules) {
   if (scan >= f.m) return 0;
   int64_t score = 0;
   int64_t bestScore = 0;
   int64_t lenb = 0;
   for (int64_t i = 1; scan >= lastScan + i && pos >= i; ++i) {
-    score += f.O[pos - i] == f.N[scan - i] ? kGain : -kLoss;
+    score += f.O[pos - i] == f.N[scan - i] ? kGain : -rules.loss;
     if (score > bestScore) {
       bestScore = score;
       lenb = i;

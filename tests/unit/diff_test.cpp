@@ -269,6 +269,68 @@ TEST(Diff, BsdiffFarApartVersionsCostNoMoreThanTheWholeFile) {
   }
 }
 
+// The next minor release of a structured binary: in most blocks a small
+// edit every few hundred bytes, in one block of three one every dozen to
+// forty bytes (operands that point across moved code), and a few bytes
+// inserted in every other block, which shift what follows. Many matches are
+// shorter than 32 bytes, and diff bytes along them agree one in two or more.
+Bytes minorRelease(const Bytes& old, uint32_t seed) {
+  std::mt19937 random(seed);
+  Bytes out;
+  for (size_t at = 0; at < old.size();) {
+    size_t length = std::min<size_t>(old.size() - at, 2000 + random() % 6000);
+    Bytes block(old.begin() + long(at), old.begin() + long(at + length));
+    at += length;
+    size_t gap = random() % 3 == 0 ? 12 + random() % 30 : 150 + random() % 400;
+    for (size_t i = random() % gap; i + 4 <= block.size(); i += 1 + random() % gap) {
+      block[i] = uint8_t(block[i] + 1 + random() % 8);
+    }
+    if (random() % 2) {
+      block.insert(block.begin() + long(random() % block.size()), 1 + random() % 12, 0x90);
+    }
+    out.insert(out.end(), block.begin(), block.end());
+  }
+  return out;
+}
+
+// The size of the container of the patch body by one set of rules alone.
+size_t containerSizeBy(const MatchRules& rules, const Bytes& old, const Bytes& newData) {
+  Bytes body;
+  auto append = [](void* stream, const uint8_t* bytes, size_t count) {
+    Bytes& to = *static_cast<Bytes*>(stream);
+    to.insert(to.end(), bytes, bytes + count);
+    return 0;
+  };
+  DiffWriter writer{&body, std::malloc, std::free, append};
+  EXPECT_TRUE(writePatchBody(old.data(), uint32_t(old.size()), newData.data(),
+                             uint32_t(newData.size()), rules, writer).ok());
+  std::ostringstream out;
+  EXPECT_TRUE(containerEncode(binary_patch, body.data(), uint32_t(body.size()), out).ok());
+  return out.str().size();
+}
+
+// Neither set of match rules gives the smaller patch for every pair: the
+// short matches win on a minor release, the long ones on versions far
+// apart. bsdiff's patch is the smaller one of both.
+TEST(Diff, BsdiffKeepsTheSmallerOfBothMatchRules) {
+  Bytes old = structuredBinary(400000, 60);
+  Bytes ordinary = minorRelease(old, 61);
+  Bytes farOff = old;
+  for (uint32_t seed = 62; seed < 74; ++seed) farOff = revise(farOff, seed);
+  struct Pair {
+    const Bytes& newData;
+    bool shortMatchesWin;
+  };
+  for (Pair pair : {Pair{ordinary, true}, Pair{farOff, false}}) {
+    std::string container = makePatch(old, pair.newData);
+    EXPECT_EQ(applyPatch(old, container), pair.newData);
+    size_t shortSize = containerSizeBy(kShortMatchRules, old, pair.newData);
+    size_t longSize = containerSizeBy(kLongMatchRules, old, pair.newData);
+    EXPECT_EQ(container.size(), std::min(shortSize, longSize));
+    EXPECT_EQ(shortSize < longSize, pair.shortMatchesWin) << shortSize << " " << longSize;
+  }
+}
+
 TEST(Diff, BsdiffSameInputsGiveTheSamePatchBytes) {
   Bytes old = structuredBinary(100000, 30);
   Bytes newData = revise(old, 31);
@@ -308,7 +370,7 @@ int countingWrite(void* stream, const uint8_t* bytes, size_t count) {
 bool runWithCounters(const Bytes& old, const Bytes& newData, Bytes& body) {
   DiffWriter writer{&body, countingAllocate, countingRelease, countingWrite};
   return writePatchBody(old.data(), uint32_t(old.size()), newData.data(),
-                        uint32_t(newData.size()), writer)
+                        uint32_t(newData.size()), kLongMatchRules, writer)
       .ok();
 }
 
