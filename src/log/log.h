@@ -39,9 +39,9 @@ void logLine(const std::string& text, int attributes = 0);
 void logError(const std::string& text);
 
 // Logs text as logError does, unless lines of its kind come too often: of
-// each kind, the first 20 in 10 s are logged and the rest counted, and
-// the count is logged in one line once the 10 s have passed, or at
-// flushLog ("|||| N more lines like this one in 10 s were left out: " and
+// each kind, the first 20 in 5 s are logged and the rest counted, and
+// the count is logged in one line once the 5 s have passed, or at
+// flushLog ("|||| N more lines like this one in 5 s were left out: " and
 // the last of them). For lines a peer can cause at will: kind names the
 // line and the peer, so one flooding peer cannot hide another's lines.
 void logRepeatableError(const std::string& kind, const std::string& text);

@@ -21,7 +21,7 @@ class RepeatLimit {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr uint32_t kBurst = 20;
-  static constexpr Clock::duration kInterval = std::chrono::seconds(10);
+  static constexpr Clock::duration kInterval = std::chrono::seconds(5);
   static constexpr size_t kMaxKinds = 4096;
 
   struct Summary {

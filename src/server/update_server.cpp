@@ -180,6 +180,17 @@ bool sendCopy(ServerState& server, size_t slot, std::shared_ptr<const ReplyCopy>
   return true;
 }
 
+// A line about what a peer sent: it can send such things at will, so a
+// flood of one kind from one peer is summed up (log/log.h), and a name it
+// sent is cut to what a reader needs.
+void logAboutPeer(const char* kind, const std::string& peerName, const std::string& text) {
+  logRepeatableError(std::string(kind) + " " + peerName, text);
+}
+constexpr size_t kShownNameBytes = 160;
+std::string shownName(const std::string& name) {
+  return name.size() <= kShownNameBytes ? name : name.substr(0, kShownNameBytes) + "...";
+}
+
 // The answer to a request there is no room to queue, sent at once: "busy,
 // ask again" for a piece, a reply without content for a whole file (which
 // an updater takes as a failed fetch and asks for on its next run), the
@@ -189,7 +200,9 @@ bool sendCopy(ServerState& server, size_t slot, std::shared_ptr<const ReplyCopy>
 void answerBusy(ServerState& server, size_t slot, const QueuedReply& reply) {
   const std::string& peerName = server.peerNames[slot];
   if (server.scheduler.inFlight(slot) >= 2 * server.scheduler.peerWindow()) {
-    logError("|||| Too many queued requests from " + peerName + ", \"" + reply.name + "\" dropped");
+    logAboutPeer("queue full", peerName,
+                 "|||| Too many queued requests from " + peerName + ", \"" + shownName(reply.name) +
+                     "\" dropped");
     return;
   }
   ReplyCopy answer;
@@ -206,10 +219,14 @@ void answerBusy(ServerState& server, size_t slot, const QueuedReply& reply) {
   }
   std::shared_ptr<const ReplyCopy> copy = share(server, std::move(answer));
   if (!copy || !sendCopy(server, slot, std::move(copy))) {
-    logError("|||| Too many queued requests from " + peerName + ", \"" + reply.name + "\" dropped");
+    logAboutPeer("queue full", peerName,
+                 "|||| Too many queued requests from " + peerName + ", \"" + shownName(reply.name) +
+                     "\" dropped");
     return;
   }
-  logError("|||| Too many queued requests from " + peerName + ", \"" + reply.name + "\" answered busy");
+  logAboutPeer("queue full", peerName,
+               "|||| Too many queued requests from " + peerName + ", \"" + shownName(reply.name) +
+                   "\" answered busy");
 }
 
 // Range replies are read only when they start, so their queue entries stay
@@ -270,17 +287,19 @@ void onReceive(ServerState& server, const ENetEvent& event) {
   const std::string& peerName = server.peerNames[slot];
   ByteSpan packet(event.packet->data, event.packet->dataLength);
   if (event.channelID != kFileUpdateChannel) {
-    logError("|||| Packet on channel " + decimalText(uint32_t{event.channelID}) + " from " + peerName +
-             " ignored");
+    logAboutPeer("channel", peerName,
+                 "|||| Packet on channel " + decimalText(uint32_t{event.channelID}) + " from " +
+                     peerName + " ignored");
     return;
   }
   if (packet.size() > kMaxRequestBytes) {
-    logError("|||| Oversized request from " + peerName + " dropped");
+    logAboutPeer("oversized", peerName, "|||| Oversized request from " + peerName + " dropped");
     return;
   }
   std::optional<QueuedReply> asked = askedReply(packet, server.ranges);
   if (!asked) {
-    logError("|||| Unrecognised or malformed request from " + peerName + " dropped");
+    logAboutPeer("malformed", peerName,
+                 "|||| Unrecognised or malformed request from " + peerName + " dropped");
     return;
   }
   queueReply(server, slot, std::move(*asked));
@@ -436,7 +455,9 @@ std::shared_ptr<const ReplyCopy> replyCopy(ServerState& server, QueuedReply& rep
 // all of them (the offer, and a piece past the end, make none).
 void logStarted(const QueuedReply& reply, const std::string& peerName) {
   if (!reply.refusal.empty()) {
-    return logError("|||| Refused \"" + reply.name + "\" to " + peerName + ": " + reply.refusal);
+    return logAboutPeer("refused", peerName,
+                        "|||| Refused \"" + shownName(reply.name) + "\" to " + peerName + ": " +
+                            reply.refusal);
   }
   if (reply.kind == ReplyKind::kRangeOffer) return;
   if (reply.kind == ReplyKind::kFileRange && reply.offset != 0) return;

@@ -266,15 +266,7 @@ TEST_F(ServerFaultDrill, PacketStormOnEveryChannelLosesNothingAndSumsUpItsLines)
   ASSERT_GT(storms.load(), 50u) << "the storm did not overlap the transfer";
   size_t sent = storms;
   // Each line is logged, or counted in a line that sums up a flood of it.
-  auto told = [&log](const std::string& line) {
-    size_t count = occurrences(log, "ERROR \n" + line + "\n####");
-    std::string summed = " more lines like this one in 10 s were left out: " + line + "\n####";
-    for (size_t at = 0; (at = log.find(summed, at)) != std::string::npos; at += summed.size()) {
-      size_t start = log.rfind("|||| ", at) + 5;
-      count += std::stoull(log.substr(start, at - start));
-    }
-    return count;
-  };
+  auto told = [&log](const std::string& line) { return toldCount(log, line); };
   EXPECT_EQ(told("|||| Unknown lobby message 200. Nothing to do with it"), sent);
   EXPECT_EQ(told("|||| Unknown ingame message 200. Nothing to do with it"), sent);
   EXPECT_EQ(told("|||| Unknown feedback message 200. Nothing to do with it"), 2 * sent);

@@ -318,6 +318,29 @@ std::string LogCapture::written() {
   return all;
 }
 
+size_t toldCount(const std::string& log, const std::string& needle) {
+  const std::string summed = " more lines like this one in ";
+  size_t count = 0;
+  size_t start = 0;
+  while (start < log.size()) {
+    size_t end = log.find('\n', start);
+    if (end == std::string::npos) end = log.size();
+    std::string line = log.substr(start, end - start);
+    start = end + 1;
+    if (line.find(needle) == std::string::npos) continue;
+    size_t summary = line.find(summed);
+    size_t number = line.find("|||| ");
+    if (summary != std::string::npos && number != std::string::npos && number < summary) {
+      count += std::stoull(line.substr(number + 5, summary - number - 5));
+    } else {
+      for (size_t at = 0; (at = line.find(needle, at)) != std::string::npos; at += needle.size()) {
+        ++count;
+      }
+    }
+  }
+  return count;
+}
+
 std::vector<std::string> LogCapture::records() {
   // Every record starts with ": " at the start of a line and ends with a
   // line feed; an error's text spans several lines.

@@ -106,6 +106,11 @@ class LogCapture {
   std::string file_;
 };
 
+// How many lines holding needle a log told of: those written, and those
+// that a line summing up a flood counted ("|||| N more lines like this one
+// in 5 s were left out: " and the last of them, which holds needle).
+size_t toldCount(const std::string& log, const std::string& needle);
+
 // The bytes that logError(text) adds to the log file.
 inline std::string errorRecord(const std::string& text) { return ": " + LogCapture::error(text) + "\n"; }
 
