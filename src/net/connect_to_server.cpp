@@ -119,6 +119,15 @@ bool connectToNextServer(ServerWalk& walk, uint32_t connectWaitMs) {
   return false;
 }
 
+bool reconnectToServer(const ServerTarget& target) {
+  NetworkClient* client = theNetworkClient.load();
+  if (client == nullptr || !hasHost(*client)) return false;
+  client->serverName = target.entry.name;
+  if (tryTarget(*client, target, kConnectWaitMs) == Attempt::kConnected) return true;
+  client->serverName.clear();
+  return false;
+}
+
 bool connectToServer(std::string path, std::string preferredName) {
   ServerWalk walk(path, std::move(preferredName), resolveHostAddresses, freshWalkSeed());
   return connectToNextServer(walk);

@@ -116,6 +116,11 @@ bool connectToServer(std::string path, std::string preferredName);
 constexpr uint32_t kFarConnectWaitMs = 6000;
 bool connectToNextServer(ServerWalk& walk, uint32_t connectWaitMs = kConnectWaitMs);
 
+// Connects once more to target, a server the walk gave before, with no
+// line of its own; true when connected. Runs while no network thread runs
+// and no connection is open (dropServer).
+bool reconnectToServer(const ServerTarget& target);
+
 // Closes every connection to the server at once, without waiting for its
 // answer, and forgets what the server offered: the client is as it was
 // before connecting. Runs while no network thread runs.

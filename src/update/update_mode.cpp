@@ -169,6 +169,27 @@ bool gameInstalled(const std::vector<std::string>& notUpdated) {
   return std::find(notUpdated.begin(), notUpdated.end(), kGameCommand) == notUpdated.end();
 }
 
+// A server closes connections that fetch nothing for a while, and the
+// run may have spent that long applying a big file. When the run lost its
+// server after it installed something, the same server is connected to
+// again before the list goes on: at most kMaxReconnects times, and each
+// time only after the folder changed, so a failing server cannot hold the
+// run.
+constexpr int kMaxReconnects = 16;
+
+bool reconnectAfterProgress(const ServerWalk& walk, DataSet* local) {
+  if (!walk.lastGiven() || connectedToServer()) return false;
+  Status scanned;
+  DataSet now = scanDataSet("./", &scanned);
+  if (!scanned.ok() || now == *local) return false;
+  dropServer();
+  if (!reconnectToServer(*walk.lastGiven())) return false;
+  logLine("Connected again to " + describeServer(*walk.lastGiven()));
+  sleepMs(kConnectPauseMs);
+  *local = std::move(now);
+  return true;
+}
+
 // Whether the updater must start again: a file never arrived from any
 // server. A manifest that did not arrive whole changes nothing and counts
 // as finished, as does data that failed its checks: the player can still
@@ -186,7 +207,13 @@ UpdateModeResult runUpdateMode(const DataSet& local, const UpdateModeSettings& s
   WantedPaths wanted;
   std::vector<std::string> notUpdated;
   ServerEnd end = updateFromConnectedServer(scanned, settings, wanted, notUpdated);
-  while (end != ServerEnd::kDone && goOnWithNextServer(walk, &scanned)) {
+  for (int reconnects = 0; end != ServerEnd::kDone;) {
+    if (end == ServerEnd::kStuck && reconnects < kMaxReconnects &&
+        reconnectAfterProgress(walk, &scanned)) {
+      ++reconnects;
+    } else if (!goOnWithNextServer(walk, &scanned)) {
+      break;
+    }
     end = updateFromConnectedServer(scanned, settings, wanted, notUpdated);
   }
   if (mustRestart(end)) announceRestart();

@@ -189,6 +189,28 @@ TEST_F(ServerFaultDrill, ServerKilledMidTransferTheRunGivesUpAndTheNextCompletes
   finishWithAHealthyServer();
 }
 
+// A server that hangs up in the middle of a run, as one closes a
+// connection that fetched nothing while the run applied a big file: the
+// updater connects to it again and ends in the same run.
+TEST_F(ServerFaultDrill, AServerThatHangsUpIsConnectedToAgain) {
+  std::atomic<int> replies{0};
+  DrillServer server(scenario.dataFolder(), nullptr, [&](ENetPeer* peer, const std::string& name) {
+    if (name == "manifest.manifest" || ++replies != 4) return;
+    for (size_t i = 0; i < peer->host->peerCount; ++i) {
+      if (peer->host->peers[i].state == ENET_PEER_STATE_CONNECTED) {
+        enet_peer_disconnect(&peer->host->peers[i], 0);
+      }
+    }
+  });
+  scenario.writeServerList(player, server.port());
+  RunResult run = scenario.runUpdater(player);
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(scenario.compare(player, v2), "");
+  std::string log = readFile(player + "/updater.log");
+  EXPECT_NE(log.find(": Connected again to \"test server\""), std::string::npos) << log;
+  EXPECT_FALSE(exists(player + "/updater_restarted.txt"));
+}
+
 TEST_F(ServerFaultDrill, GarbageRepliesAreRefusedAndTheNextRunRepairs) {
   // One reply becomes a packet of random bytes on the file update channel;
   // another keeps its name but carries random bytes as its content.
