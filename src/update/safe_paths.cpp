@@ -154,8 +154,8 @@ size_t dropUnsafe(std::vector<std::string>& paths) {
   return before - paths.size();
 }
 
-}  // namespace
-
+// One line per link rather than per entry: a moved folder of a thousand
+// files is one finding.
 size_t dropPathsThroughLinks(Manifest& manifest) {
   LinkFinder finder;
   std::map<std::string, size_t> skippedPerLink;
@@ -169,13 +169,16 @@ size_t dropPathsThroughLinks(Manifest& manifest) {
   for (std::vector<std::string>* paths : {&manifest.folders, &manifest.emptyFiles}) {
     dropped += std::erase_if(*paths, throughLink);
   }
-  dropped += std::erase_if(manifest.files, [&](const auto& entry) { return throughLink(entry.first); });
+  dropped += std::erase_if(manifest.files,
+                           [&throughLink](const auto& entry) { return throughLink(entry.first); });
   for (const auto& [link, count] : skippedPerLink) {
     logError("a link in the game folder is left as it is: " + link +
              " (manifest entries at or behind it skipped: " + std::to_string(count) + ")");
   }
   return dropped;
 }
+
+}  // namespace
 
 size_t dropUnsafeManifestPaths(Manifest& manifest) {
   size_t dropped = dropUnsafe(manifest.folders) + dropUnsafe(manifest.emptyFiles);

@@ -46,7 +46,8 @@ TEST(SafePaths, SafeManifestPathRefusesOtherDeviceSpellingsAndAliasesOfTheUpdate
         // short names of updater_staging, updater.version, updater.log, updater.key
         "./UPDATE~1/17.part", "./UPDATE~1.VER", "./update~2.log", "./UP3F1A~1.KEY",
         // letters a case-folding file system reads as s, k, st
-        "./\xC5\xBF" "aves/x.sav", "./updater.\xE2\x84\xAA" "ey", "./updater_\xEF\xAC\x86" "aging/x"}) {
+        "./\xC5\xBF" "aves/x.sav", "./updater.\xE2\x84\xAA" "ey",
+        "./updater_\xEF\xAC\x86" "aging/x"}) {
     EXPECT_FALSE(isSafeManifestPath(path)) << path;
   }
   for (const char* path : {"./CONSOLE .txt", "./COM\xC2\xB9x", "./COM\xC2\xB4", "./CONIN",
