@@ -441,10 +441,13 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
   };
   if (!runOrderedJobs(plan.size(), threadCount(threads), publish, take)) return false;
 
-  Status listed = listFoldersRecursive("./", &manifest.folders);
+  std::vector<std::string> links;
+  Status listed = listFoldersRecursive("./", &manifest.folders, &links);
   std::erase_if(manifest.folders, [](const std::string& folder) {
     return isStagingPath("./", folder);
   });
+  // The scan left them out too: what a link stands for is not the build's.
+  for (const std::string& link : links) logLine("link not published: " + link);
   // Sorted, as the files are: each folder still comes before its contents.
   std::sort(manifest.folders.begin(), manifest.folders.end());
   if (reportFailure(listed)) {

@@ -20,6 +20,22 @@ std::string patchFileName(uint32_t fileNumber) {
 
 bool isPatchName(std::string_view name) { return name.ends_with(kPatchSuffix); }
 
+namespace {
+
+bool equalIgnoringCase(std::string_view text, std::string_view small) {
+  if (text.size() != small.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != small[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool isPublicKeyPath(std::string_view path) { return equalIgnoringCase(path, kPublicKeyPath); }
+
 bool isStagingPath(std::string_view root, std::string_view path) {
   if (!path.starts_with(root)) return false;
   std::string_view rest = path.substr(root.size());
@@ -27,12 +43,7 @@ bool isStagingPath(std::string_view root, std::string_view path) {
   if (rest.starts_with('/')) rest.remove_prefix(1);
   // Letter case is ignored: on Windows "UPDATER_STAGING" is the same folder.
   std::string_view folder = kStagingFolderName;
-  if (rest.size() < folder.size()) return false;
-  for (size_t i = 0; i < folder.size(); ++i) {
-    char c = rest[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != folder[i]) return false;
-  }
+  if (!equalIgnoringCase(rest.substr(0, folder.size()), folder)) return false;
   return rest.size() == folder.size() || rest[folder.size()] == '/';
 }
 

@@ -43,6 +43,9 @@ inline constexpr const char* kPrivateKeyFile = "publisher.key";
 inline constexpr const char* kPublicKeyFile = "updater.key";
 inline constexpr const char* kPublicKeyPath = "./updater.key";
 inline constexpr const char* kInstalledVersionFile = "updater.version";
+// True for kPublicKeyPath in any letter case of its ASCII letters: where
+// names ignore case, "./UPDATER.KEY" is the key too.
+bool isPublicKeyPath(std::string_view path);
 
 // Where update mode keeps the update data files it is downloading, so that
 // a cut-off download goes on where it stopped. Inside the game folder (the

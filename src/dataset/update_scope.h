@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/native_path.h"
-
 namespace quor {
 
 // Folders that are left alone while the player has them, unless --full:
@@ -31,8 +29,12 @@ bool isInUpdateScope(std::string path, bool full);
 // player's ./saves/game1.sav, and a player's ./SAVES/game1.sav is in the
 // protected folder too: the path must then be in scope with its ASCII
 // letters made small as well, so that the rules, written in small letters,
-// hold in any case. Elsewhere it is isInUpdateScope itself.
-bool isInUpdateScopeInAnyCase(const std::string& path, bool full,
-                                 bool namesIgnoreCase = fileNamesIgnoreCase());
+// hold in any case. Names ignore case on Windows, and on Linux too in a
+// game folder on vfat or exFAT or with ext4's casefold, which a program
+// cannot tell in advance without writing: so the rule holds everywhere
+// (namesIgnoreCase false is isInUpdateScope itself). Where case does tell
+// names apart, it only keeps a manifest from writing ./SAVES/ beside a
+// player's ./saves/.
+bool isInUpdateScopeInAnyCase(const std::string& path, bool full, bool namesIgnoreCase = true);
 
 }  // namespace quor

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "base/text_replace.h"
+#include "platform/links.h"
 #include "platform/native_path.h"
 
 namespace quor {
@@ -14,9 +15,15 @@ Status describe(const char* what, const std::string& path, const std::error_code
   return Status::ioError(std::string(what) + " " + path + ": " + ec.message());
 }
 
+struct Listing {
+  bool wantFiles;
+  std::vector<std::string>& out;
+  std::vector<std::string>* links;
+};
+
 // Depth-first walk shared by both listings: files are appended when
 // wantFiles is set, folders (before their contents) otherwise.
-Status walk(const std::string& root, bool wantFiles, std::vector<std::string>& out) {
+Status walk(const std::string& root, Listing& listing) {
   std::error_code ec;
   fs::directory_iterator it(toNativePath(root), ec);
   if (ec) return describe("cannot read folder", root, ec);
@@ -24,39 +31,52 @@ Status walk(const std::string& root, bool wantFiles, std::vector<std::string>& o
     std::string path = root;
     if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
     path += fromNativePath(it->path().filename());
+    // Checked before the folder test, which would follow the link.
+    if (isLink(it->path())) {
+      if (listing.links) listing.links->push_back(path);
+      continue;
+    }
     std::error_code statusError;
     bool isFolder = fs::is_directory(it->path(), statusError);
     if (isFolder) {
-      if (!wantFiles) out.push_back(path);
-      Status status = walk(path, wantFiles, out);
+      if (!listing.wantFiles) listing.out.push_back(path);
+      Status status = walk(path, listing);
       if (!status.ok()) return status;
-    } else if (wantFiles) {
-      out.push_back(path);
+    } else if (listing.wantFiles) {
+      listing.out.push_back(path);
     }
   }
   if (ec) return describe("cannot read folder", root, ec);
   return {};
 }
 
-Status listRecursive(const std::string& root, bool wantFiles, std::vector<std::string>* paths) {
+Status listRecursive(const std::string& root, bool wantFiles, std::vector<std::string>* paths,
+                     std::vector<std::string>* links) {
   paths->clear();
+  if (links) links->clear();
   std::error_code ec;
   fs::file_status type = fs::status(toNativePath(root), ec);
   if (type.type() == fs::file_type::not_found) return {};
   if (ec) return describe("cannot query", root, ec);
-  Status status = walk(root, wantFiles, *paths);
+  Listing listing{wantFiles, *paths, links};
+  Status status = walk(root, listing);
   for (std::string& path : *paths) replaceAll(path, "\\", "/");
+  if (links) {
+    for (std::string& path : *links) replaceAll(path, "\\", "/");
+  }
   return status;
 }
 
 }  // namespace
 
-Status listFilesRecursive(const std::string& root, std::vector<std::string>* paths) {
-  return listRecursive(root, true, paths);
+Status listFilesRecursive(const std::string& root, std::vector<std::string>* paths,
+                          std::vector<std::string>* links) {
+  return listRecursive(root, true, paths, links);
 }
 
-Status listFoldersRecursive(const std::string& root, std::vector<std::string>* paths) {
-  return listRecursive(root, false, paths);
+Status listFoldersRecursive(const std::string& root, std::vector<std::string>* paths,
+                            std::vector<std::string>* links) {
+  return listRecursive(root, false, paths, links);
 }
 
 Status createParentFolders(const std::string& path) {

@@ -19,10 +19,18 @@ namespace quor {
 // root that does not exist yields an empty list. Stops at the first folder
 // that cannot be read and says so; *paths then holds what was listed
 // before it.
-Status listFilesRecursive(const std::string& root, std::vector<std::string>* paths);
+// Links below root (platform/links.h: symbolic links, Windows junctions)
+// are neither listed nor followed, so a listing never leaves root and
+// never loops; they go to *links when given, in the order they were met.
+// root itself is followed when it is a link. One status query per entry
+// more than the listing itself.
+Status listFilesRecursive(const std::string& root, std::vector<std::string>* paths,
+                          std::vector<std::string>* links = nullptr);
 
-// Every folder below root, each before its contents (pre-order).
-Status listFoldersRecursive(const std::string& root, std::vector<std::string>* paths);
+// Every folder below root, each before its contents (pre-order). Links as
+// for listFilesRecursive.
+Status listFoldersRecursive(const std::string& root, std::vector<std::string>* paths,
+                            std::vector<std::string>* links = nullptr);
 
 // Creates the folders before the last '/' of path, with missing parents.
 // A path without '/' needs nothing.

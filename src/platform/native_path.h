@@ -28,11 +28,6 @@ FILE* openFile(const std::string& path, const char* mode);
 // std::remove with a UTF-8 path: 0 when the entry was removed.
 int removeFile(const std::string& path);
 
-// True where the file system takes names that differ only in the case of
-// ASCII letters for one name: on Windows. POSIX file systems are taken to
-// tell them apart.
-bool fileNamesIgnoreCase();
-
 // A path given on the command line, as UTF-8. Windows hands a narrow
 // main() its arguments in the ANSI code page.
 std::string pathFromArgument(const char* argument);

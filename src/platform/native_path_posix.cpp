@@ -12,8 +12,6 @@ FILE* openFile(const std::string& path, const char* mode) {
 
 int removeFile(const std::string& path) { return std::remove(path.c_str()); }
 
-bool fileNamesIgnoreCase() { return false; }
-
 std::string pathFromArgument(const char* argument) { return argument; }
 
 }  // namespace quor

@@ -51,11 +51,6 @@ FILE* openFile(const std::string& path, const char* mode) {
 
 int removeFile(const std::string& path) { return _wremove(toWide(CP_UTF8, path).c_str()); }
 
-// NTFS can be told to tell case apart in one folder (for Linux programs),
-// but a game folder is not made so; where it was, taking case as ignored
-// only protects more.
-bool fileNamesIgnoreCase() { return true; }
-
 std::string pathFromArgument(const char* argument) { return toUtf8(toWide(CP_ACP, argument)); }
 
 }  // namespace quor

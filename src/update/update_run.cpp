@@ -539,7 +539,7 @@ void deleteFiles(const DataSet& local, const Manifest& manifest, bool full) {
     const std::string& path = entry.first;
     // The public key stays whatever the manifest says: without it the
     // game would take unsigned updates again.
-    if (path == kPublicKeyPath) continue;
+    if (isPublicKeyPath(path)) continue;
     if (isInUpdateScopeInAnyCase(path, full) && manifest.files.count(path) == 0) {
       removeFile(path);
       ++count;

@@ -205,5 +205,58 @@ TEST_F(UpdateProgram, AFileWhosePatchWouldNotPayComesWhole) {
   EXPECT_NE(readFile(player + "/updater.log").find(": Patched: 2\n"), std::string::npos);
 }
 
+// A link in the game folder (a player's folder moved to another disk) is
+// an opaque entry: create mode publishes neither what a link stands for
+// nor loops on a cycle, and the update deletes nothing behind a link,
+// writes nothing through one and does not replace it.
+TEST(UpdateLinks, LinksAreLeftAsTheyAreAndNothingBehindThemIsTouched) {
+  UpdateScenario scenario;
+  const TempDir& root = scenario.root();
+  std::string outside = root / "outside";
+  writeFile(outside + "/letter.txt", "the player's letter");
+  std::string build = root / "build";
+  writeBuild(build, {{"quor.exe", "game"},
+                     {"data/common/c.txt", "new c"},
+                     {"data/common/shared/shipped.txt", "shipped"},
+                     {"data/quor/linked.bin", "shipped bin"}});
+  fs::create_directories(build + "/server_data");
+  fs::create_directory_symlink(outside, build + "/data/quor/elsewhere");
+  fs::create_directory_symlink("..", build + "/data/quor/loop");
+  RunResult created = runProgram({updaterBinary(), "--create"}, build);
+  ASSERT_EQ(created.exitCode, 0) << created.output;
+  std::vector<uint8_t> bytes = readBytes(build + "/server_data/update_data/manifest.manifest");
+  Manifest manifest = readManifest(bytes.data(), bytes.size());
+  ASSERT_TRUE(manifest.complete);
+  EXPECT_EQ(manifest.files.count("./data/common/shared/shipped.txt"), 1u);
+  std::vector<std::string> published = manifest.folders;
+  for (const auto& entry : manifest.files) published.push_back(entry.first);
+  for (const std::string& path : published) {
+    EXPECT_EQ(path.find("/data/quor/elsewhere"), std::string::npos) << path;
+    EXPECT_EQ(path.find("/data/quor/loop"), std::string::npos) << path;
+  }
+  EXPECT_NE(readFile(build + "/updater.log").find(": link not published: ./data/quor/loop\n"),
+            std::string::npos);
+
+  scenario.startServer(build + "/server_data/update_data");
+  std::string player = scenario.makePlayer("player", {{"data/common/c.txt", "old c"}});
+  fs::create_directory_symlink(outside, player + "/data/common/shared");
+  fs::create_directories(player + "/data/quor");
+  fs::create_symlink(outside + "/letter.txt", player + "/data/quor/linked.bin");
+  RunResult run = scenario.runUpdater(player);
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  std::string log = readFile(player + "/updater.log");
+  EXPECT_EQ(readFile(player + "/data/common/c.txt"), "new c") << log;
+  EXPECT_EQ(readFile(outside + "/letter.txt"), "the player's letter");
+  EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
+  EXPECT_TRUE(fs::is_symlink(player + "/data/common/shared"));
+  EXPECT_TRUE(fs::is_symlink(player + "/data/quor/linked.bin"));
+  EXPECT_NE(log.find(": ... 0 deleted\n"), std::string::npos) << log;
+  for (const char* link : {"./data/common/shared (", "./data/quor/linked.bin ("}) {
+    EXPECT_NE(log.find("a link in the game folder is left as it is: " + std::string(link)),
+              std::string::npos)
+        << log;
+  }
+}
+
 }  // namespace
 }  // namespace quor::testing

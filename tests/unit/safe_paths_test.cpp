@@ -39,6 +39,23 @@ TEST(SafePaths, SafeManifestPathRefusesNamesWindowsWouldReadAsOthers) {
   }
 }
 
+TEST(SafePaths, SafeManifestPathRefusesOtherDeviceSpellingsAndAliasesOfTheUpdatersFiles) {
+  for (const char* path :
+       {"./CON .txt", "./data/nul  .x", "./COM\xC2\xB9", "./lpt\xC2\xB3.log", "./Com\xC2\xB2.a",
+        "./COM0", "./CONIN$", "./conout$.txt",
+        // short names of updater_staging, updater.version, updater.log, updater.key
+        "./UPDATE~1/17.part", "./UPDATE~1.VER", "./update~2.log", "./UP3F1A~1.KEY",
+        // letters a case-folding file system reads as s, k, st
+        "./\xC5\xBF" "aves/x.sav", "./updater.\xE2\x84\xAA" "ey",
+        "./updater_\xEF\xAC\x86" "aging/x"}) {
+    EXPECT_FALSE(isSafeManifestPath(path)) << path;
+  }
+  for (const char* path : {"./CONSOLE .txt", "./COM\xC2\xB9x", "./COM\xC2\xB4", "./CONIN",
+                           "./xCON .txt", "./UPX~1.BIN", "./caf\xC3\xA9/\xEF\xAC\x90"}) {
+    EXPECT_TRUE(isSafeManifestPath(path)) << path;
+  }
+}
+
 TEST(SafePaths, SafeManifestPathUnsafeEntriesAreDroppedWithOneLineEach) {
   testing::LogCapture log;
   Manifest manifest;

@@ -340,15 +340,16 @@ TEST_F(UpdateRun, TheNewUpdaterKeepsTheOldOnesPermissions) {
 
 TEST_F(UpdateRun, DeletionFollowsTheScopeRules) {
   for (const char* path : {"data/quor/stale", "data/quor/kept", "data/other/x", "updater.log",
-                           "editor_data/e", "saves/s", "settings/servers.config"}) {
+                           "editor_data/e", "saves/s", "settings/servers.config", "UPDATER.KEY"}) {
     writeFile(path, "x");
   }
   DataSet local = scanDataSet("./");
   manifest.files["./data/quor/kept"] = {1, 0, 0};
   deleteFiles(local, manifest, false);
   EXPECT_FALSE(fs::exists("data/quor/stale"));
+  // The key, in whatever case a folder that ignores case lists it.
   for (const char* kept : {"data/quor/kept", "data/other/x", "updater.log", "editor_data/e",
-                           "saves/s", "settings/servers.config"}) {
+                           "saves/s", "settings/servers.config", "UPDATER.KEY"}) {
     EXPECT_TRUE(fs::exists(kept)) << kept;
   }
   EXPECT_EQ(log.count(": ... 1 deleted\n"), 1);

@@ -68,6 +68,8 @@ TEST_F(UpdateScope, ManifestPathsInAnotherCaseAreOutWhereNamesIgnoreCase) {
   EXPECT_TRUE(isInUpdateScopeInAnyCase("./Data/Quor/maps/a.map", false, true));
   EXPECT_TRUE(isInUpdateScopeInAnyCase("./SAVES/game1.sav", true, true));  // --full
   EXPECT_FALSE(isInUpdateScopeInAnyCase("./EDITOR_DATA/e", true, true));
+  // A Linux folder may ignore case too (vfat, casefold): the rule holds everywhere.
+  EXPECT_FALSE(isInUpdateScopeInAnyCase("./SAVES/game1.sav", false));
   // Where case tells names apart, these are other files than the player's.
   EXPECT_TRUE(isInUpdateScopeInAnyCase("./SAVES/game1.sav", false, false));
   EXPECT_TRUE(isInUpdateScopeInAnyCase("./Settings/servers.config", false, false));
