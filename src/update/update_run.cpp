@@ -264,8 +264,13 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
     return stageAndApply(context, path, name, entry, again);
   }
   if (first->status != kRangeStatusOk) {
-    logError("Failed to get file: " + path);
-    return {true, std::nullopt};
+    // A file the server refuses never arrives, as a whole file's empty
+    // reply never does: the run waits its time out and gives up.
+    first = awaitFirstPiece(context.controller, context.wait, name, firstOffset, context.pieceSize);
+    if (!first || first->status != kRangeStatusOk) {
+      logStuck(name);
+      return {};
+    }
   }
   StagedFile staged(name);
   Attempt attempt =
