@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows release: updater.exe and update_server.exe, cross-built with
-# mingw-w64 (Release, stripped, statically linked), with the user guide
-# for publishers and players from README.md as README.txt, in
+# mingw-w64 (Release, stripped, statically linked), with the player's
+# guide (docs/player-guide.md, which ends with a part for publishers) as
+# README.txt, in
 # dist/quor-updater-windows-x64/ and dist/quor-updater-windows-x64.zip.
 # Both programs are checked: system DLLs only, asInvoker manifest.
 set -euo pipefail
@@ -25,14 +26,14 @@ for program in updater update_server; do
   check_windows_program "$out/$program.exe"
 done
 
-# The guide is the part of README.md between its two markers, with
-# Windows line ends so that Notepad shows it as written.
-sed -n '/<!-- user-guide:start -->/,/<!-- user-guide:end -->/p' README.md |
-  sed '1d;$d' | sed 's/$/\r/' >"$out/README.txt"
-if [ ! -s "$out/README.txt" ]; then
-  echo "README.md has no user guide between its markers" >&2
+# The player's guide, with Windows line ends so that Notepad shows it as
+# written.
+guide=docs/player-guide.md
+if [ ! -s "$guide" ]; then
+  echo "$guide is missing or empty" >&2
   exit 1
 fi
+sed 's/$/\r/' "$guide" >"$out/README.txt"
 
 (cd dist && cmake -E tar cf "$name.zip" --format=zip "$name")
 ls -l "$out" "dist/$name.zip"
