@@ -2,8 +2,8 @@
 # The Windows release: updater.exe and update_server.exe, cross-built with
 # mingw-w64 (Release, stripped, statically linked), with the player's
 # guide (docs/player-guide.md, which ends with a part for publishers) as
-# README.txt, in
-# dist/quor-updater-windows-x64/ and dist/quor-updater-windows-x64.zip.
+# README.txt, in dist/quor-updater-windows-x64/ and
+# dist/quor-updater-windows-x64.zip.
 # Both programs are checked: system DLLs only, asInvoker manifest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
