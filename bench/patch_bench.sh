@@ -40,7 +40,7 @@ source scripts/lib/bench.sh
 require_packages xdelta3 zstd time bc gcc libdivsufsort-dev
 build_bench "$build" -j1 patch_bench
 bench="$root/$build/bench/patch_bench"
-cc -O2 bench/divsufsort_sort.c -ldivsufsort -o "$work/divsufsort_sort" || {
+cc -O2 bench/tools/divsufsort_sort.c -ldivsufsort -o "$work/divsufsort_sort" || {
   echo "cannot build the libdivsufsort timer: apt-get install libdivsufsort-dev" >&2; exit 1; }
 
 # name | old package=version | new package=version | file inside the old

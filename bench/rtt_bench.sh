@@ -5,14 +5,14 @@
 # in RTT_BENCH_FILES files and half in one large file, is published with
 # `updater --create` and served by update_server on 127.0.0.1. For each
 # case the real updater installs it into an empty folder whose
-# settings/servers.config names bench/udp_relay, which forwards to the
+# settings/servers.config names bench/tools/udp_relay, which forwards to the
 # server with a one-way delay of half the round trip, loss and a rate limit
 # in each direction. Each case runs twice: the updater as it is, and with
 # `--connections 1` (one connection; an updater without that option
 # ignores it). Printed per case: the line's rate (or "-"), both installs'
 # MB/s and their ratio. Also measured in the same run: the install over
 # plain loopback (no relay) beside a TCP copy of the same bytes with socat,
-# and what the relay itself carries (bench/udp_probe, direct and through
+# and what the relay itself carries (bench/tools/udp_probe, direct and through
 # the relay at 0 ms).
 #
 # An install is timed from the log line "Fetching manifest..." to
@@ -44,8 +44,8 @@ require_packages socat python3
 build_bench "$build" -j1 updater update_server udp_relay udp_probe
 updater=$(realpath "$build/updater")
 server_bin=$(realpath "$build/update_server")
-relay_bin=$(realpath "$build/bench/udp_relay")
-probe_bin=$(realpath "$build/bench/udp_probe")
+relay_bin=$(realpath "$build/bench/tools/udp_relay")
+probe_bin=$(realpath "$build/bench/tools/udp_probe")
 
 size_mib=${RTT_BENCH_MIB:-256}
 files=${RTT_BENCH_FILES:-500}

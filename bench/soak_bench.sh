@@ -6,7 +6,7 @@
 # it are printed, and the run fails when memory under load grew by more
 # than 10% from the first sample taken under load to the last.
 #
-# usage: bench/soak.sh [SECONDS, default 300] [build folder, default build]
+# usage: bench/soak_bench.sh [SECONDS, default 300] [build folder, default build]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-300}

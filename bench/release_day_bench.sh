@@ -25,7 +25,7 @@
 # server runs with --per-address 4095 (its bound of 64 per address would
 # otherwise be what is measured).
 #
-# usage: bench/release_day.sh [UPDATERS, default 100] [build folder, default build]
+# usage: bench/release_day_bench.sh [UPDATERS, default 100] [build folder, default build]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 updaters=${1:-100}
