@@ -109,8 +109,7 @@ start_relay() {
 }
 
 stop_relay() {
-  kill "$relay_pid" 2>/dev/null || true
-  wait "$relay_pid" 2>/dev/null || true
+  stop_processes "$relay_pid"
 }
 
 # What the relay just stopped did to the datagrams, both directions summed.

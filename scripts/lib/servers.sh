@@ -1,9 +1,9 @@
 # update_server for the scripts: started on a port of 127.0.0.1 in a
 # folder of the caller's choice (its update_server.log goes there), with
 # its console output in a file, and waited for until it says it listens.
-# At most one server is "the" server (server_pid, server_port): stopped by
-# stop_server, or at exit by scripts/lib/work.sh, which this file brings.
-# Every wait is bounded.
+# The last one started is "the" server (server_pid, server_port), which
+# stop_server stops; every one started is stopped at exit
+# (scripts/lib/work.sh, which this file brings). Every wait is bounded.
 
 source "$(dirname "${BASH_SOURCE[0]}")/work.sh"
 
@@ -35,8 +35,9 @@ wait_for_text() {
 # `PROGRAM --port PORT ARGS...` in the background in folder DIR, its output
 # (stdout and stderr) in OUTPUT, and waits until it is "listening on port"
 # (at most 10 s). PROGRAM and OUTPUT are taken from the current folder.
-# Sets server_pid and server_port. False, with the process stopped and
-# both empty, when it did not listen or has ended.
+# Sets server_pid and server_port, and puts the process on stop_at_exit.
+# False, with the process stopped and both empty, when it did not listen
+# or has ended.
 start_server_on() {
   local port=$1 program=$2 dir=$3 output=$4
   shift 4
@@ -44,6 +45,7 @@ start_server_on() {
   (cd "$dir" && exec "$program" --port "$port" "$@") >"$output" 2>&1 &
   server_pid=$!
   server_port=$port
+  stop_at_exit+=("$server_pid")
   if wait_for_text "$output" "listening on port" "$server_pid" && kill -0 "$server_pid" 2>/dev/null; then
     return 0
   fi

@@ -407,10 +407,8 @@ wholes=("$work"/rotated_data/*.compressed)
 cp "${wholes[0]}" "$work/first_whole"
 for ((i = 0; i + 1 < ${#wholes[@]}; i++)); do cp "${wholes[i + 1]}" "${wholes[i]}"; done
 cp "$work/first_whole" "${wholes[${#wholes[@]} - 1]}"
-# The first server is stopped at exit too, should the run end early.
 serve "$work/rotated_data" "$work/rotated_server.out"
 rotated_pid=$server_pid rotated_port=$server_port
-stop_at_exit+=("$rotated_pid")
 serve "$data" "$work/good_server.out"
 cp -r "$work/v1" "$work/next"
 servers_config "$work/next" rotated "$rotated_port" good "$server_port"
