@@ -34,18 +34,6 @@ new="$work/assets$mib.new"
 out="$work/assets$mib"
 [ -f "$new" ] || "$bench" assets "$old" "$new" "$mib"
 
-# Runs a command under /usr/bin/time; sets wall, cpu (seconds), peak (KiB).
-measure() {
-  /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" || {
-    echo "failed: $*" >&2; cat "$work/stderr.txt" >&2; exit 1; }
-  local user system
-  read -r wall user system peak <"$work/time.txt"
-  cpu=$(echo "$user + $system" | bc)
-}
-same() { cmp -s "$1" "$2" || { echo "wrong result: $1" >&2; exit 1; }; }
-size() { stat -c %s "$1"; }
-ratio() { echo "scale=2; $1 / $2" | bc; }
-
 n=$(size "$old")
 m=$(size "$new")
 cat "$old" "$new" >/dev/null
@@ -53,12 +41,12 @@ cat "$old" "$new" >/dev/null
 measure "$bench" diff "$old" "$new" "$out.patch"
 oursWall=$wall; oursCpu=$cpu; oursPeak=$peak
 measure "$bench" apply "$old" "$out.patch" "$out.check"; oursApply=$wall
-same "$out.check" "$new"; rm -f "$out.check"
+must_match "$out.check" "$new"; rm -f "$out.check"
 
 measure xdelta3 -9 -B 2147483648 -e -f -s "$old" "$new" "$out.xd3"
 xdWall=$wall; xdCpu=$cpu; xdPeak=$peak
 measure xdelta3 -B 2147483648 -d -f -s "$old" "$out.xd3" "$out.check"
-same "$out.check" "$new"; rm -f "$out.check"
+must_match "$out.check" "$new"; rm -f "$out.check"
 
 # zstd refuses an old file of 2 GiB or more for --patch-from: its columns
 # are then "-".
@@ -67,7 +55,7 @@ if [ "$n" -lt 2147483648 ]; then
   measure zstd -q -f --long=31 --patch-from="$old" "$new" -o "$out.zst"
   zsWall=$wall; zsCpu=$cpu; zsPeak=$((peak / 1024))
   measure zstd -q -f -d --long=31 --patch-from="$old" "$out.zst" -o "$out.check"
-  same "$out.check" "$new"; rm -f "$out.check"
+  must_match "$out.check" "$new"; rm -f "$out.check"
 fi
 
 ours=$(size "$out.patch"); xd=$(size "$out.xd3")

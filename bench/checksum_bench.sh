@@ -6,21 +6,12 @@ cd "$(dirname "$0")/.."
 source scripts/lib/bench.sh
 require_packages bc
 build_bench build checksum_bench
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+make_work_dir
 file="$work/data.bin"
-head -c $((512 * 1024 * 1024)) /dev/urandom >"$file"
-cat "$file" >/dev/null
+cached_random_file "$file" 512
 
 ours=$(build/bench/checksum_bench "$file" 3 | awk '{print $1}')
-best=999999
-for _ in 1 2 3; do
-  start=$(date +%s.%N)
-  md5sum "$file" >/dev/null
-  end=$(date +%s.%N)
-  took=$(echo "$end - $start" | bc -l)
-  if (( $(echo "$took < $best" | bc -l) )); then best=$took; fi
-done
+best=$(best_seconds 3 md5sum "$file")
 theirs=$(echo "512 * 1024 * 1024 / $best / 1000000" | bc -l)
 printf 'updater fileChecksum: %8.1f MB/s\n' "$ours"
 printf 'md5sum:               %8.1f MB/s\n' "$theirs"

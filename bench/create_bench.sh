@@ -20,8 +20,7 @@ build_bench build -j1 create_bench
 bench=$(pwd)/build/bench/create_bench
 limit=$(( ${1:-200} * 1024 * 1024 ))
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+make_work_dir
 mkdir -p "$work/game/data/quor" "$work/game/server_data" "$work/old/data/quor"
 total=0
 for file in /usr/lib/x86_64-linux-gnu/*.so* /usr/bin/*; do

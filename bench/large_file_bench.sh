@@ -23,8 +23,9 @@ self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
+source scripts/lib/bench.sh
+
 if [ -z "${QUOR_BENCH_NAMESPACE:-}" ]; then
-  source scripts/lib/packages.sh
   require_packages time python3 procps
   [ "$(id -u)" -eq 0 ] && require_packages nftables iproute2
   ./scripts/build.sh >/dev/null
@@ -43,17 +44,10 @@ create_pauses=8
 update_pauses=8.8
 file_path=data/quor/big.bin
 
-work=$(mktemp -d)
-server_pid=
+make_work_dir
 running_pid=
-cleanup() {
-  [ -n "$running_pid" ] && kill -9 "$running_pid" 2>/dev/null || true
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# The updater running, if any, is killed outright (before the server stops).
+at_exit '[ -z "$running_pid" ] || kill -9 "$running_pid" 2>/dev/null'
 
 echo "generating a $size_mib MiB file, and its older version with about 1% different"
 mkdir -p "$work/v1/data/quor" "$work/v2/data/quor" "$work/v2/server_data"
@@ -105,7 +99,8 @@ else
 fi
 echo "   update data: the file whole in $(awk -v b="$whole_bytes" 'BEGIN { printf "%.0f", b / 1048576 }') MiB; $patch_note"
 
-port=$((20000 + RANDOM % 20000))
+# The port is chosen first: the counter names it.
+port=$(free_port)
 counting=no
 if [ "$QUOR_BENCH_NAMESPACE" = own ]; then
   ip link set lo up
@@ -123,11 +118,8 @@ server_sent() {
 }
 
 mkdir -p "$work/server"
-(cd "$work/server" && exec "$repo/build/update_server" --port "$port" --data "$data") \
-  >"$work/server.out" 2>&1 &
-server_pid=$!
-for _ in $(seq 100); do grep -qs "listening on port" "$work/server.out" && break; sleep 0.1; done
-grep -qs "listening on port" "$work/server.out" || { echo "the server did not start"; exit 1; }
+start_server_on "$port" "$repo/build/update_server" "$work/server" "$work/server.out" --data "$data" ||
+  { echo "the server did not start"; exit 1; }
 
 # run_update NAME FOLDER [KILL_AT_STAGED_BYTES]: runs the updater in FOLDER,
 # bounded by the run limit; with KILL_AT it is killed once the staging
@@ -135,8 +127,7 @@ grep -qs "listening on port" "$work/server.out" || { echo "the server did not st
 # sets run_ended to how the run ended.
 run_update() {
   local name=$1 folder=$2 kill_at=${3:-}
-  mkdir -p "$folder/settings"
-  printf 'bench\n127.0.0.1\n%s\n' "$port" >"$folder/settings/servers.config"
+  servers_config "$folder" bench "$port"
   (cd "$folder" && exec /usr/bin/time -f '%e %M' -o "$work/$name.time" "$updater") \
     >"$work/$name.out" 2>&1 &
   local time_pid=$! child='' ended=finished
@@ -213,11 +204,10 @@ printf '%-34s %9s %9s %11s  %s\n' "publish (updater --create --old)" "$create_s"
 printf '%s\n' "${rows[@]}"
 echo "update_server peak resident memory: $server_peak MiB"
 if [ "$counting" = yes ]; then
-  ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
   echo "server sent (UDP payload): install $install_sent bytes, 1% update $update_sent bytes"
   echo "server sent across the kill and the resumed run: $resume_sent bytes =" \
-    "$(ratio "$resume_sent" "$whole_bytes") x the update data to fetch ($whole_bytes)," \
-    "$(ratio "$resume_sent" "$file_bytes") x the file ($file_bytes)"
+    "$(rounded_ratio "$resume_sent" "$whole_bytes" 3) x the update data to fetch ($whole_bytes)," \
+    "$(rounded_ratio "$resume_sent" "$file_bytes" 3) x the file ($file_bytes)"
 else
   echo "server bytes not counted (needs root for a network namespace of its own)"
 fi

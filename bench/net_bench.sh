@@ -14,43 +14,16 @@ build_bench "$build" -j1 update_server net_bench
 server_bin=$(realpath "$build/update_server")
 client_bin=$(realpath "$build/bench/net_bench")
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_work_dir
 
 data="$work/update_data"
 mkdir -p "$data"
 for i in $(seq 1 1000); do head -c 65536 /dev/urandom >"$data/s$i.compressed"; done
 for i in $(seq 1 20); do head -c $((8 * 1024 * 1024)) /dev/urandom >"$data/b$i.compressed"; done
-(cd "$data" && for f in *; do echo "$f $(stat -c %s "$f")"; done) >"$work/list"
+data_file_list "$data" >"$work/list"
 total_bytes=$(awk '{s += $2} END {print s}' "$work/list")
 total_files=$(wc -l <"$work/list")
 cat "$data"/* >/dev/null  # both sides read from the page cache
-
-free_port() { echo $((20000 + RANDOM % 40000)); }
-
-# Starts update_server on a free port; sets server_port.
-start_server() {
-  for _ in $(seq 1 20); do
-    server_port=$(free_port)
-    mkdir -p "$work/server"
-    (cd "$work/server" && exec "$server_bin" --port "$server_port" --data "$data" >"$work/server/out" 2>&1) &
-    server_pid=$!
-    for _ in $(seq 1 100); do
-      grep -q "listening on port" "$work/server/out" 2>/dev/null && { pids+=("$server_pid"); return; }
-      kill -0 "$server_pid" 2>/dev/null || break
-      sleep 0.05
-    done
-    kill "$server_pid" 2>/dev/null || true
-  done
-  echo "update_server did not start" >&2
-  exit 1
-}
 
 # Runs n clients at once; prints "bytes seconds" over the span from the
 # first transfer's start to the last one's end.
@@ -89,7 +62,8 @@ run_tcp() {
   echo "$((total_bytes * n)) $(echo "$end - $start" | bc -l)"
 }
 
-start_server
+mkdir -p "$work/server"
+start_server "$server_bin" "$work/server" "$work/server/out" --data "$data" || exit 1
 read -r enet1_bytes enet1_secs < <(run_clients 1)
 read -r enet8_bytes enet8_secs < <(run_clients 8)
 read -r tcp1_bytes tcp1_secs < <(run_tcp 1)

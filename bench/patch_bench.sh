@@ -40,7 +40,7 @@ source scripts/lib/bench.sh
 require_packages xdelta3 zstd time bc gcc libdivsufsort-dev
 build_bench "$build" -j1 patch_bench
 bench="$root/$build/bench/patch_bench"
-cc -O2 bench/divsufsort_sort.c -ldivsufsort -o "$work/divsufsort_sort" || {
+cc -O2 bench/tools/divsufsort_sort.c -ldivsufsort -o "$work/divsufsort_sort" || {
   echo "cannot build the libdivsufsort timer: apt-get install libdivsufsort-dev" >&2; exit 1; }
 
 # name | old package=version | new package=version | file inside the old
@@ -102,20 +102,7 @@ if wanted assets; then
   names+=("assets")
 fi
 
-# Runs a command under /usr/bin/time; sets took (wall seconds), cpu (user +
-# system seconds) and peak (KiB).
-measure() {
-  /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" || {
-    echo "failed: $*" >&2; cat "$work/stderr.txt" >&2; exit 1; }
-  local user system
-  read -r took user system peak <"$work/time.txt"
-  cpu=$(echo "$user + $system" | bc)
-}
-
-same() { cmp -s "$1" "$2" || { echo "wrong result: $1" >&2; exit 1; }; }
-size() { stat -c %s "$1"; }
 mib() { echo "scale=1; $1 / 1048576" | bc; }
-ratio() { echo "scale=2; $1 / $2" | bc; }
 
 table="$work/table.md"
 {
@@ -131,17 +118,17 @@ for name in "${names[@]}"; do
   m=$(size "$new")
   cat "$old" "$new" >/dev/null  # page cache, for every tool alike
 
-  measure "$bench" diff "$old" "$new" "$out.patch"; oursCreate=$took; oursCpu=$cpu; oursPeak=$peak
-  measure "$bench" apply "$old" "$out.patch" "$out.ours"; oursApply=$took
-  same "$out.ours" "$new"
+  measure "$bench" diff "$old" "$new" "$out.patch"; oursCreate=$wall; oursCpu=$cpu; oursPeak=$peak
+  measure "$bench" apply "$old" "$out.patch" "$out.ours"; oursApply=$wall
+  must_match "$out.ours" "$new"
 
-  measure xdelta3 -9 -e -f -s "$old" "$new" "$out.xd3"; xdCreate=$took; xdCpu=$cpu; xdPeak=$peak
-  measure xdelta3 -d -f -s "$old" "$out.xd3" "$out.xdout"; xdApply=$took
-  same "$out.xdout" "$new"
+  measure xdelta3 -9 -e -f -s "$old" "$new" "$out.xd3"; xdCreate=$wall; xdCpu=$cpu; xdPeak=$peak
+  measure xdelta3 -d -f -s "$old" "$out.xd3" "$out.xdout"; xdApply=$wall
+  must_match "$out.xdout" "$new"
 
-  measure zstd -q -f -19 --long=27 --patch-from="$old" "$new" -o "$out.zst"; zsCreate=$took; zsCpu=$cpu; zsPeak=$peak
-  measure zstd -q -f -d --long=27 --patch-from="$old" "$out.zst" -o "$out.zsout"; zsApply=$took
-  same "$out.zsout" "$new"
+  measure zstd -q -f -19 --long=27 --patch-from="$old" "$new" -o "$out.zst"; zsCreate=$wall; zsCpu=$cpu; zsPeak=$peak
+  measure zstd -q -f -d --long=27 --patch-from="$old" "$out.zst" -o "$out.zsout"; zsApply=$wall
+  must_match "$out.zsout" "$new"
 
   oursSort=- divSort=-
   if [ "${PATCH_BENCH_SORT:-1}" != 0 ]; then

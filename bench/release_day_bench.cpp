@@ -1,4 +1,4 @@
-// Load of many players at once for bench/release_day.sh: PLAYERS players on
+// Load of many players at once for bench/release_day_bench.sh: PLAYERS players on
 // 127.0.0.1, each one ENet host with CONNECTIONS connections to
 // update_server (the first with connect data 0, the others marked as extra
 // connections, as a client with several connections marks them), serviced

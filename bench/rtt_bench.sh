@@ -5,14 +5,14 @@
 # in RTT_BENCH_FILES files and half in one large file, is published with
 # `updater --create` and served by update_server on 127.0.0.1. For each
 # case the real updater installs it into an empty folder whose
-# settings/servers.config names bench/udp_relay, which forwards to the
+# settings/servers.config names bench/tools/udp_relay, which forwards to the
 # server with a one-way delay of half the round trip, loss and a rate limit
 # in each direction. Each case runs twice: the updater as it is, and with
 # `--connections 1` (one connection; an updater without that option
 # ignores it). Printed per case: the line's rate (or "-"), both installs'
 # MB/s and their ratio. Also measured in the same run: the install over
 # plain loopback (no relay) beside a TCP copy of the same bytes with socat,
-# and what the relay itself carries (bench/udp_probe, direct and through
+# and what the relay itself carries (bench/tools/udp_probe, direct and through
 # the relay at 0 ms).
 #
 # An install is timed from the log line "Fetching manifest..." to
@@ -44,8 +44,8 @@ require_packages socat python3
 build_bench "$build" -j1 updater update_server udp_relay udp_probe
 updater=$(realpath "$build/updater")
 server_bin=$(realpath "$build/update_server")
-relay_bin=$(realpath "$build/bench/udp_relay")
-probe_bin=$(realpath "$build/bench/udp_probe")
+relay_bin=$(realpath "$build/bench/tools/udp_relay")
+probe_bin=$(realpath "$build/bench/tools/udp_probe")
 
 size_mib=${RTT_BENCH_MIB:-256}
 files=${RTT_BENCH_FILES:-500}
@@ -60,30 +60,19 @@ fi
 
 if [ -n "$wine_mode" ]; then
   source scripts/lib/windows.sh
-  require_packages "${windows_packages[@]}"
-  command -v npm >/dev/null || require_packages npm
+  require_windows_packages "${windows_packages[@]}"
   [ -f build-windows/build.ninja ] || configure_windows_build build-windows
   ninja -C build-windows -j1 updater >/dev/null
   updater_exe=$repo/build-windows/updater.exe
-  export WINEPREFIX=$repo/build-windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  use_wine_prefix "$repo/build-windows/wineprefix"
   timeout 300 wine cmd /c exit >/dev/null 2>&1 || true
   # A wineserver that outlives each run, started here so that it holds no
   # pipe of the runs it serves open; ended with the prefix's others at exit.
   wineserver -p >/dev/null 2>&1 </dev/null || true
 fi
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  [ -n "$wine_mode" ] && { wineserver -k 2>/dev/null || true; }
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() { echo $((20000 + RANDOM % 40000)); }
+make_work_dir
+[ -z "$wine_mode" ] || at_exit stop_wine
 
 echo "generating $size_mib MiB: half in $files files, half in one file"
 mkdir -p "$work/build/server_data" "$work/build/data/quor/big"
@@ -102,25 +91,6 @@ echo "publishing with updater --create"
 data=$work/build/server_data/update_data
 cat "$data"/* >/dev/null  # the server reads from the page cache
 
-# Starts update_server on a free port; sets server_port.
-start_server() {
-  mkdir -p "$work/server"
-  for _ in $(seq 1 20); do
-    server_port=$(free_port)
-    (cd "$work/server" && exec "$server_bin" --port "$server_port" --data "$data" >"$work/server/out" 2>&1) &
-    local pid=$!
-    for _ in $(seq 1 100); do
-      grep -q "listening on port" "$work/server/out" 2>/dev/null && { pids+=("$pid"); return; }
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.05
-    done
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  echo "update_server did not start" >&2
-  exit 1
-}
-
 # start_relay TARGET_PORT ARGS...: a relay in front of 127.0.0.1:TARGET_PORT;
 # sets relay_port and relay_pid.
 start_relay() {
@@ -128,21 +98,18 @@ start_relay() {
   shift
   "$relay_bin" --listen 0 --target "$target" "$@" >"$work/relay.out" 2>"$work/relay.err" &
   relay_pid=$!
-  pids+=("$relay_pid")
-  for _ in $(seq 1 100); do
+  stop_at_exit+=("$relay_pid")
+  if wait_for_text "$work/relay.out" "listening on 127.0.0.1:" "$relay_pid"; then
     relay_port=$(sed -n 's/^listening on 127\.0\.0\.1://p' "$work/relay.out")
-    [ -n "$relay_port" ] && return
-    kill -0 "$relay_pid" 2>/dev/null || break
-    sleep 0.05
-  done
+    return
+  fi
   echo "udp_relay did not start:" >&2
   cat "$work/relay.err" >&2
   exit 1
 }
 
 stop_relay() {
-  kill "$relay_pid" 2>/dev/null || true
-  wait "$relay_pid" 2>/dev/null || true
+  stop_processes "$relay_pid"
 }
 
 # What the relay just stopped did to the datagrams, both directions summed.
@@ -170,8 +137,7 @@ install() {
   shift 2
   local folder=$work/player
   rm -rf "$folder"
-  mkdir -p "$folder/settings"
-  printf 'bench\n127.0.0.1\n%s\n' "$port" >"$folder/settings/servers.config"
+  servers_config "$folder" bench "$port"
   local command=("$updater" "$@")
   [ "$kind" = wine ] && command=(wine "$updater_exe" "$@")
   (cd "$folder" && timeout -s KILL "$run_limit" "${command[@]}" 2>&1 </dev/null || true) | stamp >"$work/run.out"
@@ -193,17 +159,13 @@ install() {
   fi
 }
 
-ratio() {
-  awk -v a="$1" -v b="$2" 'BEGIN { if (a + 0 > 0 && b + 0 > 0) printf "%.2f", a / b; else printf "-" }'
-}
-
 # A TCP copy of the same bytes over loopback; prints MB/s.
 tcp_copy() {
   local port
   port=$(free_port)
   socat -u "TCP-LISTEN:$port,reuseaddr,bind=127.0.0.1" OPEN:/dev/null &
   local listener=$!
-  pids+=("$listener")
+  stop_at_exit+=("$listener")
   sleep 0.3
   local start end
   start=$EPOCHREALTIME
@@ -213,7 +175,8 @@ tcp_copy() {
   awk -v b="$total_bytes" -v s="$start" -v e="$end" 'BEGIN { printf "%.2f", b / (e - s) / 1e6 }'
 }
 
-start_server
+mkdir -p "$work/server"
+start_server "$server_bin" "$work/server" "$work/server/out" --data "$data" || exit 1
 rows=()
 counts=()
 header=$(printf '%-26s %12s %12s %18s %7s' case "line MB/s" "MB/s" "1 connection MB/s" ratio)
@@ -246,7 +209,7 @@ for spec in $cases; do
     single=$(install "$relay_port" "$kind" --connections 1)
     stop_relay
     counts+=("$(printf '%-26s 1 connection: %s' "$label" "$(relay_counts)")")
-    rows+=("$(printf '%-26s %12s %12s %18s %7s' "$label" "$line" "$several" "$single" "$(ratio "$several" "$single")")")
+    rows+=("$(printf '%-26s %12s %12s %18s %7s' "$label" "$line" "$several" "$single" "$(rounded_ratio "$several" "$single" 2)")")
   done
 done
 
@@ -281,11 +244,11 @@ printf '%s MiB (%s bytes): %s files and one of %s MiB, random data\n' "$size_mib
 echo "MB/s: the install as it is; 1 connection: with --connections 1; ratio: the first / the second"
 echo "$header"
 printf '%s\n' "${rows[@]}"
-printf '%-26s %12s %12s %18s %7s\n' "loopback, no relay" - "$direct" "TCP (socat) $tcp" "$(ratio "$direct" "$tcp")"
+printf '%-26s %12s %12s %18s %7s\n' "loopback, no relay" - "$direct" "TCP (socat) $tcp" "$(rounded_ratio "$direct" "$tcp" 2)"
 if [ -n "$cap" ]; then
-  printf '%-26s %12s %12s %18s %7s\n' "50 ms, --limit-rate $cap" "cap $cap_mb" "$capped" - "$(ratio "$capped" "$cap_mb")"
+  printf '%-26s %12s %12s %18s %7s\n' "50 ms, --limit-rate $cap" "cap $cap_mb" "$capped" - "$(rounded_ratio "$capped" "$cap_mb" 2)"
 fi
 echo "relay counters per run (both directions):"
 printf '  %s\n' "${counts[@]}"
 printf 'udp_relay at 0 ms carries %s MB/s each way; the same probe without it %s MB/s (ratio %s)\n' \
-  "$probe_relay" "$probe_direct" "$(ratio "$probe_relay" "$probe_direct")"
+  "$probe_relay" "$probe_direct" "$(rounded_ratio "$probe_relay" "$probe_direct" 2)"

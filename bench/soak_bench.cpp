@@ -1,4 +1,4 @@
-// Load for the server soak (bench/soak.sh): CLIENTS threads, each in a loop
+// Load for the server soak (bench/soak_bench.sh): CLIENTS threads, each in a loop
 // for SECONDS: connect to update_server on 127.0.0.1:PORT, fetch the
 // manifest and FILES_PER_VISIT files named in LIST, check every reply's
 // size, disconnect. Every wait is bounded. Prints the visits made and any

@@ -8,20 +8,14 @@
 # plain TCP copy of the same bytes over loopback, measured in this script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/lib/packages.sh
+source scripts/lib/bench.sh
 require_packages time python3
 ./scripts/build.sh >/dev/null
 repo=$(pwd)
 size_mib=${1:-1024}
 files=${2:-2000}
 
-work=$(mktemp -d)
-server_pid=
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_work_dir
 
 echo "generating $files files, $size_mib MiB in all"
 python3 - "$work" "$size_mib" "$files" <<'PY'
@@ -53,16 +47,13 @@ start=$(date +%s.%N)
 end=$(date +%s.%N)
 echo "   create mode: $(python3 -c "print(round($end - $start - 8, 1))") s (its fixed 8 s of pauses left out)"
 
-port=$((20000 + RANDOM % 20000))
-"$repo/build/update_server" --port "$port" --data "$work/v2/server_data/update_data" >"$work/server.out" 2>&1 &
-server_pid=$!
-for _ in $(seq 100); do grep -qs "listening on port" "$work/server.out" && break; sleep 0.1; done
+start_server "$repo/build/update_server" . "$work/server.out" --data "$work/v2/server_data/update_data" || exit 1
+port=$server_port
 
 # run_update FOLDER -> prints seconds (pauses left out) and peak KiB
 run_update() {
   local folder=$1
-  mkdir -p "$folder/settings"
-  printf 'bench\n127.0.0.1\n%s\n' "$port" >"$folder/settings/servers.config"
+  servers_config "$folder" bench "$port"
   local start end
   start=$(date +%s.%N)
   (cd "$folder" && /usr/bin/time -f '%M' -o "$work/peak" "$repo/build/updater" >"$work/run.out")

@@ -8,20 +8,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/bench.sh
 build_bench build verify_bench
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+make_work_dir
 file="$work/data.bin"
-head -c $((512 * 1024 * 1024)) /dev/urandom >"$file"
-cat "$file" >/dev/null
+cached_random_file "$file" 512
 build/bench/verify_bench "$file" 3 | tee "$work/ours.txt"
 ours=$(awk '/^SHA-256/ {print $3}' "$work/ours.txt")
-best=999999
-for _ in 1 2 3; do
-  start=$(date +%s.%N)
-  sha256sum "$file" >/dev/null
-  end=$(date +%s.%N)
-  best=$(awk -v a="$start" -v b="$end" -v best="$best" 'BEGIN {t = b - a; print (t < best) ? t : best}')
-done
+best=$(best_seconds 3 sha256sum "$file")
 awk -v ours="$ours" -v best="$best" 'BEGIN {
   theirs = 512 * 1024 * 1024 / best / 1e6
   printf "sha256sum:              %8.1f MB/s\n", theirs

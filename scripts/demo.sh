@@ -5,32 +5,27 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
+source scripts/lib/servers.sh
+source scripts/lib/sample_build.sh
 ./scripts/build.sh >/dev/null
 updater="$repo/build/updater"
 server="$repo/build/update_server"
 
-work=$(mktemp -d)
-server_pid=
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_work_dir
 
 say() { printf '\n== %s\n' "$*"; }
 
 make_build() {  # make_build FOLDER VERSION
   local folder=$1 version=$2
-  mkdir -p "$folder/data/quor/maps" "$folder/data/common" "$folder/settings" "$folder/saves"
-  head -c 300000 /dev/urandom >"$folder/data/quor/maps/world.map"
+  sample_build_base "$folder"
   printf 'fonts of version %s\n' "$version" >"$folder/data/common/fonts.txt"
   printf '#!/bin/sh\necho "the game starts"\n' >"$folder/quor.exe"
   chmod +x "$folder/quor.exe"
   : >"$folder/data/common/placeholder.empty"
-  printf 'main server\n127.0.0.1\n%s\n' "$port" >"$folder/settings/servers.config"
+  servers_config "$folder" "main server" "$port"
 }
 
-port=$((20000 + RANDOM % 20000))
+port=$(free_port)
 say "Two builds of the game"
 make_build "$work/v1" 1
 printf 'only in version 1\n' >"$work/v1/data/quor/old_only.txt"
@@ -51,9 +46,9 @@ say "Publisher: updater --create --old ../v1 (in v2)"
 ls -l "$work/v2/server_data/update_data" | sed 's/^/   /'
 
 say "update_server on 127.0.0.1:$port"
-"$server" --port "$port" --data "$work/v2/server_data/update_data" >"$work/server.out" 2>&1 &
-server_pid=$!
-for _ in $(seq 100); do grep -qs "listening on port" "$work/server.out" && break; sleep 0.1; done
+# The port is in the players' server lists already; a server that does
+# not start shows in their runs.
+start_server_on "$port" "$server" . "$work/server.out" --data "$work/v2/server_data/update_data" || true
 
 say "Player 1 has version 1"
 cp -r "$work/v1" "$work/player1"

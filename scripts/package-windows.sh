@@ -7,11 +7,9 @@
 # Both programs are checked: system DLLs only, asInvoker manifest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/lib/packages.sh
 source scripts/lib/windows.sh
 
-require_packages cmake ninja-build g++-mingw-w64-x86-64 libz-mingw-w64-dev
-command -v npm >/dev/null || require_packages npm
+require_windows_packages "${windows_build_packages[@]}"
 
 build=build-windows
 name=quor-updater-windows-x64

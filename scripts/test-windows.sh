@@ -13,7 +13,6 @@
 #                                    skipped when CI is set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/lib/packages.sh
 source scripts/lib/windows.sh
 
 skip=${UPDATER_SKIP_WINDOWS:-}
@@ -45,16 +44,10 @@ step() {
 }
 
 step "packages"
-require_packages "${windows_packages[@]}" g++ pkg-config libgtest-dev libenet-dev zlib1g-dev libssl-dev libdivsufsort-dev
-command -v npm >/dev/null || require_packages npm
+require_windows_packages "${windows_packages[@]}" "${linux_build_packages[@]}"
 
 build=build-windows
-export WINEPREFIX=$PWD/$build/wineprefix
-export WINEDEBUG=-all
-# No Mono or Gecko downloads while the prefix is created.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-# Wine's background processes would otherwise keep ctest's pipe open.
-stop_wine() { wineserver -k 2>/dev/null || true; }
+use_wine_prefix "$PWD/$build/wineprefix"
 trap stop_wine EXIT
 
 step "cross-build in $build/"

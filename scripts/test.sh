@@ -27,8 +27,7 @@ for arg in "$@"; do
   esac
 done
 
-require_packages cmake ninja-build g++ clang-14 libclang-rt-14-dev pkg-config libgtest-dev \
-  libenet-dev zlib1g-dev libssl-dev libdivsufsort-dev
+require_packages "${linux_build_packages[@]}" clang-14 libclang-rt-14-dev
 
 # run_config DIR TEST_REGEX [CMAKE_ARGS...]
 run_config() {

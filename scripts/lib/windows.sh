@@ -1,8 +1,20 @@
-# Shared by scripts/test-windows.sh and scripts/package-windows.sh: the
-# packages of the Windows cross-build, its configuration, and the checks
-# every shipped Windows program must pass.
+# Shared by scripts/test-windows.sh, scripts/package-windows.sh and
+# bench/rtt_bench.sh: the packages of the Windows cross-build, its
+# configuration, the checks every shipped Windows program must pass, and
+# the Wine prefix the Windows programs run in. Brings scripts/lib/packages.sh.
 
-windows_packages=(cmake ninja-build g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine)
+source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
+
+# The cross-build; and with the unit tests and Wine to run them.
+windows_build_packages=(cmake ninja-build g++-mingw-w64-x86-64 libz-mingw-w64-dev)
+windows_packages=("${windows_build_packages[@]}" googletest wine)
+
+# require_windows_packages PKG...: require_packages PKG..., and npm unless
+# an npm is on the PATH already (the cross-build fetches ENet with it).
+require_windows_packages() {
+  require_packages "$@"
+  command -v npm >/dev/null || require_packages npm
+}
 
 # configure_windows_build DIR: a Release cross-build with mingw-w64, at
 # -O2 like the Linux build (GCC 12's -O3 inlining brings false -Wrestrict
@@ -36,4 +48,19 @@ check_windows_program() {
     status=1
   fi
   return $status
+}
+
+# use_wine_prefix DIR: exports what Wine needs to run the programs in the
+# prefix DIR (made on first use), quietly.
+use_wine_prefix() {
+  export WINEPREFIX=$1
+  export WINEDEBUG=-all
+  # No Mono or Gecko downloads while the prefix is created.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+# stop_wine: ends the Wine processes of the prefix. Its background
+# processes would otherwise keep a caller's pipe (ctest's, say) open.
+stop_wine() {
+  wineserver -k 2>/dev/null || true
 }

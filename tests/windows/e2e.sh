@@ -40,6 +40,8 @@
 # check and ends with "N passed, N failed"; the exit code is 1 when a check
 # failed.
 set -uo pipefail
+source "$(dirname "$0")/../../scripts/lib/servers.sh"
+source "$(dirname "$0")/../../scripts/lib/sample_build.sh"
 
 build=$(cd "${1:?windows build folder}" && pwd)
 server=$(realpath "${2:?linux update_server}")
@@ -48,20 +50,12 @@ export WINEDEBUG=${WINEDEBUG:--all}
 updater_exe=$build/updater.exe
 standin_exe=$build/tests/windows/quor_standin.exe
 
-work=$(mktemp -d /tmp/quor-wine-e2e.XXXXXX)
+make_work_dir /tmp/quor-wine-e2e.XXXXXX
 chmod 755 "$work"
-server_pid=
 passed=0
 failed=0
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  if [ "$failed" -gt 0 ] || [ -n "${QUOR_E2E_KEEP:-}" ]; then
-    echo "(outputs kept in $work)"
-  else
-    rm -rf "$work"
-  fi
-}
-trap cleanup EXIT
+# The work folder stays when a check failed (see check).
+keep_work=${QUOR_E2E_KEEP:-}
 
 check() {  # check DESCRIPTION COMMAND...
   local description=$1
@@ -71,6 +65,7 @@ check() {  # check DESCRIPTION COMMAND...
     echo "ok    $description"
   else
     failed=$((failed + 1))
+    keep_work=1
     echo "FAIL  $description"
   fi
 }
@@ -97,28 +92,10 @@ same_tree() {
        -x quor_started.txt "$1" "$2"
 }
 
-# start_server DATA OUTPUT: the Linux update_server serving DATA on a free
-# port of 127.0.0.1, its output in OUTPUT and its port in OUTPUT.port;
-# echoes its process id.
-start_server() {
-  local data=$1 output=$2 port pid
-  for _ in $(seq 20); do
-    port=$((20000 + RANDOM % 40000))
-    "$server" --port "$port" --data "$data" >"$output" 2>&1 &
-    pid=$!
-    for _ in $(seq 100); do
-      grep -qs "listening on port" "$output" && break
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    if grep -qs "listening on port" "$output"; then
-      echo "$port" >"$output.port"
-      echo "$pid"
-      return 0
-    fi
-    kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null
-  done
-  return 1
+# serve DATA OUTPUT: the Linux update_server serving DATA on a free port of
+# 127.0.0.1 (server_port), its output in OUTPUT; stop_server ends it.
+serve() {
+  start_server "$server" . "$2" --data "$1"
 }
 
 # fonts_text VERSION: a text long enough that a patch of its changed line
@@ -130,8 +107,7 @@ fonts_text() {
 
 make_build() {  # make_build FOLDER VERSION
   local folder=$1 version=$2
-  mkdir -p "$folder/data/quor/maps" "$folder/data/common" "$folder/settings" "$folder/saves"
-  head -c 300000 /dev/urandom >"$folder/data/quor/maps/world.map"
+  sample_build_base "$folder"
   fonts_text "$version" >"$folder/data/common/fonts.txt"
   printf 'no server\n' >"$folder/settings/servers.config"
   printf 'a save\n' >"$folder/saves/slot1.sav"
@@ -179,9 +155,8 @@ check "the write test file is gone" test ! -e "$work/v2/QUOR_WRITE_TEST.FILE"
 rm -f "$work/v2/updater.log"
 
 echo "== 2. update mode: updater.exe --quor (in a v1 folder, from the Linux update_server)"
-server_pid=$(start_server "$data" "$work/server.out")
-port=$(cat "$work/server.out.port")
-printf 'local server\n127.0.0.1\n%s\n' "$port" >"$work/player/settings/servers.config"
+serve "$data" "$work/server.out"
+servers_config "$work/player" "local server" "$server_port"
 
 code=$(run_wine "$work/player" "$work/update.out" 180 ./updater.exe --quor)
 check "update mode ends with exit code 0" equals "$code" 0
@@ -214,7 +189,7 @@ check "the new updater.exe runs and ends with exit code 0" equals "$code" 0
 check "updater_old.exe is removed at start" test ! -e "$work/player/updater_old.exe"
 check "nothing written" contains "$work/again.out" ": Written: 0"
 check "nothing patched" contains "$work/again.out" ": Patched: 0"
-kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
+stop_server
 
 echo "== 4. a file that never arrives: the updater starts itself again"
 # The server lacks every whole file, so the first one requested is
@@ -224,12 +199,11 @@ echo "== 4. a file that never arrives: the updater starts itself again"
 mkdir -p "$work/broken_data"
 cp "$data"/* "$work/broken_data/"
 rm "$work/broken_data"/*.compressed
-server_pid=$(start_server "$work/broken_data" "$work/broken_server.out")
+serve "$work/broken_data" "$work/broken_server.out"
 cp -r "$work/v1" "$work/stuck"
-printf 'broken server\n127.0.0.1\n%s\n' "$(cat "$work/broken_server.out.port")" \
-  >"$work/stuck/settings/servers.config"
+servers_config "$work/stuck" "broken server" "$server_port"
 code=$(run_wine "$work/stuck" "$work/stuck.out" 120 ./updater.exe --quor)
-kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
+stop_server
 check "the first run ends with exit code 0" equals "$code" 0
 check "it gives up on the missing file" contains "$work/stuck.out" "updater got stuck when updating file: "
 check "it does not start the game itself" test ! -e "$work/stuck/quor_started.txt"
@@ -296,15 +270,14 @@ code=$(run_wine "$hostile" "$work/hostile_create.out" 120 ./updater.exe --create
 check "the hostile build is published" equals "$code" 0
 check "its manifest names ./SAVES/slot1.sav" \
   contains "$hostile/server_data/update_data/manifest.manifest" "./SAVES/slot1.sav"
-server_pid=$(start_server "$hostile/server_data/update_data" "$work/hostile_server.out")
+serve "$hostile/server_data/update_data" "$work/hostile_server.out"
 mkdir -p "$work/victim/saves" "$work/victim/settings"
 cp "$work/v1/updater.exe" "$work/victim/updater.exe"
 printf 'a save of the player\n' >"$work/victim/saves/slot1.sav"
-printf 'hostile server\n127.0.0.1\n%s\n' "$(cat "$work/hostile_server.out.port")" \
-  >"$work/victim/settings/servers.config"
+servers_config "$work/victim" "hostile server" "$server_port"
 cp -r "$work/victim" "$work/victim_before"
 code=$(run_wine "$work/victim" "$work/hostile.out" 120 ./updater.exe)
-kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
+stop_server
 check "the update ends with exit code 0" equals "$code" 0
 check "the save keeps its bytes" same "$work/victim_before/saves/slot1.sav" "$work/victim/saves/slot1.sav"
 check "the server list keeps its bytes" \
@@ -321,11 +294,10 @@ head -c $((40 * 1024 * 1024)) /dev/urandom >"$large/data/quor/packs/big.pak"
 cp "$work/v1/updater.exe" "$large/updater.exe"
 code=$(run_wine "$large" "$work/large_create.out" 300 ./updater.exe --create)
 check "the large build is published" equals "$code" 0
-server_pid=$(start_server "$large/server_data/update_data" "$work/large_server.out")
+serve "$large/server_data/update_data" "$work/large_server.out"
 mkdir -p "$work/fetcher/settings"
 cp "$work/v1/updater.exe" "$work/fetcher/updater.exe"
-printf 'large\n127.0.0.1\n%s\n' "$(cat "$work/large_server.out.port")" \
-  >"$work/fetcher/settings/servers.config"
+servers_config "$work/fetcher" large "$server_port"
 linux_updater=$(dirname "$server")/updater
 (cd "$work/fetcher" && exec "$linux_updater" >"$work/cut.out" 2>&1) &
 cut_pid=$!
@@ -369,7 +341,7 @@ check "the big file is installed" same "$large/data/quor/packs/big.pak" "$work/l
 check "the console shows the status line" grep -qaE 'Files +0/1 ' "$work/live.out"
 check "with the file's size from its pieces" grep -qaE 'of +40\.0 +MiB' "$work/live.out"
 check "the log has no status line" lacks "$work/live/updater.log" "Files "
-kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
+stop_server
 
 echo "== 10. signed updates: signed on Linux, checked with CNG, and the other way round"
 # The Linux updater makes a key pair and signs a build; updater.exe, whose
@@ -391,13 +363,12 @@ printf '\x08' | dd of="$work/tampered_data/manifest.sig" bs=1 seek=12 conv=notru
 for kind in signed tampered; do
   data_folder=$signed/server_data/update_data
   [ "$kind" = tampered ] && data_folder=$work/tampered_data
-  server_pid=$(start_server "$data_folder" "$work/${kind}_server.out")
+  serve "$data_folder" "$work/${kind}_server.out"
   mkdir -p "$work/${kind}_player/settings"
   cp "$work/v1/updater.exe" "$work/keys/updater.key" "$work/${kind}_player/"
-  printf 'signed\n127.0.0.1\n%s\n' "$(cat "$work/${kind}_server.out.port")" \
-    >"$work/${kind}_player/settings/servers.config"
+  servers_config "$work/${kind}_player" signed "$server_port"
   code=$(run_wine "$work/${kind}_player" "$work/${kind}.out" 120 ./updater.exe)
-  kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
+  stop_server
   check "updater.exe ends with exit code 0 ($kind)" equals "$code" 0
 done
 check "updater.exe verifies the Linux signature" \
@@ -417,13 +388,12 @@ cp "$work/wkeys/updater.key" "$signed/updater.key"
 rm -rf "$signed/server_data/update_data"
 code=$(run_wine "$signed" "$work/wsign.out" 120 ./updater.exe --create --sign ../wkeys/publisher.key --version 8)
 check "updater.exe signs the data set" test -s "$signed/server_data/update_data/manifest.sig"
-server_pid=$(start_server "$signed/server_data/update_data" "$work/wsigned_server.out")
+serve "$signed/server_data/update_data" "$work/wsigned_server.out"
 mkdir -p "$work/linux_player/settings"
 cp "$work/wkeys/updater.key" "$work/linux_player/"
-printf 'signed\n127.0.0.1\n%s\n' "$(cat "$work/wsigned_server.out.port")" \
-  >"$work/linux_player/settings/servers.config"
+servers_config "$work/linux_player" signed "$server_port"
 (cd "$work/linux_player" && timeout 120 "$linux_updater" >"$work/linux_player.out" 2>&1)
-kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
+stop_server
 check "the Linux updater verifies the CNG signature" \
   contains "$work/linux_player.out" ": ... manifest.sig verified: version 8"
 check "and installs the file" \
@@ -437,13 +407,14 @@ wholes=("$work"/rotated_data/*.compressed)
 cp "${wholes[0]}" "$work/first_whole"
 for ((i = 0; i + 1 < ${#wholes[@]}; i++)); do cp "${wholes[i + 1]}" "${wholes[i]}"; done
 cp "$work/first_whole" "${wholes[${#wholes[@]} - 1]}"
-rotated_pid=$(start_server "$work/rotated_data" "$work/rotated_server.out")
-server_pid=$(start_server "$data" "$work/good_server.out")
+serve "$work/rotated_data" "$work/rotated_server.out"
+rotated_pid=$server_pid rotated_port=$server_port
+serve "$data" "$work/good_server.out"
 cp -r "$work/v1" "$work/next"
-printf 'rotated\n127.0.0.1\n%s\ngood\n127.0.0.1\n%s\n' "$(cat "$work/rotated_server.out.port")" \
-  "$(cat "$work/good_server.out.port")" >"$work/next/settings/servers.config"
+servers_config "$work/next" rotated "$rotated_port" good "$server_port"
 code=$(run_wine "$work/next" "$work/next.out" 120 ./updater.exe)
-kill "$server_pid" "$rotated_pid" 2>/dev/null; wait "$server_pid" "$rotated_pid" 2>/dev/null; server_pid=
+stop_processes "$rotated_pid"
+stop_server
 check "updater.exe ends with exit code 0 (next server)" equals "$code" 0
 check "it refuses the first server's data" contains "$work/next.out" "file does not match the manifest, not written: "
 check "it goes on with the second server" contains "$work/next.out" 'Going on with the next server: "good"'

@@ -25,7 +25,7 @@
 # server runs with --per-address 4095 (its bound of 64 per address would
 # otherwise be what is measured).
 #
-# usage: bench/release_day.sh [UPDATERS, default 100] [build folder, default build]
+# usage: bench/release_day_bench.sh [UPDATERS, default 100] [build folder, default build]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 updaters=${1:-100}
@@ -37,36 +37,12 @@ updater_bin=$(realpath "$build/updater")
 server_bin=$(realpath "$build/update_server")
 load_bin=$(realpath "$build/bench/release_day_bench")
 
-work=$(mktemp -d)
-server_pid=""
-stop_server() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  server_pid=""
-}
-cleanup() {
-  stop_server
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_work_dir
 
-# start_server DATA ARGS...: update_server on a free port; sets port.
-start_server() {
-  local data=$1
-  shift
-  set -- --per-address 4095 "$@"
-  for _ in $(seq 1 20); do
-    port=$((20000 + RANDOM % 40000))
-    "$server_bin" --port "$port" --data "$data" "$@" >"$work/server.out" 2>&1 &
-    server_pid=$!
-    for _ in $(seq 50); do grep -qs "listening on port" "$work/server.out" && break; sleep 0.1; done
-    grep -q "listening on port" "$work/server.out" && kill -0 "$server_pid" 2>/dev/null && return 0
-    stop_server
-  done
-  echo "update_server did not start" >&2
-  exit 1
+# serve DATA ARGS...: update_server serving DATA with ARGS; sets port.
+serve() {
+  start_server "$server_bin" . "$work/server.out" --data "$1" --per-address 4095 "${@:2}" || exit 1
+  port=$server_port
 }
 peak_kib() { awk '/^VmHWM:/ {print $2}' "/proc/$server_pid/status"; }
 
@@ -77,7 +53,7 @@ for i in $(seq 1 10); do head -c $((1024 * 1024)) /dev/urandom >"$game/data/quor
 (cd "$game" && "$updater_bin" --create >/dev/null)
 published="$game/server_data/update_data"
 list="$work/list"
-(cd "$published" && for f in *.compressed; do echo "$f $(stat -c %s "$f")"; done) >"$list"
+data_file_list "$published" >"$list"
 
 # run_updaters NICENESS ARGS...: the updaters at NICENESS against a server
 # with ARGS; prints "finished no_connection gave_up seconds cpu_seconds".
@@ -86,13 +62,12 @@ list="$work/list"
 run_updaters() {
   local niceness=$1
   shift
-  start_server "$published" "$@"
+  serve "$published" "$@"
   rm -rf "$work/players"
   mkdir -p "$work/players"
   local i start end
   for i in $(seq 1 "$updaters"); do
-    mkdir -p "$work/players/$i/settings"
-    printf 'bench\n127.0.0.1\n%s\n' "$port" >"$work/players/$i/settings/servers.config"
+    servers_config "$work/players/$i" bench "$port"
   done
   local pids=()
   start=$(date +%s.%N)
@@ -133,7 +108,7 @@ python3 -c "print(f'   finished in the first run, defaults / --peers 64: {$f_new
 
 echo "2. fairness: 32 players at once, 20 s each"
 fair() {
-  start_server "$published" "$@"
+  serve "$published" "$@"
   "$load_bin" fair "$port" 32 "$fair_connections" "$list" 20 "$fair_single" || true
   stop_server
 }
@@ -154,12 +129,12 @@ small="$work/small"
 mkdir -p "$small"
 for i in $(seq 1 10); do head -c $((100 * 1024)) /dev/urandom >"$small/$i.compressed"; done
 head -c 20000 /dev/urandom >"$small/manifest.manifest"
-(cd "$small" && for f in *.compressed; do echo "$f $(stat -c %s "$f")"; done) >"$work/small_list"
+data_file_list "$small" >"$work/small_list"
 # capacity CONNECTIONS ARGS...
 capacity() {
   local connections=$1
   shift
-  start_server "$small" "$@"
+  serve "$small" "$@"
   local line
   line=$("$load_bin" once "$port" 500 "$connections" "$work/small_list" || true)
   echo "     $line"

@@ -6,7 +6,7 @@
 # it are printed, and the run fails when memory under load grew by more
 # than 10% from the first sample taken under load to the last.
 #
-# usage: bench/soak.sh [SECONDS, default 300] [build folder, default build]
+# usage: bench/soak_bench.sh [SECONDS, default 300] [build folder, default build]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-300}
@@ -16,32 +16,17 @@ build_bench "$build" -j1 update_server soak_bench
 server_bin=$(realpath "$build/update_server")
 load_bin=$(realpath "$build/bench/soak_bench")
 
-work=$(mktemp -d)
-server_pid=""
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_work_dir
 
 # 200 files of 1 to 200 KiB and a manifest stand-in.
 data="$work/update_data"
 mkdir -p "$data"
 for i in $(seq 1 200); do head -c $(( (i * 7919 % 200 + 1) * 1024 )) /dev/urandom >"$data/$i.compressed"; done
 head -c 20000 /dev/urandom >"$data/manifest.manifest"
-(cd "$data" && for f in *.compressed; do echo "$f $(stat -c %s "$f")"; done) >"$work/list"
+data_file_list "$data" >"$work/list"
 
-for _ in $(seq 1 20); do
-  port=$((20000 + RANDOM % 40000))
-  "$server_bin" --port "$port" --data "$data" >"$work/server.out" 2>&1 &
-  server_pid=$!
-  sleep 0.5
-  grep -q "listening on port" "$work/server.out" && kill -0 "$server_pid" 2>/dev/null && break
-  kill "$server_pid" 2>/dev/null || true
-  server_pid=""
-done
-[ -n "$server_pid" ] || { echo "update_server did not start" >&2; exit 1; }
+start_server "$server_bin" . "$work/server.out" --data "$data" || exit 1
+port=$server_port
 
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$server_pid/status"; }
 open_files() { ls "/proc/$server_pid/fd" | wc -l; }
@@ -50,6 +35,7 @@ sample() { echo "$(date +%s) $(rss_kb) $(open_files)" >>"$work/samples"; }
 echo "idle:  rss $(rss_kb) KiB, open files $(open_files)"
 "$load_bin" "$port" "$seconds" 32 "$work/list" 8 >"$work/load.out" 2>&1 &
 load_pid=$!
+stop_at_exit+=("$load_pid")
 sleep 5  # the first visits have set up their buffers
 while kill -0 "$load_pid" 2>/dev/null; do sample; sleep 5; done
 load_status=0

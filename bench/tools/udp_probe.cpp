@@ -1,5 +1,5 @@
 // udp_probe: how many bytes a UDP path on 127.0.0.1 carries, to show that
-// bench/udp_relay is no bottleneck.
+// bench/tools/udp_relay is no bottleneck.
 //
 //   udp_probe ECHO_PORT TO_PORT [SECONDS] [DATAGRAM_BYTES]
 //
