@@ -21,9 +21,10 @@
 #include "log/log.h"
 #include "net/messages.h"
 #include "net/network_client.h"
-#include "net/request_pump.h"
+#include "update/request_pump.h"
 #include "net/transport_limits.h"
 #include "test_support.h"
+#include "update/enet_source.h"
 #include "update/file_update_controller.h"
 
 namespace quor::testing {
@@ -287,7 +288,8 @@ class PumpThread {
  public:
   PumpThread(const PendingRequests& pending, std::atomic<int32_t>& outstanding)
       : thread_([&pending, &outstanding, this] {
-          runRequestPump(pending, outstanding, stop);
+          EnetSource source;
+          runRequestPump(pending, outstanding, stop, source);
           done = true;
         }) {}
   ~PumpThread() {

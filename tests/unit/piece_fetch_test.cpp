@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "dataset/layout.h"
+#include "null_source.h"
 #include "test_support.h"
 
 namespace quor {
@@ -40,6 +41,7 @@ TEST(PieceFetch, ASmallFileIsPutTogetherInMemoryAndBadPiecesFailIt) {
   ScopedCurrentDir here(dir.path());
   const Bytes file = testing::randomBytes(3 * kPiece + 100, 4);  // a short last piece
   const ReplyWait wait(std::chrono::milliseconds(50));
+  testing::NullSource source;
 
   // Only a file that starts afresh, is small and comes in pieces the
   // staging would take is collected in memory.
@@ -58,7 +60,7 @@ TEST(PieceFetch, ASmallFileIsPutTogetherInMemoryAndBadPiecesFailIt) {
       store(controller, offset, pieceOf(file, offset, length));
     }
     Bytes whole;
-    EXPECT_EQ(collectPieces(controller, wait, kPiece, kName, first, &whole), FetchOutcome::kStaged);
+    EXPECT_EQ(collectPieces(controller, source, wait, kPiece, kName, first, &whole), FetchOutcome::kStaged);
     EXPECT_TRUE(whole == file);
     EXPECT_FALSE(std::filesystem::exists(kStagingFolder));
   }
@@ -66,22 +68,22 @@ TEST(PieceFetch, ASmallFileIsPutTogetherInMemoryAndBadPiecesFailIt) {
     FileUpdateController controller;
     store(controller, kPiece, pieceOf(file, kPiece, kPiece - 1));
     Bytes whole;
-    EXPECT_EQ(collectPieces(controller, wait, kPiece, kName, first, &whole), FetchOutcome::kFailed);
+    EXPECT_EQ(collectPieces(controller, source, wait, kPiece, kName, first, &whole), FetchOutcome::kFailed);
   }
   {  // a first piece longer than the file it claims
     FileUpdateController controller;
     ReceivedPiece liar = first;
     liar.fileSize = 100;
     Bytes whole;
-    EXPECT_EQ(collectPieces(controller, wait, kPiece, kName, liar, &whole), FetchOutcome::kFailed);
+    EXPECT_EQ(collectPieces(controller, source, wait, kPiece, kName, liar, &whole), FetchOutcome::kFailed);
   }
   {  // a piece of another version of the file, then a missing piece
     FileUpdateController controller;
     store(controller, kPiece, pieceOf(file, kPiece, kPiece, kVersion + 1));
     Bytes whole;
-    EXPECT_EQ(collectPieces(controller, wait, kPiece, kName, first, &whole),
+    EXPECT_EQ(collectPieces(controller, source, wait, kPiece, kName, first, &whole),
               FetchOutcome::kNoReply);
-    EXPECT_EQ(collectPieces(controller, wait, kPiece, kName, first, &whole),
+    EXPECT_EQ(collectPieces(controller, source, wait, kPiece, kName, first, &whole),
               FetchOutcome::kNoReply);
     EXPECT_TRUE(whole.empty());
   }

@@ -1,7 +1,7 @@
 // The request pump against a test server inside this process that holds
 // its replies back and counts the requests outstanding.
 
-#include "net/request_pump.h"
+#include "update/request_pump.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,8 @@
 #include "container/container.h"
 #include "dataset/md5.h"
 #include "net_test_support.h"
+#include "null_source.h"
+#include "update/enet_source.h"
 #include "update/update_run.h"
 
 namespace quor {
@@ -92,7 +94,8 @@ TEST(RequestPump, CountsRequestsItCouldNotSend) {
   PendingRequests pending = {{"./a", "1.compressed"}, {"./b", "2.patch"}, {"./c", "3.compressed"}};
   std::atomic<int32_t> outstanding{0};
   std::atomic<bool> stop{false};
-  runRequestPump(pending, outstanding, stop);
+  EnetSource source;
+  runRequestPump(pending, outstanding, stop, source);
   EXPECT_EQ(outstanding, 3);
 }
 
@@ -105,7 +108,8 @@ TEST(RequestPump, SendsOnlyWhileMayOpenAllows) {
   std::atomic<int> sent{0};
   WakeSignal roomMade;
   std::thread pump([&] {
-    runRequestPump(pending, outstanding, stop, [&](const std::string&) { ++sent; }, 100,
+    testing::NullSource source;
+    runRequestPump(pending, outstanding, stop, source, [&](const std::string&) { ++sent; }, 100,
                    &roomMade, [&] { return sent.load() < allowed.load(); });
   });
   EXPECT_TRUE(waitUntil([&] { return sent.load() == 1; }, 5000));
@@ -226,7 +230,8 @@ TEST(RequestPump, TheWholeFileAfterAFailedPatchStaysWithinTheLimit) {
   auto first = pending.begin();
   first->second = std::to_string(manifest.files.at(first->first).fileNumber) + ".patch";
 
-  ASSERT_TRUE(getUpdates(pending, manifest, client.files));
+  EnetSource source;
+  ASSERT_TRUE(getUpdates(pending, manifest, client.files, source));
   EXPECT_EQ(server.mostOpen, kMaxOutstandingRequests);
   EXPECT_EQ(log.count("Fetching the whole file instead: "), 1);
   EXPECT_NE(log.text().find(": No remaining file requests\n: ... updates applied\n"

@@ -11,6 +11,7 @@
 #include "container/container.h"
 #include "dataset/md5.h"
 #include "patch/diff.h"
+#include "null_source.h"
 #include "test_support.h"
 #include "update/staging.h"
 #include "update/update_run.h"
@@ -59,6 +60,7 @@ class UpdateRun : public ::testing::Test {
   ScopedCurrentDir here{dir.path()};
   LogCapture log;
   FileUpdateController controller;
+  testing::NullSource source;
   Manifest manifest;
 
   void publish(const std::string& path, const Bytes& content, uint32_t number,
@@ -84,7 +86,7 @@ TEST_F(UpdateRun, PendingRequestsChooseWholeFilesOrPatches) {
 }
 
 TEST_F(UpdateRun, NothingToDoStillReports) {
-  EXPECT_TRUE(getUpdates({}, manifest, false, controller, kLimit));
+  EXPECT_TRUE(getUpdates({}, manifest, false, controller, source, kLimit));
   EXPECT_NE(log.text().find(": Getting updates from server...\n: No remaining file requests\n"
                             ": ... updates applied\n: Written: 0\n: Patched: 0\n"),
             std::string::npos);
@@ -104,7 +106,7 @@ TEST_F(UpdateRun, WholeFilesAndPatchesAreWrittenAndCounted) {
   deliver(controller, "1.compressed", container(generic, fresh));
   deliver(controller, "2.compressed", container(generic, Bytes{'g'}));
 
-  ASSERT_TRUE(getUpdates(local, manifest, false, controller, kLimit));
+  ASSERT_TRUE(getUpdates(local, manifest, false, controller, source, kLimit));
   EXPECT_EQ(readBytes("data/quor/p.bin"), newContent);
   EXPECT_EQ(readBytes("data/common/deep/new.bin"), fresh);
   EXPECT_EQ(readBytes("quor.exe"), Bytes{'g'});
@@ -125,7 +127,7 @@ TEST_F(UpdateRun, AnUnusablePatchFallsBackToTheWholeFile) {
   publish("./data/quor/f", wanted, 4, checksumOf(base));
   deliver(controller, "4.patch", patchFile(other, wanted));
   deliver(controller, "4.compressed", container(generic, wanted));
-  ASSERT_TRUE(getUpdates(local, manifest, false, controller, kLimit));
+  ASSERT_TRUE(getUpdates(local, manifest, false, controller, source, kLimit));
   EXPECT_EQ(readBytes("data/quor/f"), wanted);
   EXPECT_EQ(log.count("patch result does not match the manifest: ./data/quor/f (4.patch)"), 1);
   EXPECT_EQ(log.count("Written: 1"), 1);
@@ -140,7 +142,7 @@ TEST_F(UpdateRun, ARefusedPatchFallsBackToo) {
                                                 'h', '!', '!', '!', '!', '!', '!', '!', '!', '!'});
   deliver(controller, "4.patch", garbage);
   deliver(controller, "4.compressed", container(generic, wanted));
-  ASSERT_TRUE(getUpdates(local, manifest, false, controller, kLimit));
+  ASSERT_TRUE(getUpdates(local, manifest, false, controller, source, kLimit));
   EXPECT_EQ(readBytes("data/quor/f"), wanted);
   EXPECT_EQ(log.count("bspatch: "), 1);
 }
@@ -152,7 +154,7 @@ TEST_F(UpdateRun, AGarbledPatchReplyFallsBackToo) {
   publish("./data/quor/f", wanted, 4, checksumOf({'o', 'l', 'd'}));
   deliver(controller, "4.patch", Bytes{1, 2, 3, 4, 5, 6, 7, 8});
   deliver(controller, "4.compressed", container(generic, wanted));
-  ASSERT_TRUE(getUpdates(local, manifest, false, controller, kLimit));
+  ASSERT_TRUE(getUpdates(local, manifest, false, controller, source, kLimit));
   EXPECT_EQ(readBytes("data/quor/f"), wanted);
   EXPECT_EQ(log.count("could not decompress file: ./data/quor/f (4.patch)"), 1);
   EXPECT_EQ(log.count("Fetching the whole file instead: 4.compressed"), 1);
@@ -181,7 +183,7 @@ TEST_F(UpdateRun, BadWholeFilesAreFetchedTwiceAndNotWritten) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   });
-  RunEnd end = runUpdates(buildPendingRequests(local, manifest, false), manifest, controller, kLimit);
+  RunEnd end = runUpdates(buildPendingRequests(local, manifest, false), manifest, controller, source, kLimit);
   server.join();
   EXPECT_EQ(end, RunEnd::kRefused);
   EXPECT_EQ(testing::readFile("data/quor/keep"), "local");
@@ -204,7 +206,7 @@ TEST_F(UpdateRun, AReplyStillOnItsWayIsWaitedForPastTheLimit) {
     std::this_thread::sleep_for(kShortLimit * 3);
     deliver(controller, "0.compressed", container(generic, content));
   });
-  bool done = getUpdates({}, manifest, false, controller, wait);
+  bool done = getUpdates({}, manifest, false, controller, source, wait);
   server.join();
   EXPECT_TRUE(done);
   EXPECT_EQ(readBytes("data/quor/big"), content);
@@ -214,7 +216,7 @@ TEST_F(UpdateRun, AMissingReplyGivesUpAndAsksForARestart) {
   testing::RecordedSleeps sleeps;  // the polls and the 5 s pause return at once
   publish("./data/quor/a", Bytes{'a'}, 0);
   deliver(controller, "0.compressed", Bytes{});  // an empty reply is not accepted
-  EXPECT_FALSE(getUpdates({}, manifest, false, controller, kShortLimit));
+  EXPECT_FALSE(getUpdates({}, manifest, false, controller, source, kShortLimit));
   std::string text = log.text();
   EXPECT_NE(text.find("failed to fetch: 0.compressed"), std::string::npos);
   EXPECT_NE(text.find("updater got stuck when updating file: 0.compressed\n####\n"
@@ -241,7 +243,7 @@ TEST_F(UpdateRun, FilesLeftAsTheyWereAreNamedAndHoldTheNewKeyBack) {
   deliver(controller, "1.compressed", container(generic, Bytes{'l'}));
   deliver(controller, "2.compressed", container(generic, Bytes{'k'}));
   PendingRequests pending = buildPendingRequests({}, manifest, false);
-  EXPECT_EQ(runUpdates(pending, manifest, controller, kLimit, nullptr, &notUpdated),
+  EXPECT_EQ(runUpdates(pending, manifest, controller, source, kLimit, nullptr, &notUpdated),
             RunEnd::kFinished);
   EXPECT_EQ(readBytes("data/quor/a.bin"), Bytes{'a'});
   EXPECT_FALSE(fs::exists("updater.key"));
@@ -256,7 +258,7 @@ TEST_F(UpdateRun, FilesLeftAsTheyWereAreNamedAndHoldTheNewKeyBack) {
     deliver(controller, "2.compressed", container(generic, Bytes{'k'}));
   }
   pending = buildPendingRequests(scanDataSet("./"), manifest, false);
-  EXPECT_EQ(runUpdates(pending, manifest, controller, kLimit, nullptr, &notUpdated),
+  EXPECT_EQ(runUpdates(pending, manifest, controller, source, kLimit, nullptr, &notUpdated),
             RunEnd::kFinished);
   EXPECT_TRUE(notUpdated.empty());
   EXPECT_EQ(readBytes("updater.key"), Bytes{'k'});
@@ -301,7 +303,7 @@ TEST_F(UpdateRun, StagingOfANameNowSmallerStartsAgainInTheSameRun) {
     whole.data = ByteSpan(data.data(), data.size());
     controller.onFileRangeReply(whole);
   });
-  EXPECT_EQ(runUpdates(buildPendingRequests({}, manifest, false), manifest, controller, kLimit),
+  EXPECT_EQ(runUpdates(buildPendingRequests({}, manifest, false), manifest, controller, source, kLimit),
             RunEnd::kFinished);
   server.join();
   EXPECT_EQ(readBytes("data/quor/small.bin"), content);
@@ -313,7 +315,7 @@ TEST_F(UpdateRun, TheUpdaterIsMovedAsideAndBackWhenItCannotBeReplaced) {
   fs::create_directory("updater.exe.quor_tmp");  // the new copy cannot be written
   publish("./updater.exe", Bytes{'n', 'e', 'w'}, 0);
   deliver(controller, "0.compressed", container(generic, Bytes{'n', 'e', 'w'}));
-  ASSERT_TRUE(getUpdates(scanDataSet("./"), manifest, false, controller, kLimit));
+  ASSERT_TRUE(getUpdates(scanDataSet("./"), manifest, false, controller, source, kLimit));
   EXPECT_EQ(testing::readFile("updater.exe"), "running updater");
   EXPECT_FALSE(fs::exists("updater_old.exe"));
   EXPECT_EQ(log.count("cannot write ./updater.exe"), 1);
@@ -321,7 +323,7 @@ TEST_F(UpdateRun, TheUpdaterIsMovedAsideAndBackWhenItCannotBeReplaced) {
   fs::remove("updater.exe.quor_tmp");
   writeFile("updater_old.exe", "left over");  // Windows' rename replaces no file
   deliver(controller, "0.compressed", container(generic, Bytes{'n', 'e', 'w'}));
-  ASSERT_TRUE(getUpdates(scanDataSet("./"), manifest, false, controller, kLimit));
+  ASSERT_TRUE(getUpdates(scanDataSet("./"), manifest, false, controller, source, kLimit));
   EXPECT_EQ(testing::readFile("updater.exe"), "new");
   EXPECT_EQ(testing::readFile("updater_old.exe"), "running updater");
 }
@@ -332,7 +334,7 @@ TEST_F(UpdateRun, TheNewUpdaterKeepsTheOldOnesPermissions) {
   fs::permissions("updater.exe", fs::perms::owner_all);
   publish("./updater.exe", Bytes{'n', 'e', 'w'}, 0);
   deliver(controller, "0.compressed", container(generic, Bytes{'n', 'e', 'w'}));
-  ASSERT_TRUE(getUpdates(scanDataSet("./"), manifest, false, controller, kLimit));
+  ASSERT_TRUE(getUpdates(scanDataSet("./"), manifest, false, controller, source, kLimit));
   EXPECT_EQ(testing::readFile("updater.exe"), "new");
   EXPECT_EQ(fs::status("updater.exe").permissions() & fs::perms::all, fs::perms::owner_all);
 }
@@ -387,7 +389,7 @@ TEST_F(UpdateRun, EmptyFilesNeverClearAPlayersProtectedFile) {
 }
 
 TEST_F(UpdateRun, NoConnectionMeansNoManifestAtOnce) {
-  EXPECT_FALSE(fetchManifest(controller, kShortLimit));
+  EXPECT_FALSE(fetchManifest(controller, source, kShortLimit));
   EXPECT_EQ(log.count("no connection to an update server: nothing was updated"), 1);
 }
 

@@ -1,6 +1,5 @@
-#include "net/request_pump.h"
+#include "update/request_pump.h"
 
-#include "net/network_client.h"
 #include "platform/sleep.h"
 
 namespace quor {
@@ -14,20 +13,21 @@ constexpr std::chrono::milliseconds kSignalledCheck{50};
 }  // namespace
 
 void runRequestPump(const std::unordered_map<std::string, std::string>& pendingRequests,
-                    std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop) {
-  runRequestPump(pendingRequests, outstandingRequests, stop,
-                 [](const std::string& name) { sendFileRequest(name); });
+                    std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop,
+                    UpdateSource& source) {
+  runRequestPump(pendingRequests, outstandingRequests, stop, source,
+                 [&source](const std::string& name) { source.requestFile(name); });
 }
 
 void runRequestPump(const std::unordered_map<std::string, std::string>& pendingRequests,
                     std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop,
-                    const RequestSender& send, int32_t limit, WakeSignal* roomMade,
-                    const std::function<bool()>& mayOpen) {
+                    UpdateSource& source, const RequestSender& send, int32_t limit,
+                    WakeSignal* roomMade, const std::function<bool()>& mayOpen) {
   for (const auto& [path, name] : pendingRequests) {
     for (;;) {
       uint64_t seen = roomMade != nullptr ? roomMade->generation() : 0;
       if (stop.load()) return;
-      if (!requestAllowed(kWholeFileWeight)) {
+      if (!source.mayRequest(kWholeFileRequestWeight)) {
         sleepMs(kPumpPauseMs);  // the cap frees up with time, not with replies
       } else if (outstandingRequests.load() < limit && (!mayOpen || mayOpen())) {
         break;

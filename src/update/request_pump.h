@@ -3,8 +3,8 @@
 // open with at most 16 first pieces on their way).
 //
 // runRequestPump is the body of its own thread, started and joined by
-// getUpdates (update/update_run.h). It shares the network client's sends
-// with the update run's thread, and the counter and stop flag through their
+// getUpdates (update/update_run.h). It shares the source's requests
+// (update/update_source.h) with the update run's thread, and the counter and stop flag through their
 // atomics; pendingRequests must not change while it runs.
 #pragma once
 
@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "base/wake_signal.h"
+#include "update/update_source.h"
 
 namespace quor {
 
@@ -27,7 +28,7 @@ constexpr int32_t kMaxOutstandingRequests = 11;
 // For each entry of pendingRequests (path → request name such as
 // "17.patch"), in the map's iteration order: wait in 2 ms steps while the
 // limit is reached or the download cap holds requests back
-// (requestAllowed), send a FileRequest for the name and increment
+// (UpdateSource::mayRequest), send a FileRequest for the name and increment
 // outstandingRequests. There is no pause between sends: the limit alone
 // paces them, and a fixed pause would cap the run at 500 files a second
 // whatever the line. The update run decrements the
@@ -37,7 +38,8 @@ constexpr int32_t kMaxOutstandingRequests = 11;
 // peer was there to send it to. Returns early, without sending more, once
 // stop is set.
 void runRequestPump(const std::unordered_map<std::string, std::string>& pendingRequests,
-                    std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop);
+                    std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop,
+                    UpdateSource& source);
 
 // The same with another first request for each name: a range of it, from
 // a server that offers ranges, and another limit for the requests open
@@ -52,7 +54,8 @@ void runRequestPump(const std::unordered_map<std::string, std::string>& pendingR
 using RequestSender = std::function<void(const std::string& name)>;
 void runRequestPump(const std::unordered_map<std::string, std::string>& pendingRequests,
                     std::atomic<int32_t>& outstandingRequests, const std::atomic<bool>& stop,
-                    const RequestSender& send, int32_t limit = kMaxOutstandingRequests,
-                    WakeSignal* roomMade = nullptr, const std::function<bool()>& mayOpen = {});
+                    UpdateSource& source, const RequestSender& send,
+                    int32_t limit = kMaxOutstandingRequests, WakeSignal* roomMade = nullptr,
+                    const std::function<bool()>& mayOpen = {});
 
 }  // namespace quor
