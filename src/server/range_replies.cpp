@@ -5,8 +5,8 @@
 #include <new>
 #include <utility>
 
-#include "net/messages.h"
-#include "net/transport_limits.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/transport_limits.h"
 #include "server/served_files.h"
 
 namespace quor {

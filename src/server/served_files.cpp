@@ -5,8 +5,8 @@
 #include <system_error>
 #include <utility>
 
-#include "net/messages.h"
-#include "net/transport_limits.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/transport_limits.h"
 #include "platform/native_path.h"
 
 namespace quor {

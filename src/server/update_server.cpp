@@ -14,9 +14,9 @@
 
 #include "dataset/layout.h"
 #include "log/log.h"
-#include "net/extra_connections.h"
-#include "net/messages.h"
-#include "net/transport_limits.h"
+#include "protocol/extra_connections.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/transport_limits.h"
 #include "platform/native_path.h"
 #include "server/drain_watch.h"
 #include "server/live_slots.h"

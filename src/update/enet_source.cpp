@@ -1,6 +1,6 @@
 #include "update/enet_source.h"
 
-#include "net/network_client.h"
+#include "client/network_client.h"
 
 namespace quor {
 

@@ -12,7 +12,7 @@
 #include "dataset/dataset.h"
 #include "dataset/layout.h"
 #include "log/log.h"
-#include "net/network_client.h"
+#include "client/network_client.h"
 #include "platform/host_addresses.h"
 #include "platform/process.h"
 #include "platform/sleep.h"

@@ -1,11 +1,11 @@
 // Fitting the count of connections to the line: steps down on an overfull
 // line, back up when a step down cost rate, doubling while windows fill.
 
-#include "net/connection_fit.h"
+#include "client/connection_fit.h"
 
 #include <gtest/gtest.h>
 
-#include "net/connection_set.h"
+#include "client/connection_set.h"
 
 namespace quor {
 namespace {

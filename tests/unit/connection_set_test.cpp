@@ -2,7 +2,7 @@
 // reply ends, what a dropped connection hands back, and how many
 // connections a round trip calls for.
 
-#include "net/connection_set.h"
+#include "client/connection_set.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // error line for everything unrecognised, and the one line for a packet
 // cut short.
 
-#include "net/dispatch.h"
+#include "client/dispatch.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,8 @@
 // builder must produce them, the decoder must read them back, and every
 // packet cut short must be refused rather than read past its end.
 
-#include "net/messages.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/passthrough_messages.h"
 
 #include <gtest/gtest.h>
 

@@ -19,10 +19,11 @@
 #include <vector>
 
 #include "log/log.h"
-#include "net/messages.h"
-#include "net/network_client.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/passthrough_messages.h"
+#include "client/network_client.h"
 #include "update/request_pump.h"
-#include "net/transport_limits.h"
+#include "protocol/transport_limits.h"
 #include "test_support.h"
 #include "update/enet_source.h"
 #include "update/file_update_controller.h"

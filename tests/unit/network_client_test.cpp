@@ -2,7 +2,7 @@
 // update_server program, and against a test server inside this process
 // that hangs up; and its creation when no socket can be had.
 
-#include "net/network_client.h"
+#include "client/network_client.h"
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
@@ -17,7 +17,7 @@
 #include <mutex>
 
 #include "dataset/layout.h"
-#include "net/extra_connections.h"
+#include "protocol/extra_connections.h"
 #include "net_test_support.h"
 
 namespace quor {

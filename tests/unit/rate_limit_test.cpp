@@ -1,7 +1,7 @@
 // The download cap: how its value is read, and when its gate lets a
 // request go.
 
-#include "net/rate_limit.h"
+#include "client/rate_limit.h"
 
 #include <gtest/gtest.h>
 

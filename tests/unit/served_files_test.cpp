@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "net/messages.h"
-#include "net/transport_limits.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/passthrough_messages.h"
+#include "protocol/transport_limits.h"
 #include "test_support.h"
 
 namespace quor {

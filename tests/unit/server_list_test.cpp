@@ -1,6 +1,6 @@
 // The server list: its entries of three lines and the port text.
 
-#include "net/server_list.h"
+#include "client/server_list.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // What one ENet packet can carry at a given datagram size.
 
-#include "net/transport_limits.h"
+#include "protocol/transport_limits.h"
 
 #include <gtest/gtest.h>
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "net/server_list.h"
+#include "client/server_list.h"
 
 namespace quor {
 

@@ -25,7 +25,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "net/connection_set.h"
+#include "client/connection_set.h"
 
 namespace quor {
 

@@ -18,7 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "net/messages.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/passthrough_messages.h"
 
 namespace quor {
 

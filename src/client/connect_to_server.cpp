@@ -4,9 +4,10 @@
 #include <chrono>
 
 #include "log/log.h"
-#include "net/messages.h"
-#include "net/network_client.h"
-#include "net/server_walk.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/passthrough_messages.h"
+#include "client/network_client.h"
+#include "client/server_walk.h"
 #include "platform/host_addresses.h"
 
 namespace quor {

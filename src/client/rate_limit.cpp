@@ -1,4 +1,4 @@
-#include "net/rate_limit.h"
+#include "client/rate_limit.h"
 
 namespace quor {
 

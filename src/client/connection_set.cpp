@@ -1,4 +1,4 @@
-#include "net/connection_set.h"
+#include "client/connection_set.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "net/dispatch.h"
+#include "client/dispatch.h"
 
 #include <utility>
 

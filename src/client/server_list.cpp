@@ -1,4 +1,4 @@
-#include "net/server_list.h"
+#include "client/server_list.h"
 
 namespace quor {
 namespace {

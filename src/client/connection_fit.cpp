@@ -1,4 +1,4 @@
-#include "net/connection_fit.h"
+#include "client/connection_fit.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,14 +1,15 @@
-#include "net/network_client.h"
+#include "client/network_client.h"
 
 #include <mutex>
 #include <vector>
 
 #include "dataset/layout.h"
 #include "log/log.h"
-#include "net/dispatch.h"
-#include "net/extra_connections.h"
-#include "net/messages.h"
-#include "net/transport_limits.h"
+#include "client/dispatch.h"
+#include "protocol/extra_connections.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/passthrough_messages.h"
+#include "protocol/transport_limits.h"
 #include "platform/sleep.h"
 
 namespace quor {

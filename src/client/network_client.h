@@ -36,12 +36,12 @@
 
 #include "base/encoding.h"
 #include "base/mutex.h"
-#include "net/client_controller.h"
-#include "net/connection_fit.h"
-#include "net/connection_set.h"
-#include "net/rate_limit.h"
-#include "net/server_walk.h"
-#include "net/transport_limits.h"
+#include "client/client_controller.h"
+#include "client/connection_fit.h"
+#include "client/connection_set.h"
+#include "client/rate_limit.h"
+#include "client/server_walk.h"
+#include "protocol/transport_limits.h"
 
 namespace quor {
 
@@ -84,7 +84,7 @@ extern std::atomic<bool> networkRunning;
 
 // The ENet client host: no bound address, a peer slot for every connection
 // it may open, 7 channels, no bandwidth limits, ENet's default datagram
-// size; packets and waiting data as large as net/transport_limits.h sets
+// size; packets and waiting data as large as protocol/transport_limits.h sets
 // them.
 constexpr size_t kClientPeerSlots = kMaxServerConnections;
 constexpr uint32_t kConnectWaitMs = 840;
@@ -147,7 +147,7 @@ constexpr uint64_t kStallProgressBytes = 64 * 1024;
 void networkThreadMain();
 
 // Opens connections to the connected server until there are count, each
-// marked as an extra one (net/extra_connections.h); they carry requests
+// marked as an extra one (protocol/extra_connections.h); they carry requests
 // once connected. Waits up to waitMs for their connects; a server may
 // refuse them, and the client goes on with those it has. Runs while the
 // network thread runs. Returns how many connections are then connected.

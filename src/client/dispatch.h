@@ -11,8 +11,9 @@
 
 #include <cstdint>
 
-#include "net/messages.h"
-#include "net/network_client.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/passthrough_messages.h"
+#include "client/network_client.h"
 
 namespace quor {
 

@@ -1,4 +1,4 @@
-#include "net/server_walk.h"
+#include "client/server_walk.h"
 
 #include <algorithm>
 #include <chrono>

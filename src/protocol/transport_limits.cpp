@@ -1,4 +1,4 @@
-#include "net/transport_limits.h"
+#include "protocol/transport_limits.h"
 
 #include <algorithm>
 
