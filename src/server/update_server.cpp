@@ -408,7 +408,8 @@ std::unique_ptr<uint8_t[]> fillReply(const ServerState& server, QueuedReply& rep
     }
     if (!bytes) return nullptr;
     std::memcpy(bytes.get(), head.data(), head.size());
-    if (content != 0 && !readServedFile(server.folder, reply.name, bytes.get() + head.size(), content)) {
+    if (content != 0 &&
+        !readServedFile(server.folder, reply.name, bytes.get() + head.size(), content).ok()) {
       reply.refusal = "could not be read";
       continue;
     }

@@ -34,7 +34,7 @@ void expectEqual(const Manifest& a, const Manifest& b) {
 TEST(Manifest, RoundTripsThroughItsFileForm) {
   Manifest manifest = sampleManifest();
   std::ostringstream out;
-  ASSERT_TRUE(writeManifest(out, manifest));
+  ASSERT_TRUE(writeManifest(out, manifest).ok());
   std::string bytes = out.str();
   Manifest read = readManifest(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
   EXPECT_TRUE(read.complete);
@@ -121,7 +121,7 @@ TEST(Manifest, RepeatedPathKeepsTheLaterRecord) {
 TEST(Manifest, FailedStreamIsReported) {
   std::ostringstream out;
   out.setstate(std::ios::badbit);
-  EXPECT_FALSE(writeManifest(out, sampleManifest()));
+  EXPECT_FALSE(writeManifest(out, sampleManifest()).ok());
 }
 
 }  // namespace

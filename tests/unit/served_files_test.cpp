@@ -45,7 +45,7 @@ TEST(ServedFiles, LookUpServesOnlyRegularFilesOfTheFolder) {
   EXPECT_EQ(file.refusal, "");
   EXPECT_EQ(file.size, 5u);
   uint8_t bytes[5];
-  ASSERT_TRUE(readServedFile(folder, "file", bytes, 5));
+  ASSERT_TRUE(readServedFile(folder, "file", bytes, 5).ok());
   EXPECT_EQ(std::string(bytes, bytes + 5), "12345");
 
   EXPECT_EQ(lookUpServedFile(folder, "missing").refusal, "no such file");
@@ -61,21 +61,21 @@ TEST(ServedFiles, FileOfAnotherSizeThanLookedUpIsAFailure) {
   TempDir dir;
   writeFile(dir / "file", "123");
   uint8_t bytes[8];
-  EXPECT_FALSE(readServedFile(dir.path(), "file", bytes, 8));
-  EXPECT_FALSE(readServedFile(dir.path(), "file", bytes, 2));  // grew since the lookup
-  EXPECT_TRUE(readServedFile(dir.path(), "file", bytes, 3));
-  EXPECT_FALSE(readServedFile(dir.path(), "gone", bytes, 1));
+  EXPECT_FALSE(readServedFile(dir.path(), "file", bytes, 8).ok());
+  EXPECT_FALSE(readServedFile(dir.path(), "file", bytes, 2).ok());  // grew since the lookup
+  EXPECT_TRUE(readServedFile(dir.path(), "file", bytes, 3).ok());
+  EXPECT_FALSE(readServedFile(dir.path(), "gone", bytes, 1).ok());
 }
 
 TEST(ServedFiles, RangesAreReadInPlaceAndVersionedByWriteTimeAndSize) {
   TempDir dir;
   writeFile(dir / "file", "0123456789");
   uint8_t bytes[4] = {};
-  ASSERT_TRUE(readServedRange(dir.path(), "file", 6, bytes, 4));
+  ASSERT_TRUE(readServedRange(dir.path(), "file", 6, bytes, 4).ok());
   EXPECT_EQ(std::string(bytes, bytes + 4), "6789");
-  EXPECT_FALSE(readServedRange(dir.path(), "file", 7, bytes, 4));
-  EXPECT_FALSE(readServedRange(dir.path(), "file", 11, bytes, 1));
-  EXPECT_FALSE(readServedRange(dir.path(), "gone", 0, bytes, 1));
+  EXPECT_FALSE(readServedRange(dir.path(), "file", 7, bytes, 4).ok());
+  EXPECT_FALSE(readServedRange(dir.path(), "file", 11, bytes, 1).ok());
+  EXPECT_FALSE(readServedRange(dir.path(), "gone", 0, bytes, 1).ok());
 
   FileLookup first = lookUpServedRangeFile(dir.path(), "file");
   EXPECT_EQ(first.size, 10u);

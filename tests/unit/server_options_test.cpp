@@ -12,17 +12,18 @@ namespace {
 
 TEST(ServerOptions, DefaultsAndValues) {
   ServerOptions options;
-  EXPECT_EQ(parseServerOptions({}, options), "");
+  EXPECT_TRUE(parseServerOptions({}, options).ok());
   EXPECT_EQ(options.port, 7777);
   EXPECT_EQ(options.dataFolder, "server_data/update_data/");
   EXPECT_EQ(options.peerSlots, 4095u);
   EXPECT_EQ(options.perAddress, 64u);
   EXPECT_EQ(options.perPlayer, 16u);
   EXPECT_EQ(options.idleSeconds, 30u);
-  EXPECT_EQ(parseServerOptions({"--port", "9000", "--data", "d", "--peers", "3", "--per-address", "5",
-                                "--per-player", "2", "--idle-seconds", "86400", "--stall-seconds", "3"},
-                               options),
-            "");
+  EXPECT_TRUE(parseServerOptions({"--port", "9000", "--data", "d", "--peers", "3", "--per-address",
+                                  "5", "--per-player", "2", "--idle-seconds", "86400",
+                                  "--stall-seconds", "3"},
+                                 options)
+                  .ok());
   EXPECT_EQ(options.port, 9000);
   EXPECT_EQ(options.dataFolder, "d");
   EXPECT_EQ(options.peerSlots, 3u);
@@ -40,7 +41,7 @@ TEST(ServerOptions, BadValuesAreRefused) {
                                              {"--per-address", "0"}, {"--per-player", "4096"},
                                              {"--idle-seconds", "0"}, {"--idle-seconds", "86401"},
                                              {"--stall-seconds", "0"}}) {
-    EXPECT_NE(parseServerOptions(args, options), "") << args[0];
+    EXPECT_FALSE(parseServerOptions(args, options).ok()) << args[0];
   }
 }
 
