@@ -18,8 +18,8 @@
 #include <unordered_map>
 
 #include "log/log.h"
-#include "net/network_client.h"
-#include "net/request_pump.h"
+#include "client/network_client.h"
+#include "client/request_pump.h"
 #include "platform/sleep.h"
 #include "update/file_update_controller.h"
 

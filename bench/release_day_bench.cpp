@@ -29,9 +29,10 @@
 #include <vector>
 
 #include "dataset/layout.h"
-#include "net/extra_connections.h"
-#include "net/messages.h"
-#include "net/transport_limits.h"
+#include "protocol/extra_connections.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/passthrough_messages.h"
+#include "protocol/transport_limits.h"
 
 namespace {
 

@@ -20,8 +20,9 @@
 #include <vector>
 
 #include "dataset/layout.h"
-#include "net/messages.h"
-#include "net/transport_limits.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/passthrough_messages.h"
+#include "protocol/transport_limits.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include "base/text_replace.h"
 #include "dataset/layout.h"
 #include "log/log.h"
-#include "net/connection_set.h"
-#include "net/rate_limit.h"
+#include "client/connection_set.h"
+#include "client/rate_limit.h"
 #include "platform/native_path.h"
 #include "platform/sleep.h"
 

@@ -4,6 +4,12 @@
 // fails never logs it, its caller decides whether and how to report it.
 // Operations that also produce a value return a Status and fill an
 // out-parameter only on success.
+//
+// Every layer below the modes reports its failures this way; only the
+// modes (update/, create/) and the programs (app/, server/main.cpp) write
+// log lines, whose texts are the programs' fixed output. The one exception
+// is kept on purpose: the MD5 digest's misuse reports and compressedTag's
+// unknown type are log lines of their own, as every peer's log has them.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +27,7 @@ class [[nodiscard]] Status {
     kCorrupt,      // bytes that do not decode to what they claim
     kOutOfMemory,  // working memory could not be had
     kTooLarge,     // beyond what the format or the program can hold
+    kInvalid,      // an argument the operation does not take (a command line)
   };
 
   Status() = default;  // success
@@ -32,6 +39,7 @@ class [[nodiscard]] Status {
     return {Kind::kOutOfMemory, std::move(message)};
   }
   static Status tooLarge(std::string message) { return {Kind::kTooLarge, std::move(message)}; }
+  static Status invalid(std::string message) { return {Kind::kInvalid, std::move(message)}; }
 
   bool ok() const { return kind_ == Kind::kOk; }
   Kind kind() const { return kind_; }

@@ -23,12 +23,13 @@ std::vector<uint8_t> encodeManifest(const Manifest& manifest) {
   return out.take();
 }
 
-bool writeManifest(std::ostream& out, const Manifest& manifest) {
+Status writeManifest(std::ostream& out, const Manifest& manifest) {
   std::vector<uint8_t> bytes = encodeManifest(manifest);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
   out.flush();
-  return static_cast<bool>(out);
+  if (!out) return Status::ioError("cannot write the manifest");
+  return {};
 }
 
 namespace {

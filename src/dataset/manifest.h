@@ -5,6 +5,8 @@
 //   file count, then per file: path, checksum, patchBaseChecksum, fileNumber.
 #pragma once
 
+#include "base/status.h"
+
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -32,8 +34,8 @@ struct Manifest {
 // The manifest's bytes, as written to manifest.manifest.
 std::vector<uint8_t> encodeManifest(const Manifest& manifest);
 
-// Writes encodeManifest's bytes; false when the stream failed.
-bool writeManifest(std::ostream& out, const Manifest& manifest);
+// Writes encodeManifest's bytes; an error when the stream failed.
+Status writeManifest(std::ostream& out, const Manifest& manifest);
 
 // Never fails: missing words read as 0 and a text ends at the end of the
 // data, which also marks the result incomplete. Reading stops once the data

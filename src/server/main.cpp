@@ -23,9 +23,9 @@ extern "C" void requestStop(int) { stopRequested.store(true); }
 int main(int argc, char** argv) {
   using namespace quor;
   ServerOptions options;
-  std::string error = parseServerOptions(std::vector<std::string>(argv + 1, argv + argc), options);
-  if (!error.empty()) {
-    std::fprintf(stderr, "update_server: %s\n%s", error.c_str(), serverUsage().c_str());
+  Status parsed = parseServerOptions(std::vector<std::string>(argv + 1, argv + argc), options);
+  if (!parsed.ok()) {
+    std::fprintf(stderr, "update_server: %s\n%s", parsed.message().c_str(), serverUsage().c_str());
     return 2;
   }
   if (options.help) {

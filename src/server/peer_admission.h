@@ -7,7 +7,7 @@
 //   campus NAT or a carrier's CGNAT puts many players behind one) nor for
 //   the room kept for new players; only a full host refuses it.
 // - Every other connection of a player is an extra, marked so by the
-//   client (connect data kExtraConnectionData, net/extra_connections.h) or
+//   client (connect data kExtraConnectionData, protocol/extra_connections.h) or
 //   not: extras are refused once the player's IP address holds perAddress
 //   connections, and while fewer than a quarter of the slots are free,
 //   which keeps room for new players.

@@ -5,8 +5,8 @@
 #include <new>
 #include <utility>
 
-#include "net/messages.h"
-#include "net/transport_limits.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/transport_limits.h"
 #include "server/served_files.h"
 
 namespace quor {
@@ -22,7 +22,8 @@ ReplyCopy fillReply(const std::string& folder, FileRangeReply& head, uint32_t da
     std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[size]);
     if (!bytes) {
       refusal = "out of memory";
-    } else if (!readServedRange(folder, head.name, head.offset, bytes.get() + start.size(), dataSize)) {
+    } else if (!readServedRange(folder, head.name, head.offset, bytes.get() + start.size(), dataSize)
+                    .ok()) {
       refusal = "could not be read";
     } else {
       std::memcpy(bytes.get(), start.data(), start.size());

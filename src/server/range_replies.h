@@ -17,7 +17,7 @@ ReplyCopy rangeOfferPacket();
 
 struct RangeReply {
   ReplyCopy packet;        // no bytes when not even a reply without data fits in memory
-  uint32_t status = 0;     // a RangeStatus of net/messages.h
+  uint32_t status = 0;     // a RangeStatus of protocol/file_update_messages.h
   uint64_t fileSize = 0;
   std::string refusal;     // why the status is kRangeStatusRefused
 };

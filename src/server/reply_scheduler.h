@@ -9,7 +9,7 @@
 // most one window plus one reply. A reply larger than the window (a big
 // file) starts only when its peer has nothing else in flight, because ENet
 // can deliver a packet that large only when it has the channel's sequence
-// numbers to itself (net/transport_limits.h). The copies of big replies
+// numbers to itself (protocol/transport_limits.h). The copies of big replies
 // held in memory draw on a server-wide budget, which bounds the memory that
 // many peers fetching big files can pin at once; a big reply whose copy is
 // already held for another peer (the server shares it) costs nothing more,

@@ -5,8 +5,8 @@
 #include <system_error>
 #include <utility>
 
-#include "net/messages.h"
-#include "net/transport_limits.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/transport_limits.h"
 #include "platform/native_path.h"
 
 namespace quor {
@@ -58,21 +58,29 @@ FileLookup lookUpServedRangeFile(const std::string& folder, std::string_view nam
   return lookUp(folder, name, kMaxRangeFileBytes, "4 GiB or larger");
 }
 
-bool readServedFile(const std::string& folder, std::string_view name, uint8_t* out, size_t size) {
+Status readServedFile(const std::string& folder, std::string_view name, uint8_t* out, size_t size) {
   std::ifstream in(servedPath(folder, name), std::ios::binary);
-  if (!in) return false;
+  if (!in) return Status::notFound("cannot open " + std::string(name));
   in.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(size));
-  if (static_cast<size_t>(in.gcount()) != size) return false;
   // A file that grew since the lookup would be served cut short.
-  return in.peek() == std::ifstream::traits_type::eof();
+  if (static_cast<size_t>(in.gcount()) != size || in.peek() != std::ifstream::traits_type::eof()) {
+    return Status::ioError(std::string(name) + " changed while it was read");
+  }
+  return {};
 }
 
-bool readServedRange(const std::string& folder, std::string_view name, uint64_t offset, uint8_t* out,
-                     size_t size) {
+Status readServedRange(const std::string& folder, std::string_view name, uint64_t offset,
+                       uint8_t* out, size_t size) {
   std::ifstream in(servedPath(folder, name), std::ios::binary);
-  if (!in.seekg(static_cast<std::streamoff>(offset))) return false;
+  if (!in) return Status::notFound("cannot open " + std::string(name));
+  if (!in.seekg(static_cast<std::streamoff>(offset))) {
+    return Status::ioError("cannot read " + std::string(name) + " at " + std::to_string(offset));
+  }
   in.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(size));
-  return static_cast<size_t>(in.gcount()) == size;
+  if (static_cast<size_t>(in.gcount()) != size) {
+    return Status::ioError(std::string(name) + " holds fewer bytes than asked for");
+  }
+  return {};
 }
 
 }  // namespace quor

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
+
 namespace quor {
 
 // True when name can only denote an entry directly inside a folder: not
@@ -28,13 +30,13 @@ FileLookup lookUpServedFile(const std::string& folder, std::string_view name);
 // The same for a file served in ranges, which may be larger.
 FileLookup lookUpServedRangeFile(const std::string& folder, std::string_view name);
 
-// Reads the file, which must hold exactly size bytes, into out; false when
-// it cannot be opened or its size changed since the lookup.
-bool readServedFile(const std::string& folder, std::string_view name, uint8_t* out, size_t size);
+// Reads the file, which must hold exactly size bytes, into out; an error
+// when it cannot be opened or its size changed since the lookup.
+Status readServedFile(const std::string& folder, std::string_view name, uint8_t* out, size_t size);
 
 // Reads size bytes of the file from offset on into out, and nothing else of
-// it; false when it cannot be opened or holds fewer bytes there.
-bool readServedRange(const std::string& folder, std::string_view name, uint64_t offset, uint8_t* out,
-                     size_t size);
+// it; an error when it cannot be opened or holds fewer bytes there.
+Status readServedRange(const std::string& folder, std::string_view name, uint64_t offset,
+                       uint8_t* out, size_t size);
 
 }  // namespace quor

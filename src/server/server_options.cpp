@@ -22,7 +22,7 @@ bool parseNumber(const std::string& text, unsigned long low, unsigned long high,
 
 }  // namespace
 
-std::string parseServerOptions(const std::vector<std::string>& args, ServerOptions& options) {
+Status parseServerOptions(const std::vector<std::string>& args, ServerOptions& options) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--help" || arg == "-h") {
@@ -35,29 +35,29 @@ std::string parseServerOptions(const std::vector<std::string>& args, ServerOptio
     }
     if (arg != "--port" && arg != "--data" && arg != "--peers" && arg != "--per-address" &&
         arg != "--per-player" && arg != "--idle-seconds" && arg != "--stall-seconds") {
-      return "unknown option " + arg;
+      return Status::invalid("unknown option " + arg);
     }
-    if (i + 1 == args.size()) return arg + " needs a value";
+    if (i + 1 == args.size()) return Status::invalid(arg + " needs a value");
     const std::string& value = args[++i];
     unsigned long number = 0;
     if (arg == "--data") {
-      if (value.empty()) return "--data needs a folder";
+      if (value.empty()) return Status::invalid("--data needs a folder");
       options.dataFolder = pathFromArgument(value.c_str());
     } else if (arg == "--port") {
-      if (!parseNumber(value, 1, 65535, number)) return "--port takes a number from 1 to 65535";
+      if (!parseNumber(value, 1, 65535, number)) return Status::invalid("--port takes a number from 1 to 65535");
       options.port = static_cast<uint16_t>(number);
     } else if (arg == "--idle-seconds") {
       if (!parseNumber(value, 1, kMaxIdleSeconds, number)) {
-        return "--idle-seconds takes a number from 1 to 86400";
+        return Status::invalid("--idle-seconds takes a number from 1 to 86400");
       }
       options.idleSeconds = static_cast<uint32_t>(number);
     } else if (arg == "--stall-seconds") {
       if (!parseNumber(value, 1, kMaxIdleSeconds, number)) {
-        return "--stall-seconds takes a number from 1 to 86400";
+        return Status::invalid("--stall-seconds takes a number from 1 to 86400");
       }
       options.stallSeconds = static_cast<uint32_t>(number);
     } else {
-      if (!parseNumber(value, 1, kMaxPeerSlots, number)) return arg + " takes a number from 1 to 4095";
+      if (!parseNumber(value, 1, kMaxPeerSlots, number)) return Status::invalid(arg + " takes a number from 1 to 4095");
       size_t& target = arg == "--peers" ? options.peerSlots
                        : arg == "--per-address" ? options.perAddress
                                                 : options.perPlayer;

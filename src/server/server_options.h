@@ -16,6 +16,8 @@
 //   --help       usage
 #pragma once
 
+#include "base/status.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -47,9 +49,8 @@ struct ServerOptions {
 
 // Fills options from args (without the program name), as main received
 // them: the folder becomes UTF-8 like every path inside the program.
-// Returns an empty text on success, otherwise what is wrong with the
-// command line.
-std::string parseServerOptions(const std::vector<std::string>& args, ServerOptions& options);
+// On failure the Status says what is wrong with the command line.
+Status parseServerOptions(const std::vector<std::string>& args, ServerOptions& options);
 
 std::string serverUsage();
 

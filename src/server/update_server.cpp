@@ -14,9 +14,9 @@
 
 #include "dataset/layout.h"
 #include "log/log.h"
-#include "net/extra_connections.h"
-#include "net/messages.h"
-#include "net/transport_limits.h"
+#include "protocol/extra_connections.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/transport_limits.h"
 #include "platform/native_path.h"
 #include "server/drain_watch.h"
 #include "server/live_slots.h"
@@ -408,7 +408,8 @@ std::unique_ptr<uint8_t[]> fillReply(const ServerState& server, QueuedReply& rep
     }
     if (!bytes) return nullptr;
     std::memcpy(bytes.get(), head.data(), head.size());
-    if (content != 0 && !readServedFile(server.folder, reply.name, bytes.get() + head.size(), content)) {
+    if (content != 0 &&
+        !readServedFile(server.folder, reply.name, bytes.get() + head.size(), content).ok()) {
       reply.refusal = "could not be read";
       continue;
     }

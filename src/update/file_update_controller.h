@@ -20,7 +20,7 @@
 #include "base/encoding.h"
 #include "base/mutex.h"
 #include "base/wake_signal.h"
-#include "net/client_controller.h"
+#include "client/client_controller.h"
 #include "update/fetch_ahead.h"
 #include "update/progress_text.h"
 #include "update/reply_wait.h"

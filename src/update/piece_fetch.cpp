@@ -9,7 +9,6 @@
 
 #include "base/encoding.h"
 #include "log/log.h"
-#include "net/network_client.h"
 #include "platform/native_path.h"
 #include "platform/sleep.h"
 
@@ -30,14 +29,14 @@ constexpr uint32_t kBusyPauseMs = 250;
 // Waits for whichever piece of name at one of offsets comes first, until
 // the wait's clock runs out; returns its offset and bytes.
 std::optional<std::pair<uint64_t, ReceivedPiece>> awaitPiece(
-    FileUpdateController& controller, const ReplyWait& wait, const std::string& name,
-    const std::vector<uint64_t>& offsets, uint32_t pieceSize) {
+    FileUpdateController& controller, UpdateSource& source, const ReplyWait& wait,
+    const std::string& name, const std::vector<uint64_t>& offsets, uint32_t pieceSize) {
   return awaitTaken(controller, wait, [&]() -> std::optional<std::pair<uint64_t, ReceivedPiece>> {
     for (uint64_t offset : offsets) {
       std::optional<ReceivedPiece> piece = controller.takePiece(name, offset);
       if (piece && piece->status == kRangeStatusBusy) {
         sleepMs(kBusyPauseMs);
-        sendFileRangeRequest(name, offset, pieceSize);
+        source.requestRange(name, offset, pieceSize);
       } else if (piece) {
         return std::make_pair(offset, std::move(*piece));
       }
@@ -48,9 +47,9 @@ std::optional<std::pair<uint64_t, ReceivedPiece>> awaitPiece(
 
 // Waits until a request that may bring weight bytes keeps within the
 // download cap, or the wait's clock runs out.
-void awaitAllowance(const ReplyWait& wait, uint64_t weight) {
+void awaitAllowance(UpdateSource& source, const ReplyWait& wait, uint64_t weight) {
   ReplyWaitClock clock(wait, Clock::now());
-  while (!requestAllowed(weight) && !clock.expired(Clock::now())) sleepMs(kPollPauseMs);
+  while (!source.mayRequest(weight) && !clock.expired(Clock::now())) sleepMs(kPollPauseMs);
 }
 
 // The uncompressed length the staged container announces: a bound on the
@@ -156,24 +155,24 @@ class PiecesInMemory {
 // then asked for, so the fetch always moves on. open holds the offsets
 // already asked for. Pieces is a StagedFile or PiecesInMemory.
 template <typename Pieces>
-FetchOutcome requestMissing(FileUpdateController& controller, const ReplyWait& wait,
-                            uint32_t pieceSize, const std::string& name, Pieces& pieces,
-                            std::vector<uint64_t> open = {}) {
+FetchOutcome requestMissing(FileUpdateController& controller, UpdateSource& source,
+                            const ReplyWait& wait, uint32_t pieceSize, const std::string& name,
+                            Pieces& pieces, std::vector<uint64_t> open = {}) {
   uint32_t toRequest = pieces.firstMissing();
   for (;;) {
     while (open.size() < kPiecesInFlight && toRequest < pieces.pieceCount()) {
-      if (!open.empty() && !requestAllowed(pieceSize)) break;
+      if (!open.empty() && !source.mayRequest(pieceSize)) break;
       uint64_t offset = pieces.pieceOffset(toRequest);
       if (!pieces.has(toRequest) && std::find(open.begin(), open.end(), offset) == open.end()) {
-        if (open.empty()) awaitAllowance(wait, pieceSize);
-        sendFileRangeRequest(name, offset, pieceSize);
+        if (open.empty()) awaitAllowance(source, wait, pieceSize);
+        source.requestRange(name, offset, pieceSize);
         open.push_back(offset);
       }
       ++toRequest;
     }
     if (open.empty()) break;
     std::optional<std::pair<uint64_t, ReceivedPiece>> arrived =
-        awaitPiece(controller, wait, name, open, pieceSize);
+        awaitPiece(controller, source, wait, name, open, pieceSize);
     if (!arrived) return FetchOutcome::kNoReply;
     auto& [offset, piece] = *arrived;
     open.erase(std::find(open.begin(), open.end(), offset));
@@ -206,10 +205,11 @@ uint64_t firstRequestOffset(const std::string& name, uint32_t pieceSize) {
 }
 
 std::optional<ReceivedPiece> awaitFirstPiece(FileUpdateController& controller,
-                                             const ReplyWait& wait, const std::string& name,
-                                             uint64_t firstOffset, uint32_t pieceSize) {
+                                             UpdateSource& source, const ReplyWait& wait,
+                                             const std::string& name, uint64_t firstOffset,
+                                             uint32_t pieceSize) {
   std::optional<std::pair<uint64_t, ReceivedPiece>> arrived =
-      awaitPiece(controller, wait, name, {firstOffset}, pieceSize);
+      awaitPiece(controller, source, wait, name, {firstOffset}, pieceSize);
   if (!arrived) return std::nullopt;
   return std::move(arrived->second);
 }
@@ -218,9 +218,9 @@ bool collectsInMemory(const ReceivedPiece& first, uint64_t firstOffset, uint32_t
   return firstOffset == 0 && first.fileSize <= kInMemoryDataBytes && pieceSize >= kMinPieceSize;
 }
 
-FetchOutcome collectPieces(FileUpdateController& controller, const ReplyWait& wait,
-                           uint32_t pieceSize, const std::string& name, ReceivedPiece first,
-                           Bytes* whole) {
+FetchOutcome collectPieces(FileUpdateController& controller, UpdateSource& source,
+                           const ReplyWait& wait, uint32_t pieceSize, const std::string& name,
+                           ReceivedPiece first, Bytes* whole) {
   PiecesInMemory pieces(first, pieceSize);
   Status status = pieces.writePiece(0, first.data.data(), first.data.size());
   if (!status.ok()) {
@@ -228,15 +228,16 @@ FetchOutcome collectPieces(FileUpdateController& controller, const ReplyWait& wa
     return FetchOutcome::kFailed;
   }
   first = {};
-  FetchOutcome outcome = requestMissing(controller, wait, pieceSize, name, pieces,
+  FetchOutcome outcome = requestMissing(controller, source, wait, pieceSize, name, pieces,
                                         controller.claimAskedAhead(name));
   if (outcome == FetchOutcome::kStaged) *whole = pieces.take();
   return outcome;
 }
 
-FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait,
-                         uint32_t pieceSize, const std::string& path, const std::string& name,
-                         uint64_t firstOffset, ReceivedPiece first, StagedFile& staged) {
+FetchOutcome fetchPieces(FileUpdateController& controller, UpdateSource& source,
+                         const ReplyWait& wait, uint32_t pieceSize, const std::string& path,
+                         const std::string& name, uint64_t firstOffset, ReceivedPiece first,
+                         StagedFile& staged) {
   Status status = adopt(staged, first, pieceSize);
   if (status.ok()) status = staged.writePiece(firstOffset, first.data.data(), first.data.size());
   if (!status.ok()) {
@@ -245,7 +246,7 @@ FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait
   }
   first = {};
   if (!enoughSpace(staged, path)) return FetchOutcome::kNoSpace;
-  return requestMissing(controller, wait, pieceSize, name, staged);
+  return requestMissing(controller, source, wait, pieceSize, name, staged);
 }
 
 }  // namespace quor

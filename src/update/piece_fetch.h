@@ -14,6 +14,7 @@
 #include "update/file_update_controller.h"
 #include "update/reply_wait.h"
 #include "update/staging.h"
+#include "update/update_source.h"
 
 namespace quor {
 
@@ -68,8 +69,9 @@ uint64_t firstRequestOffset(const std::string& name, uint32_t pieceSize);
 // ran out. Here and for every later piece, a server too busy to take the
 // request in (kRangeStatusBusy) is asked again after a short pause.
 std::optional<ReceivedPiece> awaitFirstPiece(FileUpdateController& controller,
-                                             const ReplyWait& wait, const std::string& name,
-                                             uint64_t firstOffset, uint32_t pieceSize);
+                                             UpdateSource& source, const ReplyWait& wait,
+                                             const std::string& name, uint64_t firstOffset,
+                                             uint32_t pieceSize);
 
 // Whether the file that first (the reply at firstOffset) belongs to is
 // collected in memory rather than staged. Pieces below kMinPieceSize go
@@ -79,9 +81,9 @@ bool collectsInMemory(const ReceivedPiece& first, uint64_t firstOffset, uint32_t
 // For a file that collectsInMemory: requests the pieces after first that
 // were not asked for ahead (FileUpdateController::askAheadFor),
 // kPiecesInFlight at a time, and puts them together in *whole.
-FetchOutcome collectPieces(FileUpdateController& controller, const ReplyWait& wait,
-                           uint32_t pieceSize, const std::string& name, ReceivedPiece first,
-                           Bytes* whole);
+FetchOutcome collectPieces(FileUpdateController& controller, UpdateSource& source,
+                           const ReplyWait& wait, uint32_t pieceSize, const std::string& name,
+                           ReceivedPiece first, Bytes* whole);
 
 // Whether the game folder's disk holds needed more bytes and a margin of
 // some MiB beyond them; when not, or when the free space cannot be told,
@@ -96,8 +98,9 @@ uint64_t announcedResultSize(const uint8_t* header, size_t size);
 // then requests the missing pieces in order, kPiecesInFlight at a time,
 // and stages each as it comes. path is the game file the data stands for,
 // for messages.
-FetchOutcome fetchPieces(FileUpdateController& controller, const ReplyWait& wait,
-                         uint32_t pieceSize, const std::string& path, const std::string& name,
-                         uint64_t firstOffset, ReceivedPiece first, StagedFile& staged);
+FetchOutcome fetchPieces(FileUpdateController& controller, UpdateSource& source,
+                         const ReplyWait& wait, uint32_t pieceSize, const std::string& path,
+                         const std::string& name, uint64_t firstOffset, ReceivedPiece first,
+                         StagedFile& staged);
 
 }  // namespace quor

@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "log/log.h"
-#include "net/network_client.h"
 
 namespace quor {
 namespace {
@@ -21,10 +20,11 @@ std::vector<std::string> requestNames(const std::unordered_map<std::string, std:
 }  // namespace
 
 ProgressLine::ProgressLine(const std::unordered_map<std::string, std::string>& pending,
-                           FileUpdateController& controller)
+                           FileUpdateController& controller, UpdateSource& source)
     : controller_(controller),
+      source_(source),
       filesTotal_(static_cast<uint32_t>(pending.size())),
-      bytesAtStart_(bytesReceivedFromServer()),
+      bytesAtStart_(source.bytesReceived()),
       start_(std::chrono::steady_clock::now()) {
   if (pending.empty() || !statusLineVisible()) return;
   controller_.watchSizesOf(requestNames(pending));
@@ -39,7 +39,7 @@ ProgressLine::~ProgressLine() {
 }
 
 std::string ProgressLine::currentText(std::chrono::steady_clock::time_point now) {
-  uint64_t received = bytesReceivedFromServer();
+  uint64_t received = source_.bytesReceived();
   ProgressFigures figures;
   figures.filesDone = filesDone_.load(std::memory_order_relaxed);
   figures.filesTotal = filesTotal_;

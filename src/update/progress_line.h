@@ -8,9 +8,9 @@
 // standard output is no terminal it starts no thread and does nothing.
 //
 // Threads: made, told of finished files and destroyed on the update run's
-// thread; the ticker thread reads the counts, bytesReceivedFromServer
-// (net/network_client.h) and the controller's known sizes. The controller
-// must outlive the object.
+// thread; the ticker thread reads the counts, the source's bytes received
+// (update/update_source.h) and the controller's known sizes. The
+// controller and the source must outlive the object.
 #pragma once
 
 #include <atomic>
@@ -22,6 +22,7 @@
 
 #include "update/file_update_controller.h"
 #include "update/progress_text.h"
+#include "update/update_source.h"
 
 namespace quor {
 
@@ -33,7 +34,7 @@ class ProgressLine {
   // sizes are watched on the controller. Draws the first line at once;
   // nothing at all when there is nothing to fetch.
   ProgressLine(const std::unordered_map<std::string, std::string>& pending,
-               FileUpdateController& controller);
+               FileUpdateController& controller, UpdateSource& source);
   // Stops the ticker (within 50 ms) and clears the line.
   ~ProgressLine();
 
@@ -48,6 +49,7 @@ class ProgressLine {
   std::string currentText(std::chrono::steady_clock::time_point now);
 
   FileUpdateController& controller_;
+  UpdateSource& source_;
   const uint32_t filesTotal_;
   const uint64_t bytesAtStart_;
   const std::chrono::steady_clock::time_point start_;

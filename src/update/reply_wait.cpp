@@ -1,11 +1,10 @@
 #include "update/reply_wait.h"
 
-#include "net/network_client.h"
 
 namespace quor {
 
 ReplyWait::ReplyWait(std::chrono::milliseconds idleLimit)
-    : idleLimit(idleLimit), receivedBytes(bytesReceivedFromServer) {}
+    : idleLimit(idleLimit), receivedBytes([] { return uint64_t{0}; }) {}
 
 ReplyWaitClock::ReplyWaitClock(const ReplyWait& wait, Clock::time_point now)
     : wait_(wait), start_(now), lastProgress_(now), bytesAtLastProgress_(wait.receivedBytes()) {}

@@ -27,7 +27,8 @@ struct ReplyWait {
   std::chrono::milliseconds idleLimit;
   std::chrono::milliseconds longest = kLongestReplyWait;
   uint64_t progressBytes = kProgressBytes;
-  // Bytes received from the server so far (bytesReceivedFromServer).
+  // Bytes received from the server so far (UpdateSource::bytesReceived);
+  // left as it is, none ever come, and only time ends a wait.
   std::function<uint64_t()> receivedBytes;
   // When set and true, the server is gone and no reply can come: the wait
   // ends at once. Update mode sets it; left empty, only time ends a wait.

@@ -8,7 +8,6 @@
 #include "dataset/signing_keys.h"
 #include "fs/file_io.h"
 #include "log/log.h"
-#include "net/network_client.h"
 #include "platform/native_path.h"
 
 namespace quor {
@@ -107,7 +106,7 @@ SigningDemand readSigningDemand(PublicKey* key) {
   return SigningDemand::kUnusable;
 }
 
-void requestSignatureFile() { sendFileRequest(kSignatureFileName); }
+void requestSignatureFile(UpdateSource& source) { source.requestFile(kSignatureFileName); }
 
 std::optional<SignedUpdate> acceptSignedUpdate(FileUpdateController& controller,
                                                const PublicKey& key, const Bytes& manifestBytes,

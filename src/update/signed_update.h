@@ -21,6 +21,7 @@
 #include "dataset/manifest.h"
 #include "dataset/signature_file.h"
 #include "platform/crypto.h"
+#include "update/update_source.h"
 #include "update/file_update_controller.h"
 #include "update/reply_wait.h"
 
@@ -55,7 +56,7 @@ SigningDemand readSigningDemand(PublicKey* key);
 
 // Asks the server for manifest.sig; before the manifest request, so that
 // its reply comes first.
-void requestSignatureFile();
+void requestSignatureFile(UpdateSource& source);
 
 // After the manifest has arrived as manifestBytes: awaits manifest.sig
 // and checks it and the manifest as described above (now: seconds since

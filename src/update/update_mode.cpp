@@ -12,10 +12,11 @@
 #include "dataset/dataset.h"
 #include "dataset/layout.h"
 #include "log/log.h"
-#include "net/network_client.h"
+#include "client/network_client.h"
 #include "platform/host_addresses.h"
 #include "platform/process.h"
 #include "platform/sleep.h"
+#include "update/enet_source.h"
 #include "update/file_update_controller.h"
 #include "update/safe_paths.h"
 #include "update/signed_update.h"
@@ -47,13 +48,14 @@ void openConnectionsFor(size_t requested) {
 // comes in at the capped rate: the wait for a reply allows for that. A
 // server whose every connection has closed sends nothing more: the wait
 // ends at once.
-ReplyWait replyWaitFor(uint64_t limitRate) {
+ReplyWait replyWaitFor(uint64_t limitRate, UpdateSource& source) {
   ReplyWait wait;
   if (limitRate != 0) {
-    uint64_t heldMs = std::min<uint64_t>(kWholeFileWeight * 1000 / limitRate, 30 * 60 * 1000);
+    uint64_t heldMs = std::min<uint64_t>(kWholeFileRequestWeight * 1000 / limitRate, 30 * 60 * 1000);
     wait.idleLimit += std::chrono::milliseconds(heldMs);
   }
-  wait.serverGone = [] { return !connectedToServer(); };
+  wait.receivedBytes = [&source] { return source.bytesReceived(); };
+  wait.serverGone = [&source] { return !source.connected(); };
   return wait;
 }
 
@@ -75,13 +77,14 @@ ServerEnd updateFolder(const DataSet& local, const UpdateModeSettings& settings,
                        FileUpdateController& controller, WantedPaths& wanted,
                        std::vector<std::string>& notUpdated) {
   if (settings.limitRate != 0) limitDownloadRate(settings.limitRate);
-  ReplyWait wait = replyWaitFor(settings.limitRate);
+  EnetSource source;
+  ReplyWait wait = replyWaitFor(settings.limitRate, source);
   PublicKey key;
   SigningDemand demand = readSigningDemand(&key);
   if (demand == SigningDemand::kUnusable) return ServerEnd::kDone;
-  if (demand == SigningDemand::kRequired) requestSignatureFile();
+  if (demand == SigningDemand::kRequired) requestSignatureFile(source);
   Bytes manifestBytes;
-  std::optional<Manifest> manifest = fetchManifest(controller, wait, &manifestBytes);
+  std::optional<Manifest> manifest = fetchManifest(controller, source, wait, &manifestBytes);
   if (!manifest) return ServerEnd::kNoManifest;
   std::optional<SignedUpdate> signedUpdate;
   if (demand == SigningDemand::kRequired) {
@@ -95,7 +98,7 @@ ServerEnd updateFolder(const DataSet& local, const UpdateModeSettings& settings,
   for (const auto& request : pending) wanted.insert(request.first);
   createFoldersAndEmptyFiles(*manifest, settings.fullUpdate);
   if (!pending.empty()) openConnectionsFor(settings.connections);
-  switch (runUpdates(pending, *manifest, controller, wait,
+  switch (runUpdates(pending, *manifest, controller, source, wait,
                      signedUpdate ? &*signedUpdate : nullptr, &notUpdated)) {
     case RunEnd::kFinished:
       return ServerEnd::kDone;

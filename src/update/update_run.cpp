@@ -14,13 +14,12 @@
 #include "dataset/update_scope.h"
 #include "fs/file_utils.h"
 #include "log/log.h"
-#include "net/network_client.h"
-#include "net/request_pump.h"
 #include "platform/native_path.h"
 #include "platform/sleep.h"
 #include "update/file_apply.h"
 #include "update/piece_fetch.h"
 #include "update/progress_line.h"
+#include "update/request_pump.h"
 #include "update/safe_paths.h"
 #include "update/staging.h"
 
@@ -126,7 +125,7 @@ ApplyOutcome applyBytesAsSigned(const SignedUpdate* signedUpdate, const std::str
 
 // A second request of the same name (again) keeps to the slot of the
 // first, which awaitReply has counted off already.
-Attempt fetchWholeReply(FileUpdateController& controller, const ReplyWait& wait,
+Attempt fetchWholeReply(FileUpdateController& controller, UpdateSource& source, const ReplyWait& wait,
                         OpenRequests& outstanding, const SignedUpdate* signedUpdate,
                         const std::string& path, const std::string& name,
                         const ManifestEntry& entry, bool keepSlot, bool again = false) {
@@ -143,20 +142,20 @@ Attempt fetchWholeReply(FileUpdateController& controller, const ReplyWait& wait,
   if (fetchAgain(name, outcome, again)) {
     reply.reset();
     logLine("Fetching the whole file again: " + name);
-    sendFileRequest(name);
-    return fetchWholeReply(controller, wait, outstanding, signedUpdate, path, name, entry, true,
+    source.requestFile(name);
+    return fetchWholeReply(controller, source, wait, outstanding, signedUpdate, path, name, entry, true,
                            true);
   }
   return {true, outcome};
 }
 
-Fetcher wholeReplyFetcher(FileUpdateController& controller, const ReplyWait& wait,
+Fetcher wholeReplyFetcher(FileUpdateController& controller, UpdateSource& source, const ReplyWait& wait,
                           OpenRequests& outstanding, const SignedUpdate* signedUpdate) {
-  return {[](const std::string& name) { sendFileRequest(name); },
-          [&controller, &wait, &outstanding, signedUpdate](
+  return {[&source](const std::string& name) { source.requestFile(name); },
+          [&controller, &source, &wait, &outstanding, signedUpdate](
               const std::string& path, const std::string& name, const ManifestEntry& entry,
               bool keepSlot) {
-            return fetchWholeReply(controller, wait, outstanding, signedUpdate, path, name, entry,
+            return fetchWholeReply(controller, source, wait, outstanding, signedUpdate, path, name, entry,
                                    keepSlot);
           },
           kMaxOutstandingRequests,
@@ -168,6 +167,7 @@ Fetcher wholeReplyFetcher(FileUpdateController& controller, const ReplyWait& wai
 // earlier runs, so that the pump's request and the run's wait agree.
 struct PieceContext {
   FileUpdateController& controller;
+  UpdateSource& source;
   const ReplyWait& wait;
   OpenRequests& outstanding;
   uint32_t pieceSize;
@@ -217,9 +217,9 @@ Attempt fetchRestAndApply(PieceContext& context, const std::string& path, const 
   }
   Bytes collected;
   FetchOutcome fetched =
-      inMemory ? collectPieces(context.controller, context.wait, context.pieceSize, name,
+      inMemory ? collectPieces(context.controller, context.source, context.wait, context.pieceSize, name,
                                std::move(first), &collected)
-               : fetchPieces(context.controller, context.wait, context.pieceSize, path, name,
+               : fetchPieces(context.controller, context.source, context.wait, context.pieceSize, path, name,
                              firstOffset, std::move(first), staged);
   switch (fetched) {
     case FetchOutcome::kNoReply:
@@ -240,14 +240,15 @@ Attempt fetchRestAndApply(PieceContext& context, const std::string& path, const 
 // Asks for name from its first byte, as the run's next request of it.
 void requestFromStart(PieceContext& context, const std::string& name) {
   context.firstOffsets.at(name) = 0;
-  sendFileRangeRequest(name, 0, context.pieceSize);
+  context.source.requestRange(name, 0, context.pieceSize);
 }
 
 Attempt stageAndApply(PieceContext& context, const std::string& path, const std::string& name,
                       const ManifestEntry& entry, bool again = false) {
   uint64_t firstOffset = context.firstOffsets.at(name);
   std::optional<ReceivedPiece> first =
-      awaitFirstPiece(context.controller, context.wait, name, firstOffset, context.pieceSize);
+      awaitFirstPiece(context.controller, context.source, context.wait, name, firstOffset,
+                      context.pieceSize);
   if (!first) {
     logStuck(name);
     return {};
@@ -266,7 +267,8 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
   if (first->status != kRangeStatusOk) {
     // A file the server refuses never arrives, as a whole file's empty
     // reply never does: the run waits its time out and gives up.
-    first = awaitFirstPiece(context.controller, context.wait, name, firstOffset, context.pieceSize);
+    first = awaitFirstPiece(context.controller, context.source, context.wait, name, firstOffset,
+                            context.pieceSize);
     if (!first || first->status != kRangeStatusOk) {
       logStuck(name);
       return {};
@@ -295,12 +297,12 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
 
 // The files collected in memory (update/piece_fetch.h) have their rest
 // asked for as soon as their first piece comes, within the download cap.
-void askRestOfSmallFilesAhead(FileUpdateController& controller,
+void askRestOfSmallFilesAhead(FileUpdateController& controller, UpdateSource& source,
                               std::unordered_set<std::string> names, uint32_t pieceSize) {
   controller.askAheadFor(std::move(names), pieceSize, kInMemoryDataBytes,
-                         [](const std::string& name, uint64_t offset, uint32_t length) {
-                           return requestAllowed(length) &&
-                                  sendFileRangeRequest(name, offset, length);
+                         [&source](const std::string& name, uint64_t offset, uint32_t length) {
+                           return source.mayRequest(length) &&
+                                  source.requestRange(name, offset, length);
                          });
 }
 
@@ -308,7 +310,7 @@ Fetcher pieceFetcher(PieceContext& context) {
   return {[&context](const std::string& name) {
             uint64_t offset = context.firstOffsets.at(name);
             context.controller.expectFirstPiece(name, offset);
-            sendFileRangeRequest(name, offset, context.pieceSize);
+            context.source.requestRange(name, offset, context.pieceSize);
           },
           [&context](const std::string& path, const std::string& name,
                      const ManifestEntry& entry, bool keepSlot) {
@@ -455,7 +457,8 @@ void noteNotReached(const PendingRequests& pending, Counters& counters) {
 
 // The entries in the pump's order, with the progress lines and the end
 // report.
-RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, const Fetcher& fetcher,
+RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, UpdateSource& source,
+                  const Fetcher& fetcher,
                   OpenRequests& outstanding, ProgressLine& progress,
                   std::vector<std::string>* notUpdated) {
   Counters counters;
@@ -463,7 +466,7 @@ RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, cons
   uint32_t total = static_cast<uint32_t>(pending.size());
   PendingRequests rest = withoutTrustEntry(pending);
   std::thread pump([&] {
-    runRequestPump(rest, outstanding.count, stopPump, fetcher.request, fetcher.openLimit,
+    runRequestPump(rest, outstanding.count, stopPump, source, fetcher.request, fetcher.openLimit,
                    &outstanding.roomMade, fetcher.mayOpen);
   });
   // Stops and joins the pump however this scope is left: an exception
@@ -507,13 +510,14 @@ RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, cons
 
 }  // namespace
 
-std::optional<Manifest> fetchManifest(FileUpdateController& controller, const ReplyWait& wait,
+std::optional<Manifest> fetchManifest(FileUpdateController& controller, UpdateSource& source,
+                                      const ReplyWait& wait,
                                       Bytes* rawBytes) {
   logLine("Fetching manifest...");
   // Asked first, so that a server that offers ranges has said so by the
   // time its manifest arrives; a server without them drops the request.
-  sendRangeHello();
-  if (!sendManifestRequest()) {
+  source.sendHello();
+  if (!source.requestManifest()) {
     logError("no connection to an update server: nothing was updated");
     return std::nullopt;
   }
@@ -588,8 +592,9 @@ PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manif
 }
 
 bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
-                FileUpdateController& controller, const ReplyWait& wait) {
-  return getUpdates(buildPendingRequests(local, manifest, full), manifest, controller, wait);
+                FileUpdateController& controller, UpdateSource& source, const ReplyWait& wait) {
+  return getUpdates(buildPendingRequests(local, manifest, full), manifest, controller, source,
+                    wait);
 }
 
 void announceRestart() {
@@ -600,38 +605,41 @@ void announceRestart() {
 }
 
 bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
-                FileUpdateController& controller, const ReplyWait& wait,
+                FileUpdateController& controller, UpdateSource& source, const ReplyWait& wait,
                 const SignedUpdate* signedUpdate) {
-  if (runUpdates(pending, manifest, controller, wait, signedUpdate) != RunEnd::kStuck) return true;
+  if (runUpdates(pending, manifest, controller, source, wait, signedUpdate) != RunEnd::kStuck) {
+    return true;
+  }
   announceRestart();
   return false;
 }
 
 RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
-                  FileUpdateController& controller, const ReplyWait& wait,
+                  FileUpdateController& controller, UpdateSource& source, const ReplyWait& wait,
                   const SignedUpdate* signedUpdate, std::vector<std::string>* notUpdated) {
   logLine("Getting updates from server...");
   std::unordered_set<std::string> names = namesToStage(pending, manifest);
   removeStaleStaging(names);
   OpenRequests outstanding;
-  ProgressLine progress(pending, controller);
+  ProgressLine progress(pending, controller, source);
   if (std::optional<uint32_t> offered = controller.offeredPieceSize()) {
     uint32_t pieceSize = std::min(*offered, kPieceSize);
-    PieceContext context{controller, wait, outstanding, pieceSize, signedUpdate, {}};
+    PieceContext context{controller, source, wait, outstanding, pieceSize, signedUpdate, {}};
     std::unordered_set<std::string> startingAfresh;
     for (const std::string& name : names) {
       context.firstOffsets[name] = firstRequestOffset(name, pieceSize);
       if (context.firstOffsets[name] == 0) startingAfresh.insert(name);
     }
-    if (pieceSize >= kMinPieceSize) askRestOfSmallFilesAhead(controller, startingAfresh, pieceSize);
+    if (pieceSize >= kMinPieceSize) askRestOfSmallFilesAhead(controller, source, startingAfresh, pieceSize);
     controller.onFirstPieceCame([&outstanding] { outstanding.roomMade.notify(); });
     RunEnd end =
-        runEntries(pending, manifest, pieceFetcher(context), outstanding, progress, notUpdated);
+        runEntries(pending, manifest, source, pieceFetcher(context), outstanding, progress,
+                   notUpdated);
     controller.onFirstPieceCame({});
     return end;
   }
-  return runEntries(pending, manifest,
-                    wholeReplyFetcher(controller, wait, outstanding, signedUpdate), outstanding,
+  return runEntries(pending, manifest, source,
+                    wholeReplyFetcher(controller, source, wait, outstanding, signedUpdate), outstanding,
                     progress, notUpdated);
 }
 

@@ -2,9 +2,10 @@
 // manifest describes. Called in order by update mode: fetchManifest,
 // deleteFiles, (folder and empty-file creation), getUpdates.
 //
-// Called on one thread, while the network thread stores the replies in the
-// controller; getUpdates starts the request pump's thread (net/request_pump.h)
-// and joins it before it returns.
+// The run asks its source (update/update_source.h) for what it needs and
+// takes the answers from the controller, which the source's own thread
+// fills. Called on one thread; getUpdates starts the request pump's thread
+// (update/request_pump.h) and joins it before it returns.
 #pragma once
 
 #include <chrono>
@@ -19,6 +20,7 @@
 #include "update/file_update_controller.h"
 #include "update/reply_wait.h"
 #include "update/signed_update.h"
+#include "update/update_source.h"
 
 namespace quor {
 
@@ -34,7 +36,7 @@ inline constexpr uint32_t kGiveUpPauseMs = 5000;
 // nothing may be deleted or written.
 // The manifest's bytes as received go to rawBytes when given (a signed
 // update checks them).
-std::optional<Manifest> fetchManifest(FileUpdateController& controller,
+std::optional<Manifest> fetchManifest(FileUpdateController& controller, UpdateSource& source,
                                       const ReplyWait& wait = ReplyWait(),
                                       Bytes* rawBytes = nullptr);
 
@@ -66,7 +68,8 @@ PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manif
 // ReplyWait; after the give-up lines and a 5 s pause): update mode then
 // starts the updater again.
 bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
-                FileUpdateController& controller, const ReplyWait& wait = ReplyWait());
+                FileUpdateController& controller, UpdateSource& source,
+                const ReplyWait& wait = ReplyWait());
 
 // The same with the requests already chosen. Update mode chooses them
 // before it creates the manifest's folders, because a protected folder
@@ -76,8 +79,8 @@ bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
 // used and every result as signed before it replaces anything. A whole
 // file whose data fails its checks is fetched once more.
 bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
-                FileUpdateController& controller, const ReplyWait& wait = ReplyWait(),
-                const SignedUpdate* signedUpdate = nullptr);
+                FileUpdateController& controller, UpdateSource& source,
+                const ReplyWait& wait = ReplyWait(), const SignedUpdate* signedUpdate = nullptr);
 
 // How a run of the pending requests ended.
 enum class RunEnd {
@@ -95,7 +98,7 @@ enum class RunEnd {
 // them again. ./updater.key, which decides what the next run trusts, is
 // installed last, and only when every other file was.
 RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
-                  FileUpdateController& controller, const ReplyWait& wait,
+                  FileUpdateController& controller, UpdateSource& source, const ReplyWait& wait,
                   const SignedUpdate* signedUpdate = nullptr,
                   std::vector<std::string>* notUpdated = nullptr);
 

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-#include "../unit/net_test_support.h"
+#include "net_test_support.h"
 #include "update_fixture.h"
 
 namespace quor::testing {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "../unit/net_test_support.h"
+#include "net_test_support.h"
 #include "dataset/manifest.h"
 #include "update_fixture.h"
 

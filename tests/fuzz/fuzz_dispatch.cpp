@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "net/dispatch.h"
+#include "client/dispatch.h"
 
 namespace quor::fuzz {
 namespace {

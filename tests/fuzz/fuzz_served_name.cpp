@@ -13,7 +13,8 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "net/messages.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/passthrough_messages.h"
 #include "server/served_files.h"
 
 namespace quor::fuzz {

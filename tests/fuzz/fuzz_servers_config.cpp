@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "net/server_list.h"
+#include "client/server_list.h"
 
 namespace quor::fuzz {
 namespace {

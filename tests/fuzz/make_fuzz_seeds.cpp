@@ -14,7 +14,8 @@
 #include "container/container.h"
 #include "dataset/manifest.h"
 #include "dataset/signature_file.h"
-#include "net/messages.h"
+#include "protocol/file_update_messages.h"
+#include "protocol/passthrough_messages.h"
 #include "patch/diff.h"
 
 namespace {
