@@ -1,5 +1,5 @@
 // The receiver of everything that arrives from the server. The dispatch
-// (net/dispatch.h) decodes each packet and calls exactly one of these
+// (client/dispatch.h) decodes each packet and calls exactly one of these
 // operations, always on the network thread. Every operation does nothing
 // by default, so a controller overrides only what it acts on.
 //

@@ -10,7 +10,7 @@
 //
 // The first connection carries the hello and the manifest request; file
 // and range requests go to whichever connection has the least still to
-// come (net/connection_set.h). When a connection drops while others stay,
+// come (client/connection_set.h). When a connection drops while others stay,
 // what it still carried is sent again on the others; only when the last
 // one drops is the client disconnected.
 //
@@ -102,7 +102,7 @@ void registerController(ClientController* controller);
 // connected. Each failed attempt writes one line and the next entry is
 // tried. Runs before the network thread starts.
 // Each attempt goes to one address of a name, the addresses of a name in
-// a shuffled order (net/server_walk.h).
+// a shuffled order (client/server_walk.h).
 bool connectToServer(std::string path, std::string preferredName);
 
 // The same, going on from where walk stopped: the server after the last
@@ -154,12 +154,12 @@ void networkThreadMain();
 size_t openExtraConnections(size_t count, uint32_t waitMs);
 
 // From now on the network thread fits the count of connections to what the
-// line carries (net/connection_fit.h): it retires connections, each closed
+// line carries (client/connection_fit.h): it retires connections, each closed
 // once its requests are answered, and opens them again up to the count
 // there is now. Logs each change. Runs while the network thread runs.
 void fitToLine();
 
-// Caps the download from now on at bytesPerSecond (net/rate_limit.h); the
+// Caps the download from now on at bytesPerSecond (client/rate_limit.h); the
 // request pump and the piece fetch ask requestAllowed before each request.
 void limitDownloadRate(uint64_t bytesPerSecond);
 // A whole-file reply's size is not known before it comes; it counts as

@@ -1,4 +1,4 @@
-// The walk through the server list (net/server_list.h) from its first
+// The walk through the server list (client/server_list.h) from its first
 // entry to its last: each entry's host resolved to its addresses, and
 // those tried one by one in a shuffled order, so that one name can spread
 // players over several servers and still be reached while one of them is

@@ -1,6 +1,6 @@
 // The update data set from an update server over ENet: an UpdateSource
 // (update/update_source.h) made of the network client's sends
-// (net/network_client.h). It holds nothing of its own: every call goes to
+// (client/network_client.h). It holds nothing of its own: every call goes to
 // the one client, so any thread may call it while the client exists, and
 // without a connected client every request is false.
 #pragma once
