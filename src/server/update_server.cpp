@@ -67,6 +67,9 @@ struct ServerState {
   // released, and the packets it still holds.
   std::vector<uint64_t> acknowledged;
   std::vector<std::vector<ENetPacket*>> held;
+  // Per slot: its peer said hello to the range messages, so it can take
+  // any file in pieces.
+  std::vector<bool> knowsRanges;
 };
 
 // Holds the bytes of one reply packet until ENet releases the packet, and
@@ -109,6 +112,7 @@ void resetSlot(ServerState& server, size_t slot) {
   server.drain.reset(slot);
   server.acknowledged[slot] = 0;
   server.held[slot].clear();
+  server.knowsRanges[slot] = false;
 }
 
 std::string addressText(const ENetAddress& address) {
@@ -135,6 +139,12 @@ void sizeWholeFileReply(ServerState& server, size_t slot, QueuedReply& reply) {
   if (reply.refusal.empty() && reply.bytes > largestDeliverablePacket(mtu)) {
     // Sent anyway it would stall until ENet drops the connection.
     reply.refusal = "too large for one packet at a datagram size of " + std::to_string(mtu);
+  }
+  if (reply.refusal.empty() && server.knowsRanges[slot] && reply.contentBytes > kMaxPieceSize &&
+      reply.name != kManifestName && reply.name != kSignatureFileName) {
+    // One such reply would hold a whole file's bytes in flight, which a
+    // client that takes pieces never needs to ask.
+    reply.refusal = "larger than a piece: ask for it in ranges";
   }
   if (!reply.refusal.empty()) {
     reply.contentBytes = 0;
@@ -237,6 +247,7 @@ void queueReply(ServerState& server, size_t slot, QueuedReply reply) {
       sizeWholeFileReply(server, slot, reply);
       break;
     case ReplyKind::kRangeOffer:
+      server.knowsRanges[slot] = true;
       reply.bytes = rangeOfferPacket().size;
       break;
     case ReplyKind::kFileRange:
@@ -540,7 +551,8 @@ int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop)
                      nullptr,
                      DrainWatch(options.peerSlots, DrainLimits{std::chrono::seconds(options.stallSeconds)}),
                      std::vector<uint64_t>(options.peerSlots),
-                     std::vector<std::vector<ENetPacket*>>(options.peerSlots)};
+                     std::vector<std::vector<ENetPacket*>>(options.peerSlots),
+                     std::vector<bool>(options.peerSlots)};
   server.host = enet_host_create(&address, options.peerSlots, kChannelCount, 0, 0);
   if (server.host == nullptr) {
     logError("Could not listen on UDP port " + std::to_string(options.port));

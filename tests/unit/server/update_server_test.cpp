@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "dataset/layout.h"
 #include "protocol/extra_connections.h"
 #include "net_test_support.h"
 
@@ -300,6 +301,20 @@ TEST_F(UpdateServer, RefusalsAreEmptyRepliesWithOneLineEach) {
   EXPECT_EQ(occurrences(log, ": no such file"), 1u);
   EXPECT_EQ(occurrences(log, ": too large for one packet at a datagram size of 1400"), 1u);
   EXPECT_EQ(occurrences(log, "Served ok (3 bytes) to 127.0.0.1:"), 1u);
+
+  // A client that takes pieces gets no file larger than a piece whole: one
+  // such reply would hold all its bytes in flight. The manifest still comes.
+  put("big", 2u << 20);
+  put(kManifestName, 2u << 20);
+  RawClient pieces(server.port());
+  pieces.send(buildRangeHello(RangeHello{}));
+  pieces.request("big");
+  pieces.send(buildManifestRequest());
+  ASSERT_TRUE(pieces.collect(2, 20000));
+  EXPECT_TRUE(pieces.replies["big"].empty());
+  EXPECT_EQ(pieces.replies[kManifestName].size(), 2u << 20);
+  EXPECT_NE(outputHolding(server, ": larger than a piece: ask for it in ranges").find("\"big\""),
+            std::string::npos);
 }
 
 TEST_F(UpdateServer, BadRequestsAreDroppedAndServingGoesOn) {
