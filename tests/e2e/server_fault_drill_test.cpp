@@ -166,7 +166,9 @@ class ServerFaultDrill : public ::testing::Test {
 TEST_F(ServerFaultDrill, ServerKilledMidTransferTheRunGivesUpAndTheNextCompletes) {
   scenario.startServer();
   scenario.writeServerList(player, scenario.port());
-  BackgroundProcess updater({updaterBinary()}, player);
+  // Capped, so that the transfer of about 4 MB is still under way when the
+  // server goes, however fast the machine.
+  BackgroundProcess updater({updaterBinary(), "--limit-rate", "400k"}, player);
   ASSERT_TRUE(updater.waitForOutput("Getting updates from server...", 60)) << updater.output();
   scenario.server()->stop(SIGKILL);
 

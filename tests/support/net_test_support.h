@@ -95,9 +95,12 @@ inline void sendReliable(ENetPeer* peer, uint8_t channel, const Bytes& bytes) {
 // several clients in one process or one that stops reading.
 class RawClient {
  public:
-  explicit RawClient(uint16_t port) {
+  // from: the loopback address it sends from (127.0.0.1 when none).
+  explicit RawClient(uint16_t port, const char* from = nullptr) {
     enet_initialize();
-    host_ = enet_host_create(nullptr, 1, kChannelCount, 0, 0);
+    ENetAddress local{};
+    if (from != nullptr) enet_address_set_host_ip(&local, from);
+    host_ = enet_host_create(from != nullptr ? &local : nullptr, 1, kChannelCount, 0, 0);
     raiseTransportLimits(host_);
     ENetAddress address{};
     enet_address_set_host_ip(&address, "127.0.0.1");

@@ -156,11 +156,12 @@ TEST_F(UpdateServer, PeersFetchingTheSameBigFileShareOneCopy) {
   put("big", kBig);
   ServerProcess server(data_);
   uint64_t before = residentBytes(server.pid());
-  // Four peers ask for the big file and never read, so every reply stays
-  // in flight at once.
+  // Four peers, each from an address of its own so that the fair shares
+  // let each start its reply, ask for the big file and never read, so
+  // every reply stays in flight at once.
   std::vector<std::unique_ptr<RawClient>> peers;
-  for (int i = 0; i < 4; ++i) {
-    peers.push_back(std::make_unique<RawClient>(server.port()));
+  for (const char* from : {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+    peers.push_back(std::make_unique<RawClient>(server.port(), from));
     peers.back()->request("big");
   }
   // The most the server held while the replies started: a peer that never
