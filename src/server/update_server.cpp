@@ -559,7 +559,12 @@ int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop)
     enet_deinitialize();
     return 1;
   }
+#if ENET_VERSION >= ENET_VERSION_CREATE(1, 3, 10)
+  // ENet counts connections still in their handshake here, which the
+  // server itself never sees. The ENet of the Windows build (1.3.5) has no
+  // such bound: there the server's own counts alone hold an address.
   server.host->duplicatePeers = server.admission.mostFromOneAddress();
+#endif
   server.liveSlots = std::make_unique<LiveSlots>(server.host);
   limitServerReceiving(server.host);
   enet_socket_set_option(server.host->socket, ENET_SOCKOPT_RCVBUF, kSocketBufferBytes);
