@@ -195,13 +195,13 @@ TEST_F(ConnectToServer, ANameOfSeveralAddressesSpreadsPlayersAndSurvivesADeadOne
 // round trip of a second or more) is missed by it and reached by the far
 // wait that update mode walks the list with next.
 TEST_F(ConnectToServer, AFarServerIsReachedOnlyWithTheFarWait) {
-  ListeningHost far;
+  ListeningHost distant;
   std::atomic<bool> stop{false};
   std::thread answer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(kConnectWaitMs + 600));
-    while (!stop) far.serviceFor(5, [](ENetEvent&) {});
+    while (!stop) distant.serviceFor(5, [](ENetEvent&) {});
   });
-  std::string path = list(entry("far", "127.0.0.1", far.port()));
+  std::string path = list(entry("far", "127.0.0.1", distant.port()));
   ServerWalk nearWalk(path, "", resolveHostAddresses, 1);
   EXPECT_FALSE(connectToNextServer(nearWalk));
   ServerWalk farWalk(path, "", resolveHostAddresses, 1);
