@@ -455,40 +455,55 @@ void noteNotReached(const PendingRequests& pending, Counters& counters) {
   for (; entry != pending.end(); ++entry) counters.notUpdated.push_back(entry->first);
 }
 
+// The request pump on a thread of its own (update/request_pump.h),
+// stopped and joined however the run's scope is left: an exception (out
+// of memory) must reach the caller, not end the program through a thread
+// still joinable.
+class PumpThread {
+ public:
+  PumpThread(const PendingRequests& pending, OpenRequests& outstanding, UpdateSource& source,
+             const Fetcher& fetcher)
+      : outstanding_(outstanding), thread_([&pending, &outstanding, &source, &fetcher, this] {
+          runRequestPump(pending, outstanding.count, stop_, source, fetcher.request,
+                         fetcher.openLimit, &outstanding.roomMade, fetcher.mayOpen);
+        }) {}
+  ~PumpThread() { stop(); }
+  PumpThread(const PumpThread&) = delete;
+  PumpThread& operator=(const PumpThread&) = delete;
+
+  // Waits until it has sent every request.
+  void finish() {
+    if (thread_.joinable()) thread_.join();
+  }
+  // Stops it where it is, when the run cannot go on, and joins it.
+  void stop() {
+    if (!thread_.joinable()) return;
+    stop_ = true;
+    outstanding_.roomMade.notify();
+    thread_.join();
+  }
+
+ private:
+  OpenRequests& outstanding_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;  // last: it starts once the rest is set up
+};
+
 // The entries in the pump's order, with the progress lines and the end
 // report.
 RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, UpdateSource& source,
-                  const Fetcher& fetcher,
-                  OpenRequests& outstanding, ProgressLine& progress,
+                  const Fetcher& fetcher, OpenRequests& outstanding, ProgressLine& progress,
                   std::vector<std::string>* notUpdated) {
   Counters counters;
-  std::atomic<bool> stopPump{false};
   uint32_t total = static_cast<uint32_t>(pending.size());
   PendingRequests rest = withoutTrustEntry(pending);
-  std::thread pump([&] {
-    runRequestPump(rest, outstanding.count, stopPump, source, fetcher.request, fetcher.openLimit,
-                   &outstanding.roomMade, fetcher.mayOpen);
-  });
-  // Stops and joins the pump however this scope is left: an exception
-  // (out of memory) must reach the caller, not end the program through a
-  // thread still joinable.
-  bool wentOn = false;
-  auto joinPump = [&] {
-    if (!pump.joinable()) return;
-    if (!wentOn) {
-      stopPump = true;
-      outstanding.roomMade.notify();
-    }
-    pump.join();
-  };
-  struct OnExit {
-    std::function<void()> run;
-    ~OnExit() { run(); }
-  } pumpJoined{joinPump};
+  PumpThread pump(rest, outstanding, source, fetcher);
   EntryResult result = EntryResult::kDone;
-  wentOn = handleAll(rest, manifest, fetcher, outstanding, progress, counters, total, result);
-  joinPump();
-  if (wentOn) {
+  bool wentOn = handleAll(rest, manifest, fetcher, outstanding, progress, counters, total, result);
+  if (!wentOn) {
+    pump.stop();
+  } else {
+    pump.finish();
     wentOn = handleTrustEntry(pending, manifest, fetcher, outstanding, progress, counters, total,
                               result);
   }
