@@ -103,7 +103,11 @@ constexpr long kMaxLogFileBytes = 64L << 20;
 // Opens the log file for appending, moving it aside first when it is full.
 FILE* openForAppend(const std::string& fileName) {
   FILE* file = openFile(fileName, "a");
-  if (file == nullptr || std::ftell(file) < kMaxLogFileBytes) return file;
+  // In append mode only the first write goes to the end; the Windows C
+  // library reports the position 0 until then.
+  if (file == nullptr || std::fseek(file, 0, SEEK_END) != 0 || std::ftell(file) < kMaxLogFileBytes) {
+    return file;
+  }
   std::fclose(file);
   std::string previous = fileName + ".1";
   std::remove(previous.c_str());

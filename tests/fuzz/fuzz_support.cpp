@@ -17,6 +17,7 @@ size_t linesThisInput = 0;
 void startLog(const std::string&) {}
 void logLine(const std::string&, int) { ++linesThisInput; }
 void logError(const std::string&) { ++linesThisInput; }
+void logRepeatableError(const std::string&, const std::string&) { ++linesThisInput; }
 void flushLog() {}
 
 namespace fuzz {

@@ -273,11 +273,13 @@ TEST_F(UpdateRun, FilesLeftAsTheyWereAreNamedAndHoldTheNewKeyBack) {
 // that request is asked again.
 TEST_F(UpdateRun, StagingOfANameNowSmallerStartsAgainInTheSameRun) {
   constexpr uint32_t kPiece = 64 * 1024;
-  StagedFile stale("0.compressed");
-  ASSERT_TRUE(stale.start(40 * kPiece, 1, kPiece).ok());
-  Bytes filler(kPiece, 'x');
-  for (uint32_t piece = 0; piece < 3; ++piece) {
-    ASSERT_TRUE(stale.writePiece(piece * kPiece, filler.data(), filler.size()).ok());
+  {  // closed before the run, as an earlier run would have left it
+    StagedFile stale("0.compressed");
+    ASSERT_TRUE(stale.start(40 * kPiece, 1, kPiece).ok());
+    Bytes filler(kPiece, 'x');
+    for (uint32_t piece = 0; piece < 3; ++piece) {
+      ASSERT_TRUE(stale.writePiece(piece * kPiece, filler.data(), filler.size()).ok());
+    }
   }
   Bytes content = testing::randomBytes(5000, 9);
   Bytes data = container(generic, content);
