@@ -1,6 +1,7 @@
 // connectToServer and connectToNextServer: the walk through the server
 // list.
 
+#include <algorithm>
 #include <chrono>
 
 #include "log/log.h"
@@ -20,30 +21,71 @@ std::string failedAttemptLine(const ServerEntry& entry) {
          entry.port + "!";
 }
 
-enum class ConnectWait { kConnected, kTimedOut, kLost };
+// A connect whose wait ran out is not reset but left connecting in its
+// slot. A far server's late answer to it then reaches that slot: were the
+// slot free, ENet would give it to the next connect, take the late answer
+// as a wrong answer to that one and drop it, again with each answer the
+// server sends once more, so a far server could never be reached twice in
+// a row. A late answer from the server being tried is taken as its
+// connection; any other connect is reset. A few are kept at most, so the
+// slots for the connections stay free.
+constexpr size_t kMaxWaitedOutConnects = kClientPeerSlots / 2;
 
-// Waits until deadline for peer's own connect. The host, like any ENet
-// host, takes connects on its port from anyone: a stranger that connects
-// meanwhile is reset at once, and whatever arrives is dropped unread, so
-// only the server the updater asked for can answer.
-ConnectWait awaitOwnConnect(ENetHost* host, ENetPeer* peer, ConnectionClock::time_point deadline) {
+bool sameAddress(const ENetAddress& a, const ENetAddress& b) {
+  return a.host == b.host && a.port == b.port;
+}
+
+// Takes peer off the waited-out list; false when it was not on it.
+bool forgetWaitedOut(NetworkClient& client, ENetPeer* peer) REQUIRES(client.enetLock) {
+  auto& waited = client.waitedOutConnects;
+  auto found = std::find(waited.begin(), waited.end(), peer);
+  if (found == waited.end()) return false;
+  waited.erase(found);
+  return true;
+}
+
+void keepWaitedOut(NetworkClient& client, ENetPeer* peer) REQUIRES(client.enetLock) {
+  auto& waited = client.waitedOutConnects;
+  if (waited.size() >= kMaxWaitedOutConnects) {
+    enet_peer_reset(waited.front());
+    waited.erase(waited.begin());
+  }
+  waited.push_back(peer);
+}
+
+void giveUpWaitedOut(NetworkClient& client) REQUIRES(client.enetLock) {
+  for (ENetPeer* peer : client.waitedOutConnects) enet_peer_reset(peer);
+  client.waitedOutConnects.clear();
+}
+
+// Waits until deadline for the connect of peer, or of a waited-out connect
+// to the same address, and returns the peer that connected (null when
+// none did). The host, like any ENet host, takes connects on its port from
+// anyone: a stranger that connects meanwhile is reset at once, and
+// whatever arrives is dropped unread, so only the server the updater
+// asked for can answer.
+ENetPeer* awaitOwnConnect(NetworkClient& client, ENetPeer* peer,
+                          ConnectionClock::time_point deadline) REQUIRES(client.enetLock) {
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                       ConnectionClock::now());
-    if (left.count() <= 0) return ConnectWait::kTimedOut;
+    if (left.count() <= 0) return nullptr;
     ENetEvent event;
-    int result = enet_host_service(host, &event, static_cast<enet_uint32>(left.count()));
-    if (result <= 0) return ConnectWait::kTimedOut;
+    int result = enet_host_service(client.host, &event, static_cast<enet_uint32>(left.count()));
+    if (result <= 0) return nullptr;
     switch (event.type) {
       case ENET_EVENT_TYPE_CONNECT:
-        if (event.peer == peer) return ConnectWait::kConnected;
+        if (event.peer == peer) return peer;
+        if (forgetWaitedOut(client, event.peer) && sameAddress(event.peer->address, peer->address))
+          return event.peer;
         enet_peer_reset(event.peer);
         break;
       case ENET_EVENT_TYPE_RECEIVE:
         enet_packet_destroy(event.packet);
         break;
       case ENET_EVENT_TYPE_DISCONNECT:
-        if (event.peer == peer) return ConnectWait::kLost;
+        if (event.peer == peer) return nullptr;
+        forgetWaitedOut(client, event.peer);
         break;
       default:
         break;
@@ -51,34 +93,30 @@ ConnectWait awaitOwnConnect(ENetHost* host, ENetPeer* peer, ConnectionClock::tim
   }
 }
 
-// A far server's late answer to an earlier attempt's connect reaches the
-// peer slot that attempt left, now used by the next attempt, and ENet
-// drops that attempt as answered wrongly; it is made again, a few times
-// at most, within the same wait.
-constexpr int kConnectsPerAttempt = 3;
-
-// One connection attempt; on failure the peer is reset. A host that did
-// not resolve fails without any connection being made.
+// One connection attempt. A host that did not resolve fails without any
+// connection being made.
 Attempt tryTarget(NetworkClient& client, const ServerTarget& target, uint32_t waitMs)
     EXCLUDES(client.enetLock) {
   if (!target.address) return Attempt::kFailed;
   ENetAddress address{*target.address, target.port};
   MutexLock lock(&client.enetLock);
   auto start = ConnectionClock::now();
-  auto deadline = start + std::chrono::milliseconds(waitMs);
-  for (int connect = 0; connect < kConnectsPerAttempt; ++connect) {
-    ENetPeer* peer = enet_host_connect(client.host, &address, kChannelCount, 0);
-    if (peer == nullptr) return Attempt::kNoPeers;
-    ConnectWait waited = awaitOwnConnect(client.host, peer, deadline);
-    if (waited == ConnectWait::kConnected) {
-      client.connections.add(peer, true);
-      client.connections.connectTook(ConnectionClock::now() - start);
-      return Attempt::kConnected;
+  ENetPeer* peer = enet_host_connect(client.host, &address, kChannelCount, 0);
+  if (peer == nullptr) return Attempt::kNoPeers;
+  ENetPeer* connected = awaitOwnConnect(client, peer, start + std::chrono::milliseconds(waitMs));
+  if (connected == nullptr) {
+    if (peer->state != ENET_PEER_STATE_DISCONNECTED && peer->state != ENET_PEER_STATE_ZOMBIE) {
+      keepWaitedOut(client, peer);
+    } else {
+      enet_peer_reset(peer);
     }
-    enet_peer_reset(peer);
-    if (waited == ConnectWait::kTimedOut) break;
+    return Attempt::kFailed;
   }
-  return Attempt::kFailed;
+  if (connected != peer) enet_peer_reset(peer);
+  giveUpWaitedOut(client);
+  client.connections.add(connected, true);
+  client.connections.connectTook(ConnectionClock::now() - start);
+  return Attempt::kConnected;
 }
 
 bool hasHost(NetworkClient& client) EXCLUDES(client.enetLock) {

@@ -351,6 +351,7 @@ void destroyHost(NetworkClient& client) EXCLUDES(client.enetLock) {
   enet_host_destroy(client.host);
   client.host = nullptr;
   client.connections = ConnectionSet();
+  client.waitedOutConnects.clear();
   client.fit.reset();
 }
 

@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/encoding.h"
 #include "base/mutex.h"
@@ -52,6 +53,10 @@ struct NetworkClient {
   std::string serverName;
   // Empty when not connected.
   ConnectionSet connections GUARDED_BY(enetLock);
+  // Connects whose wait ran out, oldest first, left connecting while the
+  // walk goes on (client/connect_to_server.cpp says why); given up once a
+  // connection is made or the host goes.
+  std::vector<ENetPeer*> waitedOutConnects GUARDED_BY(enetLock);
   // Set once a range offer arrived: the server then answers a hello on
   // any connection, which keeps a connection that waits for the run (a
   // big file being applied) from looking idle to the server.
