@@ -1,5 +1,5 @@
 # What the Linux build of the programs, tests and benchmarks needs.
-linux_build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libenet-dev zlib1g-dev libssl-dev libdivsufsort-dev)
+linux_build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libenet-dev zlib1g-dev libssl-dev libdivsufsort-dev libcurl4-openssl-dev)
 
 # require_packages PKG...: installs the Debian packages that are missing.
 # As root they are installed with apt-get; otherwise the command to run is
