@@ -136,6 +136,7 @@ bool connectToNextServer(ServerWalk& walk, uint32_t connectWaitMs) {
   }
   while (std::optional<ServerTarget> target = walk.next()) {
     client->serverName = target->entry.name;
+    if (target->web) return true;
     switch (tryTarget(*client, *target, connectWaitMs)) {
       case Attempt::kConnected:
         logLine("Connection to server succesful!", 0);

@@ -118,6 +118,8 @@ bool connectToServer(std::string path, std::string preferredName);
 // server answered within kConnectWaitMs, so that a server a second or
 // more away (a congested mobile line, a satellite) is still reached while
 // a near one is preferred.
+// An entry that names a web location (ServerTarget::web) ends the walk's
+// step at once, true but not connected: update mode reaches it over HTTP.
 constexpr uint32_t kFarConnectWaitMs = 6000;
 bool connectToNextServer(ServerWalk& walk, uint32_t connectWaitMs = kConnectWaitMs);
 

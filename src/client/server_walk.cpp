@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/http_client.h"
 #include "platform/native_path.h"
 
 namespace quor {
@@ -18,7 +19,8 @@ ServerWalk::ServerWalk(const std::string& listPath, std::string preferredName,
 bool ServerWalk::startNextEntry() {
   while ((entry_ = readServerEntry(list_))) {
     if (!preferredName_.empty() && preferredName_ != entry_->name) continue;
-    addresses_ = resolve_(entry_->host);
+    // A web location is no host to resolve; the update mode reaches it.
+    addresses_ = isHttpUrl(entry_->host) ? std::vector<uint32_t>{} : resolve_(entry_->host);
     std::shuffle(addresses_.begin(), addresses_.end(), order_);
     nextAddress_ = 0;
     unresolvedGiven_ = false;
@@ -32,6 +34,8 @@ std::optional<ServerTarget> ServerWalk::next() {
                                                     : nextAddress_ == addresses_.size());
   if (entryUsedUp && !startNextEntry()) return std::nullopt;
   last_ = ServerTarget{*entry_, std::nullopt, parsePortText(entry_->port), true};
+  ++givenCount_;
+  last_->web = isHttpUrl(entry_->host);
   if (addresses_.empty()) {
     unresolvedGiven_ = true;
     return last_;
@@ -49,6 +53,7 @@ std::string dottedAddress(uint32_t address) {
 }
 
 std::string describeServer(const ServerTarget& target) {
+  if (target.web) return "\"" + target.entry.name + "\" (" + target.entry.host + ")";
   std::string where = target.entry.host;
   if (target.address) where += ", " + dottedAddress(*target.address);
   return "\"" + target.entry.name + "\" (" + where + ") on port " + std::to_string(target.port);

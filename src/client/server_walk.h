@@ -34,6 +34,9 @@ struct ServerTarget {
   uint16_t port = 0;
   // No other address of the same entry follows.
   bool lastOfEntry = true;
+  // The entry's host is an http:// or https:// URL: the web location of an
+  // update data folder (update/web_server.h), never resolved here.
+  bool web = false;
 };
 
 class ServerWalk {
@@ -48,6 +51,8 @@ class ServerWalk {
 
   // The next server to try, or none when the list has ended.
   std::optional<ServerTarget> next();
+  // How many servers next gave.
+  size_t givenCount() const { return givenCount_; }
   // What next gave last; none before the first.
   const std::optional<ServerTarget>& lastGiven() const { return last_; }
 
@@ -64,6 +69,7 @@ class ServerWalk {
   size_t nextAddress_ = 0;
   bool unresolvedGiven_ = false;
   std::optional<ServerTarget> last_;
+  size_t givenCount_ = 0;
 };
 
 // "\"name\" (host, address) on port N", for log lines.

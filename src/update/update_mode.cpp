@@ -4,6 +4,7 @@
 #include <chrono>
 #include <ctime>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <unordered_set>
@@ -18,9 +19,11 @@
 #include "platform/sleep.h"
 #include "update/enet_source.h"
 #include "update/file_update_controller.h"
+#include "update/http_source.h"
 #include "update/safe_paths.h"
 #include "update/signed_update.h"
 #include "update/update_run.h"
+#include "update/web_server.h"
 
 namespace quor {
 namespace {
@@ -73,11 +76,11 @@ enum class ServerEnd {
 // connected now. A game folder with updater.key takes a manifest only
 // with its signature (update/signed_update.h). wanted: the paths the runs
 // from earlier servers asked for, kept in scope; this run's are added.
+// beforeFiles runs once the files to fetch are known, when there are any.
 ServerEnd updateFolder(const DataSet& local, const UpdateModeSettings& settings,
-                       FileUpdateController& controller, WantedPaths& wanted,
+                       FileUpdateController& controller, UpdateSource& source,
+                       const std::function<void()>& beforeFiles, WantedPaths& wanted,
                        std::vector<std::string>& notUpdated) {
-  if (settings.limitRate != 0) limitDownloadRate(settings.limitRate);
-  EnetSource source;
   ReplyWait wait = replyWaitFor(settings.limitRate, source);
   PublicKey key;
   SigningDemand demand = readSigningDemand(&key);
@@ -97,7 +100,7 @@ ServerEnd updateFolder(const DataSet& local, const UpdateModeSettings& settings,
   PendingRequests pending = buildPendingRequests(local, *manifest, settings.fullUpdate, wanted);
   for (const auto& request : pending) wanted.insert(request.first);
   createFoldersAndEmptyFiles(*manifest, settings.fullUpdate);
-  if (!pending.empty()) openConnectionsFor(settings.connections);
+  if (!pending.empty()) beforeFiles();
   switch (runUpdates(pending, *manifest, controller, source, wait,
                      signedUpdate ? &*signedUpdate : nullptr, &notUpdated)) {
     case RunEnd::kFinished:
@@ -110,38 +113,124 @@ ServerEnd updateFolder(const DataSet& local, const UpdateModeSettings& settings,
   return ServerEnd::kDone;
 }
 
-// One server's turn: the network thread runs while the folder is updated
-// from it, with a controller of its own, so nothing of an earlier server
-// is taken for this one's.
-ServerEnd updateFromConnectedServer(const DataSet& local, const UpdateModeSettings& settings,
-                                    WantedPaths& wanted, std::vector<std::string>& notUpdated) {
+// Runs the update of the folder from one server, so that an exception
+// (out of memory, say) ends only this server's turn: what is installed
+// stays, and the rest waits for the next run.
+ServerEnd guardedUpdate(const std::function<ServerEnd()>& update) {
+  try {
+    return update();
+  } catch (const std::exception& failure) {
+    logError(std::string("the update stopped: ") + failure.what());
+    return ServerEnd::kRefusedData;
+  }
+}
+
+// One ENet server's turn: the network thread runs while the folder is
+// updated from it, with a controller of its own, so nothing of an earlier
+// server is taken for this one's.
+ServerEnd updateFromEnetServer(const DataSet& local, const UpdateModeSettings& settings,
+                               WantedPaths& wanted, std::vector<std::string>& notUpdated) {
   auto controller = std::make_unique<FileUpdateController>();
   registerController(controller.get());
   networkRunning = true;
   std::thread network(networkThreadMain);
-  notUpdated.clear();
-  ServerEnd end = ServerEnd::kRefusedData;
-  try {
-    end = updateFolder(local, settings, *controller, wanted, notUpdated);
-  } catch (const std::exception& failure) {
-    // Out of memory, say: what is installed stays, the rest waits for the
-    // next run, and the network thread is still stopped in order.
-    logError(std::string("the update stopped: ") + failure.what());
-  }
+  if (settings.limitRate != 0) limitDownloadRate(settings.limitRate);
+  EnetSource source;
+  ServerEnd end = guardedUpdate([&] {
+    return updateFolder(local, settings, *controller, source,
+                        [&] { openConnectionsFor(settings.connections); }, wanted, notUpdated);
+  });
   networkRunning = false;
   network.join();
   registerController(nullptr);
   return end;
 }
 
+// A web server's turn: its HTTP client carries the requests; the source
+// goes before the controller it stores into.
+ServerEnd updateFromWebServer(WebServer web, const ServerTarget& target, const DataSet& local,
+                              const UpdateModeSettings& settings, WantedPaths& wanted,
+                              std::vector<std::string>& notUpdated) {
+  auto controller = std::make_unique<FileUpdateController>();
+  auto source = std::make_unique<HttpSource>(std::move(web.client), web.dataUrl, *controller,
+                                             settings.limitRate);
+  ServerEnd end = guardedUpdate([&] {
+    return updateFolder(local, settings, *controller, *source, [] {}, wanted, notUpdated);
+  });
+  std::string lost = source->lostReason();
+  if (!lost.empty() && end != ServerEnd::kDone) {
+    logLine("|||| Gave up on " + describeServer(target) + ": " + lost, 0);
+  }
+  source.reset();
+  return end;
+}
+
+ServerEnd updateFromServer(const ServerWalk& walk, std::optional<WebServer>& web,
+                           const DataSet& local, const UpdateModeSettings& settings,
+                           WantedPaths& wanted, std::vector<std::string>& notUpdated) {
+  notUpdated.clear();
+  if (!web) return updateFromEnetServer(local, settings, wanted, notUpdated);
+  WebServer server = std::move(*web);
+  web.reset();
+  return updateFromWebServer(std::move(server), *walk.lastGiven(), local, settings, wanted,
+                             notUpdated);
+}
+
+bool acceptsOnlySignedUpdates() {
+  PublicKey key;
+  return readSigningDemand(&key) == SigningDemand::kRequired;
+}
+
+// The web server target names, made ready in *web; false (with a line
+// saying why) when it cannot be used.
+bool openWebTarget(const ServerTarget& target, const UpdateModeSettings& settings,
+                   std::optional<WebServer>* web) {
+  WebServer opened;
+  Status status = openWebServer(target.entry.host, acceptsOnlySignedUpdates(),
+                                settings.connections, &opened);
+  if (!status.ok()) {
+    logLine("|||| Failed to reach web server " + describeServer(target) + ": " + status.message(),
+            0);
+    return false;
+  }
+  logLine("Web server " + describeServer(target) + " answered; fetching " + opened.dataUrl, 0);
+  web->emplace(std::move(opened));
+  return true;
+}
+
+// How the walk for the first server went on.
+struct FirstWalk {
+  bool far = false;         // the second walk: web servers were asked already
+  bool enetTried = false;   // an ENet server was tried
+};
+
+// The next server of the walk that answers: an ENet server connected, or
+// a web server made ready in *web.
+bool reachNextServer(ServerWalk& walk, const UpdateModeSettings& settings,
+                     std::optional<WebServer>* web, FirstWalk* first = nullptr) {
+  web->reset();
+  uint32_t waitMs = first != nullptr && first->far ? kFarConnectWaitMs : kConnectWaitMs;
+  size_t webGiven = 0;
+  while (connectToNextServer(walk, waitMs)) {
+    const ServerTarget& target = *walk.lastGiven();
+    if (!target.web) return true;
+    ++webGiven;
+    if (first != nullptr && first->far) continue;
+    if (openWebTarget(target, settings, web)) return true;
+  }
+  if (first != nullptr && walk.givenCount() > webGiven) first->enetTried = true;
+  return false;
+}
+
 // After a server failed: the next one of the list that answers, with a
 // line naming it. The files installed so far stay; the folder is scanned
 // again so that only what is still missing is asked for.
-bool goOnWithNextServer(ServerWalk& walk, DataSet* local) {
+bool goOnWithNextServer(ServerWalk& walk, const UpdateModeSettings& settings,
+                        std::optional<WebServer>* web, DataSet* local) {
   // Without a list there is no next server; its absence is logged once.
   if (!walk.listFound()) return false;
   dropServer();
-  if (!connectToNextServer(walk)) return false;
+  if (!reachNextServer(walk, settings, web)) return false;
   logLine("Going on with the next server: " + describeServer(*walk.lastGiven()));
   sleepMs(kConnectPauseMs);
   Status scanned;
@@ -154,15 +243,18 @@ bool goOnWithNextServer(ServerWalk& walk, DataSet* local) {
 // answers. A near server is preferred: each connect waits kConnectWaitMs
 // at first. When none answered, the list is walked once more with a wait
 // that reaches a server a second or more away.
-ServerWalk connectToFirstServer() {
+ServerWalk connectToFirstServer(const UpdateModeSettings& settings,
+                                std::optional<WebServer>* web) {
   ServerWalk walk(kServerListFile, "", resolveHostAddresses, freshWalkSeed());
-  if (connectToNextServer(walk) || !walk.listFound() || !walk.lastGiven()) return walk;
+  FirstWalk first;
+  if (reachNextServer(walk, settings, web, &first) || !first.enetTried) return walk;
   logLine("|||| No server answered within " + std::to_string(kConnectWaitMs) +
               " ms; trying the list again, waiting up to " +
               std::to_string(kFarConnectWaitMs / 1000) + " s for each",
           0);
   walk = ServerWalk(kServerListFile, "", resolveHostAddresses, freshWalkSeed());
-  connectToNextServer(walk, kFarConnectWaitMs);
+  first.far = true;
+  reachNextServer(walk, settings, web, &first);
   return walk;
 }
 
@@ -180,13 +272,15 @@ bool gameInstalled(const std::vector<std::string>& notUpdated) {
 // run.
 constexpr int kMaxReconnects = 16;
 
-bool reconnectAfterProgress(const ServerWalk& walk, DataSet* local) {
+bool reconnectAfterProgress(const ServerWalk& walk, const UpdateModeSettings& settings,
+                            std::optional<WebServer>* web, DataSet* local) {
   if (!walk.lastGiven() || connectedToServer()) return false;
   Status scanned;
   DataSet now = scanDataSet("./", &scanned);
   if (!scanned.ok() || now == *local) return false;
   dropServer();
-  if (!reconnectToServer(*walk.lastGiven())) return false;
+  const ServerTarget& target = *walk.lastGiven();
+  if (target.web ? !openWebTarget(target, settings, web) : !reconnectToServer(target)) return false;
   logLine("Connected again to " + describeServer(*walk.lastGiven()));
   sleepMs(kConnectPauseMs);
   *local = std::move(now);
@@ -203,21 +297,22 @@ bool mustRestart(ServerEnd end) { return end == ServerEnd::kStuck; }
 
 UpdateModeResult runUpdateMode(const DataSet& local, const UpdateModeSettings& settings) {
   if (createNetworkClient() == nullptr) return UpdateModeResult::kNoNetworkHost;
-  ServerWalk walk = connectToFirstServer();
+  std::optional<WebServer> web;
+  ServerWalk walk = connectToFirstServer(settings, &web);
   sleepMs(kConnectPauseMs);
 
   DataSet scanned = local;
   WantedPaths wanted;
   std::vector<std::string> notUpdated;
-  ServerEnd end = updateFromConnectedServer(scanned, settings, wanted, notUpdated);
+  ServerEnd end = updateFromServer(walk, web, scanned, settings, wanted, notUpdated);
   for (int reconnects = 0; end != ServerEnd::kDone;) {
     if (end == ServerEnd::kStuck && reconnects < kMaxReconnects &&
-        reconnectAfterProgress(walk, &scanned)) {
+        reconnectAfterProgress(walk, settings, &web, &scanned)) {
       ++reconnects;
-    } else if (!goOnWithNextServer(walk, &scanned)) {
+    } else if (!goOnWithNextServer(walk, settings, &web, &scanned)) {
       break;
     }
-    end = updateFromConnectedServer(scanned, settings, wanted, notUpdated);
+    end = updateFromServer(walk, web, scanned, settings, wanted, notUpdated);
   }
   if (mustRestart(end)) announceRestart();
   shutdownNetworkClient();
