@@ -53,7 +53,7 @@ struct NginxOptions {
 // One request that the origin answered, as its access log tells it.
 struct OriginRequest {
   std::string method;
-  std::string uri;    // the path, without the query
+  std::string uri;    // the path, without the query; bytes outside ASCII as "\xXX"
   std::string range;  // the Range header; empty when there was none
   int status = 0;
   uint64_t bodyBytes = 0;
@@ -63,6 +63,7 @@ struct OriginRequest {
 // ending in "/current" is sent with "Cache-Control: no-cache" (the edge
 // never caches it), every other file with "Cache-Control: public,
 // max-age=31536000, immutable".
+// One thread uses an object; each origin* call reads the whole access log.
 class NginxServer {
  public:
   // Starts nginx and waits (at most 10 s) until every port accepts TCP;
