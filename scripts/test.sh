@@ -10,7 +10,9 @@
 #   build-fuzz/   every fuzz target for 30 s (scripts/fuzz.sh 30)
 # and packaging/update_server.service with systemd-analyze verify, when
 # that tool is present.
-# Any sanitizer report fails the run.
+# Any sanitizer report fails the run. The HTTPS tests' own CA is made once
+# in build/test-certs/ and installed into the system trust store, which
+# needs root the first time (scripts/lib/test_ca.sh).
 #
 #   scripts/test.sh            all configurations
 #   scripts/test.sh --quick    the normal build only
@@ -18,6 +20,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/packages.sh
+source scripts/lib/test_ca.sh
 
 quick=0
 for arg in "$@"; do
@@ -27,7 +30,13 @@ for arg in "$@"; do
   esac
 done
 
-require_packages "${linux_build_packages[@]}" clang-14 libclang-rt-14-dev
+require_packages "${linux_build_packages[@]}" "${linux_test_packages[@]}" clang-14 libclang-rt-14-dev
+
+# The HTTPS tests' certificates, made once and kept: their CA goes into
+# the system trust store (as root). The tests find them here by this
+# variable, or by the same path built in when ctest runs by hand.
+export QUOR_TEST_CERTS=$PWD/build/test-certs
+ensure_test_ca "$QUOR_TEST_CERTS"
 
 # run_config DIR TEST_REGEX [CMAKE_ARGS...]
 run_config() {
