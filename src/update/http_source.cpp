@@ -281,7 +281,8 @@ void HttpSource::noteValidator(const std::string& name, const std::string& valid
 }
 
 HttpSource::Spill* HttpSource::startSpill(const std::string& name, uint64_t size,
-                                          uint64_t version, bool* exists) {
+                                          uint64_t version, std::pair<uint64_t, uint32_t> ask,
+                                          bool* exists) {
   MutexLock lock(&lock_);
   *exists = spills_.count(name) != 0;
   if (*exists) return nullptr;
@@ -292,6 +293,7 @@ HttpSource::Spill* HttpSource::startSpill(const std::string& name, uint64_t size
   if (file == nullptr) return nullptr;
   auto& spill = spills_[name];
   spill = std::make_unique<Spill>(path, size, version, file);
+  spill->ask(ask.first, ask.second);
   return spill.get();
 }
 
@@ -364,7 +366,7 @@ bool PieceTransfer::takeWholeFile(const HttpHead& head) {
     return true;
   }
   bool exists = false;
-  spill_ = source_.startSpill(name_, fileSize_, version_, &exists);
+  spill_ = source_.startSpill(name_, fileSize_, version_, {offset_, length_}, &exists);
   if (exists) {
     kind_ = Kind::kAnswered;  // another transfer fills the spill already
     return false;

@@ -73,10 +73,10 @@ class HttpSource final : public UpdateSource {
   void giveUp(const std::string& reason) EXCLUDES(lock_);
   void noteValidator(const std::string& name, const std::string& validator) EXCLUDES(lock_);
   void answer(const FileRangeReply& reply);
-  // The spill file for name, made now; null when there is one already
-  // (*exists) or it cannot be made.
-  Spill* startSpill(const std::string& name, uint64_t size, uint64_t version, bool* exists)
-      EXCLUDES(lock_);
+  // The spill file for name, made now with its first piece asked for;
+  // null when there is one already (*exists) or it cannot be made.
+  Spill* startSpill(const std::string& name, uint64_t size, uint64_t version,
+                    std::pair<uint64_t, uint32_t> ask, bool* exists) EXCLUDES(lock_);
   bool writeSpill(const std::string& name, const uint8_t* data, size_t size) EXCLUDES(lock_);
   void endSpill(const std::string& name, bool whole) EXCLUDES(lock_);
 
