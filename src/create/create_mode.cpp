@@ -17,6 +17,7 @@
 #include "create/deferred_log.h"
 #include "create/memory_budget.h"
 #include "create/ordered_jobs.h"
+#include "create/release_layout.h"
 #include "create/sign_data_set.h"
 #include "dataset/layout.h"
 #include "dataset/manifest.h"
@@ -386,6 +387,22 @@ bool writeManifestFile(const Manifest& manifest) {
                                             bytes.data(), bytes.size()));
 }
 
+// The finished data set as a release a web server may cache
+// (create/release_layout.h). update_data/ stays complete either way, but
+// without its release no web server offers it.
+bool publishNewRelease() {
+  std::string id;
+  Status published = publishRelease(&id);
+  if (!published.ok()) {
+    logError("the release could not be published: " + published.message());
+    return false;
+  }
+  std::string folder = std::string(kReleasesFolder) + id + "/";
+  logLine("Release " + id + " is in " + folder + "; " + kReleasesFolder + kCurrentReleaseName +
+          " names it");
+  return true;
+}
+
 }  // namespace
 
 bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
@@ -444,7 +461,7 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
   std::vector<std::string> links;
   Status listed = listFoldersRecursive("./", &manifest.folders, &links);
   std::erase_if(manifest.folders, [](const std::string& folder) {
-    return isStagingPath("./", folder);
+    return isStagingPath("./", folder) || isReleasesPath("./", folder);
   });
   // The scan left them out too: what a link stands for is not the build's.
   for (const std::string& link : links) logLine("link not published: " + link);
@@ -461,7 +478,7 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
   logLine("Patches: " + decimalText(counters.patches));
   logLine("Folders: " + decimalText(static_cast<uint32_t>(manifest.folders.size())));
   logLine("Empty files: " + decimalText(static_cast<uint32_t>(manifest.emptyFiles.size())));
-  return true;
+  return publishNewRelease();
 }
 
 }  // namespace quor

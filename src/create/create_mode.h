@@ -1,7 +1,10 @@
 // Create mode: writes the update data set of the current folder into
 // "server_data/update_data/": N.compressed for every non-empty file,
 // N.patch for every file that changed against the old build, and
-// manifest.manifest.
+// manifest.manifest. The finished data set is then also kept as a release
+// for web servers and CDNs: "server_data/releases/<id>/" and the pointer
+// "server_data/releases/current" (create/release_layout.h). Earlier
+// releases stay; the releases are never published as game files.
 //
 // Memory: a file without a patch is compressed piece by piece (about
 // 1 MiB whatever its size, up to the container's 4 GiB). A patch needs the
@@ -51,7 +54,9 @@ inline constexpr uint64_t kPatchMemoryBudget = uint64_t(2) << 30;
 // one per core. Call from one thread; it starts and ends its own. With
 // signing, manifest.sig is written too (create/sign_data_set.h); a key
 // that cannot be read stops the run before anything is written, and a
-// data set that cannot be signed keeps no manifest.
+// data set that cannot be signed keeps no manifest. A release that cannot
+// be written is false too (update_data/ is complete then, the pointer
+// unchanged).
 bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
                       uint64_t patchMemoryBudget = kPatchMemoryBudget, unsigned threads = 0,
                       const SigningRequest* signing = nullptr);

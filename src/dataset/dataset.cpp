@@ -13,7 +13,9 @@ DataSet scanDataSet(std::string root, Status* status) {
   if (status) *status = listed;
   for (std::string& path : paths) {
     replaceAll(path, "\\", "/");
-    if (isStagingPath(root, path)) continue;
+    // Neither a download in progress nor the publisher's releases are game
+    // files (dataset/layout.h).
+    if (isStagingPath(root, path) || isReleasesPath(root, path)) continue;
     set[path] = fileChecksum(path);
   }
   return set;

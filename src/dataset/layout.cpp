@@ -22,6 +22,7 @@ bool isPatchName(std::string_view name) { return name.ends_with(kPatchSuffix); }
 
 namespace {
 
+// small is lowercase.
 bool equalIgnoringCase(std::string_view text, std::string_view small) {
   if (text.size() != small.size()) return false;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -32,19 +33,38 @@ bool equalIgnoringCase(std::string_view text, std::string_view small) {
   return true;
 }
 
+// True for folder below root (folder relative to it, no '/' at either end)
+// and what is in it, in any letter case: on Windows "UPDATER_STAGING" is
+// the same folder.
+bool isBelowFolder(std::string_view root, std::string_view folder, std::string_view path) {
+  if (!path.starts_with(root)) return false;
+  std::string_view rest = path.substr(root.size());
+  if (!root.empty() && !root.ends_with('/') && !rest.starts_with('/')) return false;
+  if (rest.starts_with('/')) rest.remove_prefix(1);
+  if (!equalIgnoringCase(rest.substr(0, folder.size()), folder)) return false;
+  return rest.size() == folder.size() || rest[folder.size()] == '/';
+}
+
 }  // namespace
 
 bool isPublicKeyPath(std::string_view path) { return equalIgnoringCase(path, kPublicKeyPath); }
 
 bool isStagingPath(std::string_view root, std::string_view path) {
-  if (!path.starts_with(root)) return false;
-  std::string_view rest = path.substr(root.size());
-  if (!root.empty() && !root.ends_with('/') && !rest.starts_with('/')) return false;
-  if (rest.starts_with('/')) rest.remove_prefix(1);
-  // Letter case is ignored: on Windows "UPDATER_STAGING" is the same folder.
-  std::string_view folder = kStagingFolderName;
-  if (!equalIgnoringCase(rest.substr(0, folder.size()), folder)) return false;
-  return rest.size() == folder.size() || rest[folder.size()] == '/';
+  return isBelowFolder(root, kStagingFolderName, path);
+}
+
+bool isReleasesPath(std::string_view root, std::string_view path) {
+  std::string_view folder = kReleasesFolder;
+  folder.remove_suffix(1);  // its '/'
+  return isBelowFolder(root, folder, path);
+}
+
+bool isReleaseId(std::string_view text) {
+  if (text.size() != kReleaseIdLength) return false;
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
 }
 
 }  // namespace quor

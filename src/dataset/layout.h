@@ -4,6 +4,7 @@
 // test takes these names from here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -16,6 +17,26 @@ inline constexpr const char* kManifestName = "manifest.manifest";
 // The publisher's signature over the data set (dataset/signature_file.h),
 // written by create mode with --sign and served like any other file.
 inline constexpr const char* kSignatureFileName = "manifest.sig";
+
+// Releases: create mode also keeps every data set it made as
+// kReleasesFolder + <id> + "/", the same files as kUpdateDataFolder, where
+// <id> is the first kReleaseIdLength lowercase hex digits of the SHA-256 of
+// that data set's manifest, and names the newest in kReleasesFolder +
+// kCurrentReleaseName, a text file holding "<id>\n". A release folder never
+// changes once written, so a web server or CDN may cache it for good;
+// only the small pointer file changes. The releases are publishing output,
+// never part of a build: scans skip them (isReleasesPath).
+inline constexpr const char* kReleasesFolder = "server_data/releases/";
+inline constexpr const char* kCurrentReleaseName = "current";
+inline constexpr size_t kReleaseIdLength = 16;
+// True for exactly kReleaseIdLength lowercase hex digits: what the pointer
+// file must hold (before its "\n") for its release folder to be fetched.
+bool isReleaseId(std::string_view text);
+// True for the releases folder of the build folder root and what is in it,
+// for paths of a listing of root ("./server_data/releases/0123abcd.../1.patch"
+// for "./"). Letter case is ignored, as where names ignore it the folder is
+// the same.
+bool isReleasesPath(std::string_view root, std::string_view path);
 
 // The update data names of a manifest entry's fileNumber: the whole file
 // ("17.compressed") and the patch from the previous version ("17.patch").

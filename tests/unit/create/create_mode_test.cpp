@@ -389,5 +389,53 @@ TEST_F(CreateMode, ProgressEveryThirdFileOfForty) {
   EXPECT_EQ(log.count("%\n"), 13);
 }
 
+// Each run keeps its data set as a release, and the next run's build, in
+// the same folder, publishes none of the releases as game files.
+TEST_F(CreateMode, EveryRunAddsAReleaseThatNoLaterBuildShips) {
+  fs::create_directories("server_data");
+  writeFile("quor.exe", "v1");
+  ASSERT_TRUE(createUpdateData(scanDataSet("./"), ""));
+  std::string releases = kReleasesFolder;
+  std::string first = testing::readFile(releases + kCurrentReleaseName);
+  ASSERT_EQ(first.size(), kReleaseIdLength + 1) << first;
+  first.pop_back();
+  EXPECT_EQ(readBytes(releases + first + "/" + kManifestName),
+            readBytes(std::string(kUpdateDataFolder) + kManifestName));
+  EXPECT_EQ(log.count(": Release " + first + " is in server_data/releases/" + first +
+                      "/; server_data/releases/current names it\n"),
+            1)
+      << log.text();
+
+  fs::remove_all(kUpdateDataFolder);  // as --create does before the scan
+  writeFile("quor.exe", "v2");
+  ASSERT_TRUE(createUpdateData(scanDataSet("./"), ""));
+  Manifest manifest = readManifestFile();
+  EXPECT_EQ(manifest.files.size(), 1u);
+  for (const std::string& folder : manifest.folders) {
+    EXPECT_EQ(folder.find("releases"), std::string::npos) << folder;
+  }
+  std::string second = testing::readFile(releases + kCurrentReleaseName);
+  second.pop_back();
+  EXPECT_NE(second, first);
+  EXPECT_TRUE(fs::is_directory(releases + first));
+  auto content = decodeFile(releases + second + "/" +
+                                std::to_string(manifest.files.at("./quor.exe").fileNumber) +
+                                ".compressed",
+                            generic);
+  ASSERT_TRUE(content);
+  EXPECT_EQ(*content, readBytes("quor.exe"));
+  EXPECT_TRUE(isReleasesPath("./", "./Server_Data/Releases/x"));
+  EXPECT_FALSE(isReleasesPath("./", "./server_data/releases2/x"));
+
+  fs::remove_all(kReleasesFolder);
+  writeFile("server_data/releases", "in the way");
+  fs::remove_all(kUpdateDataFolder);
+  EXPECT_FALSE(createUpdateData(scanDataSet("./"), ""));
+  EXPECT_EQ(log.count("the release could not be published: cannot create folder " +
+                      releases),
+            1)
+      << log.text();
+}
+
 }  // namespace
 }  // namespace quor
