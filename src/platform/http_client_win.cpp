@@ -1,24 +1,27 @@
-// http_client.h through WinHTTP (winhttp.dll), with its synchronous calls
-// on a small pool of threads: maxConnections workers, each taking the next
-// queued request and running it from connect to the body's last byte
-// before it takes another. WinHTTP keeps the connections alive between
-// requests to the same server and multiplexes HTTP/2 where both sides
-// offer it. Proxies: the system's settings, auto-proxy included
-// (WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, Windows 8.1 and later); before
-// that, WinHTTP's own proxy setting, or the user's fixed proxy when it
-// names one.
+// http_client.h through WinHTTP (winhttp.dll): a small pool of threads,
+// maxConnections workers, each taking the next queued request and running
+// it from connect to the body's last byte before it takes another. A
+// worker drives its request with WinHTTP's asynchronous calls one after
+// the other, waiting for each one's callback (class Transfer), so that
+// cancelAll can wake it at once: closing a handle does not end a
+// synchronous call that waits for the network everywhere (Wine's does
+// not). The worker then closes its own handle, which ends the call.
+// WinHTTP keeps connections alive between requests to the same server and
+// multiplexes HTTP/2 where both sides offer it. Proxies: the system's
+// settings, auto-proxy included (WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+// Windows 8.1 and later); before that, the user's fixed proxy when there
+// is one, else WinHTTP's own setting (a proxy auto-config script of the
+// user's is not read there).
 //
 // Handler calls come from the workers, one at a time: every call is made
 // under one lock, so a slow handler holds up the others' deliveries (not
-// their receiving). cancelAll closes the request handles in use, which
-// makes a blocked WinHTTP call on a worker fail at once, and marks every
-// queued request cancelled; the workers then end them without a transfer,
-// so cancelAll never waits and never calls a handler itself. A worker
-// whose handle cancelAll closed may still make one more call with that
-// handle value; WinHTTP answers a closed handle with an error.
+// their receiving). cancelAll never waits and never calls a handler: it
+// wakes the running transfers and marks the queued requests cancelled,
+// and the workers end them all.
 //
-// Costs: maxConnections threads and one 64 KiB receive buffer each, for
-// the client's life; one queue entry per waiting request.
+// Costs: maxConnections threads for the client's life; per transfer one
+// 64 KiB receive buffer and a few WinHTTP handles; one queue entry per
+// waiting request.
 #include "platform/http_client.h"
 
 #include <windows.h>
@@ -75,7 +78,7 @@ Status cancelledStatus(const std::string& url) { return Status::ioError("GET " +
 
 int timeoutMs(uint32_t ms) { return static_cast<int>(std::min<uint32_t>(ms, INT_MAX)); }
 
-// A WinHTTP handle that no other thread can close, closed when it goes.
+// A WinHTTP handle, closed when it goes.
 class OwnedHandle {
  public:
   explicit OwnedHandle(HINTERNET handle) : handle_(handle) {}
@@ -169,25 +172,23 @@ HttpHead queryHead(HINTERNET request) {
   return head;
 }
 
-// The session, with the system's proxy settings. Windows before 8.1 knows
-// no AUTOMATIC_PROXY: there WinHTTP's own setting, or the user's fixed
-// proxy (a proxy auto-config script of the user's is not read).
+// The asynchronous session, with the system's proxy settings.
 HINTERNET openSession(const std::wstring& agent) {
   HINTERNET session = WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
   if (session != nullptr) return session;
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user{};
   if (WinHttpGetIEProxyConfigForCurrentUser(&user) && user.lpszProxy != nullptr) {
     session = WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NAMED_PROXY, user.lpszProxy,
                           user.lpszProxyBypass != nullptr ? user.lpszProxyBypass : WINHTTP_NO_PROXY_BYPASS,
-                          0);
+                          WINHTTP_FLAG_ASYNC);
   }
   for (LPWSTR text : {user.lpszAutoConfigUrl, user.lpszProxy, user.lpszProxyBypass}) {
     if (text != nullptr) GlobalFree(text);
   }
   if (session != nullptr) return session;
   return WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                     WINHTTP_NO_PROXY_BYPASS, 0);
+                     WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
 }
 
 bool setOption(HINTERNET handle, DWORD option, DWORD value) {
@@ -210,6 +211,127 @@ Status configureSession(HINTERNET session, const HttpClientOptions& options) {
   return {};
 }
 
+// One transfer's meeting point with WinHTTP's callback: a worker starts
+// an asynchronous call and waits here until the callback reports its end
+// or cancel() wakes the worker first. Shared by the worker and the
+// request handle (the handle's share goes with its HANDLE_CLOSING), since
+// a cancelled call may still complete into the buffer after the worker
+// has left.
+class Transfer {
+ public:
+  Transfer() : buffer(kReceiveBufferSize) {}
+
+  // Runs call, an asynchronous WinHTTP call, to its end: ok, its error,
+  // or cancelled. bytes gets what a read delivered.
+  template <typename Call>
+  Status await(const std::string& url, const char* step, Call call, DWORD* bytes = nullptr);
+  void complete(DWORD error, DWORD bytes) EXCLUDES(mutex_);
+  void cancel() EXCLUDES(mutex_);
+  bool cancelled() EXCLUDES(mutex_);
+
+  std::vector<uint8_t> buffer;
+
+ private:
+  Mutex mutex_;
+  std::condition_variable changed_;
+  bool pending_ GUARDED_BY(mutex_) = false;
+  bool cancelled_ GUARDED_BY(mutex_) = false;
+  DWORD error_ GUARDED_BY(mutex_) = 0;
+  DWORD bytes_ GUARDED_BY(mutex_) = 0;
+};
+
+template <typename Call>
+Status Transfer::await(const std::string& url, const char* step, Call call, DWORD* bytes) {
+  {
+    MutexLock lock(&mutex_);
+    if (cancelled_) return cancelledStatus(url);
+    pending_ = true;
+  }
+  // The callback may come before the call returns, on this thread too.
+  if (!call()) {
+    DWORD error = GetLastError();
+    return cancelled() ? cancelledStatus(url) : transferError(url, step, error);
+  }
+  MutexLock lock(&mutex_);
+  std::unique_lock<std::mutex> lent(mutex_.native(), std::adopt_lock);
+  // WinHTTP's timeouts bound the wait.
+  while (pending_ && !cancelled_) changed_.wait(lent);
+  lent.release();
+  if (cancelled_) return cancelledStatus(url);
+  if (error_ != 0) return transferError(url, step, error_);
+  if (bytes != nullptr) *bytes = bytes_;
+  return {};
+}
+
+void Transfer::complete(DWORD error, DWORD bytes) {
+  {
+    MutexLock lock(&mutex_);
+    pending_ = false;
+    error_ = error;
+    bytes_ = bytes;
+  }
+  changed_.notify_all();
+}
+
+void Transfer::cancel() {
+  {
+    MutexLock lock(&mutex_);
+    cancelled_ = true;
+  }
+  changed_.notify_all();
+}
+
+bool Transfer::cancelled() {
+  MutexLock lock(&mutex_);
+  return cancelled_;
+}
+
+// The context value of a request handle: its share of the transfer.
+using TransferShare = std::shared_ptr<Transfer>;
+
+void CALLBACK onWinHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+  if (context == 0) return;  // the session's and connections' own
+  auto* share = reinterpret_cast<TransferShare*>(context);
+  switch (status) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: (*share)->complete(0, 0); break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE: (*share)->complete(0, length); break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+      (*share)->complete(std::max<DWORD>(static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError, 1), 0);
+      break;
+    // The handle's last call.
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING: delete share; break;
+    default: break;
+  }
+}
+
+// A request handle whose callbacks reach transfer; closed when it goes,
+// which ends a call still running.
+class RequestHandle {
+ public:
+  RequestHandle(HINTERNET connection, const UrlParts& url, const std::shared_ptr<Transfer>& transfer) {
+    handle_ = WinHttpOpenRequest(connection, L"GET", url.pathAndQuery.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                 WINHTTP_DEFAULT_ACCEPT_TYPES, url.secure ? WINHTTP_FLAG_SECURE : 0);
+    if (handle_ == nullptr) return;
+    auto* share = new TransferShare(transfer);
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(share);
+    if (!WinHttpSetOption(handle_, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context))) {
+      delete share;
+      WinHttpCloseHandle(handle_);
+      handle_ = nullptr;
+    }
+  }
+  ~RequestHandle() {
+    if (handle_ != nullptr) WinHttpCloseHandle(handle_);
+  }
+  RequestHandle(const RequestHandle&) = delete;
+  RequestHandle& operator=(const RequestHandle&) = delete;
+  HINTERNET get() const { return handle_; }
+
+ private:
+  HINTERNET handle_ = nullptr;
+};
+
 struct Job {
   HttpRequest request;
   HttpHandler* handler = nullptr;
@@ -219,7 +341,7 @@ struct Job {
 
 class WinHttpClient final : public HttpClient {
  public:
-  WinHttpClient(HINTERNET session, size_t workers) : session_(session), slots_(workers) {}
+  WinHttpClient(HINTERNET session, size_t workers) : session_(session), active_(workers) {}
   ~WinHttpClient() override;
 
   void startWorkers();
@@ -228,28 +350,14 @@ class WinHttpClient final : public HttpClient {
   uint64_t bytesReceived() override { return bytesReceived_.load(std::memory_order_relaxed); }
 
  private:
-  // What a worker is doing.
-  struct Slot {
-    bool busy = false;
-    bool cancelled = false;
-    // The request handle in use; cancelAll closes it and clears this.
-    HINTERNET request = nullptr;
-  };
-
   void workerMain(size_t slot);
-  bool takeJob(size_t slot, Job* job) EXCLUDES(mutex_);
-  Status run(size_t slot, const Job& job, std::vector<uint8_t>* buffer);
-  Status exchange(size_t slot, const Job& job, HINTERNET request, std::vector<uint8_t>* buffer);
-  Status readBody(size_t slot, const Job& job, HINTERNET request, const HttpHead& head,
-                  std::vector<uint8_t>* buffer);
-  // The worker's handle becomes the slot's, for cancelAll to close; false
-  // (and the handle closed) when the job is cancelled already.
-  bool lendRequest(size_t slot, HINTERNET request) EXCLUDES(mutex_);
-  void closeRequest(size_t slot) EXCLUDES(mutex_);
+  // The next job and its transfer (cancelled already when the job is
+  // older than the last cancelAll); false when the client stops.
+  bool takeJob(size_t slot, Job* job, std::shared_ptr<Transfer>* transfer) EXCLUDES(mutex_);
   void finishJob(size_t slot) EXCLUDES(mutex_);
-  bool cancelled(size_t slot) EXCLUDES(mutex_);
-  // The status of a failed WinHTTP call (its error read first).
-  Status failure(size_t slot, const Job& job, const char* step) EXCLUDES(mutex_);
+  Status run(const Job& job, const std::shared_ptr<Transfer>& transfer);
+  Status exchange(const Job& job, Transfer* transfer, HINTERNET request);
+  Status readBody(const Job& job, Transfer* transfer, HINTERNET request, const HttpHead& head);
 
   bool deliverHead(const Job& job, const HttpHead& head) EXCLUDES(handlerMutex_);
   bool deliverBody(const Job& job, const uint8_t* data, size_t size) EXCLUDES(handlerMutex_);
@@ -259,7 +367,8 @@ class WinHttpClient final : public HttpClient {
   Mutex mutex_;
   std::condition_variable queued_;
   std::deque<Job> queue_ GUARDED_BY(mutex_);
-  std::vector<Slot> slots_ GUARDED_BY(mutex_);
+  // Each worker's transfer; empty while it waits for a job.
+  std::vector<std::shared_ptr<Transfer>> active_ GUARDED_BY(mutex_);
   uint64_t epoch_ GUARDED_BY(mutex_) = 0;
   bool stopping_ GUARDED_BY(mutex_) = false;
   // Held for every handler call, so that they come one at a time.
@@ -275,6 +384,8 @@ WinHttpClient::~WinHttpClient() {
   }
   cancelAll();
   for (std::thread& worker : workers_) worker.join();
+  // Handles closed before still get their HANDLE_CLOSING; the shares
+  // those free hold nothing of the client.
   WinHttpCloseHandle(session_);
 }
 
@@ -282,7 +393,7 @@ void WinHttpClient::startWorkers() {
   size_t count = 0;
   {
     MutexLock lock(&mutex_);
-    count = slots_.size();
+    count = active_.size();
   }
   for (size_t slot = 0; slot < count; ++slot) workers_.emplace_back([this, slot] { workerMain(slot); });
 }
@@ -301,11 +412,8 @@ void WinHttpClient::cancelAll() {
   {
     MutexLock lock(&mutex_);
     ++epoch_;
-    for (Slot& slot : slots_) {
-      if (!slot.busy) continue;
-      slot.cancelled = true;
-      if (slot.request != nullptr) WinHttpCloseHandle(slot.request);
-      slot.request = nullptr;
+    for (const std::shared_ptr<Transfer>& transfer : active_) {
+      if (transfer) transfer->cancel();
     }
   }
   // The workers end the queued requests, now older than the epoch.
@@ -313,16 +421,17 @@ void WinHttpClient::cancelAll() {
 }
 
 void WinHttpClient::workerMain(size_t slot) {
-  std::vector<uint8_t> buffer(kReceiveBufferSize);
   Job job;
-  while (takeJob(slot, &job)) {
-    Status status = cancelled(slot) ? cancelledStatus(job.request.url) : run(slot, job, &buffer);
+  std::shared_ptr<Transfer> transfer;
+  while (takeJob(slot, &job, &transfer)) {
+    Status status = run(job, transfer);
     finishJob(slot);
+    transfer.reset();
     deliverEnd(job, std::move(status));
   }
 }
 
-bool WinHttpClient::takeJob(size_t slot, Job* job) {
+bool WinHttpClient::takeJob(size_t slot, Job* job, std::shared_ptr<Transfer>* transfer) {
   MutexLock lock(&mutex_);
   std::unique_lock<std::mutex> lent(mutex_.native(), std::adopt_lock);
   // The queue empties before a stopping worker leaves: every request gets
@@ -332,96 +441,76 @@ bool WinHttpClient::takeJob(size_t slot, Job* job) {
   if (queue_.empty()) return false;
   *job = std::move(queue_.front());
   queue_.pop_front();
-  slots_[slot] = Slot{true, job->epoch != epoch_, nullptr};
+  *transfer = std::make_shared<Transfer>();
+  if (job->epoch != epoch_) (*transfer)->cancel();
+  active_[slot] = *transfer;
   return true;
 }
 
-Status WinHttpClient::run(size_t slot, const Job& job, std::vector<uint8_t>* buffer) {
+void WinHttpClient::finishJob(size_t slot) {
+  MutexLock lock(&mutex_);
+  active_[slot].reset();
+}
+
+Status WinHttpClient::run(const Job& job, const std::shared_ptr<Transfer>& transfer) {
+  if (transfer->cancelled()) return cancelledStatus(job.request.url);
   UrlParts url;
   Status status = crackUrl(job.request.url, &url);
   if (!status.ok()) return status;
   // No network traffic yet: sending the request connects.
   OwnedHandle connection(WinHttpConnect(session_, url.host.c_str(), url.port, 0));
-  if (connection.get() == nullptr) return failure(slot, job, "connect");
-  HINTERNET request =
-      WinHttpOpenRequest(connection.get(), L"GET", url.pathAndQuery.c_str(), nullptr, WINHTTP_NO_REFERER,
-                         WINHTTP_DEFAULT_ACCEPT_TYPES, url.secure ? WINHTTP_FLAG_SECURE : 0);
-  if (request == nullptr) return failure(slot, job, "opening the request");
-  if (!lendRequest(slot, request)) return cancelledStatus(job.request.url);
-  status = exchange(slot, job, request, buffer);
-  closeRequest(slot);
-  return status;
+  if (connection.get() == nullptr) return transferError(job.request.url, "connect", GetLastError());
+  RequestHandle request(connection.get(), url, transfer);
+  if (request.get() == nullptr) return transferError(job.request.url, "opening the request", GetLastError());
+  return exchange(job, transfer.get(), request.get());
 }
 
-Status WinHttpClient::exchange(size_t slot, const Job& job, HINTERNET request,
-                               std::vector<uint8_t>* buffer) {
+Status WinHttpClient::exchange(const Job& job, Transfer* transfer, HINTERNET request) {
+  const std::string& url = job.request.url;
   if (!setOption(request, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES)) {
-    return failure(slot, job, "disabling redirects");
+    return transferError(url, "disabling redirects", GetLastError());
   }
   std::wstring headers = requestHeaders(job.request);
   if (!headers.empty() && !WinHttpAddRequestHeaders(request, headers.c_str(), static_cast<DWORD>(headers.size()),
                                                     WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
-    return failure(slot, job, "adding the headers");
+    return transferError(url, "adding the headers", GetLastError());
   }
-  if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-    return failure(slot, job, "sending the request");
+  Status status = transfer->await(url, "sending the request", [&] {
+    return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+  });
+  if (status.ok()) {
+    status = transfer->await(url, "receiving the response", [&] { return WinHttpReceiveResponse(request, nullptr); });
   }
-  if (!WinHttpReceiveResponse(request, nullptr)) return failure(slot, job, "receiving the response");
+  if (!status.ok()) return status;
   HttpHead head = queryHead(request);
-  if (cancelled(slot) || !deliverHead(job, head)) return cancelledStatus(job.request.url);
-  return readBody(slot, job, request, head, buffer);
+  if (transfer->cancelled() || !deliverHead(job, head)) return cancelledStatus(url);
+  return readBody(job, transfer, request, head);
 }
 
-Status WinHttpClient::readBody(size_t slot, const Job& job, HINTERNET request, const HttpHead& head,
-                               std::vector<uint8_t>* buffer) {
+Status WinHttpClient::readBody(const Job& job, Transfer* transfer, HINTERNET request, const HttpHead& head) {
   uint64_t received = 0;
   for (;;) {
     DWORD size = 0;
-    if (!WinHttpReadData(request, buffer->data(), static_cast<DWORD>(buffer->size()), &size)) {
-      return failure(slot, job, "receiving the body");
-    }
+    Status status = transfer->await(
+        job.request.url, "receiving the body",
+        [&] {
+          return WinHttpReadData(request, transfer->buffer.data(), static_cast<DWORD>(transfer->buffer.size()),
+                                 nullptr);
+        },
+        &size);
+    if (!status.ok()) return status;
     if (size == 0) break;
     received += size;
     bytesReceived_.fetch_add(size, std::memory_order_relaxed);
-    if (cancelled(slot) || !deliverBody(job, buffer->data(), size)) return cancelledStatus(job.request.url);
+    if (transfer->cancelled() || !deliverBody(job, transfer->buffer.data(), size)) {
+      return cancelledStatus(job.request.url);
+    }
   }
   if (head.contentLength && received != *head.contentLength) {
     return Status::ioError("GET " + job.request.url + ": the body ended after " + std::to_string(received) +
                            " of " + std::to_string(*head.contentLength) + " bytes");
   }
   return {};
-}
-
-bool WinHttpClient::lendRequest(size_t slot, HINTERNET request) {
-  MutexLock lock(&mutex_);
-  if (slots_[slot].cancelled) {
-    WinHttpCloseHandle(request);
-    return false;
-  }
-  slots_[slot].request = request;
-  return true;
-}
-
-void WinHttpClient::closeRequest(size_t slot) {
-  MutexLock lock(&mutex_);
-  if (slots_[slot].request != nullptr) WinHttpCloseHandle(slots_[slot].request);
-  slots_[slot].request = nullptr;
-}
-
-void WinHttpClient::finishJob(size_t slot) {
-  MutexLock lock(&mutex_);
-  slots_[slot] = Slot{};
-}
-
-bool WinHttpClient::cancelled(size_t slot) {
-  MutexLock lock(&mutex_);
-  return slots_[slot].cancelled;
-}
-
-Status WinHttpClient::failure(size_t slot, const Job& job, const char* step) {
-  DWORD error = GetLastError();
-  if (cancelled(slot)) return cancelledStatus(job.request.url);
-  return transferError(job.request.url, step, error);
 }
 
 bool WinHttpClient::deliverHead(const Job& job, const HttpHead& head) {
@@ -447,6 +536,11 @@ Status createHttpClient(const HttpClientOptions& options, std::unique_ptr<HttpCl
     return Status::ioError("cannot start WinHTTP (error " + std::to_string(GetLastError()) + ")");
   }
   Status status = configureSession(session, options);
+  if (status.ok() && WinHttpSetStatusCallback(session, onWinHttpStatus,
+                                              WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+                                              0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+    status = Status::ioError("cannot set WinHTTP's callback (error " + std::to_string(GetLastError()) + ")");
+  }
   if (!status.ok()) {
     WinHttpCloseHandle(session);
     return status;
