@@ -21,7 +21,9 @@
 //
 // Costs: maxConnections threads for the client's life; per transfer one
 // 64 KiB receive buffer and a few WinHTTP handles; one queue entry per
-// waiting request.
+// waiting request. A cancelled call that WinHTTP does not end at once
+// (Wine's waits on) keeps its transfer's buffer until WinHTTP gives up on
+// it, at the latest after the stall timeout.
 #include "platform/http_client.h"
 
 #include <windows.h>
