@@ -33,7 +33,7 @@ configure_windows_build() {
 # Prints its size and imports.
 check_windows_program() {
   local exe=$1 dll status=0
-  local system_dlls=" KERNEL32.dll msvcrt.dll WS2_32.dll WINMM.dll ADVAPI32.dll USER32.dll bcrypt.dll "
+  local system_dlls=" KERNEL32.dll msvcrt.dll WS2_32.dll WINMM.dll ADVAPI32.dll USER32.dll bcrypt.dll WINHTTP.dll "
   local imports
   imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p')
   printf '%s: %s bytes; imports: %s\n' "$(basename "$exe")" "$(stat -c %s "$exe")" "$(echo $imports)"
