@@ -20,11 +20,24 @@ Status failure(const std::string& what, const std::string& path, const std::erro
   return Status::ioError("cannot " + what + " " + path + ": " + ec.message());
 }
 
-Status releaseIdOf(const std::string& manifestPath, std::string* id) {
+// The digest covers the signature too: the same build signed again (a
+// new version or expiry) is another release, so its new manifest.sig is
+// never kept from players by the folder of the old one.
+Status releaseIdOf(std::string* id) {
   std::vector<uint8_t> manifest;
-  Status read = readWholeFile(manifestPath, &manifest);
+  Status read = readWholeFile(std::string(kUpdateDataFolder) + kManifestName, &manifest);
   if (!read.ok()) return read;
-  Sha256Digest digest = sha256Of(manifest.data(), manifest.size());
+  Sha256 hasher;
+  hasher.add(manifest.data(), manifest.size());
+  std::string signaturePath = std::string(kUpdateDataFolder) + kSignatureFileName;
+  std::error_code ec;
+  if (fs::exists(toNativePath(signaturePath), ec)) {
+    std::vector<uint8_t> signature;
+    read = readWholeFile(signaturePath, &signature);
+    if (!read.ok()) return read;
+    hasher.add(signature.data(), signature.size());
+  }
+  Sha256Digest digest = hasher.finish();
   static constexpr char kHex[] = "0123456789abcdef";
   id->clear();
   for (size_t i = 0; id->size() < kReleaseIdLength; ++i) {
@@ -81,7 +94,7 @@ Status buildReleaseFolder(const std::string& id) {
 
 Status publishRelease(std::string* releaseId) {
   std::string id;
-  Status status = releaseIdOf(std::string(kUpdateDataFolder) + kManifestName, &id);
+  Status status = releaseIdOf(&id);
   if (!status.ok()) return status;
   std::error_code ec;
   fs::create_directories(toNativePath(kReleasesFolder), ec);

@@ -21,8 +21,8 @@ inline constexpr const char* kSignatureFileName = "manifest.sig";
 // Releases: create mode also keeps every data set it made as
 // kReleasesFolder + <id> + "/", the same files as kUpdateDataFolder, where
 // <id> is the first kReleaseIdLength lowercase hex digits of the SHA-256 of
-// that data set's manifest, and names the newest in kReleasesFolder +
-// kCurrentReleaseName, a text file holding "<id>\n". A release folder never
+// that data set's manifest followed by its manifest.sig when signed, and
+// names the newest in kReleasesFolder + kCurrentReleaseName, a text file holding "<id>\n". A release folder never
 // changes once written, so a web server or CDN may cache it for good;
 // only the small pointer file changes. The releases are publishing output,
 // never part of a build: scans skip them (isReleasesPath).

@@ -16,10 +16,11 @@
 // byte comes for stallTimeoutMs.
 //
 // Threads: start, cancelAll and the destructor may be called from any
-// thread, but not from a handler. Every handler call happens on the
-// client's thread, one at a time, in the order head, body..., end; end is
-// called exactly once for every request started, cancelled or not (also
-// when the destructor cancels it). Memory: one receive buffer per
+// thread, but not from a handler. Handler calls happen on the client's
+// threads, one at a time, each transfer's in the order head, body...,
+// end; end is called exactly once for every request started, cancelled
+// or not, at the latest before the destructor returns (which cancels what
+// is left). Memory: one receive buffer per
 // transfer; a body is handed on as it comes, never gathered.
 #pragma once
 
@@ -78,7 +79,8 @@ class HttpClient {
   // Queues request; handler must live until its onEnd. False (and no
   // handler call) when the client cannot take requests any more.
   virtual bool start(const HttpRequest& request, HttpHandler* handler) = 0;
-  // Ends every transfer, started or waiting; each handler gets its onEnd.
+  // Ends every transfer, started or waiting, soon; each handler gets its
+  // onEnd. Returns at once, without waiting for them.
   virtual void cancelAll() = 0;
   // Bytes of bodies received so far, every transfer together.
   virtual uint64_t bytesReceived() = 0;

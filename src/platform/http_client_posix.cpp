@@ -8,7 +8,6 @@
 #include <curl/curl.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cctype>
 #include <deque>
 #include <mutex>
@@ -41,12 +40,17 @@ bool startsWithField(const std::string& line, const char* field, std::string* va
 
 struct Transfer {
   HttpHandler* handler = nullptr;
+  std::string url;
   CURL* easy = nullptr;
   curl_slist* headers = nullptr;
   HttpHead head;
   bool headGiven = false;
   bool stoppedByHandler = false;
   std::atomic<uint64_t>* received = nullptr;
+  // The client's count of cancels, and its value when the transfer began:
+  // a cancel stops the transfer at its next bytes.
+  const std::atomic<uint64_t>* cancels = nullptr;
+  uint64_t cancelsAtStart = 0;
   char error[CURL_ERROR_SIZE] = {};
 };
 
@@ -87,6 +91,10 @@ size_t onBodyData(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   size_t bytes = size * count;
   transfer->received->fetch_add(bytes);
+  if (transfer->cancels->load() != transfer->cancelsAtStart) {
+    transfer->stoppedByHandler = true;
+    return 0;
+  }
   if (!giveHead(*transfer)) return 0;
   if (bytes == 0) return 0;
   if (transfer->handler->onBody(reinterpret_cast<const uint8_t*>(data), bytes)) return bytes;
@@ -94,7 +102,7 @@ size_t onBodyData(char* data, size_t size, size_t count, void* user) {
   return 0;
 }
 
-Status cancelled() { return Status::ioError("the transfer was cancelled"); }
+Status cancelled(const std::string& url) { return Status::ioError("GET " + url + ": cancelled"); }
 
 class CurlClient final : public HttpClient {
  public:
@@ -126,14 +134,12 @@ class CurlClient final : public HttpClient {
   }
 
   void cancelAll() override EXCLUDES(lock_) {
-    uint64_t asked;
     {
       MutexLock lock(&lock_);
-      asked = ++cancelsAsked_;
+      ++cancelsAsked_;
+      cancelCount_.store(cancelsAsked_);
     }
     curl_multi_wakeup(multi_);
-    MutexLock lock(&lock_);
-    while (cancelsDone_ < asked && !threadGone_) cancelDone_.wait(lock_);
   }
 
   uint64_t bytesReceived() override { return received_.load(); }
@@ -170,9 +176,6 @@ class CurlClient final : public HttpClient {
       curl_multi_poll(multi_, nullptr, 0, 100, nullptr);
     }
     endEverything();
-    MutexLock lock(&lock_);
-    threadGone_ = true;
-    cancelDone_.notify_all();
   }
 
   uint64_t cancelsDoneSeen() EXCLUDES(lock_) {
@@ -183,12 +186,14 @@ class CurlClient final : public HttpClient {
   void finishCancel(uint64_t cancels) EXCLUDES(lock_) {
     MutexLock lock(&lock_);
     cancelsDone_ = cancels;
-    cancelDone_.notify_all();
   }
 
   void begin(const Queued& queued) {
     auto transfer = std::make_unique<Transfer>();
     transfer->handler = queued.handler;
+    transfer->url = queued.request.url;
+    transfer->cancels = &cancelCount_;
+    transfer->cancelsAtStart = cancelCount_.load();
     transfer->received = &received_;
     CURL* easy = curl_easy_init();
     if (easy == nullptr) {
@@ -246,13 +251,13 @@ class CurlClient final : public HttpClient {
   }
 
   Status outcome(Transfer& transfer, CURLcode result) {
-    if (transfer.stoppedByHandler) return cancelled();
+    if (transfer.stoppedByHandler) return cancelled(transfer.url);
     if (result != CURLE_OK) {
       std::string detail = transfer.error[0] != '\0' ? transfer.error : curl_easy_strerror(result);
-      return Status::ioError(detail);
+      return Status::ioError("GET " + transfer.url + ": " + detail);
     }
     // A response without a body still has its head.
-    if (!giveHead(transfer)) return cancelled();
+    if (!giveHead(transfer)) return cancelled(transfer.url);
     return Status();
   }
 
@@ -265,29 +270,28 @@ class CurlClient final : public HttpClient {
 
   // Ends the running transfers and those still queued, each with its end.
   void endEverything() EXCLUDES(lock_) {
-    for (auto& entry : active_) end(*entry.second, cancelled());
+    for (auto& entry : active_) end(*entry.second, cancelled(entry.second->url));
     active_.clear();
     std::deque<Queued> waiting;
     {
       MutexLock lock(&lock_);
       waiting.swap(queued_);
     }
-    for (Queued& queued : waiting) queued.handler->onEnd(cancelled());
+    for (Queued& queued : waiting) queued.handler->onEnd(cancelled(queued.request.url));
   }
 
   const HttpClientOptions options_;
   CURLM* const multi_;
   std::atomic<uint64_t> received_{0};
+  std::atomic<uint64_t> cancelCount_{0};
   // The client's thread only.
   std::unordered_map<CURL*, std::unique_ptr<Transfer>> active_;
 
   Mutex lock_;
-  std::condition_variable_any cancelDone_;
   std::deque<Queued> queued_ GUARDED_BY(lock_);
   uint64_t cancelsAsked_ GUARDED_BY(lock_) = 0;
   uint64_t cancelsDone_ GUARDED_BY(lock_) = 0;
   bool stopping_ GUARDED_BY(lock_) = false;
-  bool threadGone_ GUARDED_BY(lock_) = false;
   std::thread thread_;
 };
 

@@ -188,6 +188,12 @@ HttpSource::HttpSource(std::unique_ptr<HttpClient> client, std::string dataUrl,
 HttpSource::~HttpSource() {
   client_->cancelAll();
   client_.reset();
+  MutexLock lock(&lock_);
+  if (spills_.empty()) return;
+  spills_.clear();
+  // The staging folder goes when the spills were all it held.
+  std::error_code ignored;
+  std::filesystem::remove(toNativePath(kStagingFolder), ignored);
 }
 
 bool HttpSource::sendHello() {

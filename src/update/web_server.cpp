@@ -9,7 +9,6 @@
 namespace quor {
 namespace {
 
-inline constexpr const char* kPointerName = "current";
 inline constexpr size_t kMaxPointerBytes = 256;
 
 // The pointer's answer, waited for on the update mode's thread.
@@ -51,17 +50,12 @@ class PointerFetch final : public HttpHandler {
   Status end_ GUARDED_BY(lock_);
 };
 
-bool isLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
-
 }  // namespace
 
 bool readReleasePointer(const std::string& text, std::string* release) {
   std::string name = text;
   while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
-  if (name.size() != 16) return false;
-  for (char c : name) {
-    if (!isLowerHex(c)) return false;
-  }
+  if (!isReleaseId(name)) return false;
   *release = name;
   return true;
 }
@@ -80,7 +74,7 @@ Status openWebServer(const std::string& url, bool signedOnly, size_t transfers,
   std::string base = url.back() == '/' ? url : url + "/";
   PointerFetch fetch;
   HttpRequest request;
-  request.url = base + kPointerName;
+  request.url = base + kCurrentReleaseName;
   request.noCache = true;
   if (!client->start(request, &fetch)) return Status::ioError("the HTTP client stopped");
   std::string body;

@@ -21,6 +21,9 @@
 #include <vector>
 
 #include "test_support.h"
+#ifndef _WIN32
+#include "nginx_server.h"
+#endif
 
 namespace quor {
 namespace {
@@ -212,17 +215,31 @@ TEST(HttpClientTest, RefusedQueuedCancelledAndDestroyedRequestsEachEndOnce) {
   EXPECT_EQ(refused.body(), "");
 }
 
-// A web server serving the folder QUOR_TEST_HTTP_ROOT at QUOR_TEST_HTTP_URL.
+// A web server serving the folder QUOR_TEST_HTTP_ROOT at QUOR_TEST_HTTP_URL;
+// on Linux without them, an nginx of the test's own over HTTPS.
 class HttpServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const char* url = std::getenv("QUOR_TEST_HTTP_URL");
     const char* root = std::getenv("QUOR_TEST_HTTP_ROOT");
-    if (url == nullptr || root == nullptr) GTEST_SKIP() << "QUOR_TEST_HTTP_URL and QUOR_TEST_HTTP_ROOT not set";
-    base_ = std::string(url) + "/http_client_test";
+    std::string urlText = url != nullptr ? url : "", rootText = root != nullptr ? root : "";
+#ifndef _WIN32
+    if (url == nullptr || root == nullptr) {
+      nginx_ = std::make_unique<testing::NginxServer>();
+      urlText = nginx_->url().substr(0, nginx_->url().size() - 1);
+      rootText = nginx_->root();
+    }
+#endif
+    if (urlText.empty() || rootText.empty()) {
+      GTEST_SKIP() << "QUOR_TEST_HTTP_URL and QUOR_TEST_HTTP_ROOT not set";
+    }
+    base_ = urlText + "/http_client_test";
     content_ = testing::randomBytes(300 * 1024 + 7, 28);
-    testing::writeFile(std::string(root) + "/http_client_test/piece.bin", content_);
+    testing::writeFile(rootText + "/http_client_test/piece.bin", content_);
   }
+#ifndef _WIN32
+  std::unique_ptr<testing::NginxServer> nginx_;
+#endif
 
   std::string text(size_t first, size_t last) const {
     return std::string(content_.begin() + first, content_.begin() + last + 1);
