@@ -13,6 +13,7 @@
 #include "dataset/layout.h"
 #include "dataset/manifest.h"
 #include "dataset/signing_keys.h"
+#include "create/sign_data_set.h"
 #include "nginx_server.h"
 #include "update_fixture.h"
 
@@ -190,6 +191,86 @@ TEST_F(WebUpdate, FailingMirrorsHandOverToTheNext) {
     EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
   }
   EXPECT_EQ(plain.originRequests().size(), 0u);
+}
+
+// The release layout behind a caching edge that keeps everything but the
+// pointer for a year: a release published while the edge still holds the
+// previous one reaches the next player whole, never mixed with the old.
+TEST_F(WebUpdate, ARepublishBehindACacheEndsOnExactlyOneRelease) {
+  fs::path site = scenario.root() / "site";
+  fs::path releases = fs::path(scenario.root() / "v2") / kReleasesFolder;
+  auto upload = [&] {  // as a publisher's sync would: release folders, then the pointer
+    fs::copy(releases, site, fs::copy_options::recursive | fs::copy_options::skip_existing);
+    fs::copy_file(releases / kCurrentReleaseName, site / kCurrentReleaseName,
+                  fs::copy_options::overwrite_existing);
+  };
+  upload();
+  NginxOptions options;
+  options.root = site;
+  options.edge = true;
+  NginxServer web(options);
+  std::string list = entry("cdn", web.edgeUrl());
+  std::string first = player("first", v1, list);
+  ASSERT_EQ(scenario.runUpdater(first).exitCode, 0);
+  ASSERT_EQ(scenario.compare(first, v2), "") << log(first);
+
+  Build v3 = v2;
+  v3["data/quor/packs/pack1.pak"] = randomText(700u << 10, 99);
+  v3["data/quor/new.txt"] = "only in version 3";
+  scenario.publish(v1, v3);
+  upload();
+  std::string second = player("second", v1, list);
+  ASSERT_EQ(scenario.runUpdater(second).exitCode, 0);
+  EXPECT_EQ(scenario.compare(second, v3), "") << log(second);
+  std::string id = readFile(site / kCurrentReleaseName);
+  id.pop_back();
+  EXPECT_NE(log(second).find("fetching " + web.edgeUrl() + id + "/"), std::string::npos)
+      << log(second);
+  EXPECT_TRUE(web.originRepeats().empty());
+}
+
+// Over plain http a signed release is safe: a mirror whose file is far
+// longer than signed is stopped after a piece or so, and the next one
+// finishes the update.
+TEST_F(WebUpdate, SignedDataOverPlainHttpIsCutAtTheSignedSize) {
+  KeyPair keys;
+  ASSERT_TRUE(generateKeyPair(&keys).ok());
+  Bytes publicKey = encodePublicKeyFile(keys.publicKey);
+  writeFile(scenario.root() / "publisher.key", encodePrivateKeyFile(keys));
+  v1["updater.key"] = v2["updater.key"] = std::string(publicKey.begin(), publicKey.end());
+  fs::remove_all(scenario.root() / "v2");
+  writeBuild(scenario.root() / "v2", v2);
+  fs::create_directories(scenario.root() / "v2/server_data");
+  {
+    ScopedCurrentDir inBuild(scenario.root() / "v2");
+    SigningRequest signing{scenario.root() / "publisher.key", 7};
+    ASSERT_TRUE(createUpdateData(scanDataSet("./"), "", kPatchMemoryBudget, 0, &signing));
+  }
+  fs::path longer = scenario.root() / "longer";
+  fs::copy(scenario.dataFolder(), longer, fs::copy_options::recursive);
+  std::string name, uri;
+  for (const auto& file : fs::directory_iterator(longer)) {
+    if (file.file_size() < kBigSize) continue;
+    name = file.path().filename();
+    std::string bytes = readFile(file.path());
+    writeFile(file.path(), bytes + std::string(64u << 20, 'x'));
+  }
+  ASSERT_FALSE(name.empty());
+  NginxOptions lyingOptions;
+  lyingOptions.root = longer;
+  lyingOptions.tls = false;
+  NginxServer lying(lyingOptions);
+  NginxOptions goodOptions = servingData();
+  goodOptions.tls = false;
+  NginxServer good(goodOptions);
+  std::string folder = player("player", {{"updater.key", v1["updater.key"]}},
+                              entry("longer", lying.url()) + entry("good", good.url()));
+  ASSERT_EQ(scenario.runUpdater(folder).exitCode, 0);
+  EXPECT_EQ(scenario.compare(folder, v2), "") << log(folder);
+  EXPECT_NE(log(folder).find(name + " has " + std::to_string(fs::file_size(longer / name))),
+            std::string::npos)
+      << log(folder);
+  EXPECT_LE(lying.originBytes()["/" + name], uint64_t{4} << 20);
 }
 
 }  // namespace
