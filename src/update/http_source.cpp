@@ -134,8 +134,10 @@ class WholeTransfer final : public HttpSource::Transfer {
     } else {
       controller_.onFileReply(name_, 0, nullptr);
       if (!isRefusal(status_)) {
-        source_.giveUp(status_ != 0 && status_ != 200 ? name_ + " was answered " + std::to_string(status_)
-                                               : name_ + ": " + status.message());
+        bool answered = status_ != 0 && status_ != 200;
+        source_.giveUp(answered ? name_ + " was answered " + std::to_string(status_)
+                                : name_ + ": " + status.message(),
+                       answered);
       }
     }
     done();
@@ -247,11 +249,12 @@ void HttpSource::finished(Transfer* transfer, uint64_t weight) {
   inFlightWeight_ -= weight;
 }
 
-void HttpSource::giveUp(const std::string& reason) {
+void HttpSource::giveUp(const std::string& reason, bool answeredWrongly) {
   {
     MutexLock lock(&lock_);
     if (!lostReason_.empty()) return;
     lostReason_ = reason;
+    answeredWrongly_ = answeredWrongly;
   }
   controller_.onDisconnected();
 }
@@ -259,6 +262,11 @@ void HttpSource::giveUp(const std::string& reason) {
 std::string HttpSource::lostReason() {
   MutexLock lock(&lock_);
   return lostReason_;
+}
+
+bool HttpSource::answeredWrongly() {
+  MutexLock lock(&lock_);
+  return answeredWrongly_;
 }
 
 bool HttpSource::mayRequest(uint64_t weight) {
@@ -273,6 +281,19 @@ uint64_t HttpSource::bytesReceived() { return client_->bytesReceived(); }
 bool HttpSource::connected() {
   MutexLock lock(&lock_);
   return lostReason_.empty();
+}
+
+void HttpSource::expectSizes(SignedSizes signedSize) {
+  MutexLock lock(&lock_);
+  signedSize_ = std::move(signedSize);
+}
+
+std::string HttpSource::unsignedSize(const std::string& name, uint64_t size) {
+  MutexLock lock(&lock_);
+  std::optional<uint64_t> expected = signedSize_ ? signedSize_(name) : std::nullopt;
+  if (!expected || *expected == size) return "";
+  return name + " is " + std::to_string(size) + " bytes, manifest.sig says " +
+         std::to_string(*expected);
 }
 
 std::string HttpSource::validatorOf(const std::string& name) {
@@ -323,7 +344,7 @@ void HttpSource::endSpill(const std::string& name, bool whole) {
     failed = found->second->failed();
   }
   if (failed) {
-    giveUp(name + " came whole and broke off");
+    giveUp(name + " came whole and broke off", false);
     return;
   }
   answerFromSpill(name, std::nullopt);
@@ -364,6 +385,11 @@ bool PieceTransfer::takeWholeFile(const HttpHead& head) {
     return false;
   }
   fileSize_ = *head.contentLength;
+  lie_ = source_.unsignedSize(name_, fileSize_);
+  if (!lie_.empty()) {
+    kind_ = Kind::kLie;
+    return false;
+  }
   version_ = versionOfValidator(validatorIn(head));
   source_.noteValidator(name_, validatorIn(head));
   if (offset_ == 0 && fileSize_ <= length_) {
@@ -395,6 +421,11 @@ bool PieceTransfer::onHead(const HttpHead& head) {
       last - first >= length_ || total > kMaxRangeFileBytes) {
     lie_ = name_ + " came with the range \"" + head.contentRange + "\" for bytes " +
            std::to_string(offset_) + " on";
+    kind_ = Kind::kLie;
+    return false;
+  }
+  lie_ = source_.unsignedSize(name_, total);
+  if (!lie_.empty()) {
     kind_ = Kind::kLie;
     return false;
   }
@@ -430,7 +461,8 @@ void PieceTransfer::onEnd(Status status) {
         reply.data = ByteSpan(data_.data(), data_.size());
         source_.answer(reply);
       } else {
-        source_.giveUp(name_ + ": " + (status.ok() ? "a piece came short" : status.message()));
+        source_.giveUp(name_ + ": " + (status.ok() ? "a piece came short" : status.message()),
+                       status.ok());
       }
       break;
     case Kind::kSpill:
@@ -440,16 +472,16 @@ void PieceTransfer::onEnd(Status status) {
       source_.requestRange(name_, offset_, length_);
       break;
     case Kind::kLie:
-      source_.giveUp(lie_);
+      source_.giveUp(lie_, true);
       break;
     case Kind::kUnknown:
       if (status_ == 416 || isRefusal(status_)) {
         reply.status = status_ == 416 ? kRangeStatusBeyondEnd : kRangeStatusRefused;
         source_.answer(reply);
       } else if (status_ != 0) {
-        source_.giveUp(name_ + " was answered " + std::to_string(status_));
+        source_.giveUp(name_ + " was answered " + std::to_string(status_), true);
       } else {
-        source_.giveUp(name_ + ": " + status.message());
+        source_.giveUp(name_ + ": " + status.message(), false);
       }
       break;
   }

@@ -13,7 +13,8 @@
 //   is started afresh by the run, as for the ENet server.
 // - No answer carries more than was asked: a body longer than the range,
 //   or than its own Content-Length, is cut off there and the server is
-//   given up as lying.
+//   given up as lying. So is a file whose size, as its first answer
+//   tells it, is not the signed one (expectSizes).
 // - A 200 to a range request (a server that ignores Range) is taken as
 //   the whole file: its bytes are written to a spill file in the staging
 //   folder as they come, never held in memory, and every piece of the
@@ -62,16 +63,26 @@ class HttpSource final : public UpdateSource {
   bool mayRequest(uint64_t weight) override;
   uint64_t bytesReceived() override;
   bool connected() override;
+  // A piece or whole answer that says its file has another size than
+  // signed gives the server up before its bytes are taken.
+  void expectSizes(SignedSizes signedSize) override EXCLUDES(lock_);
 
   // Why the server was given up; empty while it is in use.
   std::string lostReason() EXCLUDES(lock_);
+  // Whether it was given up for what it answered (a lie, a status no
+  // honest server gives), not for a transfer that failed: such a server
+  // is not asked again in the same run.
+  bool answeredWrongly() EXCLUDES(lock_);
 
   // For the transfers, on the client's thread.
   class Transfer;
   class Spill;
   void finished(Transfer* transfer, uint64_t weight) EXCLUDES(lock_);
-  void giveUp(const std::string& reason) EXCLUDES(lock_);
+  void giveUp(const std::string& reason, bool answeredWrongly) EXCLUDES(lock_);
   void noteValidator(const std::string& name, const std::string& validator) EXCLUDES(lock_);
+  // Why a file of size bytes under name is not the signed one; empty
+  // when it may be.
+  std::string unsignedSize(const std::string& name, uint64_t size) EXCLUDES(lock_);
   void answer(const FileRangeReply& reply);
   // The spill file for name, made now with its first piece asked for;
   // null when there is one already (*exists) or it cannot be made.
@@ -100,6 +111,8 @@ class HttpSource final : public UpdateSource {
   std::optional<RateGate> rateGate_ GUARDED_BY(lock_);
   uint64_t inFlightWeight_ GUARDED_BY(lock_) = 0;
   std::string lostReason_ GUARDED_BY(lock_);
+  bool answeredWrongly_ GUARDED_BY(lock_) = false;
+  SignedSizes signedSize_ GUARDED_BY(lock_);
 };
 
 // The digest of a validator that a piece carries as its fileVersion.

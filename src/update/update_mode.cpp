@@ -94,6 +94,9 @@ ServerEnd updateFolder(const DataSet& local, const UpdateModeSettings& settings,
     uint64_t now = static_cast<uint64_t>(std::time(nullptr));
     signedUpdate = acceptSignedUpdate(controller, key, manifestBytes, *manifest, now, wait);
     if (!signedUpdate) return ServerEnd::kNoManifest;
+    source.expectSizes([&signedUpdate](const std::string& name) {
+      return signedUpdate->dataFileSize(name);
+    });
   }
   deleteFiles(local, *manifest, settings.fullUpdate);
   dropUnsafeManifestPaths(*manifest);
@@ -160,6 +163,8 @@ ServerEnd updateFromWebServer(WebServer web, const ServerTarget& target, const D
   std::string lost = source->lostReason();
   if (!lost.empty() && end != ServerEnd::kDone) {
     logLine("|||| Gave up on " + describeServer(target) + ": " + lost, 0);
+    // A server that lied is not connected to again after progress.
+    if (end == ServerEnd::kStuck && source->answeredWrongly()) end = ServerEnd::kRefusedData;
   }
   source.reset();
   return end;

@@ -15,6 +15,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace quor {
@@ -41,6 +43,14 @@ class UpdateSource {
   virtual uint64_t bytesReceived() = 0;
   // False once the server can answer nothing more (every connection gone).
   virtual bool connected() = 0;
+
+  // From now on the size each update data file must have (none: not
+  // known), from a signed update: a source whose answers tell a file's
+  // size before its bytes come may stop a server that sends more at once.
+  // signedSize must outlive the source's use. By default nothing is done:
+  // the run checks every file's size itself.
+  using SignedSizes = std::function<std::optional<uint64_t>(const std::string& name)>;
+  virtual void expectSizes(SignedSizes /*signedSize*/) {}
 };
 
 // The weight of a whole file's answer, whose size is not known before it

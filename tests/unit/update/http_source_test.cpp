@@ -115,8 +115,8 @@ TEST_F(HttpSourceTest, PiecesRefusalsAndWholeFilesReachTheController) {
   EXPECT_TRUE(source.connected());
 }
 
-// Each lie gives the server up at once: the run then goes on with the
-// next one, and nothing of the lie is stored.
+// Each lie gives the server up at once, as one not to ask again: the run
+// then goes on with the next one, and nothing of the lie is stored.
 TEST_F(HttpSourceTest, AnswersThatLieOrFailGiveTheServerUp) {
   struct Lie {
     const char* what;
@@ -135,15 +135,18 @@ TEST_F(HttpSourceTest, AnswersThatLieOrFailGiveTheServerUp) {
       {"a piece cut short", partial("bytes 0-9/100"), std::string(4, 'x')},
       {"503", unavailable, ""},
       {"whole without a length", chunkedWhole, std::string(100, 'x')},
+      {"another size than signed", partial("bytes 0-9/200"), std::string(10, 'x')},
   };
   for (const Lie& lie : lies) {
     SCOPED_TRACE(lie.what);
     FileUpdateController fresh;
     std::vector<ScriptedClient::Started> opened;
     HttpSource lying(std::make_unique<ScriptedClient>(&opened), "https://cdn.test/", fresh, 0);
+    lying.expectSizes([](const std::string&) { return std::optional<uint64_t>(100); });
     ASSERT_TRUE(lying.requestRange("5.compressed", 0, 10));
     answer(opened[0], lie.head, lie.body);
     EXPECT_FALSE(lying.connected());
+    EXPECT_TRUE(lying.answeredWrongly());
     EXPECT_NE(lying.lostReason(), "");
     EXPECT_FALSE(fresh.takePiece("5.compressed", 0));
     EXPECT_FALSE(lying.requestRange("5.compressed", 0, 10));
