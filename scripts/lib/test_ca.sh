@@ -4,10 +4,15 @@
 # against the system trust store, as they do in the field, so the CA goes
 # into that store (Wine reads the same store).
 
-test_ca_store_file=/usr/local/share/ca-certificates/quor-test-ca.crt
-# The link update-ca-certificates makes for it: present once the store
-# was rebuilt with the CA in it.
-test_ca_store_link=/etc/ssl/certs/quor-test-ca.pem
+# Each CA goes in under a name of its own (its fingerprint), so that the
+# test folders of several clones on one machine (a worktree, a benchmark's
+# fresh clone) keep trusting each their own.
+test_ca_store_dir=/usr/local/share/ca-certificates
+# test_ca_name CA_PEM: the store's name for it.
+test_ca_name() {
+  echo "quor-test-ca-$(openssl x509 -in "$1" -noout -fingerprint -sha256 | tr -d ':' |
+    sed 's/.*=//' | cut -c1-16 | tr 'A-F' 'a-f')"
+}
 
 # ensure_test_ca DIR: makes DIR/ca.pem (the CA, RSA 2048, 10 years, its
 # key in DIR/ca.key), DIR/server.pem and DIR/server.key (for localhost,
@@ -73,17 +78,21 @@ EOF
 # install_test_ca CA_PEM: puts CA_PEM into the system trust store (as
 # root) unless the store holds the same bytes already.
 install_test_ca() {
-  local ca=$1
-  if cmp -s "$ca" "$test_ca_store_file" && [ -e "$test_ca_store_link" ]; then
+  local ca=$1 name
+  name=$(test_ca_name "$ca")
+  local store_file=$test_ca_store_dir/$name.crt
+  # The link update-ca-certificates makes for it: present once the store
+  # was rebuilt with the CA in it.
+  if cmp -s "$ca" "$store_file" && [ -e "/etc/ssl/certs/$name.pem" ]; then
     return 0
   fi
   if [ "$(id -u)" -ne 0 ]; then
     echo "The test CA is not in the system trust store. Install it with:" >&2
-    echo "  sudo install -m 644 $(realpath "$ca") $test_ca_store_file && sudo update-ca-certificates" >&2
+    echo "  sudo install -m 644 $(realpath "$ca") $store_file && sudo update-ca-certificates" >&2
     return 1
   fi
   echo "Installing the test CA into the system trust store"
-  install -m 644 "$ca" "$test_ca_store_file"
+  install -m 644 "$ca" "$store_file"
   # Its output is mostly warnings about the store's bundle file.
   update-ca-certificates >/dev/null 2>&1 || { echo "update-ca-certificates failed" >&2; return 1; }
 }

@@ -85,9 +85,10 @@ Status openWebServer(const std::string& url, bool signedOnly, size_t transfers,
     server->dataUrl = base + release + "/";
   } else if (status == 404) {
     server->dataUrl = base;
-  } else if (status == 200 || status == 0) {
-    return Status::corrupt(request.url + ": " +
-                           (status == 0 ? end.message() : "not the name of a release"));
+  } else if (status == 0) {
+    return Status::ioError(end.message());
+  } else if (status == 200) {
+    return Status::corrupt(request.url + ": not the name of a release");
   } else {
     return Status::ioError(request.url + " was answered " + std::to_string(status));
   }
