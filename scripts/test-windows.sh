@@ -3,9 +3,11 @@
 # (updater.exe, update_server.exe) and the unit tests with mingw-w64 into
 # build-windows/, checks that the programs import only system DLLs and
 # carry the asInvoker manifest, runs the unit tests under Wine through
-# ctest, and runs the end-to-end checks of tests/windows/e2e.sh: updater.exe
-# under Wine against the Linux update_server (build/update_server, built
-# when missing).
+# ctest (the HTTP client's against an nginx over HTTPS, checked with the
+# test CA of scripts/lib/test_ca.sh, which goes into the system trust
+# store that Wine reads), and runs the end-to-end checks of
+# tests/windows/e2e.sh: updater.exe under Wine against the Linux
+# update_server (build/update_server, built when missing) and nginx.
 #
 #   scripts/test-windows.sh          the whole stage
 #   scripts/test-windows.sh --skip   skip it (quick local runs); the same
@@ -14,6 +16,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/windows.sh
+source scripts/lib/test_ca.sh
+source scripts/lib/nginx.sh
 
 skip=${UPDATER_SKIP_WINDOWS:-}
 for arg in "$@"; do
@@ -46,9 +50,15 @@ step() {
 step "packages"
 require_windows_packages "${windows_packages[@]}" "${linux_build_packages[@]}"
 
+step "test CA"
+# Made before the Wine prefix: Wine reads the system store when it starts.
+export QUOR_TEST_CERTS=${QUOR_TEST_CERTS:-$PWD/build/test-certs}
+ensure_test_ca "$QUOR_TEST_CERTS"
+
 build=build-windows
 use_wine_prefix "$PWD/$build/wineprefix"
-trap stop_wine EXIT
+make_work_dir /tmp/quor-windows-stage.XXXXXX
+at_exit stop_wine
 
 step "cross-build in $build/"
 configure_windows_build "$build"
@@ -59,9 +69,15 @@ check_windows_program "$build/updater.exe"
 check_windows_program "$build/update_server.exe"
 
 step "unit tests under Wine"
+# The HTTP client's tests fetch from a web server the Linux side runs;
+# WinHTTP checks its certificate for the name localhost.
+mkdir -p "$work/www"
+start_nginx "$work/nginx" "$work/www"
 wine cmd /c exit >/dev/null 2>&1 || true
-(cd "$build" && ctest --output-on-failure -j2 --timeout 600)
+(cd "$build" && QUOR_TEST_HTTP_URL=$nginx_url QUOR_TEST_HTTP_ROOT=$work/www \
+  ctest --output-on-failure -j2 --timeout 600)
 stop_wine
+stop_nginx
 
 step "end-to-end under Wine"
 # The Linux programs: the server, and the updater that the checks compare

@@ -205,7 +205,7 @@ bool openWebTarget(const ServerTarget& target, const UpdateModeSettings& setting
 
 // How the walk for the first server went on.
 struct FirstWalk {
-  bool far = false;         // the second walk: web servers were asked already
+  bool secondWalk = false;  // the second walk: web servers were asked already
   bool enetTried = false;   // an ENet server was tried
 };
 
@@ -214,13 +214,13 @@ struct FirstWalk {
 bool reachNextServer(ServerWalk& walk, const UpdateModeSettings& settings,
                      std::optional<WebServer>* web, FirstWalk* first = nullptr) {
   web->reset();
-  uint32_t waitMs = first != nullptr && first->far ? kFarConnectWaitMs : kConnectWaitMs;
+  uint32_t waitMs = first != nullptr && first->secondWalk ? kFarConnectWaitMs : kConnectWaitMs;
   size_t webGiven = 0;
   while (connectToNextServer(walk, waitMs)) {
     const ServerTarget& target = *walk.lastGiven();
     if (!target.web) return true;
     ++webGiven;
-    if (first != nullptr && first->far) continue;
+    if (first != nullptr && first->secondWalk) continue;
     if (openWebTarget(target, settings, web)) return true;
   }
   if (first != nullptr && walk.givenCount() > webGiven) first->enetTried = true;
@@ -258,7 +258,7 @@ ServerWalk connectToFirstServer(const UpdateModeSettings& settings,
               std::to_string(kFarConnectWaitMs / 1000) + " s for each",
           0);
   walk = ServerWalk(kServerListFile, "", resolveHostAddresses, freshWalkSeed());
-  first.far = true;
+  first.secondWalk = true;
   reachNextServer(walk, settings, web, &first);
   return walk;
 }

@@ -32,16 +32,24 @@
 #  12. the same data set from both platforms: updater.exe --create --old
 #      (one thread, our own suffix sort) and the Linux updater (every core,
 #      libdivsufsort's sort) publish the same two builds byte for byte.
+#  13. a web server: updater.exe installs v2 over HTTPS from nginx
+#      (WinHTTP), the release that releases/current names, in pieces; a
+#      player without updater.key refuses a plain http one.
 #
 #   tests/windows/e2e.sh WINDOWS_BUILD_DIR LINUX_UPDATE_SERVER
 #
-# WINEPREFIX defaults to WINDOWS_BUILD_DIR/wineprefix. The work folder is
+# WINEPREFIX defaults to WINDOWS_BUILD_DIR/wineprefix. The test CA of
+# scripts/lib/test_ca.sh (in QUOR_TEST_CERTS, default build/test-certs of
+# the source tree) is made and put into the system trust store when
+# missing. The work folder is
 # kept when a check failed, or always with QUOR_E2E_KEEP=1. Prints one line per
 # check and ends with "N passed, N failed"; the exit code is 1 when a check
 # failed.
 set -uo pipefail
 source "$(dirname "$0")/../../scripts/lib/servers.sh"
 source "$(dirname "$0")/../../scripts/lib/sample_build.sh"
+source "$(dirname "$0")/../../scripts/lib/nginx.sh"
+source "$(dirname "$0")/../../scripts/lib/test_ca.sh"
 
 build=$(cd "${1:?windows build folder}" && pwd)
 server=$(realpath "${2:?linux update_server}")
@@ -49,6 +57,8 @@ export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 updater_exe=$build/updater.exe
 standin_exe=$build/tests/windows/quor_standin.exe
+export QUOR_TEST_CERTS=${QUOR_TEST_CERTS:-$(cd "$(dirname "$0")/../.." && pwd)/build/test-certs}
+ensure_test_ca "$QUOR_TEST_CERTS" || exit 1
 
 make_work_dir /tmp/quor-wine-e2e.XXXXXX
 chmod 755 "$work"
@@ -453,6 +463,68 @@ check "both log the same lines" \
 check "patches for the changed binaries and texts" contains "$work/same_wine.out" ": Patches: 5"
 check "none for the file whose patch would not pay" \
   contains "$work/same_wine.out" ": patch not smaller than the compressed file, published whole: ./data/common/noise.bin"
+
+# pieces_only LOG DIR: every GET under DIR but the manifest in nginx's
+# access LOG asked for a range and was answered 206, and there are some;
+# nothing was asked outside DIR but /current.
+pieces_only() {
+  awk -F'\t' -v dir="$2" '
+    $2 == "/current" || $2 == dir "manifest.manifest" { next }
+    { n++ }
+    index($2, dir) != 1 || $1 != "GET" || $3 != 206 || $5 !~ /^bytes=[0-9]+-[0-9]+$/ { bad = 1 }
+    END { exit bad || n == 0 }' "$1"
+}
+
+# pieces_cover FOLDER LOG DIR: each file fetched under DIR came exactly
+# once: no piece asked for twice, and its pieces' bytes add up to the
+# size of that file in FOLDER.
+pieces_cover() {
+  local line
+  [ -z "$(awk -F'\t' '{ print $2, $5 }' "$2" | sort | uniq -d)" ] || return 1
+  while read -r line; do
+    [ "${line#* }" -eq "$(stat -c %s "$1/${line%% *}")" ] || return 1
+  done < <(awk -F'\t' -v dir="$3" 'index($2, dir) == 1 { sum[substr($2, length(dir) + 1)] += $4 }
+             END { for (f in sum) print f, sum[f] }' "$2")
+}
+
+echo "== 13. a web server: updater.exe installs v2 over HTTPS from nginx (WinHTTP)"
+# Create mode of step 1 kept the data set as a release too; nginx serves
+# the releases folder as a publisher's web host would.
+releases=$work/v2/server_data/releases
+release=$(tr -d '\r\n' <"$releases/current" 2>/dev/null)
+check "step 1 named its release in releases/current" grep -qxE '[0-9a-f]{16}' <<<"$release"
+start_nginx "$work/nginx" "$releases"
+web=$nginx_url/
+cp -r "$work/v1" "$work/web_player"
+printf 'web\n%s\n0\n' "$web" >"$work/web_player/settings/servers.config"
+code=$(run_wine "$work/web_player" "$work/web.out" 180 ./updater.exe)
+stop_nginx
+check "updater.exe ends with exit code 0 (web server)" equals "$code" 0
+check "it fetches the release that current names" \
+  contains "$work/web.out" "Web server \"web\" ($web) answered; fetching $web$release/"
+check "no error entry (web server)" lacks "$work/web.out" "#### ERROR"
+check "the folder now equals v2 (web server)" same_tree "$work/v2" "$work/web_player"
+# Access log fields: method, path, status, bytes, Range.
+check "current is asked for once, and answered" \
+  equals "$(awk -F'\t' '$2 == "/current"' "$work/nginx/access.log")" $'GET\t/current\t200\t17\t-'
+check "the manifest comes whole from the release" \
+  grep -qP "^GET\t/$release/manifest\.manifest\t200\t" "$work/nginx/access.log"
+check "every file comes in pieces: ranged GETs under the release, answered 206" \
+  pieces_only "$work/nginx/access.log" "/$release/"
+check "each file fetched comes once, every byte of it" \
+  pieces_cover "$releases/$release" "$work/nginx/access.log" "/$release/"
+
+# Plain http: without updater.key nothing proves the files are the
+# publisher's, so the player asks nothing of such a server.
+start_nginx "$work/nginx_plain" "$releases" plain
+cp -r "$work/v1" "$work/plain_player"
+printf 'web\n%s\n0\n' "$nginx_url/" >"$work/plain_player/settings/servers.config"
+code=$(run_wine "$work/plain_player" "$work/plain.out" 120 ./updater.exe)
+stop_nginx
+check "updater.exe ends with exit code 0 (plain http)" equals "$code" 0
+check "it refuses plain http without updater.key" contains "$work/plain.out" "is plain http, and without updater.key"
+check "nothing is asked of the plain http server" test ! -s "$work/nginx_plain/access.log"
+check "nothing is installed from it" same_tree "$work/v1" "$work/plain_player"
 
 echo
 echo "e2e: $passed passed, $failed failed"
