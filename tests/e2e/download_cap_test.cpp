@@ -15,11 +15,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-std::string randomText(size_t size, uint32_t seed) {
-  std::vector<uint8_t> bytes = randomBytes(size, seed);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 // What a fresh install fetches after the manifest: every whole file.
 uint64_t wholeFileBytes(const std::string& folder) {
   uint64_t total = 0;

@@ -23,11 +23,6 @@ constexpr size_t kBigSize = 36u << 20;
 // Larger than a piece, so that a patch too is applied piece by piece.
 constexpr size_t kMediumSize = 3u << 20;
 
-std::string randomText(size_t size, uint32_t seed) {
-  std::vector<uint8_t> bytes = randomBytes(size, seed);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 Build withLargeFiles(Build build, uint32_t version) {
   build["data/quor/packs/big.pak"] = randomText(kBigSize, 77);
   std::string medium = randomText(kMediumSize, 78);

@@ -24,11 +24,6 @@ namespace fs = std::filesystem;
 
 constexpr size_t kBigSize = 8u << 20;
 
-std::string randomText(size_t size, uint32_t seed) {
-  std::vector<uint8_t> bytes = randomBytes(size, seed);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 // v1 and v2 with a big file (staged in pieces) and a few of some pieces.
 Build withBigFiles(Build build, uint32_t version) {
   build["data/quor/packs/big.pak"] = randomText(kBigSize, 7);

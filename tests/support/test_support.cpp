@@ -235,6 +235,11 @@ std::vector<uint8_t> randomBytes(size_t size, uint32_t seed) {
   return bytes;
 }
 
+std::string randomText(size_t size, uint32_t seed) {
+  std::vector<uint8_t> bytes = randomBytes(size, seed);
+  return std::string(bytes.begin(), bytes.end());
+}
+
 RunResult runProgram(const std::vector<std::string>& argv, const std::string& cwd,
                      int timeoutSeconds) {
   std::string outputPath = (fs::temp_directory_path() /

@@ -59,8 +59,9 @@ std::string readTextFile(const std::string& path);
 // false for root, and on Windows, which keeps no such modes.
 bool fileModesEnforced();
 
-// Deterministic pseudo-random bytes.
+// Deterministic pseudo-random bytes, and the same as a string.
 std::vector<uint8_t> randomBytes(size_t size, uint32_t seed);
+std::string randomText(size_t size, uint32_t seed);
 
 struct RunResult {
   int exitCode = -1;     // the low 8 bits, as the shell sees them; -1 if killed
