@@ -305,7 +305,7 @@ measure bash -c "cd '$game' && exec '$updater_bin' --create"
 releases=$game/server_data/releases
 release=$(cat "$releases/current")
 mapfile -t release_files < <(cd "$releases/$release" && ls)
-data_bytes=$(du -sb --apparent-size "$releases/$release" | cut -f1)
+data_bytes=$(cd "$releases/$release" && stat -c %s -- * | awk '{ sum += $1 } END { printf "%.0f", sum }')
 echo "   release $release: ${#release_files[@]} files, $data_bytes bytes"
 
 # --- 1 to 4: installs ----------------------------------------------------------
@@ -380,7 +380,7 @@ edge_most=$(cd "$releases/$release" && awk -v release="/$release/" '
     most = 0
     for (f in size) if (size[f] > 0 && sent[f] / size[f] > most) { most = sent[f] / size[f]; name = f }
     for (f in sent) total += sent[f]
-    printf "%.3f %s %d", most, name, total
+    printf "%.3f %s %.0f", most, name, total
   }' <(stat -c '%s %n' -- *) "$work/origin/access.log")
 read -r edge_ratio edge_file edge_origin_bytes <<<"$edge_most"
 edge_mbs=-
@@ -432,7 +432,7 @@ if [ -n "$large" ]; then
   play "$player" "$big"
   resumed=completed
   [ -z "$why" ] || resumed="did not complete ($why)"
-  origin_sent=$(awk '{ sent += $3 } END { printf "%d", sent }' "$work/origin/access.log")
+  origin_sent=$(awk '{ sent += $3 } END { printf "%.0f", sent }' "$work/origin/access.log")
   large_lines+=("first run: $ended")
   large_lines+=("resumed run: $resumed, ${seconds:--} s, CPU $cpu s, peak $peak_mib MiB")
   large_lines+=("origin sent in both runs: $origin_sent bytes = $(rounded_ratio "$origin_sent" "$file_bytes" 3) x the file ($file_bytes bytes; its container $container_bytes)")
