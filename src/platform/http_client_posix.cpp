@@ -173,9 +173,17 @@ class CurlClient final : public HttpClient {
       int running = 0;
       curl_multi_perform(multi_, &running);
       collectFinished();
-      curl_multi_poll(multi_, nullptr, 0, 100, nullptr);
+      // A transfer that just ended freed a place: a request queued for one
+      // starts now, not at the next socket event or wakeup (up to 100 ms
+      // away when nothing else runs).
+      if (!requestWaitingForPlace()) curl_multi_poll(multi_, nullptr, 0, 100, nullptr);
     }
     endEverything();
+  }
+
+  bool requestWaitingForPlace() EXCLUDES(lock_) {
+    MutexLock lock(&lock_);
+    return !queued_.empty() && active_.size() < options_.maxConnections;
   }
 
   uint64_t cancelsDoneSeen() EXCLUDES(lock_) {
