@@ -179,18 +179,6 @@ start_nginx() {
 
 # --- players -----------------------------------------------------------------
 
-# Stamps every line it reads with the time (seconds, microseconds).
-stamp() {
-  local line
-  while IFS= read -r line; do printf '%s %s\n' "$EPOCHREALTIME" "${line%$'\r'}"; done
-}
-
-# stamp_of FILE TEXT: the time of the first console line TEXT in FILE, a
-# stamped output (a log entry is written as ": TEXT").
-stamp_of() {
-  awk -v text="$2" '{ t = $1; sub(/^[^ ]* (: )?/, "") } $0 == text { print t; exit }' "$1"
-}
-
 # web_player FOLDER PORT: an empty game folder whose server list names the
 # nginx on PORT.
 web_player() {

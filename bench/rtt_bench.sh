@@ -118,18 +118,6 @@ relay_counts() {
        END { printf "%d datagrams, %d lost, %d dropped by the queue", r, l, q }' "$work/relay.err"
 }
 
-# Stamps every line it reads with the time (seconds, microseconds).
-stamp() {
-  local line
-  while IFS= read -r line; do printf '%s %s\n' "$EPOCHREALTIME" "${line%$'\r'}"; done
-}
-
-# stamp_of TEXT: the time of the updater's first console line TEXT (a log
-# entry is written as ": TEXT").
-stamp_of() {
-  awk -v text="$1" '{ t = $1; sub(/^[^ ]* (: )?/, "") } $0 == text { print t; exit }' "$work/run.out"
-}
-
 # install PORT linux|wine [ARGS...]: installs into an empty folder through
 # 127.0.0.1:PORT; prints the MB/s of the install, or "failed (WHY)".
 install() {
@@ -142,8 +130,8 @@ install() {
   [ "$kind" = wine ] && command=(wine "$updater_exe" "$@")
   (cd "$folder" && timeout -s KILL "$run_limit" "${command[@]}" 2>&1 </dev/null || true) | stamp >"$work/run.out"
   local from to why=
-  from=$(stamp_of "Fetching manifest...")
-  to=$(stamp_of "... updates applied")
+  from=$(stamp_of "$work/run.out" "Fetching manifest...")
+  to=$(stamp_of "$work/run.out" "... updates applied")
   if grep -q "Restarting in 5 seconds" "$work/run.out"; then
     why="gave up"
   elif [ -z "$from" ] || [ -z "$to" ]; then

@@ -59,3 +59,16 @@ cached_random_file() {
   head -c $(($2 * 1024 * 1024)) /dev/urandom >"$1"
   cat "$1" >/dev/null
 }
+
+# stamp: copies its input, each line prefixed with the time it was read
+# (seconds and microseconds) and stripped of a trailing carriage return.
+stamp() {
+  local line
+  while IFS= read -r line; do printf '%s %s\n' "$EPOCHREALTIME" "${line%$'\r'}"; done
+}
+
+# stamp_of FILE TEXT: the time of the first line TEXT in FILE, an output of
+# stamp (a log entry on the console, ": TEXT", counts as TEXT).
+stamp_of() {
+  awk -v text="$2" '{ t = $1; sub(/^[^ ]* (: )?/, "") } $0 == text { print t; exit }' "$1"
+}
