@@ -209,20 +209,12 @@ play() {
 # read_play FOLDER BUILD: the figures of a finished play.
 read_play() {
   local folder=$1 game=$2 from to _wall user system kib
-  from=$(stamp_of "$folder.out" "Fetching manifest...")
-  to=$(stamp_of "$folder.out" "... updates applied")
   read -r _wall user system kib <"$folder.time" || true
   cpu=$(awk -v u="${user:-0}" -v s="${system:-0}" 'BEGIN { printf "%.2f", u + s }')
   peak_mib=$(awk -v k="${kib:-0}" 'BEGIN { printf "%.0f", k / 1024 }')
   seconds=
-  why=
-  if grep -q "Restarting in 5 seconds" "$folder.out"; then
-    why="gave up"
-  elif [ -z "$from" ] || [ -z "$to" ]; then
-    why="no end"
-  elif ! diff -rq "$game/data" "$folder/data" >/dev/null 2>&1; then
-    why="files differ"
-  else
+  install_outcome "$folder.out" "$game" "$folder"
+  if [ -z "$why" ]; then
     seconds=$(awk -v f="$from" -v t="$to" 'BEGIN { printf "%.3f", t - f }')
   fi
 }

@@ -129,16 +129,8 @@ install() {
   local command=("$updater" "$@")
   [ "$kind" = wine ] && command=(wine "$updater_exe" "$@")
   (cd "$folder" && timeout -s KILL "$run_limit" "${command[@]}" 2>&1 </dev/null || true) | stamp >"$work/run.out"
-  local from to why=
-  from=$(stamp_of "$work/run.out" "Fetching manifest...")
-  to=$(stamp_of "$work/run.out" "... updates applied")
-  if grep -q "Restarting in 5 seconds" "$work/run.out"; then
-    why="gave up"
-  elif [ -z "$from" ] || [ -z "$to" ]; then
-    why="no end"
-  elif ! diff -rq "$work/build/data" "$folder/data" >/dev/null 2>&1; then
-    why="files differ"
-  fi
+  local from to why
+  install_outcome "$work/run.out" "$work/build" "$folder"
   if [ -n "$why" ]; then
     { echo "   run $kind $* failed ($why); its last lines:"; tail -5 "$work/run.out"; } >&2
     echo "failed"

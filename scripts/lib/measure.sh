@@ -72,3 +72,21 @@ stamp() {
 stamp_of() {
   awk -v text="$2" '{ t = $1; sub(/^[^ ]* (: )?/, "") } $0 == text { print t; exit }' "$1"
 }
+
+# install_outcome OUTPUT BUILD FOLDER: how the updater run whose stamped
+# output is OUTPUT went, installing the build in folder BUILD into FOLDER.
+# Sets from and to (the stamps of "Fetching manifest..." and "...
+# updates applied") and why: empty when the run ended with FOLDER's data
+# equal to BUILD's, else "gave up", "no end" or "files differ".
+install_outcome() {
+  from=$(stamp_of "$1" "Fetching manifest...")
+  to=$(stamp_of "$1" "... updates applied")
+  why=
+  if grep -q "Restarting in 5 seconds" "$1"; then
+    why="gave up"
+  elif [ -z "$from" ] || [ -z "$to" ]; then
+    why="no end"
+  elif ! diff -rq "$2/data" "$3/data" >/dev/null 2>&1; then
+    why="files differ"
+  fi
+}
