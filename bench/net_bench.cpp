@@ -19,7 +19,8 @@
 
 #include "log/log.h"
 #include "client/network_client.h"
-#include "client/request_pump.h"
+#include "update/enet_source.h"
+#include "update/request_pump.h"
 #include "platform/sleep.h"
 #include "update/file_update_controller.h"
 
@@ -60,7 +61,8 @@ int main(int argc, char** argv) {
   std::atomic<int32_t> outstanding{0};
   std::atomic<bool> stop{false};
   double start = epochSeconds();
-  std::thread pump([&] { runRequestPump(pending, outstanding, stop); });
+  EnetSource source;
+  std::thread pump([&] { runRequestPump(pending, outstanding, stop, source); });
   uint64_t bytes = 0;
   size_t files = 0;
   int status = 0;
