@@ -176,14 +176,16 @@ void StagedFile::remove() {
   std::error_code ec;
   fs::remove(toNativePath(partPath_), ec);
   fs::remove(toNativePath(metaPath_), ec);
-  // The folder goes with its last file, so a finished update leaves the
-  // game folder as it was published.
-  fs::remove(toNativePath(kStagingFolder), ec);
   fileSize_ = 0;
   fileVersion_ = 0;
   pieceSize_ = 0;
   have_.clear();
   resumed_ = false;
+}
+
+void removeEmptyStagingFolder() {
+  std::error_code ec;
+  fs::remove(toNativePath(kStagingFolder), ec);
 }
 
 void removeStaleStaging(const std::unordered_set<std::string>& keep) {

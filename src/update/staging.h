@@ -74,8 +74,8 @@ class StagedFile {
   bool resumed() const { return resumed_; }
 
   const std::string& partPath() const { return partPath_; }
-  // Removes both files, and the staging folder when nothing else is in
-  // it; the object can start afresh afterwards.
+  // Removes both files (not the folder: other threads may be staging
+  // beside them); the object can start afresh afterwards.
   void remove();
 
  private:
@@ -91,6 +91,11 @@ class StagedFile {
   bool resumed_ = false;
   FILE* part_ = nullptr;
 };
+
+// Removes the staging folder when nothing is left in it, so that a
+// finished update leaves the game folder as it was published. For the
+// update run's end, when nothing else writes into it.
+void removeEmptyStagingFolder();
 
 // Removes the staged files of every update data name not in keep: what an
 // abandoned version left. Missing folder: nothing to do.
