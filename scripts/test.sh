@@ -58,6 +58,6 @@ scripts/check-systemd-unit.sh build/update_server
 [ "$quick" -eq 1 ] && exit 0
 scripts/test-windows.sh
 CC=clang-14 CXX=clang++-14 run_config build-asan "" -DUPDATER_SANITIZE=address
-run_config build-tsan "^(Log|CreateMode|NetworkClient|ConnectToServer|Dispatch|FileUpdateController|RequestPump|UpdateRun|UpdateProgram|UpdateServer|ServerOptions|ServerFaultDrill|ServerList\.ServerEntries|NextServer|HttpSource|HttpClientTest|HttpServerTest|WebUpdate\.(Install|Failing))" \
+run_config build-tsan "^(Log|CreateMode|NetworkClient|ConnectToServer|Dispatch|FileUpdateController|RequestPump|ApplyPool|UpdateRun|UpdateProgram|UpdateServer|ServerOptions|ServerFaultDrill|ServerList\.ServerEntries|NextServer|HttpSource|HttpClientTest|HttpServerTest|WebUpdate\.(Install|Failing))" \
   -DUPDATER_SANITIZE=thread
 scripts/fuzz.sh 30

@@ -4,7 +4,9 @@
 // Both ways stream: the result goes to the target's temporary copy while
 // its checksum is computed, through buffers of a few hundred KiB whatever
 // the file's size, and the copy is moved into place only when it matches
-// (and removed otherwise). Called from one thread at a time.
+// (and removed otherwise). Several threads may apply at once, each to a
+// path of its own (update/apply_pool.h keeps two spellings of one name
+// apart).
 #pragma once
 
 #include <cstdint>

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <unordered_set>
 
@@ -16,6 +18,7 @@
 #include "log/log.h"
 #include "platform/native_path.h"
 #include "platform/sleep.h"
+#include "update/apply_pool.h"
 #include "update/file_apply.h"
 #include "update/piece_fetch.h"
 #include "update/progress_line.h"
@@ -39,7 +42,6 @@ struct OpenRequests {
 };
 
 struct Counters {
-  uint32_t processed = 0;
   uint32_t written = 0;
   uint32_t patched = 0;
   uint32_t refused = 0;  // entries whose data failed its checks twice
@@ -47,19 +49,63 @@ struct Counters {
   // checks, a result that could not be written here (a file the running
   // game holds, a full disk).
   std::vector<std::string> notUpdated;
+  // Paths whose entry is done, one way or the other.
+  std::unordered_set<std::string> settled;
 };
 
-// Waits for the reply named name until one with content arrives or the
-// wait's clock runs out. Replies of size 0 are consumed but not accepted.
-// Each reply taken is counted off outstanding, unless keepSlot: then the
-// caller keeps the request's slot among the outstanding ones.
-std::optional<ReceivedFile> awaitReply(FileUpdateController& controller, const std::string& name,
-                                       OpenRequests& outstanding, bool keepSlot,
-                                       const ReplyWait& wait) {
+// One pending entry on its way through the run: its data fetched on the
+// run's thread, applied in the apply pool, and fetched again when what
+// came cannot be used.
+struct EntryTask {
+  std::string path;
+  const ManifestEntry* entry = nullptr;
+  std::string name;    // the update data the current attempt fetches
+  bool again = false;  // the attempt fetches a refused whole file once more
+  // Whether the entry still holds its request's slot among the
+  // outstanding ones. A patch keeps it until its outcome is known: a
+  // whole-file request may take it over, and this thread, the only one
+  // that takes replies, must never wait for a slot (the pump fills every
+  // free one).
+  bool slotHeld = true;
+};
+
+// What fetching one attempt's data brought.
+struct Fetched {
+  bool inTime = false;   // false: the stuck line is logged
+  bool stopRun = false;  // the run cannot go on (logged)
+  // Settled without applying anything: none when nothing usable came
+  // (logged), else the verdict on data refused before it was used.
+  std::optional<ApplyOutcome> outcome;
+  ApplyPool::Job apply;  // else what turns the data into the game file
+  size_t heldBytes = 0;  // the data apply holds in memory
+};
+
+Fetched settledAs(std::optional<ApplyOutcome> outcome) {
+  Fetched fetched;
+  fetched.inTime = true;
+  fetched.outcome = outcome;
+  return fetched;
+}
+
+Fetched runStops() {
+  Fetched fetched = settledAs(std::nullopt);
+  fetched.stopRun = true;
+  return fetched;
+}
+
+// Waits for the reply named task.name until one with content arrives or
+// the wait's clock runs out. Replies of size 0 are consumed but not
+// accepted. The first reply taken gives up the task's slot, unless it is
+// a patch's.
+std::optional<ReceivedFile> awaitReply(FileUpdateController& controller, EntryTask& task,
+                                       OpenRequests& outstanding, const ReplyWait& wait) {
   // A reply already here counts even when the server has gone since.
   return awaitTaken(controller, wait, [&]() -> std::optional<ReceivedFile> {
-    std::optional<ReceivedFile> reply = controller.takeReceivedFile(name);
-    if (reply && !keepSlot) outstanding.done();
+    std::optional<ReceivedFile> reply = controller.takeReceivedFile(task.name);
+    if (reply && task.slotHeld && !isPatchName(task.name)) {
+      outstanding.done();
+      task.slotHeld = false;
+    }
     if (reply && reply->size == 0) return std::nullopt;
     return reply;
   });
@@ -69,23 +115,15 @@ void logStuck(const std::string& name) {
   logError("updater got stuck when updating file: " + name);
 }
 
-// What became of one request of an entry.
-struct Attempt {
-  bool inTime = false;                  // false: the stuck line is logged
-  std::optional<ApplyOutcome> outcome;  // none: nothing usable came (logged)
-  bool stopRun = false;                 // the run cannot go on (logged)
-};
-
-// How the run fetches update data and turns it into game files: whole
-// replies held in memory, or pieces staged on disk from a server that
-// offers ranges. request sends the first request for a name;
-// fetchAndApply awaits what it brings and applies it, releasing the
-// request's slot among the outstanding ones unless keepSlot.
+// How the run fetches update data: whole replies held in memory, or
+// pieces staged on disk from a server that offers ranges. request sends
+// the first request for a name, requestAgain asks for a refused whole
+// file once more from its start, and fetch awaits what the task's
+// current request brings.
 struct Fetcher {
   std::function<void(const std::string& name)> request;
-  std::function<Attempt(const std::string& path, const std::string& name,
-                        const ManifestEntry& entry, bool keepSlot)>
-      fetchAndApply;
+  std::function<void(const std::string& name)> requestAgain;
+  std::function<Fetched(EntryTask& task)> fetch;
   int32_t openLimit = kMaxOutstandingRequests;  // requests the pump keeps open
   std::function<bool()> mayOpen;                // and what else must allow one
 };
@@ -100,6 +138,19 @@ const Sha256Digest* signedDigestOf(const SignedUpdate* signedUpdate, const std::
 // sends the same wrong bytes twice is failing (the run's refused count).
 bool fetchAgain(const std::string& name, ApplyOutcome outcome, bool again) {
   return !again && !isPatchName(name) && outcome == ApplyOutcome::kRejected;
+}
+
+// A patch that could not be used, or a patch reply that was no patch at
+// all, is replaced by the whole file.
+bool patchFailed(std::optional<ApplyOutcome> outcome) {
+  return outcome == ApplyOutcome::kPatchUnusable || outcome == ApplyOutcome::kRejected ||
+         outcome == ApplyOutcome::kNotWritten;
+}
+
+// Whether the outcome of task's attempt asks for another fetch.
+bool needsAnotherFetch(const EntryTask& task, std::optional<ApplyOutcome> outcome) {
+  if (isPatchName(task.name)) return patchFailed(outcome);
+  return outcome && fetchAgain(task.name, *outcome, task.again);
 }
 
 // The refusal of update data that is not as signed, as the outcome of
@@ -123,40 +174,63 @@ ApplyOutcome applyBytesAsSigned(const SignedUpdate* signedUpdate, const std::str
   return applyReceivedFile(path, name, entry.checksum, data, signedDigestOf(signedUpdate, path));
 }
 
-// A second request of the same name (again) keeps to the slot of the
-// first, which awaitReply has counted off already.
-Attempt fetchWholeReply(FileUpdateController& controller, UpdateSource& source, const ReplyWait& wait,
+// The same for data staged on disk.
+ApplyOutcome applyStagedAsSigned(const SignedUpdate* signedUpdate, const std::string& path,
+                                 const std::string& name, const ManifestEntry& entry,
+                                 const std::string& partPath) {
+  if (signedUpdate != nullptr) {
+    Status asSigned = signedUpdate->checkDataFile(name, partPath);
+    if (!asSigned.ok()) {
+      logError(asSigned.message());
+      return refusedData(name);
+    }
+  }
+  return applyStagedFile(path, name, entry.checksum, partPath, signedDigestOf(signedUpdate, path));
+}
+
+// The jobs take copies of what they use: the task changes when the entry
+// is fetched again, and the run's thread goes on.
+Fetched applyOfBytes(const SignedUpdate* signedUpdate, const EntryTask& task, Bytes data) {
+  auto held = std::make_shared<const Bytes>(std::move(data));
+  Fetched fetched = settledAs(std::nullopt);
+  fetched.heldBytes = held->size();
+  fetched.apply = [signedUpdate, path = task.path, name = task.name, entry = task.entry, held] {
+    return applyBytesAsSigned(signedUpdate, path, name, *entry, *held);
+  };
+  return fetched;
+}
+
+Fetched applyOfStaged(const SignedUpdate* signedUpdate, const EntryTask& task,
+                      const StagedFile& staged) {
+  Fetched fetched = settledAs(std::nullopt);
+  fetched.apply = [signedUpdate, path = task.path, name = task.name, entry = task.entry,
+                   partPath = staged.partPath()] {
+    return applyStagedAsSigned(signedUpdate, path, name, *entry, partPath);
+  };
+  return fetched;
+}
+
+Fetched fetchWholeReply(FileUpdateController& controller, const ReplyWait& wait,
                         OpenRequests& outstanding, const SignedUpdate* signedUpdate,
-                        const std::string& path, const std::string& name,
-                        const ManifestEntry& entry, bool keepSlot, bool again = false) {
-  std::optional<ReceivedFile> reply = awaitReply(controller, name, outstanding, keepSlot, wait);
+                        EntryTask& task) {
+  std::optional<ReceivedFile> reply = awaitReply(controller, task, outstanding, wait);
   if (!reply) {
-    logStuck(name);
+    logStuck(task.name);
     return {};
   }
   if (!reply->data) {
-    logError("Failed to get file: " + path);
-    return {true, std::nullopt};
+    logError("Failed to get file: " + task.path);
+    return settledAs(std::nullopt);
   }
-  ApplyOutcome outcome = applyBytesAsSigned(signedUpdate, path, name, entry, *reply->data);
-  if (fetchAgain(name, outcome, again)) {
-    reply.reset();
-    logLine("Fetching the whole file again: " + name);
-    source.requestFile(name);
-    return fetchWholeReply(controller, source, wait, outstanding, signedUpdate, path, name, entry, true,
-                           true);
-  }
-  return {true, outcome};
+  return applyOfBytes(signedUpdate, task, std::move(*reply->data));
 }
 
 Fetcher wholeReplyFetcher(FileUpdateController& controller, UpdateSource& source, const ReplyWait& wait,
                           OpenRequests& outstanding, const SignedUpdate* signedUpdate) {
-  return {[&source](const std::string& name) { source.requestFile(name); },
-          [&controller, &source, &wait, &outstanding, signedUpdate](
-              const std::string& path, const std::string& name, const ManifestEntry& entry,
-              bool keepSlot) {
-            return fetchWholeReply(controller, source, wait, outstanding, signedUpdate, path, name, entry,
-                                   keepSlot);
+  auto request = [&source](const std::string& name) { source.requestFile(name); };
+  return {request, request,
+          [&controller, &wait, &outstanding, signedUpdate](EntryTask& task) {
+            return fetchWholeReply(controller, wait, outstanding, signedUpdate, task);
           },
           kMaxOutstandingRequests,
           {}};
@@ -169,29 +243,12 @@ struct PieceContext {
   FileUpdateController& controller;
   UpdateSource& source;
   const ReplyWait& wait;
-  OpenRequests& outstanding;
   uint32_t pieceSize;
   const SignedUpdate* signedUpdate;  // none: unsigned
   // Every name the run may ask for, filled before the pump starts; the
   // pump's thread only reads it.
   std::unordered_map<std::string, uint64_t> firstOffsets;
 };
-
-// A signed update's staged data is checked whole before it is used.
-ApplyOutcome applyStagedAsSigned(const PieceContext& context, const std::string& path,
-                                 const std::string& name, const ManifestEntry& entry,
-                                 const StagedFile& staged) {
-  const SignedUpdate* signedUpdate = context.signedUpdate;
-  if (signedUpdate != nullptr) {
-    Status asSigned = signedUpdate->checkDataFile(name, staged.partPath());
-    if (!asSigned.ok()) {
-      logError(asSigned.message());
-      return refusedData(name);
-    }
-  }
-  return applyStagedFile(path, name, entry.checksum, staged.partPath(),
-                         signedDigestOf(signedUpdate, path));
-}
 
 // A signed update names each data file's size: a server file of another
 // size is refused after its first piece, and nothing beyond is asked for.
@@ -206,35 +263,36 @@ bool sizeAsSigned(const SignedUpdate* signedUpdate, const std::string& name,
 }
 
 // Fetches the rest of the file that first belongs to, in memory or into
-// staged, and applies it.
-Attempt fetchRestAndApply(PieceContext& context, const std::string& path, const std::string& name,
-                          const ManifestEntry& entry, uint64_t firstOffset, ReceivedPiece first,
-                          StagedFile& staged) {
-  if (!sizeAsSigned(context.signedUpdate, name, first)) return {true, refusedData(name)};
+// staged.
+Fetched fetchRest(PieceContext& context, const EntryTask& task, uint64_t firstOffset,
+                  ReceivedPiece first, StagedFile& staged) {
+  const std::string& name = task.name;
+  if (!sizeAsSigned(context.signedUpdate, name, first)) return settledAs(refusedData(name));
   bool inMemory = collectsInMemory(first, firstOffset, context.pieceSize);
-  if (inMemory && !enoughSpaceFor(announcedResultSize(first.data.data(), first.data.size()), path)) {
-    return {true, std::nullopt, true};
+  if (inMemory &&
+      !enoughSpaceFor(announcedResultSize(first.data.data(), first.data.size()), task.path)) {
+    return runStops();
   }
   Bytes collected;
   FetchOutcome fetched =
       inMemory ? collectPieces(context.controller, context.source, context.wait, context.pieceSize, name,
                                std::move(first), &collected)
-               : fetchPieces(context.controller, context.source, context.wait, context.pieceSize, path, name,
-                             firstOffset, std::move(first), staged);
+               : fetchPieces(context.controller, context.source, context.wait, context.pieceSize,
+                             task.path, name, firstOffset, std::move(first), staged);
   switch (fetched) {
     case FetchOutcome::kNoReply:
       logStuck(name);
       return {};
     case FetchOutcome::kNoSpace:
-      return {true, std::nullopt, true};
+      return runStops();
     case FetchOutcome::kFailed:
-      logError("Failed to get file: " + path);
-      return {true, std::nullopt};
+      logError("Failed to get file: " + task.path);
+      return settledAs(std::nullopt);
     case FetchOutcome::kStaged:
       break;
   }
-  return {true, inMemory ? applyBytesAsSigned(context.signedUpdate, path, name, entry, collected)
-                         : applyStagedAsSigned(context, path, name, entry, staged)};
+  if (inMemory) return applyOfBytes(context.signedUpdate, task, std::move(collected));
+  return applyOfStaged(context.signedUpdate, task, staged);
 }
 
 // Asks for name from its first byte, as the run's next request of it.
@@ -243,8 +301,8 @@ void requestFromStart(PieceContext& context, const std::string& name) {
   context.source.requestRange(name, 0, context.pieceSize);
 }
 
-Attempt stageAndApply(PieceContext& context, const std::string& path, const std::string& name,
-                      const ManifestEntry& entry, bool again = false) {
+Fetched stagePieces(PieceContext& context, const EntryTask& task) {
+  const std::string& name = task.name;
   uint64_t firstOffset = context.firstOffsets.at(name);
   std::optional<ReceivedPiece> first =
       awaitFirstPiece(context.controller, context.source, context.wait, name, firstOffset,
@@ -262,7 +320,7 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
     stale.loadPrevious();
     stale.remove();
     requestFromStart(context, name);
-    return stageAndApply(context, path, name, entry, again);
+    return stagePieces(context, task);
   }
   if (first->status != kRangeStatusOk) {
     // A file the server refuses never arrives, as a whole file's empty
@@ -274,25 +332,24 @@ Attempt stageAndApply(PieceContext& context, const std::string& path, const std:
       return {};
     }
   }
-  StagedFile staged(name);
-  Attempt attempt =
-      fetchRestAndApply(context, path, name, entry, firstOffset, std::move(*first), staged);
+  auto staged = std::make_shared<StagedFile>(name);
+  Fetched fetched = fetchRest(context, task, firstOffset, std::move(*first), *staged);
   first.reset();
   context.controller.forgetPiecesOf(name);
   // What is staged stays for the next run when this one gives up or
-  // stops; otherwise it goes, used or not: partial data never counts as
-  // installed.
-  if (!attempt.inTime || attempt.stopRun) return attempt;
-  staged.remove();
-  if (attempt.outcome && fetchAgain(name, *attempt.outcome, again)) {
-    // Pieces kept from an earlier run may have been damaged on the disk
-    // since, or the file on its way: it is fetched once more from its
-    // first byte.
-    logLine("Fetching the whole file again: " + name);
-    requestFromStart(context, name);
-    return stageAndApply(context, path, name, entry, true);
+  // stops; otherwise it goes once it is used or refused: partial data
+  // never counts as installed.
+  if (!fetched.inTime || fetched.stopRun) return fetched;
+  if (!fetched.apply) {
+    staged->remove();
+    return fetched;
   }
-  return attempt;
+  fetched.apply = [apply = std::move(fetched.apply), staged] {
+    ApplyOutcome outcome = apply();
+    staged->remove();
+    return outcome;
+  };
+  return fetched;
 }
 
 // The files collected in memory (update/piece_fetch.h) have their rest
@@ -312,55 +369,144 @@ Fetcher pieceFetcher(PieceContext& context) {
             context.controller.expectFirstPiece(name, offset);
             context.source.requestRange(name, offset, context.pieceSize);
           },
-          [&context](const std::string& path, const std::string& name,
-                     const ManifestEntry& entry, bool keepSlot) {
-            Attempt attempt = stageAndApply(context, path, name, entry);
-            if (!keepSlot) context.outstanding.done();
-            return attempt;
-          },
+          [&context](const std::string& name) { requestFromStart(context, name); },
+          [&context](EntryTask& task) { return stagePieces(context, task); },
           kFilesOpen,
           [&context] { return context.controller.firstPiecesOnTheirWay() < kFirstPiecesOpen; }};
 }
 
-// A patch that could not be used, or a patch reply that was no patch at
-// all, is replaced by the whole file.
-bool patchFailed(const Attempt& attempt) {
-  return attempt.outcome == ApplyOutcome::kPatchUnusable ||
-         attempt.outcome == ApplyOutcome::kRejected || attempt.outcome == ApplyOutcome::kNotWritten;
-}
-
 enum class EntryResult { kDone, kGiveUp, kStopped };
 
-// Waits for one pending entry and applies it. A patch that fails is
-// replaced by the whole file, requested at once in the patch's slot among
-// the outstanding requests: the pump fills every free slot, so a request
-// of its own would go past the limit, and this thread, the only one that
-// takes replies, must never wait for a slot.
-EntryResult handleEntry(const std::string& path, const std::string& name,
-                        const ManifestEntry& entry, const Fetcher& fetcher,
-                        OpenRequests& outstanding, Counters& counters) {
-  bool patchRequest = isPatchName(name);
-  Attempt attempt = fetcher.fetchAndApply(path, name, entry, patchRequest);
-  if (attempt.inTime && !attempt.stopRun && patchRequest && patchFailed(attempt)) {
-    std::string whole = wholeFileName(entry.fileNumber);
-    logLine("Fetching the whole file instead: " + whole);
-    fetcher.request(whole);
-    attempt = fetcher.fetchAndApply(path, whole, entry, false);
-  } else if (patchRequest) {
-    outstanding.done();
+// The entries of one run: each fetched on this thread in the pump's
+// order while the pool applies what came before, its outcome settled
+// here (counted, or fetched again) as the pool gives it back.
+class EntryRun {
+ public:
+  EntryRun(const Fetcher& fetcher, OpenRequests& outstanding, ProgressLine& progress,
+           uint32_t total)
+      : fetcher_(fetcher),
+        outstanding_(outstanding),
+        progress_(progress),
+        total_(total),
+        pool_(ApplyPool::workersForThisMachine()) {}
+
+  // Starts the entry of path, whose first request (name) has been sent,
+  // after settling what the pool has applied meanwhile.
+  EntryResult start(const std::string& path, const std::string& name, const ManifestEntry& entry) {
+    EntryResult result = settleApplied(false);
+    if (result != EntryResult::kDone) return result;
+    return attempt(EntryTask{path, &entry, name});
   }
-  if (!attempt.inTime) return EntryResult::kGiveUp;
-  if (attempt.stopRun) return EntryResult::kStopped;
-  if (attempt.outcome == ApplyOutcome::kPatched) {
-    ++counters.patched;
-  } else if (attempt.outcome == ApplyOutcome::kWritten) {
-    ++counters.written;
-  } else {
-    if (attempt.outcome == ApplyOutcome::kRejected) ++counters.refused;
-    counters.notUpdated.push_back(path);
+
+  // Settles every entry still open.
+  EntryResult finish() {
+    while (anyOpen()) {
+      EntryResult result = settleApplied(true);
+      if (result != EntryResult::kDone) return result;
+    }
+    return EntryResult::kDone;
   }
-  return EntryResult::kDone;
-}
+
+  // After a give-up or a stop: what the pool applies is still counted;
+  // what would need another fetch is left as it was.
+  void abandon() {
+    while (anyOpen()) {
+      takeFromPool(true);
+      while (!backlog_.empty()) {
+        auto [task, outcome] = nextSettled();
+        count(task, needsAnotherFetch(task, outcome) ? std::nullopt : outcome);
+      }
+    }
+  }
+
+  Counters& counters() { return counters_; }
+
+ private:
+  bool anyOpen() { return !backlog_.empty() || pool_.open() != 0; }
+
+  void takeFromPool(bool wait) {
+    if (!backlog_.empty()) return;
+    for (const ApplyPool::Finished& finished : pool_.takeFinished(wait)) {
+      backlog_.push_back(finished);
+    }
+  }
+
+  std::pair<EntryTask, std::optional<ApplyOutcome>> nextSettled() {
+    ApplyPool::Finished finished = backlog_.front();
+    backlog_.pop_front();
+    auto applied = applying_.extract(finished.ticket);
+    return {std::move(applied.mapped()), finished.outcome};
+  }
+
+  // One by one, so that a give-up leaves the rest in the backlog for
+  // abandon.
+  EntryResult settleApplied(bool wait) {
+    takeFromPool(wait);
+    while (!backlog_.empty()) {
+      auto [task, outcome] = nextSettled();
+      EntryResult result = settle(std::move(task), outcome);
+      if (result != EntryResult::kDone) return result;
+    }
+    return EntryResult::kDone;
+  }
+
+  EntryResult attempt(EntryTask task) {
+    Fetched fetched = fetcher_.fetch(task);
+    if (!fetched.inTime) return EntryResult::kGiveUp;
+    if (fetched.stopRun) return EntryResult::kStopped;
+    if (!fetched.apply) return settle(std::move(task), fetched.outcome);
+    uint64_t ticket =
+        pool_.submit(applyKey(task.path), fetched.heldBytes, std::move(fetched.apply));
+    applying_.emplace(ticket, std::move(task));
+    return EntryResult::kDone;
+  }
+
+  // A failed patch is replaced by the whole file, requested in the
+  // patch's slot; a refused whole file is fetched once more.
+  EntryResult settle(EntryTask task, std::optional<ApplyOutcome> outcome) {
+    if (isPatchName(task.name) && patchFailed(outcome)) {
+      task.name = wholeFileName(task.entry->fileNumber);
+      logLine("Fetching the whole file instead: " + task.name);
+      fetcher_.request(task.name);
+      return attempt(std::move(task));
+    }
+    if (needsAnotherFetch(task, outcome)) {
+      logLine("Fetching the whole file again: " + task.name);
+      task.again = true;
+      fetcher_.requestAgain(task.name);
+      return attempt(std::move(task));
+    }
+    count(task, outcome);
+    return EntryResult::kDone;
+  }
+
+  void count(const EntryTask& task, std::optional<ApplyOutcome> outcome) {
+    if (task.slotHeld) outstanding_.done();
+    if (outcome == ApplyOutcome::kPatched) {
+      ++counters_.patched;
+    } else if (outcome == ApplyOutcome::kWritten) {
+      ++counters_.written;
+    } else {
+      if (outcome == ApplyOutcome::kRejected) ++counters_.refused;
+      counters_.notUpdated.push_back(task.path);
+    }
+    counters_.settled.insert(task.path);
+    progress_.fileDone();
+    auto done = static_cast<uint32_t>(counters_.settled.size());
+    if (done % (total_ / 20 + 1) == 0) {
+      logLine(percentText(static_cast<float>(done) / static_cast<float>(total_)));
+    }
+  }
+
+  const Fetcher& fetcher_;
+  OpenRequests& outstanding_;
+  ProgressLine& progress_;
+  uint32_t total_;
+  Counters counters_;
+  std::unordered_map<uint64_t, EntryTask> applying_;  // by the pool's ticket
+  std::deque<ApplyPool::Finished> backlog_;           // taken from the pool, not settled
+  ApplyPool pool_;  // last: its threads end before what their jobs report to
+};
 
 // One line for every file the run could not install, naming the first few.
 constexpr size_t kNamedInSummary = 10;
@@ -413,46 +559,35 @@ PendingRequests withoutTrustEntry(const PendingRequests& pending) {
   return rest;
 }
 
-// Handles the entries of pending in the pump's order; false when the run
-// cannot go on (result says why).
-bool handleAll(const PendingRequests& pending, const Manifest& manifest, const Fetcher& fetcher,
-               OpenRequests& outstanding, ProgressLine& progress, Counters& counters,
-               uint32_t total, EntryResult& result) {
-  uint32_t progressStep = total / 20 + 1;
+// Starts the entries of pending in the pump's order and settles them all.
+EntryResult runAll(const PendingRequests& pending, const Manifest& manifest, EntryRun& run) {
   for (const auto& [path, name] : pending) {
-    result = handleEntry(path, name, manifest.files.at(path), fetcher, outstanding, counters);
-    if (result != EntryResult::kDone) return false;
-    ++counters.processed;
-    progress.fileDone();
-    if (counters.processed % progressStep == 0) {
-      logLine(percentText(static_cast<float>(counters.processed) / static_cast<float>(total)));
-    }
+    EntryResult result = run.start(path, name, manifest.files.at(path));
+    if (result != EntryResult::kDone) return result;
   }
-  return true;
+  return run.finish();
 }
 
 // The trust entry after the rest: requested here, as the pump would.
-bool handleTrustEntry(const PendingRequests& pending, const Manifest& manifest,
-                      const Fetcher& fetcher, OpenRequests& outstanding, ProgressLine& progress,
-                      Counters& counters, uint32_t total, EntryResult& result) {
+EntryResult runTrustEntry(const PendingRequests& pending, const Manifest& manifest,
+                          const Fetcher& fetcher, OpenRequests& outstanding, EntryRun& run) {
   auto trust = pending.find(kPublicKeyPath);
-  if (trust == pending.end()) return true;
-  if (!counters.notUpdated.empty()) {
-    counters.notUpdated.push_back(trust->first);
-    return true;
+  if (trust == pending.end()) return EntryResult::kDone;
+  if (!run.counters().notUpdated.empty()) {
+    run.counters().notUpdated.push_back(trust->first);
+    return EntryResult::kDone;
   }
-  PendingRequests one{*trust};
   outstanding.count.fetch_add(1);
   fetcher.request(trust->second);
-  return handleAll(one, manifest, fetcher, outstanding, progress, counters, total, result);
+  return runAll(PendingRequests{*trust}, manifest, run);
 }
 
 // Adds the entries of pending that never got their turn in a run that
-// stopped: those after the first counters.processed, in the pump's order.
+// stopped.
 void noteNotReached(const PendingRequests& pending, Counters& counters) {
-  auto entry = pending.begin();
-  for (uint32_t done = 0; done < counters.processed && entry != pending.end(); ++done) ++entry;
-  for (; entry != pending.end(); ++entry) counters.notUpdated.push_back(entry->first);
+  for (const auto& [path, name] : pending) {
+    if (counters.settled.count(path) == 0) counters.notUpdated.push_back(path);
+  }
 }
 
 // The request pump on a thread of its own (update/request_pump.h),
@@ -494,23 +629,23 @@ class PumpThread {
 RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, UpdateSource& source,
                   const Fetcher& fetcher, OpenRequests& outstanding, ProgressLine& progress,
                   std::vector<std::string>* notUpdated) {
-  Counters counters;
-  uint32_t total = static_cast<uint32_t>(pending.size());
+  EntryRun run(fetcher, outstanding, progress, static_cast<uint32_t>(pending.size()));
   PendingRequests rest = withoutTrustEntry(pending);
   PumpThread pump(rest, outstanding, source, fetcher);
-  EntryResult result = EntryResult::kDone;
-  bool wentOn = handleAll(rest, manifest, fetcher, outstanding, progress, counters, total, result);
-  if (!wentOn) {
-    pump.stop();
-  } else {
+  EntryResult result = runAll(rest, manifest, run);
+  if (result == EntryResult::kDone) {
     pump.finish();
-    wentOn = handleTrustEntry(pending, manifest, fetcher, outstanding, progress, counters, total,
-                              result);
+    result = runTrustEntry(pending, manifest, fetcher, outstanding, run);
   }
-  if (!wentOn) {
+  Counters& counters = run.counters();
+  if (result != EntryResult::kDone) {
+    pump.stop();
+    run.abandon();
     if (result == EntryResult::kStopped) {
       noteNotReached(rest, counters);
-      if (pending.count(kPublicKeyPath) != 0) counters.notUpdated.push_back(kPublicKeyPath);
+      if (pending.count(kPublicKeyPath) != 0 && counters.settled.count(kPublicKeyPath) == 0) {
+        counters.notUpdated.push_back(kPublicKeyPath);
+      }
       logNotUpdated(counters.notUpdated);
     }
     if (notUpdated != nullptr) *notUpdated = counters.notUpdated;
@@ -639,7 +774,7 @@ RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
   ProgressLine progress(pending, controller, source);
   if (std::optional<uint32_t> offered = controller.offeredPieceSize()) {
     uint32_t pieceSize = std::min(*offered, kPieceSize);
-    PieceContext context{controller, source, wait, outstanding, pieceSize, signedUpdate, {}};
+    PieceContext context{controller, source, wait, pieceSize, signedUpdate, {}};
     std::unordered_set<std::string> startingAfresh;
     for (const std::string& name : names) {
       context.firstOffsets[name] = firstRequestOffset(name, pieceSize);
@@ -651,6 +786,9 @@ RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
         runEntries(pending, manifest, source, pieceFetcher(context), outstanding, progress,
                    notUpdated);
     controller.onFirstPieceCame({});
+    // Only now: the folder must not go while the pool's threads or the
+    // source's are still writing into it.
+    removeEmptyStagingFolder();
     return end;
   }
   return runEntries(pending, manifest, source,
