@@ -219,6 +219,16 @@ read_play() {
   fi
 }
 
+# settle_disk: waits until what was just deleted is on the disk and a
+# second old. ext4 will not give a new file the inode of a file deleted
+# moments ago and scans past every such inode, so a run that starts right
+# after thousands of files were removed pays for that scan on each file it
+# creates: both curl's runs and the updater's start after settle_disk.
+settle_disk() {
+  sync
+  sleep 1.1
+}
+
 mbs() { awk -v b="$1" -v s="$2" 'BEGIN { if (s + 0 > 0) printf "%.1f", b / s / 1e6; else printf "-" }'; }
 
 # The best run of best_*: the highest MB/s and that run's CPU and memory.
@@ -238,6 +248,7 @@ install_best() {
   best_mbs= best_cpu= best_peak=
   for run in $(seq "$runs"); do
     "$make" "$work/$name" "$port"
+    settle_disk
     play "$work/$name" "$game" "$@"
     if [ -n "$why" ]; then
       echo "   $name run $run failed ($why); its last lines:" >&2
@@ -257,6 +268,7 @@ curl_best() {
   best_mbs= best_cpu= best_peak=
   for run in $(seq "$runs"); do
     rm -rf "$work/curl" && mkdir -p "$work/curl"
+    settle_disk
     : >"$list"
     for name in "${release_files[@]}"; do
       printf 'url = "https://localhost:%s/%s/%s"\noutput = "%s/curl/%s"\n' \
