@@ -186,18 +186,12 @@ constexpr size_t kChunkSize = 64 * 1024;
 
 void ChecksumBuilder::add(const uint8_t* data, size_t size) {
   if (size != 0) empty_ = false;
-  while (size > 0) {
-    uint32_t piece = size > 0x40000000u ? 0x40000000u : static_cast<uint32_t>(size);
-    md5_.update(data, piece);
-    data += piece;
-    size -= piece;
-  }
+  md5_.add(data, size);
 }
 
 int32_t ChecksumBuilder::value() {
   if (empty_) return 0;
-  md5_.finalize();
-  return foldDigest(*md5_.raw_digest());
+  return foldDigest(md5_.finish());
 }
 
 int32_t fileChecksum(std::string path) {

@@ -1,5 +1,5 @@
 // The cryptography the updater signs and checks its update data with:
-// SHA-256 and ECDSA on the curve P-256. Nothing here is computed by the
+// SHA-256 and ECDSA on the curve P-256; and MD5 for the file checksums. Nothing here is computed by the
 // program itself: OpenSSL's libcrypto does it on POSIX (crypto_posix.cpp),
 // Windows' CNG (bcrypt) on Windows (crypto_win.cpp).
 //
@@ -53,6 +53,29 @@ class Sha256 {
 };
 
 Sha256Digest sha256Of(const uint8_t* data, size_t size);
+
+// MD5 (RFC 1321) the same way, for the file checksums (dataset/md5.h): the
+// libraries' MD5 runs a quarter faster than a portable one, and every
+// scan and every installed byte pays it. Not for anything an attacker
+// chooses: that is what SHA-256 is for.
+inline constexpr size_t kMd5Size = 16;
+using Md5Digest = std::array<uint8_t, kMd5Size>;
+
+class Md5 {
+ public:
+  Md5();
+  ~Md5();
+  Md5(const Md5&) = delete;
+  Md5& operator=(const Md5&) = delete;
+
+  void add(const uint8_t* data, size_t size);
+  // Once, after the last add; all zeros should the library fail.
+  Md5Digest finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 struct KeyPair {
   PrivateKey privateKey{};

@@ -72,35 +72,51 @@ bool writeCoordinate(const BIGNUM* number, uint8_t* out) {
 
 }  // namespace
 
-struct Sha256::State {
-  EVP_MD_CTX* context = nullptr;
-  bool failed = false;
+// A digest of EVP's, shared by Sha256 and Md5. A failure of the library
+// (it can only run out of memory) leaves it failed for good.
+struct EvpDigest {
+  explicit EvpDigest(const EVP_MD* type) : context(EVP_MD_CTX_new()) {
+    failed = context == nullptr || EVP_DigestInit_ex(context, type, nullptr) != 1;
+  }
+  ~EvpDigest() { EVP_MD_CTX_free(context); }
+  EvpDigest(const EvpDigest&) = delete;
+  EvpDigest& operator=(const EvpDigest&) = delete;
+
+  void add(const uint8_t* data, size_t size) {
+    if (!failed && size != 0) failed = EVP_DigestUpdate(context, data, size) != 1;
+  }
+  template <size_t kSize>
+  std::array<uint8_t, kSize> finish() {
+    std::array<uint8_t, kSize> digest{};
+    unsigned int length = 0;
+    if (failed || EVP_DigestFinal_ex(context, digest.data(), &length) != 1 || length != kSize) {
+      digest.fill(0);
+    }
+    failed = true;
+    return digest;
+  }
+
+  EVP_MD_CTX* context;
+  bool failed;
 };
 
-Sha256::Sha256() : state_(std::make_unique<State>()) {
-  state_->context = EVP_MD_CTX_new();
-  state_->failed = state_->context == nullptr ||
-                   EVP_DigestInit_ex(state_->context, EVP_sha256(), nullptr) != 1;
-}
+struct Sha256::State : EvpDigest {
+  State() : EvpDigest(EVP_sha256()) {}
+};
 
-Sha256::~Sha256() { EVP_MD_CTX_free(state_->context); }
+Sha256::Sha256() : state_(std::make_unique<State>()) {}
+Sha256::~Sha256() = default;
+void Sha256::add(const uint8_t* data, size_t size) { state_->add(data, size); }
+Sha256Digest Sha256::finish() { return state_->finish<kSha256Size>(); }
 
-void Sha256::add(const uint8_t* data, size_t size) {
-  if (!state_->failed && size != 0) {
-    state_->failed = EVP_DigestUpdate(state_->context, data, size) != 1;
-  }
-}
+struct Md5::State : EvpDigest {
+  State() : EvpDigest(EVP_md5()) {}
+};
 
-Sha256Digest Sha256::finish() {
-  Sha256Digest digest{};
-  unsigned int length = 0;
-  if (state_->failed || EVP_DigestFinal_ex(state_->context, digest.data(), &length) != 1 ||
-      length != kSha256Size) {
-    digest.fill(0);
-  }
-  state_->failed = true;
-  return digest;
-}
+Md5::Md5() : state_(std::make_unique<State>()) {}
+Md5::~Md5() = default;
+void Md5::add(const uint8_t* data, size_t size) { state_->add(data, size); }
+Md5Digest Md5::finish() { return state_->finish<kMd5Size>(); }
 
 Status generateKeyPair(KeyPair* keys) {
   KeyHandle key(EVP_EC_gen(kCurveName));

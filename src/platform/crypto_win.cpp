@@ -80,43 +80,60 @@ bool importKey(const Provider& provider, const PublicKey& publicKey,
 
 }  // namespace
 
-struct Sha256::State {
-  Provider provider{BCRYPT_SHA256_ALGORITHM};
+// A hash of CNG's, shared by Sha256 and Md5. A failure of the library
+// leaves it failed for good.
+struct CngDigest {
+  explicit CngDigest(LPCWSTR algorithm) : provider(algorithm) {
+    failed = provider.get() == nullptr ||
+             !succeeded(BCryptCreateHash(provider.get(), &hash, nullptr, 0, nullptr, 0, 0));
+  }
+  ~CngDigest() {
+    if (hash != nullptr) BCryptDestroyHash(hash);
+  }
+  CngDigest(const CngDigest&) = delete;
+  CngDigest& operator=(const CngDigest&) = delete;
+
+  void add(const uint8_t* data, size_t size) {
+    // BCryptHashData counts in 32 bits.
+    constexpr size_t kMaxPiece = 1u << 30;
+    while (!failed && size != 0) {
+      size_t piece = size < kMaxPiece ? size : kMaxPiece;
+      failed = !succeeded(
+          BCryptHashData(hash, const_cast<PUCHAR>(data), static_cast<ULONG>(piece), 0));
+      data += piece;
+      size -= piece;
+    }
+  }
+  template <size_t kSize>
+  std::array<uint8_t, kSize> finish() {
+    std::array<uint8_t, kSize> digest{};
+    if (failed || !succeeded(BCryptFinishHash(hash, digest.data(), kSize, 0))) digest.fill(0);
+    failed = true;
+    return digest;
+  }
+
+  Provider provider;
   BCRYPT_HASH_HANDLE hash = nullptr;
   bool failed = false;
 };
 
-Sha256::Sha256() : state_(std::make_unique<State>()) {
-  state_->failed =
-      state_->provider.get() == nullptr ||
-      !succeeded(BCryptCreateHash(state_->provider.get(), &state_->hash, nullptr, 0, nullptr, 0, 0));
-}
+struct Sha256::State : CngDigest {
+  State() : CngDigest(BCRYPT_SHA256_ALGORITHM) {}
+};
 
-Sha256::~Sha256() {
-  if (state_->hash != nullptr) BCryptDestroyHash(state_->hash);
-}
+Sha256::Sha256() : state_(std::make_unique<State>()) {}
+Sha256::~Sha256() = default;
+void Sha256::add(const uint8_t* data, size_t size) { state_->add(data, size); }
+Sha256Digest Sha256::finish() { return state_->finish<kSha256Size>(); }
 
-void Sha256::add(const uint8_t* data, size_t size) {
-  // BCryptHashData counts in 32 bits.
-  constexpr size_t kMaxPiece = 1u << 30;
-  while (!state_->failed && size != 0) {
-    size_t piece = size < kMaxPiece ? size : kMaxPiece;
-    state_->failed = !succeeded(BCryptHashData(state_->hash, const_cast<PUCHAR>(data),
-                                               static_cast<ULONG>(piece), 0));
-    data += piece;
-    size -= piece;
-  }
-}
+struct Md5::State : CngDigest {
+  State() : CngDigest(BCRYPT_MD5_ALGORITHM) {}
+};
 
-Sha256Digest Sha256::finish() {
-  Sha256Digest digest{};
-  if (state_->failed ||
-      !succeeded(BCryptFinishHash(state_->hash, digest.data(), kSha256Size, 0))) {
-    digest.fill(0);
-  }
-  state_->failed = true;
-  return digest;
-}
+Md5::Md5() : state_(std::make_unique<State>()) {}
+Md5::~Md5() = default;
+void Md5::add(const uint8_t* data, size_t size) { state_->add(data, size); }
+Md5Digest Md5::finish() { return state_->finish<kMd5Size>(); }
 
 Status generateKeyPair(KeyPair* keys) {
   Provider provider(BCRYPT_ECDSA_P256_ALGORITHM);

@@ -98,6 +98,13 @@ TEST(Md5, FileChecksumEqualsTheDigestOfTheSameBytesInPieces) {
       pieces.add(data.data() + at, 0);
     }
     EXPECT_EQ(pieces.value(), bytesChecksum(data.data(), data.size())) << size;
+    // The system library's digest behind the checksum is the MD5 class's.
+    MD5 reference;
+    reference.update(data.data(), static_cast<uint32_t>(size));
+    reference.finalize();
+    Md5 library;
+    library.add(data.data(), size);
+    EXPECT_EQ(library.finish(), *reference.raw_digest()) << size;
   }
   EXPECT_EQ(ChecksumBuilder().value(), 0);
 }
