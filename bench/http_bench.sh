@@ -17,7 +17,7 @@
 #    of the release folder to disk over the same nginx.
 #    Each row: MB/s (the release folder's bytes over the wall time), CPU
 #    seconds (user + system), peak resident memory, and MB/s against
-#    curl's. Each is the best of HTTP_BENCH_RUNS runs (default 2) by MB/s.
+#    curl's. Each is the best of HTTP_BENCH_RUNS runs (default 3) by MB/s.
 # 5. A caching edge (a second nginx: proxy_cache, slice 1m,
 #    proxy_cache_lock on) in front of the origin, its cache empty, and 8
 #    players installing through it at once: how many finished, and the most
@@ -49,7 +49,7 @@ for argument in "$@"; do
     *) build=$argument ;;
   esac
 done
-runs=${HTTP_BENCH_RUNS:-2}
+runs=${HTTP_BENCH_RUNS:-3}
 run_limit=${HTTP_BENCH_TIMEOUT:-600}
 
 source scripts/lib/bench.sh
