@@ -245,9 +245,12 @@ struct PieceContext {
   const ReplyWait& wait;
   uint32_t pieceSize;
   const SignedUpdate* signedUpdate;  // none: unsigned
-  // Every name the run may ask for, filled before the pump starts; the
-  // pump's thread only reads it.
-  std::unordered_map<std::string, uint64_t> firstOffsets;
+  // Every name the run may ask for, filled before the pump starts. The
+  // pump's thread reads an offset when it sends a name's first request,
+  // and the run may set it to 0 at the same time (a staging the server no
+  // longer matches), since the run can be waiting for a piece the
+  // controller holds already: hence atomics.
+  std::unordered_map<std::string, std::atomic<uint64_t>> firstOffsets;
 };
 
 // A signed update names each data file's size: a server file of another
@@ -777,8 +780,9 @@ RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
     PieceContext context{controller, source, wait, pieceSize, signedUpdate, {}};
     std::unordered_set<std::string> startingAfresh;
     for (const std::string& name : names) {
-      context.firstOffsets[name] = firstRequestOffset(name, pieceSize);
-      if (context.firstOffsets[name] == 0) startingAfresh.insert(name);
+      uint64_t offset = firstRequestOffset(name, pieceSize);
+      context.firstOffsets[name] = offset;
+      if (offset == 0) startingAfresh.insert(name);
     }
     if (pieceSize >= kMinPieceSize) askRestOfSmallFilesAhead(controller, source, startingAfresh, pieceSize);
     controller.onFirstPieceCame([&outstanding] { outstanding.roomMade.notify(); });
