@@ -18,7 +18,45 @@ std::string patchFileName(uint32_t fileNumber) {
   return decimalText(fileNumber) + std::string(kPatchSuffix);
 }
 
-bool isPatchName(std::string_view name) { return name.ends_with(kPatchSuffix); }
+std::string_view dataKindSuffix(DataKind kind) {
+  switch (kind) {
+    case DataKind::kWhole:
+      return kWholeSuffix;
+    case DataKind::kPatch:
+      return kPatchSuffix;
+    case DataKind::kZstdWhole:
+      return ".zst";
+    case DataKind::kSplitPatch:
+      return ".zdiff";
+    case DataKind::kPatchFrom:
+      return ".zfrom";
+  }
+  return kWholeSuffix;
+}
+
+std::string dataFileName(uint32_t fileNumber, DataKind kind) {
+  return decimalText(fileNumber) + std::string(dataKindSuffix(kind));
+}
+
+DataKind dataKindOf(std::string_view name) {
+  for (DataKind kind : kAllDataKinds) {
+    if (name.ends_with(dataKindSuffix(kind))) return kind;
+  }
+  return DataKind::kWhole;
+}
+
+bool isPatchKind(DataKind kind) {
+  return kind == DataKind::kPatch || kind == DataKind::kSplitPatch ||
+         kind == DataKind::kPatchFrom;
+}
+
+bool isZstdName(std::string_view name) {
+  DataKind kind = dataKindOf(name);
+  return kind == DataKind::kZstdWhole || kind == DataKind::kSplitPatch ||
+         kind == DataKind::kPatchFrom;
+}
+
+bool isPatchName(std::string_view name) { return isPatchKind(dataKindOf(name)); }
 
 namespace {
 

@@ -42,6 +42,26 @@ bool isReleasesPath(std::string_view root, std::string_view path);
 // ("17.compressed") and the patch from the previous version ("17.patch").
 std::string wholeFileName(uint32_t fileNumber);
 std::string patchFileName(uint32_t fileNumber);
+
+// The second encoding beside them (zstd), under names no older updater
+// asks for: "17.zst" the whole file (container/zstd_stream.h), "17.zdiff"
+// the split patch (patch/split_patch.h), "17.zfrom" the new file
+// compressed with the old one as its reference. kEncodingsIndexName lists
+// which of every kind the data set holds (dataset/encodings_index.h).
+inline constexpr const char* kEncodingsIndexName = "encodings.index";
+enum class DataKind { kWhole, kPatch, kZstdWhole, kSplitPatch, kPatchFrom };
+inline constexpr DataKind kAllDataKinds[] = {DataKind::kWhole, DataKind::kPatch,
+                                             DataKind::kZstdWhole, DataKind::kSplitPatch,
+                                             DataKind::kPatchFrom};
+std::string dataFileName(uint32_t fileNumber, DataKind kind);
+// The suffix of the kind's names, dot included.
+std::string_view dataKindSuffix(DataKind kind);
+// The kind a name ends in; kWhole for a name of none.
+DataKind dataKindOf(std::string_view name);
+bool isPatchKind(DataKind kind);
+// Whether the name is one of the second encoding's.
+bool isZstdName(std::string_view name);
+// A patch of any kind.
 bool isPatchName(std::string_view name);
 
 // The updater's own executable, as a data-set path and as a file name, and
