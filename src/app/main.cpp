@@ -49,7 +49,7 @@ int runScannedMode(const Options& options) {
     const SigningRequest* signing =
         options.signing.privateKeyFile.empty() ? nullptr : &options.signing;
     bool published = createUpdateData(local, options.oldPath, options.patchMemoryBudget,
-                                      options.threads, signing);
+                                      options.threads, signing, options.encodings);
     sleepMs(kEndPauseMs);
     return published ? kExitOk : kExitCreateFailed;
   }

@@ -112,6 +112,19 @@ void logHelp() {
           "per core)");
   logLine("--patch-memory N - with --create, MiB one patch may take beside the old and new file, "
           "1 to 1048576 (default 2048)");
+  logLine("--encodings both|classic|zstd - with --create, the update data written: both "
+          "encodings (default), the classic zlib files only, or the zstd files only");
+  logLine("--zstd-level N - with --create, the zstd level, " + std::to_string(kMinZstdLevel) +
+          " to " + std::to_string(kMaxZstdLevel) + " (default " +
+          std::to_string(kDefaultZstdLevel) + ")");
+}
+
+// --encodings NAME.
+std::optional<Encodings> encodingsNamed(const std::string& name, int level) {
+  if (name == "both") return Encodings{true, true, level};
+  if (name == "classic") return Encodings{true, false, level};
+  if (name == "zstd") return Encodings{false, true, level};
+  return std::nullopt;
 }
 
 std::string normaliseOldPath(std::string path) {
@@ -193,6 +206,26 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
         break;
       }
       options.threads = static_cast<unsigned>(*count);
+      options.argumentLine += std::string(argv[++i]) + " ";
+    } else if (argument == "--encodings") {
+      std::optional<Encodings> chosen =
+          i + 1 < argc ? encodingsNamed(argv[i + 1], options.encodings.zstdLevel) : std::nullopt;
+      if (!chosen) {
+        line.steps.push_back({Kind::kBadValue, {}, "--encodings needs both, classic or zstd"});
+        break;
+      }
+      options.encodings = *chosen;
+      options.argumentLine += std::string(argv[++i]) + " ";
+    } else if (argument == "--zstd-level") {
+      std::optional<uint64_t> level =
+          i + 1 < argc ? decimalValue(argv[i + 1], kMaxZstdLevel) : std::nullopt;
+      if (!level || *level < kMinZstdLevel) {
+        line.steps.push_back({Kind::kBadValue, {},
+                              "--zstd-level needs a level from " + std::to_string(kMinZstdLevel) +
+                                  " to " + std::to_string(kMaxZstdLevel)});
+        break;
+      }
+      options.encodings.zstdLevel = static_cast<int>(*level);
       options.argumentLine += std::string(argv[++i]) + " ";
     }
   }

@@ -27,6 +27,7 @@ struct Options {
   bool keygen = false;
   SigningRequest signing;
   unsigned threads = 0;      // --threads N: files create mode works on at once; 0: a core each
+  Encodings encodings;       // --encodings both|classic|zstd, --zstd-level N
 };
 
 // The most threads --threads may ask for.

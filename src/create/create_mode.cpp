@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string_view>
@@ -19,6 +20,8 @@
 #include "create/ordered_jobs.h"
 #include "create/release_layout.h"
 #include "create/sign_data_set.h"
+#include "create/zstd_publish.h"
+#include "dataset/encodings_index.h"
 #include "dataset/layout.h"
 #include "dataset/manifest.h"
 #include "dataset/md5.h"
@@ -78,22 +81,44 @@ bool writeHeldContainer(const std::string& output, const Bytes& content, Deferre
   return !reportFailure(containerEncodeToFile(generic, source, output), log);
 }
 
-// What was published of a file: the checksum and count of its bytes.
+// What was published of a file: the checksum and count of its bytes,
+// and the update data files made of it.
 struct Published {
   int32_t checksum = 0;
   uint64_t size = 0;
   Sha256Digest sha256{};  // for the signature file
+  std::vector<IndexedFile> indexed;  // for encodings.index
 };
 
-// Compresses the file at path into output in one reading, checksumming
-// the bytes as they are read, so that manifest and update data agree even
-// for a file that changes meanwhile. False when it failed (logged).
-bool compressStreamed(const std::string& path, const std::string& output, Published* published,
+// Takes every byte source supplies without compressing it: the classic
+// container's reading when only the second encoding is written.
+Status drain(const ContainerSource& source) {
+  std::vector<uint8_t> buffer(kContainerPieceSize);
+  for (size_t got = 1; got != 0;) {
+    if (Status status = source(buffer.data(), buffer.size(), &got); !status.ok()) return status;
+  }
+  return {};
+}
+
+uint64_t sizeOf(const std::string& path);
+
+// Compresses the file at path into output (and its zstd name) in one
+// reading, checksumming the bytes as they are read, so that manifest and
+// update data agree even for a file that changes meanwhile. False when it
+// failed (logged).
+bool compressStreamed(const std::string& path, const std::string& output,
+                      const Encodings& encodings, uint32_t fileNumber, Published* published,
                       DeferredLog& log) {
   std::unique_ptr<FileSource> input;
   Status opened = FileSource::open(path, &input);
   if (opened.ok() && input->size() > kMaxContainerLength) {
     opened = Status::tooLarge("cannot read " + path + ": larger than 4 GiB");
+  }
+  std::unique_ptr<ZstdFileWriter> zstd;
+  const std::string zstdOutput = outputPath(dataFileName(fileNumber, DataKind::kZstdWhole));
+  if (opened.ok() && encodings.zstd) {
+    opened = ZstdFileWriter::open(zstdOutput, wholeFileSettings(encodings.zstdLevel, input->size()),
+                                  input->size(), &zstd);
   }
   if (reportFailure(opened, log)) {
     log.error("failed to read: " + path);
@@ -108,14 +133,21 @@ bool compressStreamed(const std::string& path, const std::string& output, Publis
     checksum.add(buffer, *got);
     sha256.add(buffer, *got);
     published->size += *got;
+    if (status.ok() && zstd) status = zstd->add(buffer, *got);
     return status;
   };
-  if (reportFailure(containerEncodeToFile(generic, source, output), log)) {
+  Status compressed = encodings.classic ? containerEncodeToFile(generic, source, output)
+                                        : drain(source);
+  uint64_t zstdSize = 0;
+  if (compressed.ok() && zstd) compressed = zstd->finish(&zstdSize);
+  if (reportFailure(compressed, log)) {
     log.error((readFailed ? "failed to read: " : "failed to compress: ") + path);
     return false;
   }
   published->checksum = checksum.value();
   published->sha256 = sha256.finish();
+  if (encodings.classic) published->indexed.push_back({DataKind::kWhole, sizeOf(output), 0});
+  if (zstd) published->indexed.push_back({DataKind::kZstdWhole, zstdSize, 0});
   return true;
 }
 
@@ -157,22 +189,58 @@ Status writePatch(const Bytes& old, const Bytes& current, uint64_t memoryBudget,
                              bytes.size());
 }
 
-// Makes oldPath's patch to current as fileNumber.patch. Returns the old
-// file's checksum as the patch base, or 0 when no patch was made (the file
-// is then offered whole only, which is not an error). A patch no smaller
-// than the file's compressed copy (compressedSize bytes) saves a player
-// nothing: it is not published, and the base 0 sends players to the whole
-// file.
+// The whole files a patch must be smaller than to be published: the
+// classic container's size and the zstd file's (0 for one not written).
+struct WholeSizes {
+  uint64_t classic = 0;
+  uint64_t zstd = 0;
+};
+
+// The zstd patch of old -> current from the classic patch at patchPath,
+// published when it is smaller than the zstd whole file. True when it was.
+bool makeZstdPatch(const std::string& path, const std::string& patchPath, const Bytes& old,
+                   const Bytes& current, uint32_t fileNumber, uint64_t zstdSize, int level,
+                   uint32_t base, Published* published, DeferredLog& log) {
+  Bytes body;
+  Status status;
+  {
+    std::ifstream patchFile(toNativePath(patchPath), std::ios::binary);
+    status = containerDecode(binary_patch, patchFile, &body);
+  }
+  ZstdPatch patch;
+  if (status.ok()) status = makeZstdPatch(level, old, current, body, &patch);
+  if (reportFailure(status, log)) {
+    log.error("failed to create the zstd patch: " + path);
+    return false;
+  }
+  if (patch.bytes.size() >= zstdSize) return false;
+  const std::string output = outputPath(dataFileName(fileNumber, patch.kind));
+  if (reportFailure(writeFileAtomically(output, reinterpret_cast<const uint8_t*>(patch.bytes.data()),
+                                        patch.bytes.size()),
+                    log)) {
+    log.error("failed to create the zstd patch: " + path);
+    return false;
+  }
+  published->indexed.push_back({patch.kind, patch.bytes.size(), base});
+  return true;
+}
+
+// Makes oldPath's patch to current as fileNumber.patch, and its zstd
+// patch. Returns the old file's checksum as the patch base, or 0 when no
+// patch was made (the file is then offered whole only, which is not an
+// error). A patch no smaller than the file's compressed copy of its
+// encoding saves a player nothing: it is not published, and where neither
+// encoding has one the base 0 sends players to the whole file.
 uint32_t makePatch(const std::string& path, const std::string& oldPath, const Bytes& current,
-                   uint32_t fileNumber, uint64_t compressedSize, uint64_t memoryBudget,
-                   DeferredLog& log) {
+                   uint32_t fileNumber, WholeSizes whole, uint64_t memoryBudget,
+                   const Encodings& encodings, Published* published, DeferredLog& log) {
   Bytes old;
   if (!readWholeFile(oldPath, &old).ok() || old.empty()) {
     log.error("failed to read old file, or file is empty: " + oldPath);
     return 0;
   }
   // A patch that cannot be made is no failure of the data set: the file is
-  // offered whole.
+  // offered whole. The zstd patch is made from the classic one's records.
   const std::string patchPath = outputPath(patchFileName(fileNumber));
   if (reportFailure(writePatch(old, current, memoryBudget, patchPath), log)) {
     log.error("failed to create patch: " + path);
@@ -188,13 +256,21 @@ uint32_t makePatch(const std::string& path, const std::string& oldPath, const By
     removeFile(patchPath);
     return 0;
   }
-  if (patchSize >= compressedSize) {
-    removeFile(patchPath);
-    log.line("patch not smaller than the compressed file, published whole: " + path);
-    return 0;
-  }
   // The base is the checksum of the bytes the patch was made from.
-  return static_cast<uint32_t>(bytesChecksum(old.data(), old.size()));
+  const auto base = static_cast<uint32_t>(bytesChecksum(old.data(), old.size()));
+  bool zstdPatch = encodings.zstd && makeZstdPatch(path, patchPath, old, current, fileNumber,
+                                                   whole.zstd, encodings.zstdLevel, base,
+                                                   published, log);
+  bool classicPatch = encodings.classic && patchSize < whole.classic;
+  if (!classicPatch) {
+    removeFile(patchPath);
+    if (encodings.classic) {
+      log.line("patch not smaller than the compressed file, published whole: " + path);
+    }
+  } else {
+    published->indexed.push_back({DataKind::kPatch, patchSize, base});
+  }
+  return classicPatch || zstdPatch ? base : 0;
 }
 
 // Old path of a file: the old folder and the path without its leading ".".
@@ -222,6 +298,7 @@ struct FileOutcome {
   bool empty = false;
   ManifestEntry entry;
   SignedFile signedFile;  // what the file holds, for the signature file
+  std::vector<IndexedFile> indexed;  // its update data files
 };
 
 // What every file is published against.
@@ -230,6 +307,7 @@ struct Publication {
   const std::string& oldFolder;
   uint64_t patchMemoryBudget;
   MemoryBudget& memory;  // shared by the files in progress
+  const Encodings& encodings;
 };
 
 // The memory the file's patch takes in all: the old and new file and the
@@ -248,6 +326,11 @@ uint64_t patchMemoryNeeded(const PlannedFile& file, const Publication& publicati
     log.line("file too large to patch within memory, published whole: " + *file.path);
     return 0;
   }
+  // The zstd patch is made after the diff, from the classic patch's body.
+  const Encodings& encodings = publication.encodings;
+  if (encodings.zstd) {
+    working = std::max(working, file.size + zstdPatchMemory(encodings.zstdLevel, oldSize, file.size));
+  }
   return oldSize + file.size + working;
 }
 
@@ -262,7 +345,7 @@ bool publishHeld(const std::string& path, const std::string& output, uint32_t fi
   Status read = readWholeFile(path, &content);
   if (read.kind() == Status::Kind::kOutOfMemory) {
     log.line("file too large to patch within memory, published whole: " + path);
-    return compressStreamed(path, output, published, log);
+    return compressStreamed(path, output, publication.encodings, fileNumber, published, log);
   }
   if (reportFailure(read, log)) {
     log.error("failed to read: " + path);
@@ -274,14 +357,30 @@ bool publishHeld(const std::string& path, const std::string& output, uint32_t fi
   // even for a file that changed since the scan.
   published->checksum = bytesChecksum(content.data(), content.size());
   published->sha256 = sha256Of(content.data(), content.size());
-  if (!writeHeldContainer(output, content, log)) {
-    log.error("failed to compress: " + path);
-    return false;
+  const Encodings& encodings = publication.encodings;
+  WholeSizes whole;
+  if (encodings.classic) {
+    if (!writeHeldContainer(output, content, log)) {
+      log.error("failed to compress: " + path);
+      return false;
+    }
+    whole.classic = sizeOf(output);
+    published->indexed.push_back({DataKind::kWhole, whole.classic, 0});
+  }
+  if (encodings.zstd) {
+    const std::string zstdOutput = outputPath(dataFileName(fileNumber, DataKind::kZstdWhole));
+    if (reportFailure(writeZstdWhole(zstdOutput, encodings.zstdLevel, content.data(),
+                                     content.size(), &whole.zstd),
+                      log)) {
+      log.error("failed to compress: " + path);
+      return false;
+    }
+    published->indexed.push_back({DataKind::kZstdWhole, whole.zstd, 0});
   }
   std::string oldPath = oldPathOf(publication.oldFolder, path);
   if (publication.oldSet.at(oldPath) != published->checksum) {
-    *base = makePatch(path, oldPath, content, fileNumber, sizeOf(output),
-                      publication.patchMemoryBudget, log);
+    *base = makePatch(path, oldPath, content, fileNumber, whole, publication.patchMemoryBudget,
+                      encodings, published, log);
   }
   return true;
 }
@@ -299,22 +398,29 @@ void publishFile(const PlannedFile& file, const Publication& publication, FileOu
   Published published;
   uint32_t base = 0;
   bool done;
+  const Encodings& encodings = publication.encodings;
   if (uint64_t needed = patchMemoryNeeded(file, publication, outcome->log); needed != 0) {
     MemoryShare share(publication.memory, needed);
     done = publishHeld(path, output, file.fileNumber, publication, &published, &base,
                        outcome->log);
   } else {
-    done = compressStreamed(path, output, &published, outcome->log);
+    // A zstd encoder's window and tables are more than a streamed file's
+    // buffers: they count against the same pool.
+    uint64_t zstdMemory = encodings.zstd ? zstdWholeMemory(encodings.zstdLevel, file.size) : 0;
+    MemoryShare share(publication.memory, zstdMemory);
+    done = compressStreamed(path, output, encodings, file.fileNumber, &published, outcome->log);
   }
   if (!done) return;
   outcome->published = true;
   outcome->signedFile = {published.size, published.sha256};
   if (published.size == 0) {  // emptied since the scan
     removeFile(output);
+    removeFile(outputPath(dataFileName(file.fileNumber, DataKind::kZstdWhole)));
     outcome->empty = true;
     return;
   }
   outcome->entry = {static_cast<uint32_t>(published.checksum), base, file.fileNumber};
+  outcome->indexed = std::move(published.indexed);
 }
 
 // Numbers the files of the data set in the order of their paths' bytes,
@@ -381,6 +487,16 @@ bool signDataSet(const SigningRequest* signing, const KeyPair& keys,
   return true;
 }
 
+// encodings.index, listing what was written of every file; written
+// before the signature, which covers it as it covers every data file.
+bool writeEncodingsIndex(const Encodings& encodings,
+                         const std::vector<std::pair<uint32_t, IndexedFile>>& indexed) {
+  if (!encodings.zstd) return true;
+  Bytes bytes = encodeEncodingsIndex(indexed);
+  return !reportFailure(writeFileAtomically(std::string(kUpdateDataFolder) + kEncodingsIndexName,
+                                            bytes.data(), bytes.size()));
+}
+
 bool writeManifestFile(const Manifest& manifest) {
   Bytes bytes = encodeManifest(manifest);
   return !reportFailure(writeFileAtomically(std::string(kUpdateDataFolder) + kManifestName,
@@ -407,7 +523,7 @@ bool publishNewRelease() {
 
 bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
                       uint64_t patchMemoryBudget, unsigned threads,
-                      const SigningRequest* signing) {
+                      const SigningRequest* signing, const Encodings& encodings) {
   logLine("Creating update data...");
   KeyPair keys;
   if (!loadSigningKey(signing, &keys)) return false;
@@ -428,9 +544,10 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
   uint32_t interval = entries / 20 + 1;
   Counters counters;
   MemoryBudget memory(patchMemoryBudget);
-  Publication publication{oldSet, oldFolder, patchMemoryBudget, memory};
+  Publication publication{oldSet, oldFolder, patchMemoryBudget, memory, encodings};
   std::vector<FileOutcome> outcomes(plan.size());
   std::map<std::string, SignedFile> signedFiles;
+  std::vector<std::pair<uint32_t, IndexedFile>> indexed;
   auto publish = [&](size_t index) { publishFile(plan[index], publication, &outcomes[index]); };
   // Each file's lines, its manifest entry and the progress are taken in the
   // files' order, as if they were published one after another.
@@ -448,6 +565,7 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
       return true;
     }
     manifest.files[path] = outcome.entry;
+    for (const IndexedFile& file : outcome.indexed) indexed.emplace_back(outcome.entry.fileNumber, file);
     if (outcome.entry.patchBaseChecksum != 0) ++counters.patches;
     ++counters.written;
     ++counters.processed;
@@ -471,7 +589,7 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
     logError("update data is incomplete: no manifest written");
     return false;
   }
-  if (!writeManifestFile(manifest)) return false;
+  if (!writeEncodingsIndex(encodings, indexed) || !writeManifestFile(manifest)) return false;
   if (!signDataSet(signing, keys, signedFiles)) return false;
   logLine("... update data done");
   logLine("Written: " + decimalText(counters.written));

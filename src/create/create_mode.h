@@ -1,7 +1,9 @@
 // Create mode: writes the update data set of the current folder into
 // "server_data/update_data/": N.compressed for every non-empty file,
 // N.patch for every file that changed against the old build, and
-// manifest.manifest. The finished data set is then also kept as a release
+// manifest.manifest; beside them, unless --encodings says otherwise, the
+// same in zstd (N.zst, and N.zdiff or N.zfrom, create/zstd_publish.h) and
+// encodings.index, which lists every data file of every entry. The finished data set is then also kept as a release
 // for web servers and CDNs: "server_data/releases/<id>/" and the pointer
 // "server_data/releases/current" (create/release_layout.h). Earlier
 // releases stay; the releases are never published as game files.
@@ -38,6 +40,7 @@
 #include <string>
 
 #include "create/sign_data_set.h"
+#include "create/zstd_publish.h"
 #include "dataset/dataset.h"
 
 namespace quor {
@@ -59,6 +62,7 @@ inline constexpr uint64_t kPatchMemoryBudget = uint64_t(2) << 30;
 // unchanged).
 bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
                       uint64_t patchMemoryBudget = kPatchMemoryBudget, unsigned threads = 0,
-                      const SigningRequest* signing = nullptr);
+                      const SigningRequest* signing = nullptr,
+                      const Encodings& encodings = Encodings());
 
 }  // namespace quor
