@@ -141,7 +141,8 @@ void sizeWholeFileReply(ServerState& server, size_t slot, QueuedReply& reply) {
     reply.refusal = "too large for one packet at a datagram size of " + std::to_string(mtu);
   }
   if (reply.refusal.empty() && server.knowsRanges[slot] && reply.contentBytes > kMaxPieceSize &&
-      reply.name != kManifestName && reply.name != kSignatureFileName) {
+      reply.name != kManifestName && reply.name != kSignatureFileName &&
+      reply.name != kEncodingsIndexName) {
     // One such reply would hold a whole file's bytes in flight, which a
     // client that takes pieces never needs to ask.
     reply.refusal = "larger than a piece: ask for it in ranges";

@@ -9,12 +9,14 @@
 #include "base/byte_stream.h"
 #include "container/container.h"
 #include "container/container_reader.h"
+#include "container/zstd_stream.h"
 #include "dataset/layout.h"
 #include "dataset/md5.h"
 #include "fs/file_io.h"
 #include "fs/file_stream.h"
 #include "log/log.h"
 #include "patch/patch_stream.h"
+#include "patch/split_patch.h"
 
 namespace quor {
 namespace {
@@ -181,12 +183,98 @@ ApplyOutcome applyWhole(const std::string& path, const std::string& name, uint32
   return written ? ApplyOutcome::kWritten : ApplyOutcome::kNotWritten;
 }
 
-// The one way received files are applied, from memory or from disk: a
+// The result of a patch of the second encoding, once the new bytes are in
+// copy: the same verdicts as a classic patch's.
+ApplyOutcome settlePatchResult(VerifiedCopy& copy, const Status& patched, const std::string& path,
+                               const std::string& name, uint32_t checksum) {
+  if (!patched.ok()) {
+    logError(patched.message() + ": " + describe(path, name));
+    return ApplyOutcome::kPatchUnusable;
+  }
+  if (!copy.matches(checksum)) {
+    logError("patch result does not match the manifest: " + describe(path, name));
+    return ApplyOutcome::kPatchUnusable;
+  }
+  if (reportSignatureMismatch(copy, path, name)) return ApplyOutcome::kPatchUnusable;
+  return moveIntoPlace(copy, path, false) ? ApplyOutcome::kPatched : ApplyOutcome::kNotWritten;
+}
+
+ApplyOutcome applySplitPatch(const std::string& path, const std::string& name, uint32_t checksum,
+                             const Sha256Digest* signedDigest, SeekableSource& received) {
+  VerifiedCopy copy(path, signedDigest);
+  Status patched;
+  {
+    SplitPatchBodySource body(received);
+    std::unique_ptr<SeekableSource> old = openOldFile(path);
+    patched = applyPatchStream(body, *old, copy);
+  }  // closed before anything is renamed over it
+  return settlePatchResult(copy, patched, path, name, checksum);
+}
+
+// The local file is the frame's prefix: it is held whole, and only files
+// that fit one window a player decodes have such patches.
+ApplyOutcome applyPatchFrom(const std::string& path, const std::string& name, uint32_t checksum,
+                            const Sha256Digest* signedDigest, SeekableSource& received) {
+  VerifiedCopy copy(path, signedDigest);
+  Status patched;
+  {
+    Bytes old;
+    std::unique_ptr<FileSource> oldFile;
+    patched = FileSource::open(path, &oldFile);
+    if (patched.ok() && oldFile->size() > (uint64_t(1) << kMaxZstdWindowLog)) {
+      patched = Status::tooLarge("zstd: the local file is larger than a patch-from reaches");
+    }
+    oldFile.reset();
+    if (patched.ok()) patched = readWholeFile(path, &old);
+    if (patched.ok()) patched = received.seek(0);
+    if (patched.ok()) {
+      ZstdDecodeSource content(received, received.size(), old.data(), old.size());
+      patched = copyContent(content, copy);
+    }
+  }
+  return settlePatchResult(copy, patched, path, name, checksum);
+}
+
+ApplyOutcome applyZstdWhole(const std::string& path, const std::string& name, uint32_t checksum,
+                            const Sha256Digest* signedDigest, SeekableSource& received) {
+  VerifiedCopy copy(path, signedDigest);
+  Status decoded = received.seek(0);
+  if (decoded.ok()) {
+    ZstdDecodeSource content(received, received.size());
+    decoded = copyContent(content, copy);
+  }
+  if (!decoded.ok()) {
+    logError(decoded.message());
+    logError("could not decompress file: " + describe(path, name));
+    return ApplyOutcome::kRejected;
+  }
+  if (!copy.matches(checksum)) {
+    logError("file does not match the manifest, not written: " + describe(path, name));
+    return ApplyOutcome::kRejected;
+  }
+  if (reportSignatureMismatch(copy, path, name)) return ApplyOutcome::kRejected;
+  bool written = moveIntoPlace(copy, path, path == kOwnExecutablePath);
+  return written ? ApplyOutcome::kWritten : ApplyOutcome::kNotWritten;
+}
+
+// The one way received files are applied, from memory or from disk. The
+// second encoding's files are known by their names; of the classic ones a
 // binary_patch container is a patch, anything else is tried as a whole
 // file.
 ApplyOutcome applyContainer(const std::string& path, const std::string& name, uint32_t checksum,
                             const Sha256Digest* signedDigest, SeekableSource& received) {
   if (reportFailure(createParentFolders(path))) return ApplyOutcome::kNotWritten;
+  switch (dataKindOf(name)) {
+    case DataKind::kZstdWhole:
+      return applyZstdWhole(path, name, checksum, signedDigest, received);
+    case DataKind::kSplitPatch:
+      return applySplitPatch(path, name, checksum, signedDigest, received);
+    case DataKind::kPatchFrom:
+      return applyPatchFrom(path, name, checksum, signedDigest, received);
+    case DataKind::kWhole:
+    case DataKind::kPatch:
+      break;
+  }
   {
     ContainerReader patch(received);
     Status opened = patch.open(binary_patch);

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "base/encoding.h"
+#include "container/zstd_stream.h"
 #include "log/log.h"
+#include "patch/split_patch.h"
 #include "platform/native_path.h"
 #include "platform/sleep.h"
 
@@ -86,6 +88,8 @@ bool enoughSpaceFor(uint64_t needed, const std::string& path) {
 }
 
 uint64_t announcedResultSize(const uint8_t* header, size_t size) {
+  if (isZstdFrame(header, size)) return zstdContentSize(header, size);
+  if (uint64_t newLength = splitPatchNewLength(header, size); newLength != 0) return newLength;
   if (size < kContainerHeaderSize) return 0;
   return ByteReader(header, size, kUncompressedLengthAt).u32();
 }

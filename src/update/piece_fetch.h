@@ -89,8 +89,10 @@ FetchOutcome collectPieces(FileUpdateController& controller, UpdateSource& sourc
 // some MiB beyond them; when not, or when the free space cannot be told,
 // false with the line that says so (to update path).
 bool enoughSpaceFor(uint64_t needed, const std::string& path);
-// The uncompressed length a container's header announces (0 when header
-// is shorter than one): a bound on the game file it turns into.
+// The length of the game file the first bytes of update data announce:
+// a container's uncompressed length (a bound on the game file it turns
+// into), a zstd frame's content size, a split patch's new length; 0 when
+// the header is shorter than one or does not say.
 uint64_t announcedResultSize(const uint8_t* header, size_t size);
 
 // Stages first (the reply at firstOffset), keeping or restarting the

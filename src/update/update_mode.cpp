@@ -17,6 +17,7 @@
 #include "platform/host_addresses.h"
 #include "platform/process.h"
 #include "platform/sleep.h"
+#include "update/data_choice.h"
 #include "update/enet_source.h"
 #include "update/file_update_controller.h"
 #include "update/http_source.h"
@@ -98,14 +99,17 @@ ServerEnd updateFolder(const DataSet& local, const UpdateModeSettings& settings,
       return signedUpdate->dataFileSize(name);
     });
   }
+  const SignedUpdate* signedData = signedUpdate ? &*signedUpdate : nullptr;
+  std::optional<EncodingsIndex> index = fetchEncodingsIndex(controller, source, wait, signedData);
   deleteFiles(local, *manifest, settings.fullUpdate);
   dropUnsafeManifestPaths(*manifest);
-  PendingRequests pending = buildPendingRequests(local, *manifest, settings.fullUpdate, wanted);
-  for (const auto& request : pending) wanted.insert(request.first);
+  RequestPlan plan = planRequests(local, *manifest, settings.fullUpdate, wanted,
+                                  index ? &*index : nullptr);
+  for (const auto& request : plan.pending) wanted.insert(request.first);
   createFoldersAndEmptyFiles(*manifest, settings.fullUpdate);
-  if (!pending.empty()) beforeFiles();
-  switch (runUpdates(pending, *manifest, controller, source, wait,
-                     signedUpdate ? &*signedUpdate : nullptr, &notUpdated)) {
+  if (!plan.pending.empty()) beforeFiles();
+  switch (runUpdates(plan.pending, *manifest, controller, source, wait, signedData, &notUpdated,
+                     &plan.fallbacks)) {
     case RunEnd::kFinished:
       return ServerEnd::kDone;
     case RunEnd::kStuck:

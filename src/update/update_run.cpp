@@ -19,6 +19,7 @@
 #include "platform/native_path.h"
 #include "platform/sleep.h"
 #include "update/apply_pool.h"
+#include "update/data_choice.h"
 #include "update/file_apply.h"
 #include "update/piece_fetch.h"
 #include "update/progress_line.h"
@@ -45,6 +46,7 @@ struct Counters {
   uint32_t written = 0;
   uint32_t patched = 0;
   uint32_t refused = 0;  // entries whose data failed its checks twice
+  uint32_t fallbacks = 0;  // data of the second encoding that could not be used
   // Paths left as they were: data that never came whole or failed its
   // checks, a result that could not be written here (a file the running
   // game holds, a full disk).
@@ -61,6 +63,7 @@ struct EntryTask {
   const ManifestEntry* entry = nullptr;
   std::string name;    // the update data the current attempt fetches
   bool again = false;  // the attempt fetches a refused whole file once more
+  std::vector<std::string> rest;  // what the entry falls back to, in order
   // Whether the entry still holds its request's slot among the
   // outstanding ones. A patch keeps it until its outcome is known: a
   // whole-file request may take it over, and this thread, the only one
@@ -386,11 +389,12 @@ enum class EntryResult { kDone, kGiveUp, kStopped };
 class EntryRun {
  public:
   EntryRun(const Fetcher& fetcher, OpenRequests& outstanding, ProgressLine& progress,
-           uint32_t total)
+           uint32_t total, const FallbackNames* fallbacks)
       : fetcher_(fetcher),
         outstanding_(outstanding),
         progress_(progress),
         total_(total),
+        fallbacks_(fallbacks),
         pool_(ApplyPool::workersForThisMachine()) {}
 
   // Starts the entry of path, whose first request (name) has been sent,
@@ -398,7 +402,7 @@ class EntryRun {
   EntryResult start(const std::string& path, const std::string& name, const ManifestEntry& entry) {
     EntryResult result = settleApplied(false);
     if (result != EntryResult::kDone) return result;
-    return attempt(EntryTask{path, &entry, name});
+    return attempt(EntryTask{path, &entry, name, false, fallbacksOf(path, name, entry)});
   }
 
   // Settles every entry still open.
@@ -426,6 +430,24 @@ class EntryRun {
 
  private:
   bool anyOpen() { return !backlog_.empty() || pool_.open() != 0; }
+
+  std::vector<std::string> fallbacksOf(const std::string& path, const std::string& name,
+                                       const ManifestEntry& entry) const {
+    if (fallbacks_ != nullptr) {
+      auto found = fallbacks_->find(path);
+      return found == fallbacks_->end() ? std::vector<std::string>() : found->second;
+    }
+    if (isPatchName(name)) return {wholeFileName(entry.fileNumber)};
+    return {};
+  }
+
+  // Whether the outcome sends the entry to its next data: a patch that
+  // could not be used, or a whole file refused that has another encoding.
+  static bool fallsBack(const EntryTask& task, std::optional<ApplyOutcome> outcome) {
+    if (task.rest.empty()) return false;
+    if (isPatchName(task.name)) return patchFailed(outcome);
+    return outcome == ApplyOutcome::kRejected;
+  }
 
   void takeFromPool(bool wait) {
     if (!backlog_.empty()) return;
@@ -464,14 +486,27 @@ class EntryRun {
     return EntryResult::kDone;
   }
 
-  // A failed patch is replaced by the whole file, requested in the
-  // patch's slot; a refused whole file is fetched once more.
+  // A failed patch is replaced by the entry's next data, requested in the
+  // patch's slot (the whole file, without other encodings); a refused
+  // whole file by its other encoding, or else fetched once more.
   EntryResult settle(EntryTask task, std::optional<ApplyOutcome> outcome) {
-    if (isPatchName(task.name) && patchFailed(outcome)) {
-      task.name = wholeFileName(task.entry->fileNumber);
-      logLine("Fetching the whole file instead: " + task.name);
+    if (fallsBack(task, outcome)) {
+      std::string failed = std::move(task.name);
+      task.name = task.rest.front();
+      task.rest.erase(task.rest.begin());
+      task.again = false;
+      if (isZstdName(failed)) ++counters_.fallbacks;
+      if (isPatchName(task.name) || !isPatchName(failed)) {
+        logLine("Fetching " + task.name + " instead of " + failed);
+      } else {
+        logLine("Fetching the whole file instead: " + task.name);
+      }
       fetcher_.request(task.name);
       return attempt(std::move(task));
+    }
+    if (isPatchName(task.name) && patchFailed(outcome)) {
+      count(task, outcome);
+      return EntryResult::kDone;
     }
     if (needsAnotherFetch(task, outcome)) {
       logLine("Fetching the whole file again: " + task.name);
@@ -505,6 +540,7 @@ class EntryRun {
   OpenRequests& outstanding_;
   ProgressLine& progress_;
   uint32_t total_;
+  const FallbackNames* fallbacks_;  // none: the classic fallback
   Counters counters_;
   std::unordered_map<uint64_t, EntryTask> applying_;  // by the pool's ticket
   std::deque<ApplyPool::Finished> backlog_;           // taken from the pool, not settled
@@ -537,16 +573,22 @@ void logEndReport(int32_t outstanding, const Counters& counters) {
   }
   logLine("Written: " + decimalText(counters.written));
   logLine("Patched: " + decimalText(counters.patched));
+  if (counters.fallbacks != 0) logLine("Fallbacks: " + decimalText(counters.fallbacks));
 }
 
 // Every update data name the run may stage: the pending ones, and the
 // whole file behind each patch, which a failed patch falls back to.
 std::unordered_set<std::string> namesToStage(const PendingRequests& pending,
-                                             const Manifest& manifest) {
+                                             const Manifest& manifest,
+                                             const FallbackNames* fallbacks) {
   std::unordered_set<std::string> names;
   for (const auto& [path, name] : pending) {
     names.insert(name);
     names.insert(wholeFileName(manifest.files.at(path).fileNumber));
+    if (fallbacks == nullptr) continue;
+    if (auto found = fallbacks->find(path); found != fallbacks->end()) {
+      names.insert(found->second.begin(), found->second.end());
+    }
   }
   return names;
 }
@@ -631,8 +673,8 @@ class PumpThread {
 // report.
 RunEnd runEntries(const PendingRequests& pending, const Manifest& manifest, UpdateSource& source,
                   const Fetcher& fetcher, OpenRequests& outstanding, ProgressLine& progress,
-                  std::vector<std::string>* notUpdated) {
-  EntryRun run(fetcher, outstanding, progress, static_cast<uint32_t>(pending.size()));
+                  std::vector<std::string>* notUpdated, const FallbackNames* fallbacks) {
+  EntryRun run(fetcher, outstanding, progress, static_cast<uint32_t>(pending.size()), fallbacks);
   PendingRequests rest = withoutTrustEntry(pending);
   PumpThread pump(rest, outstanding, source, fetcher);
   EntryResult result = runAll(rest, manifest, run);
@@ -727,21 +769,25 @@ void createFoldersAndEmptyFiles(const Manifest& manifest, bool full) {
 
 PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full,
                                      const std::unordered_set<std::string>& carried) {
-  PendingRequests pending;
+  return planRequests(local, manifest, full, carried, nullptr).pending;
+}
+
+RequestPlan planRequests(const DataSet& local, const Manifest& manifest, bool full,
+                         const std::unordered_set<std::string>& carried,
+                         const EncodingsIndex* index) {
+  RequestPlan plan;
   for (const auto& [path, entry] : manifest.files) {
     if (carried.count(path) == 0 && !isInUpdateScopeInAnyCase(path, full)) continue;
     auto found = local.find(path);
-    bool present = found != local.end();
-    uint32_t localChecksum = present ? static_cast<uint32_t>(found->second) : 0;
-    if (present && localChecksum == entry.checksum) continue;
-    std::string name = wholeFileName(entry.fileNumber);
-    if (present && path != kOwnExecutablePath && entry.patchBaseChecksum != 0 &&
-        entry.patchBaseChecksum == localChecksum) {
-      name = patchFileName(entry.fileNumber);
-    }
-    pending[path] = name;
+    std::optional<uint32_t> localChecksum;
+    if (found != local.end()) localChecksum = static_cast<uint32_t>(found->second);
+    if (localChecksum == entry.checksum) continue;
+    std::vector<std::string> names = dataCandidates(path, entry, localChecksum, index);
+    plan.pending[path] = names.front();
+    names.erase(names.begin());
+    plan.fallbacks[path] = std::move(names);
   }
-  return pending;
+  return plan;
 }
 
 bool getUpdates(const DataSet& local, const Manifest& manifest, bool full,
@@ -769,9 +815,10 @@ bool getUpdates(const PendingRequests& pending, const Manifest& manifest,
 
 RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
                   FileUpdateController& controller, UpdateSource& source, const ReplyWait& wait,
-                  const SignedUpdate* signedUpdate, std::vector<std::string>* notUpdated) {
+                  const SignedUpdate* signedUpdate, std::vector<std::string>* notUpdated,
+                  const FallbackNames* fallbacks) {
   logLine("Getting updates from server...");
-  std::unordered_set<std::string> names = namesToStage(pending, manifest);
+  std::unordered_set<std::string> names = namesToStage(pending, manifest, fallbacks);
   removeStaleStaging(names);
   OpenRequests outstanding;
   ProgressLine progress(pending, controller, source);
@@ -788,7 +835,7 @@ RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
     controller.onFirstPieceCame([&outstanding] { outstanding.roomMade.notify(); });
     RunEnd end =
         runEntries(pending, manifest, source, pieceFetcher(context), outstanding, progress,
-                   notUpdated);
+                   notUpdated, fallbacks);
     controller.onFirstPieceCame({});
     // Only now: the folder must not go while the pool's threads or the
     // source's are still writing into it.
@@ -797,7 +844,7 @@ RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
   }
   return runEntries(pending, manifest, source,
                     wholeReplyFetcher(controller, source, wait, outstanding, signedUpdate), outstanding,
-                    progress, notUpdated);
+                    progress, notUpdated, fallbacks);
 }
 
 }  // namespace quor

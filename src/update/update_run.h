@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dataset/dataset.h"
+#include "dataset/encodings_index.h"
 #include "dataset/manifest.h"
 #include "update/file_update_controller.h"
 #include "update/reply_wait.h"
@@ -24,8 +25,12 @@
 
 namespace quor {
 
-// Manifest path -> update data name: fileNumber + ".compressed" or ".patch".
+// Manifest path -> update data name: fileNumber + ".compressed" or ".patch",
+// or a name of the second encoding (dataset/layout.h).
 using PendingRequests = std::unordered_map<std::string, std::string>;
+// Manifest path -> the names fetched, in order, when the pending one fails
+// (update/data_choice.h).
+using FallbackNames = std::unordered_map<std::string, std::vector<std::string>>;
 
 inline constexpr uint32_t kGiveUpPauseMs = 5000;
 
@@ -63,6 +68,16 @@ void createFoldersAndEmptyFiles(const Manifest& manifest, bool full);
 PendingRequests buildPendingRequests(const DataSet& local, const Manifest& manifest, bool full,
                                      const std::unordered_set<std::string>& carried = {});
 
+// The same requests with the data each entry is fetched as chosen by the
+// index (none: the classic choice), and what each falls back to.
+struct RequestPlan {
+  PendingRequests pending;
+  FallbackNames fallbacks;
+};
+RequestPlan planRequests(const DataSet& local, const Manifest& manifest, bool full,
+                         const std::unordered_set<std::string>& carried,
+                         const EncodingsIndex* index);
+
 // Requests, receives, verifies and writes every pending file. True when
 // every entry was handled; false when a reply did not come in time (see
 // ReplyWait; after the give-up lines and a 5 s pause): update mode then
@@ -97,10 +112,15 @@ enum class RunEnd {
 // updates applied", and goes to notUpdated when given; the next run tries
 // them again. ./updater.key, which decides what the next run trusts, is
 // installed last, and only when every other file was.
+// fallbacks: what each entry's data falls back to when it cannot be used,
+// "Fetching the whole file instead: NAME" or "Fetching NAME instead of
+// FAILED"; without, a failed patch falls back to the whole file. Each
+// fallback from the second encoding is counted ("Fallbacks: N" at the end).
 RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
                   FileUpdateController& controller, UpdateSource& source, const ReplyWait& wait,
                   const SignedUpdate* signedUpdate = nullptr,
-                  std::vector<std::string>* notUpdated = nullptr);
+                  std::vector<std::string>* notUpdated = nullptr,
+                  const FallbackNames* fallbacks = nullptr);
 
 // The lines and the 5 s pause of a run that gives up, before the updater
 // starts again.
