@@ -25,7 +25,7 @@ case "${1:-}" in
   *) seconds=$1; only=${2:-} ;;
 esac
 
-require_packages cmake ninja-build clang-14 libclang-rt-14-dev pkg-config libenet-dev zlib1g-dev libssl-dev libdivsufsort-dev
+require_packages cmake ninja-build clang-14 libclang-rt-14-dev pkg-config libenet-dev libzstd-dev zlib1g-dev libssl-dev libdivsufsort-dev
 
 dir=build-fuzz
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

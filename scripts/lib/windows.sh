@@ -10,7 +10,7 @@ windows_build_packages=(cmake ninja-build g++-mingw-w64-x86-64 libz-mingw-w64-de
 windows_packages=("${windows_build_packages[@]}" googletest wine)
 
 # require_windows_packages PKG...: require_packages PKG..., and npm unless
-# an npm is on the PATH already (the cross-build fetches ENet with it).
+# an npm is on the PATH already (the cross-build fetches ENet and zstd with it).
 require_windows_packages() {
   require_packages "$@"
   command -v npm >/dev/null || require_packages npm
@@ -18,8 +18,8 @@ require_windows_packages() {
 
 # configure_windows_build DIR: a Release cross-build with mingw-w64, at
 # -O2 like the Linux build (GCC 12's -O3 inlining brings false -Wrestrict
-# warnings in std::string code). ENet is fetched with npm at configure
-# time (cmake/enet.cmake).
+# warnings in std::string code). ENet and zstd are fetched with npm at
+# configure time (cmake/enet.cmake, cmake/zstd.cmake).
 configure_windows_build() {
   local dir=$1
   cmake -S . -B "$dir" -G Ninja \
