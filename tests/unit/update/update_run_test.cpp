@@ -9,8 +9,10 @@
 #include <thread>
 
 #include "container/container.h"
+#include "container/zstd_stream.h"
 #include "dataset/md5.h"
 #include "patch/diff.h"
+#include "patch/split_patch.h"
 #include "null_source.h"
 #include "test_support.h"
 #include "update/staging.h"
@@ -158,6 +160,71 @@ TEST_F(UpdateRun, AGarbledPatchReplyFallsBackToo) {
   EXPECT_EQ(readBytes("data/quor/f"), wanted);
   EXPECT_EQ(log.count("could not decompress file: ./data/quor/f (4.patch)"), 1);
   EXPECT_EQ(log.count("Fetching the whole file instead: 4.compressed"), 1);
+}
+
+Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes zstdFrame(const Bytes& content, const Bytes& prefix = {}) {
+  ZstdSettings settings;
+  settings.level = 3;
+  settings.prefix = prefix.data();
+  settings.prefixSize = prefix.size();
+  std::string frame;
+  EXPECT_TRUE(zstdCompress(settings, content.data(), content.size(), &frame).ok());
+  return bytesOf(frame);
+}
+
+Bytes splitPatch(const Bytes& from, const Bytes& to) {
+  Bytes patch = patchFile(from, to);
+  std::istringstream in(std::string(patch.begin(), patch.end()));
+  Bytes body;
+  EXPECT_TRUE(containerDecode(binary_patch, in, &body).ok());
+  std::string split;
+  EXPECT_TRUE(encodeSplitPatch(body.data(), body.size(), ZstdSettings(), &split).ok());
+  return bytesOf(split);
+}
+
+TEST_F(UpdateRun, TheSmallestListedDataIsFetchedAndWhatFailsFallsBack) {
+  Bytes base = testing::randomBytes(20000, 5);
+  Bytes wanted = base;
+  wanted[77] ^= 1;
+  for (const char* name : {"data/quor/a", "data/quor/b", "updater.exe"}) writeFile(name, base);
+  DataSet local = scanDataSet("./");
+  uint32_t from = checksumOf(base);
+  for (uint32_t number = 1; number <= 4; ++number) {
+    const char* paths[] = {"./data/quor/a", "./data/quor/b", "./data/quor/c", "./updater.exe"};
+    publish(paths[number - 1], wanted, number, from);
+  }
+  Bytes garbled = zstdFrame(wanted);
+  garbled[garbled.size() / 2] ^= 0x40;
+  deliver(controller, "1.zdiff", splitPatch(base, wanted));
+  deliver(controller, "2.zfrom", garbled);
+  deliver(controller, "2.patch", patchFile(base, wanted));
+  deliver(controller, "3.zst", garbled);
+  deliver(controller, "3.compressed", container(generic, wanted));
+  deliver(controller, "4.zst", zstdFrame(wanted));
+  std::string from_ = std::to_string(from);
+  std::string text = "quor_encodings 1\n1.compressed 900 0\n1.zst 800 0\n1.patch 90 " + from_ +
+                     "\n1.zdiff 80 " + from_ + "\n2.zst 800 0\n2.patch 90 " + from_ +
+                     "\n2.zfrom 10 " + from_ + "\n3.zst 800 0\n3.compressed 900 0\n4.zst 800 0" +
+                     "\n4.zfrom 10 " + from_ + "\n";
+  EncodingsIndex index;
+  ASSERT_TRUE(parseEncodingsIndex(bytesOf(text).data(), text.size(), &index).ok());
+  RequestPlan plan = planRequests(local, manifest, false, {}, &index);
+  EXPECT_EQ(plan.pending, (PendingRequests{{"./data/quor/a", "1.zdiff"},
+                                           {"./data/quor/b", "2.zfrom"},
+                                           {"./data/quor/c", "3.zst"},
+                                           {"./updater.exe", "4.zst"}}));
+  ASSERT_EQ(runUpdates(plan.pending, manifest, controller, source, kLimit, nullptr, nullptr,
+                       &plan.fallbacks),
+            RunEnd::kFinished);
+  for (const char* name : {"data/quor/a", "data/quor/b", "data/quor/c", "updater.exe"}) {
+    EXPECT_EQ(readBytes(name), wanted) << name;
+  }
+  EXPECT_EQ(log.count("Fetching 2.patch instead of 2.zfrom"), 1);
+  EXPECT_EQ(log.count("Fetching 3.compressed instead of 3.zst"), 1);
+  EXPECT_EQ(log.count("Patched: 2"), 1);
+  EXPECT_EQ(log.count("Fallbacks: 2"), 1);
 }
 
 // A whole file whose data fails its checks is fetched once more; when the
