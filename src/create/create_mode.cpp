@@ -102,6 +102,17 @@ Status drain(const ContainerSource& source) {
 
 uint64_t sizeOf(const std::string& path);
 
+// A file the zstd encoder fails on (for want of memory, say) is still
+// published in the classic encoding, which every updater takes: only a
+// data set without it fails.
+bool zstdFailureStops(const Status& status, const Encodings& encodings, const std::string& path,
+                      DeferredLog& log) {
+  if (status.ok()) return false;
+  if (!encodings.classic) return true;
+  log.line("no zstd encoding of " + path + ": " + status.message());
+  return false;
+}
+
 // Compresses the file at path into output (and its zstd name) in one
 // reading, checksumming the bytes as they are read, so that manifest and
 // update data agree even for a file that changes meanwhile. False when it
@@ -117,8 +128,9 @@ bool compressStreamed(const std::string& path, const std::string& output,
   std::unique_ptr<ZstdFileWriter> zstd;
   const std::string zstdOutput = outputPath(dataFileName(fileNumber, DataKind::kZstdWhole));
   if (opened.ok() && encodings.zstd) {
-    opened = ZstdFileWriter::open(zstdOutput, wholeFileSettings(encodings.zstdLevel, input->size()),
-                                  input->size(), &zstd);
+    Status writer = ZstdFileWriter::open(
+        zstdOutput, wholeFileSettings(encodings.zstdLevel, input->size()), input->size(), &zstd);
+    if (zstdFailureStops(writer, encodings, path, log)) opened = writer;
   }
   if (reportFailure(opened, log)) {
     log.error("failed to read: " + path);
@@ -133,13 +145,21 @@ bool compressStreamed(const std::string& path, const std::string& output,
     checksum.add(buffer, *got);
     sha256.add(buffer, *got);
     published->size += *got;
-    if (status.ok() && zstd) status = zstd->add(buffer, *got);
+    if (status.ok() && zstd) {
+      Status added = zstd->add(buffer, *got);
+      if (zstdFailureStops(added, encodings, path, log)) return added;
+      if (!added.ok()) zstd.reset();  // its unfinished file goes with it
+    }
     return status;
   };
   Status compressed = encodings.classic ? containerEncodeToFile(generic, source, output)
                                         : drain(source);
   uint64_t zstdSize = 0;
-  if (compressed.ok() && zstd) compressed = zstd->finish(&zstdSize);
+  if (compressed.ok() && zstd) {
+    Status finished = zstd->finish(&zstdSize);
+    if (zstdFailureStops(finished, encodings, path, log)) compressed = finished;
+    if (!finished.ok()) zstd.reset();
+  }
   if (reportFailure(compressed, log)) {
     log.error((readFailed ? "failed to read: " : "failed to compress: ") + path);
     return false;
@@ -209,8 +229,8 @@ bool makeZstdPatch(const std::string& path, const std::string& patchPath, const 
   }
   ZstdPatch patch;
   if (status.ok()) status = makeZstdPatch(level, old, current, body, &patch);
-  if (reportFailure(status, log)) {
-    log.error("failed to create the zstd patch: " + path);
+  if (!status.ok()) {
+    log.line("no zstd patch of " + path + ": " + status.message());
     return false;
   }
   if (patch.bytes.size() >= zstdSize) return false;
@@ -258,7 +278,7 @@ uint32_t makePatch(const std::string& path, const std::string& oldPath, const By
   }
   // The base is the checksum of the bytes the patch was made from.
   const auto base = static_cast<uint32_t>(bytesChecksum(old.data(), old.size()));
-  bool zstdPatch = encodings.zstd && makeZstdPatch(path, patchPath, old, current, fileNumber,
+  bool zstdPatch = whole.zstd != 0 && makeZstdPatch(path, patchPath, old, current, fileNumber,
                                                    whole.zstd, encodings.zstdLevel, base,
                                                    published, log);
   bool classicPatch = encodings.classic && patchSize < whole.classic;
@@ -369,13 +389,14 @@ bool publishHeld(const std::string& path, const std::string& output, uint32_t fi
   }
   if (encodings.zstd) {
     const std::string zstdOutput = outputPath(dataFileName(fileNumber, DataKind::kZstdWhole));
-    if (reportFailure(writeZstdWhole(zstdOutput, encodings.zstdLevel, content.data(),
-                                     content.size(), &whole.zstd),
-                      log)) {
+    Status written =
+        writeZstdWhole(zstdOutput, encodings.zstdLevel, content.data(), content.size(), &whole.zstd);
+    if (zstdFailureStops(written, encodings, path, log)) {
+      reportFailure(written, log);
       log.error("failed to compress: " + path);
       return false;
     }
-    published->indexed.push_back({DataKind::kZstdWhole, whole.zstd, 0});
+    if (written.ok()) published->indexed.push_back({DataKind::kZstdWhole, whole.zstd, 0});
   }
   std::string oldPath = oldPathOf(publication.oldFolder, path);
   if (publication.oldSet.at(oldPath) != published->checksum) {

@@ -1,6 +1,7 @@
 #include "create/zstd_publish.h"
 
 #include <algorithm>
+#include <new>
 
 #include "fs/file_io.h"
 #include "patch/split_patch.h"
@@ -22,9 +23,42 @@ ZstdSettings patchFromSettings(int level, const Bytes& old, uint64_t newSize) {
   return settings;
 }
 
+// The compressed bytes grow in strings: memory that cannot be had is a
+// failure of this file's zstd encoding, not of the program.
+template <typename Work>
+Status withinMemory(Work work) {
+  try {
+    return work();
+  } catch (const std::bad_alloc&) {
+    return Status::outOfMemory("zstd: out of memory");
+  }
+}
+
 // Whether a patch-from patch of these files is one a player decodes.
 bool patchFromFits(uint64_t oldSize, uint64_t newSize) {
   return oldSize + newSize <= (uint64_t(1) << kMaxZstdWindowLog);
+}
+
+// The split patch, or the patch-from where it is smaller.
+Status makeEitherPatch(int level, const Bytes& old, const Bytes& current, const Bytes& body,
+                       ZstdPatch* patch) {
+  ZstdSettings settings;
+  settings.level = level;
+  std::string split;
+  Status status = encodeSplitPatch(body.data(), body.size(), settings, &split);
+  if (!status.ok()) return status;
+  patch->kind = DataKind::kSplitPatch;
+  patch->bytes = std::move(split);
+  if (!patchFromFits(old.size(), current.size())) return {};
+  std::string from;
+  status = zstdCompress(patchFromSettings(level, old, current.size()), current.data(),
+                        current.size(), &from);
+  if (!status.ok()) return status;
+  if (from.size() < patch->bytes.size()) {
+    patch->kind = DataKind::kPatchFrom;
+    patch->bytes = std::move(from);
+  }
+  return {};
 }
 
 }  // namespace
@@ -78,12 +112,12 @@ Status ZstdFileWriter::flush(bool always) {
 }
 
 Status ZstdFileWriter::add(const uint8_t* data, size_t size) {
-  Status status = encoder_->add(data, size, &ready_);
+  Status status = withinMemory([&] { return encoder_->add(data, size, &ready_); });
   return status.ok() ? flush(false) : status;
 }
 
 Status ZstdFileWriter::finish(uint64_t* fileSize) {
-  Status status = encoder_->finish(&ready_);
+  Status status = withinMemory([&] { return encoder_->finish(&ready_); });
   if (status.ok()) status = flush(true);
   if (status.ok()) status = sink_->finish();
   if (status.ok()) status = moveTemporaryCopyInto(output_);
@@ -94,7 +128,8 @@ Status ZstdFileWriter::finish(uint64_t* fileSize) {
 Status writeZstdWhole(const std::string& output, int level, const uint8_t* data, size_t size,
                       uint64_t* fileSize) {
   std::string frame;
-  Status status = zstdCompress(wholeFileSettings(level, size), data, size, &frame);
+  Status status =
+      withinMemory([&] { return zstdCompress(wholeFileSettings(level, size), data, size, &frame); });
   if (!status.ok()) return status;
   *fileSize = frame.size();
   return writeFileAtomically(output, reinterpret_cast<const uint8_t*>(frame.data()),
@@ -103,23 +138,7 @@ Status writeZstdWhole(const std::string& output, int level, const uint8_t* data,
 
 Status makeZstdPatch(int level, const Bytes& old, const Bytes& current, const Bytes& body,
                      ZstdPatch* patch) {
-  ZstdSettings settings;
-  settings.level = level;
-  std::string split;
-  Status status = encodeSplitPatch(body.data(), body.size(), settings, &split);
-  if (!status.ok()) return status;
-  patch->kind = DataKind::kSplitPatch;
-  patch->bytes = std::move(split);
-  if (!patchFromFits(old.size(), current.size())) return {};
-  std::string from;
-  status = zstdCompress(patchFromSettings(level, old, current.size()), current.data(),
-                        current.size(), &from);
-  if (!status.ok()) return status;
-  if (from.size() < patch->bytes.size()) {
-    patch->kind = DataKind::kPatchFrom;
-    patch->bytes = std::move(from);
-  }
-  return {};
+  return withinMemory([&] { return makeEitherPatch(level, old, current, body, patch); });
 }
 
 }  // namespace quor

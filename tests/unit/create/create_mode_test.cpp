@@ -7,7 +7,9 @@
 
 #include "container/container.h"
 #include "container/container_writer.h"
+#include "container/zstd_stream.h"
 #include "create/create_mode.h"
+#include "dataset/encodings_index.h"
 #include "dataset/layout.h"
 #include "dataset/manifest.h"
 #include "dataset/md5.h"
@@ -435,6 +437,74 @@ TEST_F(CreateMode, EveryRunAddsAReleaseThatNoLaterBuildShips) {
                       releases),
             1)
       << log.text();
+}
+
+// The data files of the folder with their sizes, the manifest apart.
+std::map<std::string, uint64_t> dataFiles(const std::string& folder) {
+  std::map<std::string, uint64_t> files;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    std::string name = entry.path().filename().string();
+    if (name != kManifestName) files[name] = entry.file_size();
+  }
+  return files;
+}
+
+// Last in the file: the zstd encoders leave freed memory in the threads'
+// heaps, which the address space limits of the tests above would count.
+TEST_F(CreateMode, EncodingsChooseWhatIsWrittenAndTheIndexListsItAll) {
+  Bytes base = testing::randomBytes(40000, 3);
+  Bytes changed = base;
+  changed.insert(changed.begin() + 9000, 500, 9);
+  writeFile("old/data/quor/changed.bin", base);
+  for (const char* build : {"both", "classic", "zstd"}) {
+    const std::string root = std::string(build) + "/";
+    writeFile(root + "data/quor/changed.bin", changed);
+    writeFile(root + "data/quor/text.txt", std::string(30000, 'a') + "b");
+    fs::create_directories(root + "server_data");
+    ScopedCurrentDir inBuild(root);
+    Encodings encodings{std::string(build) != "zstd", std::string(build) != "classic", 5};
+    ASSERT_TRUE(createUpdateData(scanDataSet("./"), "../old", kPatchMemoryBudget, 0, nullptr,
+                                 encodings));
+    Manifest manifest = readManifestFile();
+    uint32_t changedNumber = manifest.files.at("./data/quor/changed.bin").fileNumber;
+    EXPECT_NE(manifest.files.at("./data/quor/changed.bin").patchBaseChecksum, 0u) << build;
+    std::map<std::string, uint64_t> files = dataFiles(kUpdateDataFolder);
+    if (!encodings.zstd) {
+      EXPECT_EQ(files.size(), 3u) << build;  // two containers, one patch
+      EXPECT_EQ(files.count(kEncodingsIndexName), 0u);
+      continue;
+    }
+    // The index lists every other data file with its size, the patches
+    // with their base.
+    Bytes indexBytes = readBytes(std::string(kUpdateDataFolder) + kEncodingsIndexName);
+    EncodingsIndex index;
+    ASSERT_TRUE(parseEncodingsIndex(indexBytes.data(), indexBytes.size(), &index).ok());
+    size_t listed = 0;
+    for (const auto& [number, indexed] : index.files) {
+      for (const IndexedFile& file : indexed) {
+        ++listed;
+        EXPECT_EQ(files.at(dataFileName(number, file.kind)), file.size) << build;
+        if (isPatchKind(file.kind)) {
+          EXPECT_EQ(number, changedNumber);
+        }
+        EXPECT_EQ(file.base != 0, isPatchKind(file.kind));
+        if (!encodings.classic) {
+          EXPECT_TRUE(isZstdName(dataFileName(number, file.kind))) << build;
+        }
+      }
+    }
+    EXPECT_EQ(listed + 1, files.size()) << build;
+    EXPECT_EQ(index.files.at(changedNumber).size(), encodings.classic ? 4u : 2u) << build;
+    // The zstd file holds the file, and is smaller than the container.
+    std::string zst = testing::readFile(kUpdateDataFolder + dataFileName(changedNumber, DataKind::kZstdWhole));
+    MemorySource source(reinterpret_cast<const uint8_t*>(zst.data()), zst.size());
+    ZstdDecodeSource decoded(source, zst.size());
+    Bytes content(changed.size() + 1);
+    size_t got = 0;
+    ASSERT_TRUE(decoded.read(content.data(), content.size(), &got).ok());
+    content.resize(got);
+    EXPECT_EQ(content, changed);
+  }
 }
 
 }  // namespace
