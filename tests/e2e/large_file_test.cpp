@@ -87,7 +87,7 @@ std::string stagedPart(const std::string& player, const std::string& dataFolder,
                        const std::string& path) {
   std::vector<uint8_t> bytes = readBytes(dataFolder + "/" + kManifestName);
   uint32_t number = readManifest(bytes.data(), bytes.size()).files.at(path).fileNumber;
-  return player + "/" + kStagingFolderName + "/" + wholeFileName(number) + ".part";
+  return player + "/" + kStagingFolderName + "/" + wholeDataName(dataFolder, number) + ".part";
 }
 
 // Starts the updater and kills it once part holds at least bytes: a cut in

@@ -141,7 +141,8 @@ class DrillServer {
 class ServerFaultDrill : public ::testing::Test {
  protected:
   void SetUp() override {
-    scenario.publish(v1, v2);
+    // The drills alter the classic files by name.
+    scenario.publish(v1, v2, kClassicOnly);
     player = scenario.makePlayer("player", v1);
   }
 

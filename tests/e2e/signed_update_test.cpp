@@ -52,14 +52,16 @@ class SignedUpdate : public ::testing::Test {
   // root/old when given, signed with root/keys/publisher.key as version
   // when keys is given. Returns the data folder.
   std::string publish(const std::string& name, const Build& build, const std::string& old,
-                      const std::string& keys, uint64_t version) {
+                      const std::string& keys, uint64_t version,
+                      const Encodings& encodings = Encodings()) {
     fs::remove_all(root() / name);
     writeBuild(root() / name, build);
     fs::create_directories(root() / (name + "/server_data"));
     ScopedCurrentDir inBuild(root() / name);
     SigningRequest signing{root() / (keys + "/publisher.key"), version};
     bool published = createUpdateData(scanDataSet("./"), old.empty() ? "" : "../" + old,
-                                      kPatchMemoryBudget, 0, keys.empty() ? nullptr : &signing);
+                                      kPatchMemoryBudget, 0, keys.empty() ? nullptr : &signing,
+                                      encodings);
     EXPECT_TRUE(published);
     return root() / (name + "/server_data/update_data");
   }
@@ -186,7 +188,7 @@ TEST_F(SignedUpdate, TruncatedAndOverlongFilesAreRefusedInPiecesAndWhole) {
   std::string key = makeKeys("keys");
   Build v1 = withKey(versionOne(), key), v2 = withKey(versionTwo(), key);
   publish("v1", v1, "", "", 0);
-  std::string genuine = publish("v2", v2, "v1", "keys", 10);
+  std::string genuine = publish("v2", v2, "v1", "keys", 10, kClassicOnly);
   Bytes manifestBytes = readBytes(genuine + "/manifest.manifest");
   Manifest manifest = readManifest(manifestBytes.data(), manifestBytes.size());
   std::string newFile = std::to_string(manifest.files.at("./data/quor/new/deep/n.bin").fileNumber);

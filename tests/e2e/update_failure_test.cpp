@@ -20,11 +20,6 @@ bool waitForFile(const std::string& path) {
   return exists(path);
 }
 
-uint32_t fileNumberOf(const std::string& dataFolder, const std::string& path) {
-  std::vector<uint8_t> bytes = readBytes(dataFolder + "/manifest.manifest");
-  return readManifest(bytes.data(), bytes.size()).files.at(path).fileNumber;
-}
-
 // A copy of the published data that a test may damage.
 std::string copyOfData(UpdateScenario& scenario, const std::string& name) {
   std::string copy = scenario.root() / name;
@@ -40,8 +35,10 @@ class UpdateFailures : public ::testing::Test {
 
 TEST_F(UpdateFailures, AFileThatNeverComesRestartsTheUpdater) {
   std::string data = copyOfData(scenario, "damaged");
-  fs::remove(data + "/" + std::to_string(fileNumberOf(data, "./data/quor/new/deep/n.bin")) +
-             ".compressed");
+  // Neither encoding of it is there.
+  uint32_t number = fileNumberOf(data, "./data/quor/new/deep/n.bin");
+  fs::remove(data + "/" + wholeFileName(number));
+  fs::remove(data + "/" + dataFileName(number, DataKind::kZstdWhole));
   scenario.startServer(data);
   std::string player = scenario.makePlayer("player", versionOne());
   auto start = std::chrono::steady_clock::now();
@@ -115,7 +112,9 @@ TEST_F(UpdateFailures, TheUpdaterReplacesItselfAndTheNextStartRemovesTheOldCopy)
   // The updater is always fetched whole, though a patch for it exists.
   std::string number = std::to_string(fileNumberOf(scenario.dataFolder(), "./updater.exe"));
   EXPECT_TRUE(exists(scenario.dataFolder() + "/" + number + ".patch"));
-  EXPECT_NE(scenario.serverOutput().find("Served " + number + ".compressed"), std::string::npos);
+  EXPECT_NE(scenario.serverOutput().find("Served " + number + ".zst"), std::string::npos);
+  EXPECT_EQ(scenario.serverOutput().find("Served " + number + ".z"), 
+            scenario.serverOutput().find("Served " + number + ".zst"));
   ASSERT_EQ(scenario.runUpdater(player, {"--h"}).exitCode, 0);
   EXPECT_FALSE(exists(player + "/updater_old.exe"));
 }

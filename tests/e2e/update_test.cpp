@@ -25,6 +25,11 @@ int countOf(const std::string& text, const std::string& needle) {
   return found;
 }
 
+// Patches of any kind the server sent.
+int patchesServed(const std::string& served) {
+  return countOf(served, ".patch (") + countOf(served, ".zdiff (") + countOf(served, ".zfrom (");
+}
+
 class UpdateProgram : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -67,9 +72,12 @@ TEST_F(UpdateProgram, OldVersionIsPatchedAndStaleFilesDeleted) {
   EXPECT_NE(log.find(": ... 2 deleted\n"), std::string::npos) << log;
   EXPECT_NE(log.find(": Patched: 2\n"), std::string::npos) << log;  // a.map and c.txt
   std::string served = scenario.serverOutput();
-  EXPECT_EQ(countOf(served, ".patch ("), 2) << served;
-  // The manifest, two patches, and the new n.bin and default.sav.
-  EXPECT_EQ(countOf(served, "Served "), 1 + 2 + 2) << served;
+  // zstd's patches: their index lists them as smaller than the classic.
+  EXPECT_EQ(patchesServed(served), 2) << served;
+  EXPECT_EQ(countOf(served, ".patch ("), 0) << served;
+  // The manifest, the index, two patches, and the new n.bin and default.sav.
+  EXPECT_EQ(countOf(served, "Served "), 1 + 1 + 2 + 2) << served;
+  EXPECT_EQ(countOf(served, ".zst ("), 2) << served;
   EXPECT_EQ(countOf(served, "Client connected: "), 5) << served;
   // The game was started after the finished update, with no arguments.
   for (int i = 0; i < 100 && !exists(player + "/game_started.txt"); ++i) {
@@ -85,7 +93,7 @@ TEST_F(UpdateProgram, LocallyChangedFileIsFetchedWhole) {
   RunResult run = scenario.runUpdater(player);
   ASSERT_EQ(run.exitCode, 0) << run.output;
   EXPECT_EQ(scenario.compare(player, versionTwo()), "");
-  EXPECT_EQ(countOf(scenario.serverOutput(), ".patch ("), 1);  // c.txt only
+  EXPECT_EQ(patchesServed(scenario.serverOutput()), 1);  // c.txt only
 }
 
 TEST_F(UpdateProgram, ProtectedFoldersNeedFull) {
@@ -112,7 +120,8 @@ TEST_F(UpdateProgram, UpToDateFolderRequestsNothing) {
   std::string player = scenario.makePlayer("current", versionTwo());
   scenario.writeServerList(player, scenario.port());
   ASSERT_EQ(scenario.runUpdater(player).exitCode, 0);
-  EXPECT_EQ(countOf(scenario.serverOutput(), "Served "), 1);  // the manifest alone
+  // The manifest and the encodings index alone.
+  EXPECT_EQ(countOf(scenario.serverOutput(), "Served "), 2);
   EXPECT_NE(readFile(player + "/updater.log").find(": Written: 0\n: Patched: 0\n"),
             std::string::npos);
 }
@@ -192,7 +201,9 @@ TEST_F(UpdateProgram, AFileWhosePatchWouldNotPayComesWhole) {
   const ManifestEntry& noise = manifest.files.at("./data/quor/noise.bin");
   EXPECT_EQ(noise.patchBaseChecksum, 0u);
   std::string number = std::to_string(noise.fileNumber);
-  EXPECT_FALSE(exists(scenario.dataFolder() + "/" + number + ".patch"));
+  for (const char* patch : {".patch", ".zdiff", ".zfrom"}) {
+    EXPECT_FALSE(exists(scenario.dataFolder() + "/" + number + patch)) << patch;
+  }
   EXPECT_NE(manifest.files.at("./data/common/c.txt").patchBaseChecksum, 0u);
 
   std::string player = scenario.makePlayer("noisy", v1);
@@ -200,8 +211,8 @@ TEST_F(UpdateProgram, AFileWhosePatchWouldNotPayComesWhole) {
   ASSERT_EQ(run.exitCode, 0) << run.output;
   EXPECT_EQ(scenario.compare(player, v2), "") << readFile(player + "/updater.log");
   std::string served = scenario.serverOutput();
-  EXPECT_NE(served.find("Served " + number + ".compressed ("), std::string::npos) << served;
-  EXPECT_EQ(countOf(served, ".patch ("), 2) << served;  // a.map and c.txt
+  EXPECT_NE(served.find("Served " + number + ".zst ("), std::string::npos) << served;
+  EXPECT_EQ(patchesServed(served), 2) << served;  // a.map and c.txt
   EXPECT_NE(readFile(player + "/updater.log").find(": Patched: 2\n"), std::string::npos);
 }
 

@@ -43,7 +43,7 @@ std::string stagedPart(const std::string& player, const std::string& dataFolder,
                        const std::string& path) {
   std::vector<uint8_t> bytes = readBytes(dataFolder + "/" + kManifestName);
   uint32_t number = readManifest(bytes.data(), bytes.size()).files.at(path).fileNumber;
-  return player + "/" + kStagingFolderName + "/" + wholeFileName(number) + ".part";
+  return player + "/" + kStagingFolderName + "/" + wholeDataName(dataFolder, number) + ".part";
 }
 
 // Runs the updater, capped at 2 MB/s, and kills it once the big file's
@@ -243,14 +243,8 @@ TEST_F(WebUpdate, SignedDataOverPlainHttpIsCutAtTheSignedSize) {
   }
   fs::path longer = scenario.root() / "longer";
   fs::copy(scenario.dataFolder(), longer, fs::copy_options::recursive);
-  std::string name, uri;
-  for (const auto& file : fs::directory_iterator(longer)) {
-    if (file.file_size() < kBigSize) continue;
-    name = file.path().filename();
-    std::string bytes = readFile(file.path());
-    writeFile(file.path(), bytes + std::string(64u << 20, 'x'));
-  }
-  ASSERT_FALSE(name.empty());
+  std::string name = wholeDataName(longer, fileNumberOf(longer, "./data/quor/packs/big.pak"));
+  writeFile(longer / name, readFile(longer / name) + std::string(64u << 20, 'x'));
   NginxOptions lyingOptions;
   lyingOptions.root = longer;
   lyingOptions.tls = false;

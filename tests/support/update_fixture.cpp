@@ -8,6 +8,8 @@
 
 #include "create/create_mode.h"
 #include "dataset/dataset.h"
+#include "dataset/layout.h"
+#include "dataset/manifest.h"
 
 namespace quor::testing {
 namespace fs = std::filesystem;
@@ -79,14 +81,16 @@ UpdateScenario::~UpdateScenario() {
   if (output.find("Sanitizer") != std::string::npos) ADD_FAILURE() << "update_server:\n" << output;
 }
 
-void UpdateScenario::publish(const Build& v1, const Build& v2) {
+void UpdateScenario::publish(const Build& v1, const Build& v2, const Encodings& encodings) {
   fs::remove_all(root_ / "v1");
   fs::remove_all(root_ / "v2");
   writeBuild(root_ / "v1", v1);
   writeBuild(root_ / "v2", v2);
   fs::create_directories(root_ / "v2/server_data");
   ScopedCurrentDir inV2(root_ / "v2");
-  if (!createUpdateData(scanDataSet("./"), "../v1")) throw std::runtime_error("publish failed");
+  if (!createUpdateData(scanDataSet("./"), "../v1", kPatchMemoryBudget, 0, nullptr, encodings)) {
+    throw std::runtime_error("publish failed");
+  }
 }
 
 void UpdateScenario::startServer(const std::string& dataFolder,
@@ -130,6 +134,16 @@ std::string UpdateScenario::compare(const std::string& folder, const Build& expe
     if (expected.count(path) == 0 && !isRunArtifact(path)) differences += "extra " + path + "\n";
   }
   return differences;
+}
+
+uint32_t fileNumberOf(const std::string& dataFolder, const std::string& path) {
+  std::vector<uint8_t> bytes = readBytes(dataFolder + "/" + kManifestName);
+  return readManifest(bytes.data(), bytes.size()).files.at(path).fileNumber;
+}
+
+std::string wholeDataName(const std::string& dataFolder, uint32_t number) {
+  std::string zstd = dataFileName(number, DataKind::kZstdWhole);
+  return fs::exists(dataFolder + "/" + zstd) ? zstd : wholeFileName(number);
 }
 
 }  // namespace quor::testing

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "create/zstd_publish.h"
 #include "test_support.h"
 
 namespace quor::testing {
@@ -22,6 +23,8 @@ Build versionTwo();
 
 void writeBuild(const std::string& folder, const Build& build);
 
+inline const Encodings kClassicOnly{true, false};
+
 class UpdateScenario {
  public:
   UpdateScenario();
@@ -29,8 +32,10 @@ class UpdateScenario {
   ~UpdateScenario();
 
   // Writes v2 (and v1 beside it) and publishes v2 with create mode,
-  // patches made against v1.
-  void publish(const Build& v1, const Build& v2);
+  // patches made against v1. Tests that alter particular update data
+  // files publish the classic encoding only (kClassicOnly), so that the
+  // updater asks for the files they altered.
+  void publish(const Build& v1, const Build& v2, const Encodings& encodings = Encodings());
   // Starts update_server on the published data (or another folder).
   void startServer(const std::string& dataFolder = "", const std::vector<std::string>& args = {});
   // A player's folder holding build, with a server list naming the server.
@@ -54,6 +59,12 @@ class UpdateScenario {
   std::unique_ptr<BackgroundProcess> server_;
   int port_ = 0;
 };
+
+// The manifest's fileNumber of path in a data folder.
+uint32_t fileNumberOf(const std::string& dataFolder, const std::string& path);
+// The whole file of that number an updater without the file fetches: the
+// zstd one where the data set has it.
+std::string wholeDataName(const std::string& dataFolder, uint32_t number);
 
 // Files a run leaves that a build does not list.
 bool isRunArtifact(const std::string& path);
