@@ -10,10 +10,10 @@
 namespace quor {
 namespace {
 
-Status zstdFailure(size_t code) {
+Status zstdFailure(size_t code, int windowLogMax = kMaxZstdWindowLog) {
   if (ZSTD_getErrorCode(code) == ZSTD_error_frameParameter_windowTooLarge) {
     return Status::tooLarge("zstd: the frame asks for a window larger than 2^" +
-                            std::to_string(kMaxZstdWindowLog) + " bytes");
+                            std::to_string(windowLogMax) + " bytes");
   }
   if (ZSTD_getErrorCode(code) == ZSTD_error_memory_allocation) {
     return Status::outOfMemory("zstd: out of memory");
@@ -133,8 +133,10 @@ struct ZstdDecodeSource::State {
   bool sourceEnded = false;
   bool frameDone = false;
   Status failure;
+  int windowLogMax;
 
-  State(ByteSource& from, uint64_t limit) : source(from), unread(limit) {}
+  State(ByteSource& from, uint64_t limit, int logMax)
+      : source(from), unread(limit), windowLogMax(logMax) {}
   ~State() { ZSTD_freeDCtx(context); }
 
   Status refill() {
@@ -160,7 +162,7 @@ struct ZstdDecodeSource::State {
       size_t before = buffer.pos;
       size_t consumedBefore = pending.pos;
       size_t left = ZSTD_decompressStream(context, &buffer, &pending);
-      if (ZSTD_isError(left)) return zstdFailure(left);
+      if (ZSTD_isError(left)) return zstdFailure(left, windowLogMax);
       if (left == 0) {
         frameDone = true;
       } else if (pending.pos == pending.size && sourceEnded && buffer.pos == before &&
@@ -177,14 +179,14 @@ struct ZstdDecodeSource::State {
 };
 
 ZstdDecodeSource::ZstdDecodeSource(ByteSource& source, uint64_t limit, const uint8_t* prefix,
-                                   size_t prefixSize)
-    : state_(std::make_unique<State>(source, limit)) {
+                                   size_t prefixSize, int windowLogMax)
+    : state_(std::make_unique<State>(source, limit, std::min(windowLogMax, kMaxZstdWindowLog))) {
   ZSTD_DCtx* context = state_->context;
   if (context == nullptr) {
     state_->failure = Status::outOfMemory("zstd: out of memory");
     return;
   }
-  size_t result = ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, kMaxZstdWindowLog);
+  size_t result = ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, state_->windowLogMax);
   if (!ZSTD_isError(result) && prefixSize != 0) {
     result = ZSTD_DCtx_refPrefix(context, prefix, prefixSize);
   }

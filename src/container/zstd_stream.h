@@ -21,8 +21,12 @@
 
 namespace quor {
 
-// The largest window a frame may ask a player for: 128 MiB.
+// The largest window a frame may ask a player for: 128 MiB (the window of
+// a patch-from frame spans the old file and the new). A whole file's
+// frame may ask for half of that, so that a player decodes one in well
+// under 128 MiB.
 inline constexpr int kMaxZstdWindowLog = 27;
+inline constexpr int kWholeFileWindowLog = 26;
 // The compression levels create mode offers, and its default.
 inline constexpr int kMinZstdLevel = 1;
 inline constexpr int kMaxZstdLevel = 22;
@@ -76,15 +80,15 @@ Status zstdCompress(const ZstdSettings& settings, const uint8_t* data, size_t si
 // The content of one frame, pulled out piece by piece. The frame is read
 // from source's current position, at most limit bytes of it; the bytes
 // after the frame are not read. A frame that is damaged, cut, followed by
-// more than its own bytes within limit, or asks for a window above
-// kMaxZstdWindowLog fails with a "zstd: ..." message, which every read
-// after repeats.
+// more than its own bytes within limit, or asks for a window above its
+// cap fails with a "zstd: ..." message, which every read after repeats.
 class ZstdDecodeSource : public ByteSource {
  public:
   // prefix as the frame was made with (ZstdSettings::prefix), kept alive
-  // by the caller; none for a frame made without.
+  // by the caller; none for a frame made without. windowLogMax lowers the
+  // cap for frames that never need the largest window.
   ZstdDecodeSource(ByteSource& source, uint64_t limit, const uint8_t* prefix = nullptr,
-                   size_t prefixSize = 0);
+                   size_t prefixSize = 0, int windowLogMax = kMaxZstdWindowLog);
   ~ZstdDecodeSource() override;
   ZstdDecodeSource(const ZstdDecodeSource&) = delete;
   ZstdDecodeSource& operator=(const ZstdDecodeSource&) = delete;

@@ -23,8 +23,6 @@
 
 namespace quor {
 
-inline constexpr int kWholeFileWindowLog = 26;
-
 // Which encodings create mode writes (--encodings, --zstd-level).
 struct Encodings {
   bool classic = true;  // N.compressed and N.patch, for every updater

@@ -144,11 +144,12 @@ class PartSource : public ByteSource {
 };
 
 // A frame of the split patch and its decoder.
+// A frame may not ask for more window than create mode gives its kind.
 struct Frame {
   PartSource part;
   ZstdDecodeSource decoded;
-  Frame(SeekableSource& source, uint64_t start, uint64_t size)
-      : part(source, start), decoded(part, size) {}
+  Frame(SeekableSource& source, uint64_t start, uint64_t size, int windowLogMax)
+      : part(source, start), decoded(part, size, nullptr, 0, windowLogMax) {}
 
   // Exactly count bytes, or the failure named after the frame.
   Status take(uint8_t* out, size_t count, const char* name) {
@@ -207,9 +208,9 @@ struct SplitPatchBodySource::State {
       return Status::corrupt("zdiff: the frame sizes do not match the file");
     }
     uint64_t at = kSplitPatchHeaderSize;
-    control = std::make_unique<Frame>(source, at, sizes[0]);
-    diff = std::make_unique<Frame>(source, at + sizes[0], sizes[1]);
-    extra = std::make_unique<Frame>(source, at + sizes[0] + sizes[1], sizes[2]);
+    control = std::make_unique<Frame>(source, at, sizes[0], kControlWindowLog);
+    diff = std::make_unique<Frame>(source, at + sizes[0], sizes[1], kDiffWindowLog);
+    extra = std::make_unique<Frame>(source, at + sizes[0] + sizes[1], sizes[2], kExtraWindowLog);
     std::memcpy(ready, patchMagic, kPatchMagicSize);
     for (int i = 0; i < 4; ++i) ready[kPatchMagicSize + i] = static_cast<uint8_t>(newLength >> (8 * i));
     readySize = kPatchHeaderSize;

@@ -35,7 +35,8 @@ namespace quor {
 inline constexpr size_t kSplitPatchHeaderSize = 48;
 extern const char splitPatchMagic[16];  // no terminator
 
-// The windows create mode gives the three frames at most.
+// The windows create mode gives the three frames at most, and the most a
+// player's decoder accepts of each.
 inline constexpr int kControlWindowLog = 22;
 inline constexpr int kDiffWindowLog = 25;
 inline constexpr int kExtraWindowLog = 26;

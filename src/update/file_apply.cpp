@@ -1,5 +1,6 @@
 #include "update/file_apply.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -240,7 +241,7 @@ ApplyOutcome applyZstdWhole(const std::string& path, const std::string& name, ui
   VerifiedCopy copy(path, signedDigest);
   Status decoded = received.seek(0);
   if (decoded.ok()) {
-    ZstdDecodeSource content(received, received.size());
+    ZstdDecodeSource content(received, received.size(), nullptr, 0, kWholeFileWindowLog);
     decoded = copyContent(content, copy);
   }
   if (!decoded.ok()) {
@@ -289,6 +290,22 @@ ApplyOutcome applyContainer(const std::string& path, const std::string& name, ui
 }
 
 }  // namespace
+
+uint64_t applyMemory(const std::string& name, uint64_t resultSize, uint64_t localSize) {
+  auto window = [resultSize](uint64_t most) { return std::min(resultSize, most); };
+  switch (dataKindOf(name)) {
+    case DataKind::kZstdWhole:
+      return window(uint64_t(1) << kWholeFileWindowLog);
+    case DataKind::kPatchFrom:
+      return localSize + window(uint64_t(1) << kMaxZstdWindowLog);
+    case DataKind::kSplitPatch:
+      return window(kSplitPatchWindowBytes);
+    case DataKind::kWhole:
+    case DataKind::kPatch:
+      break;
+  }
+  return 0;
+}
 
 void settleOldExecutable() {
   std::error_code ec;

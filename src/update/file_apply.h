@@ -43,6 +43,12 @@ ApplyOutcome applyStagedFile(const std::string& path, const std::string& name, u
                              const std::string& stagedPath,
                              const Sha256Digest* signedDigest = nullptr);
 
+// The memory applying the update data name holds beyond its buffers, for
+// the apply pool's bound (update/apply_pool.h): a zstd frame's window (no
+// more than the result, resultSize) and a patch-from's local file
+// (localSize bytes). 0 for the classic files.
+uint64_t applyMemory(const std::string& name, uint64_t resultSize, uint64_t localSize);
+
 // At the program's start: removes the "updater_old.exe" that the last
 // replacement left behind, or, when there is no "updater.exe" (the
 // replacement was cut off between its two renames), puts it back.

@@ -54,19 +54,6 @@ void awaitAllowance(UpdateSource& source, const ReplyWait& wait, uint64_t weight
   while (!source.mayRequest(weight) && !clock.expired(Clock::now())) sleepMs(kPollPauseMs);
 }
 
-// The uncompressed length the staged container announces: a bound on the
-// game file it turns into (a patch body holds at least one byte per byte
-// of the new file).
-uint64_t announcedResultSize(const StagedFile& staged) {
-  uint8_t header[kContainerHeaderSize];
-  FILE* part = openFile(staged.partPath(), "rb");
-  if (part == nullptr) return 0;
-  size_t read = std::fread(header, 1, sizeof header, part);
-  std::fclose(part);
-  if (read != sizeof header) return 0;
-  return quor::announcedResultSize(header, sizeof header);
-}
-
 // Room the disk keeps beyond what a file needs: the game, the system and
 // the log go on writing while the run does.
 constexpr uint64_t kDiskSpaceMargin = 16u << 20;
@@ -85,6 +72,15 @@ bool enoughSpaceFor(uint64_t needed, const std::string& path) {
   logError("not enough disk space to update " + path + ": " + std::to_string(needed) +
            " bytes needed, " + std::to_string(space.available) + " free; nothing was replaced");
   return false;
+}
+
+uint64_t announcedResultSize(const StagedFile& staged) {
+  uint8_t header[kContainerHeaderSize];
+  FILE* part = openFile(staged.partPath(), "rb");
+  if (part == nullptr) return 0;
+  size_t read = std::fread(header, 1, sizeof header, part);
+  std::fclose(part);
+  return announcedResultSize(header, read);
 }
 
 uint64_t announcedResultSize(const uint8_t* header, size_t size) {

@@ -94,6 +94,9 @@ bool enoughSpaceFor(uint64_t needed, const std::string& path);
 // into), a zstd frame's content size, a split patch's new length; 0 when
 // the header is shorter than one or does not say.
 uint64_t announcedResultSize(const uint8_t* header, size_t size);
+// The same for the staged file's first bytes (a patch body holds at least
+// one byte per byte of the new file, so a container's bounds the result).
+uint64_t announcedResultSize(const StagedFile& staged);
 
 // Stages first (the reply at firstOffset), keeping or restarting the
 // staging according to the server file it names, checks the disk space,

@@ -191,12 +191,21 @@ ApplyOutcome applyStagedAsSigned(const SignedUpdate* signedUpdate, const std::st
   return applyStagedFile(path, name, entry.checksum, partPath, signedDigestOf(signedUpdate, path));
 }
 
+uint64_t localSizeOf(const std::string& path) {
+  std::error_code ec;
+  uintmax_t size = std::filesystem::file_size(toNativePath(path), ec);
+  return ec ? 0 : size;
+}
+
 // The jobs take copies of what they use: the task changes when the entry
-// is fetched again, and the run's thread goes on.
+// is fetched again, and the run's thread goes on. Each counts what it
+// holds: the data in memory, and a decoder's window.
 Fetched applyOfBytes(const SignedUpdate* signedUpdate, const EntryTask& task, Bytes data) {
   auto held = std::make_shared<const Bytes>(std::move(data));
   Fetched fetched = settledAs(std::nullopt);
-  fetched.heldBytes = held->size();
+  fetched.heldBytes = held->size() + applyMemory(task.name,
+                                                 announcedResultSize(held->data(), held->size()),
+                                                 localSizeOf(task.path));
   fetched.apply = [signedUpdate, path = task.path, name = task.name, entry = task.entry, held] {
     return applyBytesAsSigned(signedUpdate, path, name, *entry, *held);
   };
@@ -206,6 +215,8 @@ Fetched applyOfBytes(const SignedUpdate* signedUpdate, const EntryTask& task, By
 Fetched applyOfStaged(const SignedUpdate* signedUpdate, const EntryTask& task,
                       const StagedFile& staged) {
   Fetched fetched = settledAs(std::nullopt);
+  fetched.heldBytes =
+      applyMemory(task.name, announcedResultSize(staged), localSizeOf(task.path));
   fetched.apply = [signedUpdate, path = task.path, name = task.name, entry = task.entry,
                    partPath = staged.partPath()] {
     return applyStagedAsSigned(signedUpdate, path, name, *entry, partPath);

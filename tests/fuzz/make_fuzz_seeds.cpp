@@ -12,11 +12,14 @@
 
 #include "base/memory_stream.h"
 #include "container/container.h"
+#include "container/zstd_stream.h"
+#include "dataset/encodings_index.h"
 #include "dataset/manifest.h"
 #include "dataset/signature_file.h"
 #include "protocol/file_update_messages.h"
 #include "protocol/passthrough_messages.h"
 #include "patch/diff.h"
+#include "patch/split_patch.h"
 
 namespace {
 
@@ -265,6 +268,28 @@ void signatureFileSeeds() {
 
 }  // namespace
 
+void encodingsSeeds() {
+  seed("fuzz_encodings_index", "index",
+       encodeEncodingsIndex({{0, {DataKind::kWhole, 120, 0}}, {0, {DataKind::kZstdWhole, 90, 0}},
+                             {3, {DataKind::kSplitPatch, 40, 77}}, {3, {DataKind::kPatch, 60, 77}}}));
+  seed("fuzz_encodings_index", "later_kind", bytesOf("quor_encodings 1\n5.lzma 10 0\n"));
+  Bytes old = bytesOf("the old version of a small game file, with a few lines of text\n");
+  Bytes current = old;
+  current.insert(current.begin() + 20, {'n', 'e', 'w', ' '});
+  ZstdSettings settings;
+  settings.level = 3;
+  std::string frame;
+  (void)zstdCompress(settings, current.data(), current.size(), &frame);
+  seed("fuzz_zstd_data", "frame", concat({{0}, bytesOf(frame)}));
+  Bytes patch = patchFile(old, current);
+  std::istringstream in(std::string(patch.begin(), patch.end()));
+  Bytes body;
+  (void)containerDecode(binary_patch, in, &body);
+  std::string split;
+  (void)encodeSplitPatch(body.data(), body.size(), settings, &split);
+  seed("fuzz_zstd_data", "split", concat({{1}, bytesOf(split)}));
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: %s OUTPUT_FOLDER\n", argv[0]);
@@ -280,5 +305,6 @@ int main(int argc, char** argv) {
   safePathSeeds();
   servedNameSeeds();
   signatureFileSeeds();
+  encodingsSeeds();
   return 0;
 }

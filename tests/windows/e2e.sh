@@ -203,13 +203,14 @@ check "nothing patched" contains "$work/again.out" ": Patched: 0"
 stop_server
 
 echo "== 4. a file that never arrives: the updater starts itself again"
-# The server lacks every whole file, so the first one requested is
-# answered empty; after 14 s the updater gives up, pauses 5 s and starts
+# The server lacks every whole file of either encoding, so the first one
+# requested is answered empty; after 14 s the updater gives up, pauses 5 s
+# and starts
 # "updater.exe" again with its arguments. The server is gone by then, so
 # the second run finds nothing to do and, given --quor, starts the game.
 mkdir -p "$work/broken_data"
 cp "$data"/* "$work/broken_data/"
-rm "$work/broken_data"/*.compressed
+rm "$work/broken_data"/*.compressed "$work/broken_data"/*.zst
 serve "$work/broken_data" "$work/broken_server.out"
 cp -r "$work/v1" "$work/stuck"
 servers_config "$work/stuck" "broken server" "$server_port"
