@@ -205,8 +205,7 @@ stop_server
 echo "== 4. a file that never arrives: the updater starts itself again"
 # The server lacks every whole file of either encoding, so the first one
 # requested is answered empty; after 14 s the updater gives up, pauses 5 s
-# and starts
-# "updater.exe" again with its arguments. The server is gone by then, so
+# and starts "updater.exe" again with its arguments. The server is gone by then, so
 # the second run finds nothing to do and, given --quor, starts the game.
 mkdir -p "$work/broken_data"
 cp "$data"/* "$work/broken_data/"
