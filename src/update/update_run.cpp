@@ -98,8 +98,9 @@ Fetched runStops() {
 
 // Waits for the reply named task.name until one with content arrives or
 // the wait's clock runs out. Replies of size 0 are consumed but not
-// accepted. The first reply taken gives up the task's slot, unless it is
-// a patch's.
+// accepted, but for the second encoding's names: a server without such a
+// file answers it empty, and the entry falls back at once. The first reply
+// taken gives up the task's slot, unless it is a patch's.
 std::optional<ReceivedFile> awaitReply(FileUpdateController& controller, EntryTask& task,
                                        OpenRequests& outstanding, const ReplyWait& wait) {
   // A reply already here counts even when the server has gone since.
@@ -109,7 +110,7 @@ std::optional<ReceivedFile> awaitReply(FileUpdateController& controller, EntryTa
       outstanding.done();
       task.slotHeld = false;
     }
-    if (reply && reply->size == 0) return std::nullopt;
+    if (reply && reply->size == 0 && !isZstdName(task.name)) return std::nullopt;
     return reply;
   });
 }
@@ -160,6 +161,12 @@ bool needsAnotherFetch(const EntryTask& task, std::optional<ApplyOutcome> outcom
 // data that cannot be used.
 ApplyOutcome refusedData(const std::string& name) {
   return isPatchName(name) ? ApplyOutcome::kPatchUnusable : ApplyOutcome::kRejected;
+}
+
+// The refusal of a name of the second encoding the server does not have.
+Fetched notOnTheServer(const std::string& name) {
+  logLine(name + " is not on the server");
+  return settledAs(refusedData(name));
 }
 
 // Update data held in memory, checked whole first when the update is
@@ -232,6 +239,7 @@ Fetched fetchWholeReply(FileUpdateController& controller, const ReplyWait& wait,
     logStuck(task.name);
     return {};
   }
+  if (reply->size == 0) return notOnTheServer(task.name);
   if (!reply->data) {
     logError("Failed to get file: " + task.path);
     return settledAs(std::nullopt);
@@ -338,6 +346,10 @@ Fetched stagePieces(PieceContext& context, const EntryTask& task) {
     stale.remove();
     requestFromStart(context, name);
     return stagePieces(context, task);
+  }
+  if (first->status != kRangeStatusOk && isZstdName(name)) {
+    context.controller.forgetPiecesOf(name);
+    return notOnTheServer(name);
   }
   if (first->status != kRangeStatusOk) {
     // A file the server refuses never arrives, as a whole file's empty

@@ -191,10 +191,9 @@ TEST_F(UpdateRun, TheSmallestListedDataIsFetchedAndWhatFailsFallsBack) {
   for (const char* name : {"data/quor/a", "data/quor/b", "updater.exe"}) writeFile(name, base);
   DataSet local = scanDataSet("./");
   uint32_t from = checksumOf(base);
-  for (uint32_t number = 1; number <= 4; ++number) {
-    const char* paths[] = {"./data/quor/a", "./data/quor/b", "./data/quor/c", "./updater.exe"};
-    publish(paths[number - 1], wanted, number, from);
-  }
+  const char* paths[] = {"./data/quor/a", "./data/quor/b", "./data/quor/c", "./updater.exe",
+                         "./data/quor/d"};
+  for (uint32_t number = 1; number <= 5; ++number) publish(paths[number - 1], wanted, number, from);
   Bytes garbled = zstdFrame(wanted);
   garbled[garbled.size() / 2] ^= 0x40;
   deliver(controller, "1.zdiff", splitPatch(base, wanted));
@@ -203,28 +202,33 @@ TEST_F(UpdateRun, TheSmallestListedDataIsFetchedAndWhatFailsFallsBack) {
   deliver(controller, "3.zst", garbled);
   deliver(controller, "3.compressed", container(generic, wanted));
   deliver(controller, "4.zst", zstdFrame(wanted));
+  deliver(controller, "5.zst", {});  // listed, but not on the server
+  deliver(controller, "5.compressed", container(generic, wanted));
   std::string from_ = std::to_string(from);
   std::string text = "quor_encodings 1\n1.compressed 900 0\n1.zst 800 0\n1.patch 90 " + from_ +
                      "\n1.zdiff 80 " + from_ + "\n2.zst 800 0\n2.patch 90 " + from_ +
                      "\n2.zfrom 10 " + from_ + "\n3.zst 800 0\n3.compressed 900 0\n4.zst 800 0" +
-                     "\n4.zfrom 10 " + from_ + "\n";
+                     "\n4.zfrom 10 " + from_ + "\n5.zst 800 0\n5.compressed 900 0\n";
   EncodingsIndex index;
   ASSERT_TRUE(parseEncodingsIndex(bytesOf(text).data(), text.size(), &index).ok());
   RequestPlan plan = planRequests(local, manifest, false, {}, &index);
   EXPECT_EQ(plan.pending, (PendingRequests{{"./data/quor/a", "1.zdiff"},
                                            {"./data/quor/b", "2.zfrom"},
                                            {"./data/quor/c", "3.zst"},
-                                           {"./updater.exe", "4.zst"}}));
+                                           {"./updater.exe", "4.zst"},
+                                           {"./data/quor/d", "5.zst"}}));
   ASSERT_EQ(runUpdates(plan.pending, manifest, controller, source, kLimit, nullptr, nullptr,
                        &plan.fallbacks),
             RunEnd::kFinished);
-  for (const char* name : {"data/quor/a", "data/quor/b", "data/quor/c", "updater.exe"}) {
+  for (const char* name : {"data/quor/a", "data/quor/b", "data/quor/c", "updater.exe",
+                           "data/quor/d"}) {
     EXPECT_EQ(readBytes(name), wanted) << name;
   }
+  EXPECT_EQ(log.count("5.zst is not on the server"), 1);
   EXPECT_EQ(log.count("Fetching 2.patch instead of 2.zfrom"), 1);
   EXPECT_EQ(log.count("Fetching 3.compressed instead of 3.zst"), 1);
   EXPECT_EQ(log.count("Patched: 2"), 1);
-  EXPECT_EQ(log.count("Fallbacks: 2"), 1);
+  EXPECT_EQ(log.count("Fallbacks: 3"), 1);
 }
 
 // A whole file whose data fails its checks is fetched once more; when the
