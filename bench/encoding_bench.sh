@@ -152,7 +152,7 @@ cp -r "$data" "$classic_data"
 rm -f "$classic_data"/*.zst "$classic_data"/*.zdiff "$classic_data"/*.zfrom "$classic_data/encodings.index"
 
 # install DATA: v2 into a fresh copy of v1 from update_server on DATA;
-# sets seconds and sent.
+# sets seconds, sent and peak_mib (the updater's peak resident memory).
 install() {
   local player=$out/player server_out=$out/server.out
   start_server "$root/$build/update_server" "$out" "$server_out" --data "$1"
@@ -160,26 +160,28 @@ install() {
   cp -r "$out/v1" "$player"
   servers_config "$player" bench "$server_port"
   sync
-  (cd "$player" && timeout 600 "$updater_bin" 2>&1 </dev/null || true) | stamp >"$player.out"
+  (cd "$player" && /usr/bin/time -f "%M" -o "$player.time" timeout 600 "$updater_bin" 2>&1 \
+    </dev/null || true) | stamp >"$player.out"
   stop_server
+  peak_mib=$(( $(tail -n 1 "$player.time") / 1024 ))
   install_outcome "$player.out" "$out/v2" "$player"
   [ -z "$why" ] || { echo "install from $1: $why" >&2; exit 1; }
   seconds=$(awk -v f="$from" -v t="$to" 'BEGIN { printf "%.3f", t - f }')
   sent=$(grep -o '([0-9]* bytes sent)' "$server_out" | tr -d '(' | awk '{ s += $1 } END { print s }')
 }
 
-best_classic= best_both=
+best_classic= best_both= classic_peak=0 both_peak=0
 for _ in $(seq "$runs"); do
   install "$classic_data"
-  classic_sent=$sent
+  classic_sent=$sent classic_peak=$((peak_mib > classic_peak ? peak_mib : classic_peak))
   best_classic=$(awk -v a="$seconds" -v b="$best_classic" 'BEGIN { print (b == "" || a < b) ? a : b }')
   install "$data"
-  both_sent=$sent
+  both_sent=$sent both_peak=$((peak_mib > both_peak ? peak_mib : both_peak))
   best_both=$(awk -v a="$seconds" -v b="$best_both" 'BEGIN { print (b == "" || a < b) ? a : b }')
 done
 echo "## Install from update_server on 127.0.0.1, best of $runs"
 echo
-echo "| data set | seconds | bytes sent | speed against classic | bytes against classic |"
-echo "|---|---|---|---|---|"
-echo "| classic | $best_classic | $classic_sent | 1.00 | 1.00 |"
-echo "| both (zstd preferred) | $best_both | $both_sent | $(rounded_ratio "$best_classic" "$best_both" 2) | $(rounded_ratio "$both_sent" "$classic_sent" 2) |"
+echo "| data set | seconds | bytes sent | speed against classic | bytes against classic | updater peak MiB |"
+echo "|---|---|---|---|---|---|"
+echo "| classic | $best_classic | $classic_sent | 1.00 | 1.00 | $classic_peak |"
+echo "| both (zstd preferred) | $best_both | $both_sent | $(rounded_ratio "$best_classic" "$best_both" 2) | $(rounded_ratio "$both_sent" "$classic_sent" 2) | $both_peak |"
