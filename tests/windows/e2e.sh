@@ -496,12 +496,12 @@ for maker in linux wine; do
     same_tree "$same_set/v2" "$work/zstd_${maker}_player"
 done
 
-# pieces_only LOG DIR: every GET under DIR but the manifest in nginx's
-# access LOG asked for a range and was answered 206, and there are some;
-# nothing was asked outside DIR but /current.
+# pieces_only LOG DIR: every GET under DIR but the manifest and the
+# encodings index in nginx's access LOG asked for a range and was answered
+# 206, and there are some; nothing was asked outside DIR but /current.
 pieces_only() {
   awk -F'\t' -v dir="$2" '
-    $2 == "/current" || $2 == dir "manifest.manifest" { next }
+    $2 == "/current" || $2 == dir "manifest.manifest" || $2 == dir "encodings.index" { next }
     { n++ }
     index($2, dir) != 1 || $1 != "GET" || $3 != 206 || $5 !~ /^bytes=[0-9]+-[0-9]+$/ { bad = 1 }
     END { exit bad || n == 0 }' "$1"
@@ -541,6 +541,8 @@ check "current is asked for once, and answered" \
   equals "$(awk -F'\t' '$2 == "/current"' "$work/nginx/access.log")" $'GET\t/current\t200\t17\t-'
 check "the manifest comes whole from the release" \
   grep -qP "^GET\t/$release/manifest\.manifest\t200\t" "$work/nginx/access.log"
+check "and so does its encodings index" \
+  grep -qP "^GET\t/$release/encodings\.index\t200\t" "$work/nginx/access.log"
 check "every file comes in pieces: ranged GETs under the release, answered 206" \
   pieces_only "$work/nginx/access.log" "/$release/"
 check "each file fetched comes once, every byte of it" \
