@@ -460,7 +460,6 @@ linux_updater=$(dirname "$server")/updater
 check "the Linux updater publishes with every core" equals "$?" 0
 # The classic files byte for byte; the zstd ones by name, as zstd's output
 # may differ between its versions (Debian's and the one built in).
-classic_only() { ls "$1" | grep -vE '\.(zst|zdiff|zfrom|index)$'; }
 check "both publish the same classic files, byte for byte" \
   diff -r -x '*.zst' -x '*.zdiff' -x '*.zfrom' -x encodings.index \
     "$same_set/v2/server_data/update_data" "$same_set/v2_linux/server_data/update_data"
