@@ -246,11 +246,10 @@ bool makeZstdPatch(const std::string& path, const std::string& patchPath, const 
 }
 
 // Makes oldPath's patch to current as fileNumber.patch, and its zstd
-// patch. Returns the old file's checksum as the patch base, or 0 when no
-// patch was made (the file is then offered whole only, which is not an
-// error). A patch no smaller than the file's compressed copy of its
-// encoding saves a player nothing: it is not published, and where neither
-// encoding has one the base 0 sends players to the whole file.
+// patch. Returns the old file's checksum as the manifest's patch base, or
+// 0 when no classic patch was published (the file is then offered whole,
+// which is not an error). A patch no smaller than the file's compressed
+// copy of its encoding saves a player nothing: it is not published.
 uint32_t makePatch(const std::string& path, const std::string& oldPath, const Bytes& current,
                    uint32_t fileNumber, WholeSizes whole, uint64_t memoryBudget,
                    const Encodings& encodings, Published* published, DeferredLog& log) {
@@ -290,7 +289,11 @@ uint32_t makePatch(const std::string& path, const std::string& oldPath, const By
   } else {
     published->indexed.push_back({DataKind::kPatch, patchSize, base});
   }
-  return classicPatch || zstdPatch ? base : 0;
+  // Every updater that reads the manifest alone asks for N.patch when the
+  // base is its file's: with the classic files the base says that N.patch
+  // is there, and encodings.index alone names the zstd patch's base.
+  if (encodings.classic) return classicPatch ? base : 0;
+  return zstdPatch ? base : 0;
 }
 
 // Old path of a file: the old folder and the path without its leading ".".

@@ -167,6 +167,32 @@ TEST_F(OptionsArguments, ThreadsTakesACountFromOneTo256) {
   EXPECT_EQ(log.count(": --threads needs a count from 1 to 256? use --help\n"), 7);
 }
 
+TEST_F(OptionsArguments, EncodingsAndZstdLevelInEitherOrder) {
+  EXPECT_EQ(scan({"u", "--create", "--zstd-level", "7", "--encodings", "zstd"}, options),
+            ScanOutcome::kRun);
+  EXPECT_FALSE(options.encodings.classic);
+  EXPECT_TRUE(options.encodings.zstd);
+  EXPECT_EQ(options.encodings.zstdLevel, 7);
+  Options classic;
+  EXPECT_EQ(scan({"u", "--encodings", "classic", "--zstd-level", "22"}, classic), ScanOutcome::kRun);
+  EXPECT_TRUE(classic.encodings.classic && !classic.encodings.zstd);
+  EXPECT_EQ(classic.encodings.zstdLevel, 22);
+  Options unset;
+  EXPECT_EQ(scan({"u", "--create"}, unset), ScanOutcome::kRun);
+  EXPECT_TRUE(unset.encodings.classic && unset.encodings.zstd);
+  EXPECT_EQ(unset.encodings.zstdLevel, kDefaultZstdLevel);
+  for (std::vector<std::string> bad :
+       {std::vector<std::string>{"u", "--encodings", "lzma"}, {"u", "--encodings"},
+        {"u", "--zstd-level", "0"}, {"u", "--zstd-level", "23"}, {"u", "--zstd-level"}}) {
+    Options refused;
+    std::vector<const char*> args;
+    for (const std::string& arg : bad) args.push_back(arg.c_str());
+    EXPECT_EQ(scan(args, refused), ScanOutcome::kBadValue) << bad[1];
+  }
+  EXPECT_EQ(log.count(": --encodings needs both, classic or zstd? use --help\n"), 2);
+  EXPECT_EQ(log.count(": --zstd-level needs a level from 1 to 22? use --help\n"), 3);
+}
+
 TEST_F(OptionsArguments, ParsingAloneLogsRemovesAndPausesNothing) {
   std::filesystem::create_directories("server_data/update_data/x");
   std::vector<const char*> argv = {"u", "--create", "--wait", "--quor", "--old", "missing"};

@@ -456,6 +456,7 @@ TEST_F(CreateMode, EncodingsChooseWhatIsWrittenAndTheIndexListsItAll) {
   Bytes changed = base;
   changed.insert(changed.begin() + 9000, 500, 9);
   writeFile("old/data/quor/changed.bin", base);
+  writeFile("old/data/quor/text.txt", std::string(30000, 'a') + "c");
   for (const char* build : {"both", "classic", "zstd"}) {
     const std::string root = std::string(build) + "/";
     writeFile(root + "data/quor/changed.bin", changed);
@@ -469,9 +470,16 @@ TEST_F(CreateMode, EncodingsChooseWhatIsWrittenAndTheIndexListsItAll) {
     uint32_t changedNumber = manifest.files.at("./data/quor/changed.bin").fileNumber;
     EXPECT_NE(manifest.files.at("./data/quor/changed.bin").patchBaseChecksum, 0u) << build;
     std::map<std::string, uint64_t> files = dataFiles(kUpdateDataFolder);
+    // An updater that reads the manifest alone finds N.patch wherever the
+    // manifest names a base.
+    for (const auto& [path, entry] : manifest.files) {
+      if (encodings.classic && entry.patchBaseChecksum != 0) {
+        EXPECT_EQ(files.count(patchFileName(entry.fileNumber)), 1u) << build << path;
+      }
+    }
     if (!encodings.zstd) {
-      EXPECT_EQ(files.size(), 3u) << build;  // two containers, one patch
       EXPECT_EQ(files.count(kEncodingsIndexName), 0u);
+      for (const auto& [name, bytes] : files) EXPECT_FALSE(isZstdName(name)) << name;
       continue;
     }
     // The index lists every other data file with its size, the patches
