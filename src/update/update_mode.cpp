@@ -65,6 +65,20 @@ ReplyWait replyWaitFor(uint64_t limitRate, UpdateSource& source) {
 
 using WantedPaths = std::unordered_set<std::string>;
 
+// The source asks for the signed sizes on its own thread while transfers
+// are still on their way, also after the run with this server has ended:
+// it is told to stop before the signature they come from goes.
+class SizesExpected {
+ public:
+  explicit SizesExpected(UpdateSource& source) : source_(source) {}
+  ~SizesExpected() { source_.expectSizes({}); }
+  SizesExpected(const SizesExpected&) = delete;
+  SizesExpected& operator=(const SizesExpected&) = delete;
+
+ private:
+  UpdateSource& source_;
+};
+
 // How the folder's update from one server ended.
 enum class ServerEnd {
   kDone,         // updated, or nothing to be done (the disk is full, the key unusable)
@@ -91,6 +105,7 @@ ServerEnd updateFolder(const DataSet& local, const UpdateModeSettings& settings,
   std::optional<Manifest> manifest = fetchManifest(controller, source, wait, &manifestBytes);
   if (!manifest) return ServerEnd::kNoManifest;
   std::optional<SignedUpdate> signedUpdate;
+  std::optional<SizesExpected> sizesExpected;  // after signedUpdate: it goes first
   if (demand == SigningDemand::kRequired) {
     uint64_t now = static_cast<uint64_t>(std::time(nullptr));
     signedUpdate = acceptSignedUpdate(controller, key, manifestBytes, *manifest, now, wait);
@@ -98,6 +113,7 @@ ServerEnd updateFolder(const DataSet& local, const UpdateModeSettings& settings,
     source.expectSizes([&signedUpdate](const std::string& name) {
       return signedUpdate->dataFileSize(name);
     });
+    sizesExpected.emplace(source);
   }
   const SignedUpdate* signedData = signedUpdate ? &*signedUpdate : nullptr;
   std::optional<EncodingsIndex> index = fetchEncodingsIndex(controller, source, wait, signedData);
