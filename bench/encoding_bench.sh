@@ -25,7 +25,8 @@
 # BUILD_DIR (default build), ENCODING_BENCH_DIR (work folder, default
 # /tmp/quor-encoding-bench), PATCH_BENCH_DIR (where the pairs are kept,
 # shared with bench/patch_bench.sh, default /tmp/quor-patch-bench),
-# PATCH_BENCH_PAIRS (the pairs to use; default all).
+# PATCH_BENCH_PAIRS (the pairs to use; default all), ENCODING_BENCH_GIB=0
+# (leave out the decoding of a GiB).
 set -euo pipefail
 renice -n 19 -p $$ >/dev/null
 
@@ -124,7 +125,8 @@ done
 echo
 
 # A GiB of the new files, end to end, compressed by the command-line
-# tools, decoded to nowhere.
+# tools, decoded to nowhere (ENCODING_BENCH_GIB=0 leaves it out).
+if [ "${ENCODING_BENCH_GIB:-1}" != 0 ]; then
 gib=$out/gib
 : >"$gib"
 while [ "$(size "$gib")" -lt $((1 << 30)) ]; do
@@ -143,6 +145,7 @@ echo "| zlib (pigz -d) | $inflate_cpu | 1.00 |"
 echo "| zstd -d --long=26 | $zstd_cpu | $(rounded_ratio "$inflate_cpu" "$zstd_cpu" 2) |"
 echo
 rm -f "$gib" "$gib.gz" "$gib.zst"
+fi
 
 # The classic data set as an updater without the second encoding sees
 # it: no index, so it asks for the classic files.
