@@ -127,24 +127,24 @@ echo
 # A GiB of the new files, end to end, compressed by the command-line
 # tools, decoded to nowhere (ENCODING_BENCH_GIB=0 leaves it out).
 if [ "${ENCODING_BENCH_GIB:-1}" != 0 ]; then
-gib=$out/gib
-: >"$gib"
-while [ "$(size "$gib")" -lt $((1 << 30)) ]; do
-  for name in "${names[@]}"; do cat "$work/pairs/$name.new" >>"$gib"; done
-done
-truncate -s $((1 << 30)) "$gib"
-pigz -9 -p 2 -c "$gib" >"$gib.gz"
-zstd -q -f -"$last" --long=26 -T2 "$gib" -o "$gib.zst"
-measure pigz -d -c "$gib.gz"; inflate_cpu=$cpu
-measure zstd -q -d --long=26 -c "$gib.zst"; zstd_cpu=$cpu
-echo "## Decoding 1 GiB"
-echo
-echo "| decoder | CPU s | inflate/zstd |"
-echo "|---|---|---|"
-echo "| zlib (pigz -d) | $inflate_cpu | 1.00 |"
-echo "| zstd -d --long=26 | $zstd_cpu | $(rounded_ratio "$inflate_cpu" "$zstd_cpu" 2) |"
-echo
-rm -f "$gib" "$gib.gz" "$gib.zst"
+  gib=$out/gib
+  : >"$gib"
+  while [ "$(size "$gib")" -lt $((1 << 30)) ]; do
+    for name in "${names[@]}"; do cat "$work/pairs/$name.new" >>"$gib"; done
+  done
+  truncate -s $((1 << 30)) "$gib"
+  pigz -9 -p 2 -c "$gib" >"$gib.gz"
+  zstd -q -f -"$last" --long=26 -T2 "$gib" -o "$gib.zst"
+  measure pigz -d -c "$gib.gz"; inflate_cpu=$cpu
+  measure zstd -q -d --long=26 -c "$gib.zst"; zstd_cpu=$cpu
+  echo "## Decoding 1 GiB"
+  echo
+  echo "| decoder | CPU s | inflate/zstd |"
+  echo "|---|---|---|"
+  echo "| zlib (pigz -d) | $inflate_cpu | 1.00 |"
+  echo "| zstd -d --long=26 | $zstd_cpu | $(rounded_ratio "$inflate_cpu" "$zstd_cpu" 2) |"
+  echo
+  rm -f "$gib" "$gib.gz" "$gib.zst"
 fi
 
 # The classic data set as an updater without the second encoding sees
