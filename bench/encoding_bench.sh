@@ -14,7 +14,8 @@
 #   2. create mode's CPU seconds (user + system) per encoding and level;
 #   3. decoding: a GiB made of the new files, inflated by pigz (zlib) and
 #      decoded by zstd (libzstd, --long=26), CPU seconds of each;
-#   4. an install of v2 into a v1 folder from update_server on 127.0.0.1,
+#   4. an install of v2 into a v1 folder, and into an empty one, from
+#      update_server on 127.0.0.1,
 #      from the classic data set (the same folder without encodings.index,
 #      as an updater without the second encoding sees it) and from both:
 #      the best of ENCODING_BENCH_RUNS runs (default 3), alternated, by wall
@@ -154,13 +155,14 @@ rm -rf "$classic_data"
 cp -r "$data" "$classic_data"
 rm -f "$classic_data"/*.zst "$classic_data"/*.zdiff "$classic_data"/*.zfrom "$classic_data/encodings.index"
 
-# install DATA: v2 into a fresh copy of v1 from update_server on DATA;
-# sets seconds, sent and peak_mib (the updater's peak resident memory).
+# install DATA FROM: v2 into a fresh copy of the build FROM (v1, or
+# "empty") from update_server on DATA; sets seconds, sent and peak_mib (the
+# updater's peak resident memory).
 install() {
   local player=$out/player server_out=$out/server.out
   start_server "$root/$build/update_server" "$out" "$server_out" --data "$1"
   rm -rf "$player"
-  cp -r "$out/v1" "$player"
+  if [ "$2" = empty ]; then mkdir -p "$player"; else cp -r "$out/$2" "$player"; fi
   servers_config "$player" bench "$server_port"
   sync
   (cd "$player" && /usr/bin/time -f "%M" -o "$player.time" timeout 600 "$updater_bin" 2>&1 \
@@ -173,18 +175,20 @@ install() {
   sent=$(grep -o '([0-9]* bytes sent)' "$server_out" | tr -d '(' | awk '{ s += $1 } END { print s }')
 }
 
-best_classic= best_both= classic_peak=0 both_peak=0
-for _ in $(seq "$runs"); do
-  install "$classic_data"
-  classic_sent=$sent classic_peak=$((peak_mib > classic_peak ? peak_mib : classic_peak))
-  best_classic=$(awk -v a="$seconds" -v b="$best_classic" 'BEGIN { print (b == "" || a < b) ? a : b }')
-  install "$data"
-  both_sent=$sent both_peak=$((peak_mib > both_peak ? peak_mib : both_peak))
-  best_both=$(awk -v a="$seconds" -v b="$best_both" 'BEGIN { print (b == "" || a < b) ? a : b }')
-done
 echo "## Install from update_server on 127.0.0.1, best of $runs"
 echo
-echo "| data set | seconds | bytes sent | speed against classic | bytes against classic | updater peak MiB |"
-echo "|---|---|---|---|---|---|"
-echo "| classic | $best_classic | $classic_sent | 1.00 | 1.00 | $classic_peak |"
-echo "| both (zstd preferred) | $best_both | $both_sent | $(rounded_ratio "$best_classic" "$best_both" 2) | $(rounded_ratio "$both_sent" "$classic_sent" 2) | $both_peak |"
+echo "| from | data set | seconds | bytes sent | speed against classic | bytes against classic | updater peak MiB |"
+echo "|---|---|---|---|---|---|---|"
+for from in v1 empty; do
+  best_classic= best_both= classic_peak=0 both_peak=0
+  for _ in $(seq "$runs"); do
+    install "$classic_data" "$from"
+    classic_sent=$sent classic_peak=$((peak_mib > classic_peak ? peak_mib : classic_peak))
+    best_classic=$(awk -v a="$seconds" -v b="$best_classic" 'BEGIN { print (b == "" || a < b) ? a : b }')
+    install "$data" "$from"
+    both_sent=$sent both_peak=$((peak_mib > both_peak ? peak_mib : both_peak))
+    best_both=$(awk -v a="$seconds" -v b="$best_both" 'BEGIN { print (b == "" || a < b) ? a : b }')
+  done
+  echo "| $from | classic | $best_classic | $classic_sent | 1.00 | 1.00 | $classic_peak |"
+  echo "| $from | both (zstd preferred) | $best_both | $both_sent | $(rounded_ratio "$best_classic" "$best_both" 2) | $(rounded_ratio "$both_sent" "$classic_sent" 2) | $both_peak |"
+done
