@@ -118,6 +118,29 @@ bool moveIntoPlace(VerifiedCopy& copy, const std::string& path, bool ownExecutab
   return !reportFailure(moveTemporaryCopyInto(path));
 }
 
+// The verdicts on a patch's result, complete in copy.
+ApplyOutcome settlePatchedCopy(VerifiedCopy& copy, const std::string& path,
+                               const std::string& name, uint32_t checksum) {
+  if (!copy.matches(checksum)) {
+    logError("patch result does not match the manifest: " + describe(path, name));
+    return ApplyOutcome::kPatchUnusable;
+  }
+  if (reportSignatureMismatch(copy, path, name)) return ApplyOutcome::kPatchUnusable;
+  return moveIntoPlace(copy, path, false) ? ApplyOutcome::kPatched : ApplyOutcome::kNotWritten;
+}
+
+// The same for a whole file's.
+ApplyOutcome settleWholeCopy(VerifiedCopy& copy, const std::string& path,
+                             const std::string& name, uint32_t checksum) {
+  if (!copy.matches(checksum)) {
+    logError("file does not match the manifest, not written: " + describe(path, name));
+    return ApplyOutcome::kRejected;
+  }
+  if (reportSignatureMismatch(copy, path, name)) return ApplyOutcome::kRejected;
+  bool written = moveIntoPlace(copy, path, path == kOwnExecutablePath);
+  return written ? ApplyOutcome::kWritten : ApplyOutcome::kNotWritten;
+}
+
 Status copyContent(ByteSource& content, ByteSink& out) {
   auto piece = std::make_unique_for_overwrite<uint8_t[]>(kCopyPieceSize);
   size_t got = kCopyPieceSize;
@@ -152,12 +175,7 @@ std::optional<ApplyOutcome> applyPatch(const std::string& path, const std::strin
     logError(patched.message());
     return ApplyOutcome::kPatchUnusable;
   }
-  if (!copy.matches(checksum)) {
-    logError("patch result does not match the manifest: " + describe(path, name));
-    return ApplyOutcome::kPatchUnusable;
-  }
-  if (reportSignatureMismatch(copy, path, name)) return ApplyOutcome::kPatchUnusable;
-  return moveIntoPlace(copy, path, false) ? ApplyOutcome::kPatched : ApplyOutcome::kNotWritten;
+  return settlePatchedCopy(copy, path, name, checksum);
 }
 
 ApplyOutcome applyWhole(const std::string& path, const std::string& name, uint32_t checksum,
@@ -175,13 +193,7 @@ ApplyOutcome applyWhole(const std::string& path, const std::string& name, uint32
     logError("could not decompress file: " + describe(path, name));
     return ApplyOutcome::kRejected;
   }
-  if (!copy->matches(checksum)) {
-    logError("file does not match the manifest, not written: " + describe(path, name));
-    return ApplyOutcome::kRejected;
-  }
-  if (reportSignatureMismatch(*copy, path, name)) return ApplyOutcome::kRejected;
-  bool written = moveIntoPlace(*copy, path, path == kOwnExecutablePath);
-  return written ? ApplyOutcome::kWritten : ApplyOutcome::kNotWritten;
+  return settleWholeCopy(*copy, path, name, checksum);
 }
 
 // The result of a patch of the second encoding, once the new bytes are in
@@ -192,12 +204,7 @@ ApplyOutcome settlePatchResult(VerifiedCopy& copy, const Status& patched, const 
     logError(patched.message() + ": " + describe(path, name));
     return ApplyOutcome::kPatchUnusable;
   }
-  if (!copy.matches(checksum)) {
-    logError("patch result does not match the manifest: " + describe(path, name));
-    return ApplyOutcome::kPatchUnusable;
-  }
-  if (reportSignatureMismatch(copy, path, name)) return ApplyOutcome::kPatchUnusable;
-  return moveIntoPlace(copy, path, false) ? ApplyOutcome::kPatched : ApplyOutcome::kNotWritten;
+  return settlePatchedCopy(copy, path, name, checksum);
 }
 
 ApplyOutcome applySplitPatch(const std::string& path, const std::string& name, uint32_t checksum,
@@ -249,13 +256,7 @@ ApplyOutcome applyZstdWhole(const std::string& path, const std::string& name, ui
     logError("could not decompress file: " + describe(path, name));
     return ApplyOutcome::kRejected;
   }
-  if (!copy.matches(checksum)) {
-    logError("file does not match the manifest, not written: " + describe(path, name));
-    return ApplyOutcome::kRejected;
-  }
-  if (reportSignatureMismatch(copy, path, name)) return ApplyOutcome::kRejected;
-  bool written = moveIntoPlace(copy, path, path == kOwnExecutablePath);
-  return written ? ApplyOutcome::kWritten : ApplyOutcome::kNotWritten;
+  return settleWholeCopy(copy, path, name, checksum);
 }
 
 // The one way received files are applied, from memory or from disk. The
