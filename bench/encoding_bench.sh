@@ -179,16 +179,16 @@ echo "## Install from update_server on 127.0.0.1, best of $runs"
 echo
 echo "| from | data set | seconds | bytes sent | speed against classic | bytes against classic | updater peak MiB |"
 echo "|---|---|---|---|---|---|---|"
-for from in v1 empty; do
+for start in v1 empty; do
   best_classic= best_both= classic_peak=0 both_peak=0
   for _ in $(seq "$runs"); do
-    install "$classic_data" "$from"
+    install "$classic_data" "$start"
     classic_sent=$sent classic_peak=$((peak_mib > classic_peak ? peak_mib : classic_peak))
     best_classic=$(awk -v a="$seconds" -v b="$best_classic" 'BEGIN { print (b == "" || a < b) ? a : b }')
-    install "$data" "$from"
+    install "$data" "$start"
     both_sent=$sent both_peak=$((peak_mib > both_peak ? peak_mib : both_peak))
     best_both=$(awk -v a="$seconds" -v b="$best_both" 'BEGIN { print (b == "" || a < b) ? a : b }')
   done
-  echo "| $from | classic | $best_classic | $classic_sent | 1.00 | 1.00 | $classic_peak |"
-  echo "| $from | both (zstd preferred) | $best_both | $both_sent | $(rounded_ratio "$best_classic" "$best_both" 2) | $(rounded_ratio "$both_sent" "$classic_sent" 2) | $both_peak |"
+  echo "| $start | classic | $best_classic | $classic_sent | 1.00 | 1.00 | $classic_peak |"
+  echo "| $start | both (zstd preferred) | $best_both | $both_sent | $(rounded_ratio "$best_classic" "$best_both" 2) | $(rounded_ratio "$both_sent" "$classic_sent" 2) | $both_peak |"
 done
