@@ -27,6 +27,10 @@ void ConnectionSet::markConnected(ENetPeer* peer) {
   if (Connection* connection = find(peer)) connection->connected = true;
 }
 
+void ConnectionSet::markClosing(ENetPeer* peer) {
+  if (Connection* connection = find(peer)) connection->closing = true;
+}
+
 void ConnectionSet::connectTook(ConnectionClock::duration took) {
   if (!connectTime_) connectTime_ = took;
 }
@@ -38,7 +42,7 @@ std::optional<ConnectionClock::duration> ConnectionSet::firstRoundTrip() const {
 
 ENetPeer* ConnectionSet::first() const {
   for (const Connection& connection : connections_) {
-    if (connection.connected) return connection.peer;
+    if (connection.takesRequests()) return connection.peer;
   }
   return nullptr;
 }
@@ -46,7 +50,7 @@ ENetPeer* ConnectionSet::first() const {
 ENetPeer* ConnectionSet::leastLoaded() const {
   const Connection* best = nullptr;
   for (const Connection& connection : connections_) {
-    if (!connection.connected) continue;
+    if (!connection.takesRequests()) continue;
     if (best == nullptr || connection.unansweredWeight < best->unansweredWeight) best = &connection;
   }
   return best != nullptr ? best->peer : nullptr;
@@ -91,7 +95,7 @@ bool ConnectionSet::answered(ENetPeer* peer, const std::optional<ReplyKey>& key,
 ENetPeer* ConnectionSet::stalled(const std::function<bool(ENetPeer*)>& transportStuck) const {
   const Connection* longest = nullptr;
   for (const Connection& connection : connections_) {
-    if (!connection.connected || connection.unanswered.empty()) continue;
+    if (!connection.takesRequests() || connection.unanswered.empty()) continue;
     if (longest == nullptr ||
         connection.unanswered.front().sentAt < longest->unanswered.front().sentAt) {
       longest = &connection;
@@ -118,7 +122,7 @@ std::vector<SentRequest> ConnectionSet::drop(ENetPeer* peer) {
 std::vector<ENetPeer*> ConnectionSet::newestConnected(size_t count) const {
   std::vector<ENetPeer*> newest;
   for (size_t i = connections_.size(); i > 1 && newest.size() < count; --i) {
-    if (connections_[i - 1].connected) newest.push_back(connections_[i - 1].peer);
+    if (connections_[i - 1].takesRequests()) newest.push_back(connections_[i - 1].peer);
   }
   return newest;
 }
@@ -127,7 +131,7 @@ std::vector<ENetPeer*> ConnectionSet::takeIdleSince(ConnectionClock::time_point 
                                                     ConnectionClock::time_point now) {
   std::vector<ENetPeer*> idle;
   for (Connection& connection : connections_) {
-    if (!connection.connected || !connection.unanswered.empty()) continue;
+    if (!connection.takesRequests() || !connection.unanswered.empty()) continue;
     if (connection.lastSend >= cutoff) continue;
     connection.lastSend = now;
     idle.push_back(connection.peer);
@@ -137,13 +141,13 @@ std::vector<ENetPeer*> ConnectionSet::takeIdleSince(ConnectionClock::time_point 
 
 size_t ConnectionSet::connectedCount() const {
   return static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(),
-                                           [](const Connection& c) { return c.connected; }));
+                                           [](const Connection& c) { return c.takesRequests(); }));
 }
 
 size_t ConnectionSet::busyCount() const {
   return static_cast<size_t>(std::count_if(
       connections_.begin(), connections_.end(),
-      [](const Connection& c) { return c.connected && !c.unanswered.empty(); }));
+      [](const Connection& c) { return c.takesRequests() && !c.unanswered.empty(); }));
 }
 
 size_t ConnectionSet::unansweredCount(ENetPeer* peer) const {

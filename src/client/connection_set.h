@@ -50,6 +50,10 @@ class ConnectionSet {
   // carries no request until markConnected.
   void add(ENetPeer* peer, bool connected);
   void markConnected(ENetPeer* peer);
+  // The server has begun to close peer (ENet no longer sends on it) but
+  // its disconnect has not been handled yet: it takes no new request and
+  // counts as connected no more, yet keeps what it carried for drop.
+  void markClosing(ENetPeer* peer);
 
   // The first connection still open, for the requests that open a session
   // (the hello, the manifest); none when every connection is gone.
@@ -110,6 +114,8 @@ class ConnectionSet {
   struct Connection {
     ENetPeer* peer = nullptr;
     bool connected = false;
+    bool closing = false;
+    bool takesRequests() const { return connected && !closing; }
     std::deque<SentRequest> unanswered;
     uint64_t unansweredWeight = 0;
     ConnectionClock::time_point lastSend;

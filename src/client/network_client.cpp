@@ -50,15 +50,30 @@ bool sendOn(ENetPeer* peer, const Bytes& message) {
 
 enum class Route { kFirst, kLeastLoaded };
 
+// Sends message on the connection route picks. ENet sends only on a
+// connected peer, so one the server has begun to close refuses the send
+// before its disconnect event comes: it is set aside (its requests move
+// when that event comes) and the next is tried. The peer sent on, or none.
+ENetPeer* sendOnChosen(NetworkClient& client, Route route, const Bytes& message)
+    REQUIRES(client.enetLock) {
+  for (;;) {
+    ENetPeer* peer = route == Route::kFirst ? client.connections.first()
+                                            : client.connections.leastLoaded();
+    if (peer == nullptr) return nullptr;
+    if (sendOn(peer, message)) return peer;
+    if (peer->state == ENET_PEER_STATE_CONNECTED) return nullptr;  // no memory for the packet
+    client.connections.markClosing(peer);
+  }
+}
+
 // Sends a request whose reply the connection set follows, on the first
 // connection or the least loaded one; false when none is connected.
 bool sendRequest(Route route, SentRequest request) {
   NetworkClient* client = theNetworkClient.load();
   if (client == nullptr) return false;
   MutexLock lock(&client->enetLock);
-  ENetPeer* peer = route == Route::kFirst ? client->connections.first()
-                                          : client->connections.leastLoaded();
-  if (peer == nullptr || !sendOn(peer, request.message)) return false;
+  ENetPeer* peer = sendOnChosen(*client, route, request.message);
+  if (peer == nullptr) return false;
   client->connections.sent(peer, std::move(request), ConnectionClock::now());
   // Out now rather than at the network thread's next pass, which may be
   // up to kIdleWaitMs away when the server has nothing left to send.
@@ -70,8 +85,8 @@ bool sendRequest(Route route, SentRequest request) {
 void sendAgain(NetworkClient& client, std::vector<SentRequest> carried)
     REQUIRES(client.enetLock) {
   for (SentRequest& request : carried) {
-    ENetPeer* peer = client.connections.leastLoaded();
-    if (peer == nullptr || !sendOn(peer, request.message)) return;
+    ENetPeer* peer = sendOnChosen(client, Route::kLeastLoaded, request.message);
+    if (peer == nullptr) return;
     client.connections.sent(peer, std::move(request), ConnectionClock::now());
   }
 }
@@ -434,8 +449,8 @@ bool sendRangeHello() {
   NetworkClient* client = theNetworkClient.load();
   if (client == nullptr) return false;
   MutexLock lock(&client->enetLock);
-  ENetPeer* peer = client->connections.first();
-  if (peer == nullptr || !sendOn(peer, buildRangeHello(RangeHello{}))) return false;
+  ENetPeer* peer = sendOnChosen(*client, Route::kFirst, buildRangeHello(RangeHello{}));
+  if (peer == nullptr) return false;
   client->connections.sentUntracked(peer, ConnectionClock::now());
   return true;
 }

@@ -58,6 +58,14 @@ TEST(ConnectionSet, SpreadsRequestsAndHandsBackWhatADroppedConnectionCarried) {
   EXPECT_EQ(set.busyCount(), 1u);  // 1 still carries "a"@0
   EXPECT_EQ(set.newestConnected(5), std::vector<ENetPeer*>{fakePeer(3)});
 
+  // One the server is closing takes nothing new, but keeps what it carried.
+  set.markClosing(fakePeer(1));
+  EXPECT_EQ(set.first(), fakePeer(3));
+  EXPECT_EQ(set.leastLoaded(), fakePeer(3));
+  EXPECT_EQ(set.connectedCount(), 1u);
+  EXPECT_TRUE(set.unconnectedPeers() == std::vector<ENetPeer*>{fakePeer(4)});
+  EXPECT_EQ(set.drop(fakePeer(1)).size(), 1u);
+
   // The round trip is the first connection's first request and reply, or
   // its connect when that was shorter.
   ASSERT_TRUE(set.firstRoundTrip());
