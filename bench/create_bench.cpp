@@ -34,7 +34,7 @@ int create(const char* build, const char* old, const char* threads) {
   quor::startLog("../create_bench.log");
   quor::DataSet set = quor::scanDataSet("./");
   Clock::time_point start = Clock::now();
-  bool published = quor::createUpdateData(set, oldFolder, quor::kPatchMemoryBudget,
+  bool published = quor::createUpdateData(set, {oldFolder}, quor::kPatchMemoryBudget,
                                           unsigned(std::atoi(threads)));
   double seconds = secondsSince(start);
   quor::flushLog();

@@ -48,7 +48,7 @@ int runScannedMode(const Options& options) {
   if (options.createMode) {
     const SigningRequest* signing =
         options.signing.privateKeyFile.empty() ? nullptr : &options.signing;
-    bool published = createUpdateData(local, options.oldPath, options.patchMemoryBudget,
+    bool published = createUpdateData(local, options.oldPaths, options.patchMemoryBudget,
                                       options.threads, signing, options.encodings);
     sleepMs(kEndPauseMs);
     return published ? kExitOk : kExitCreateFailed;

@@ -117,6 +117,9 @@ void logHelp() {
   logLine("--zstd-level N - with --create, the zstd level, " + std::to_string(kMinZstdLevel) +
           " to " + std::to_string(kMaxZstdLevel) + " (default " +
           std::to_string(kDefaultZstdLevel) + ")");
+  logLine("--old DIR --old DIR2 ... - with --create, older builds, newest first: the first gets "
+          "the patches every updater takes, each further one patches of its own (at most " +
+          std::to_string(kMaxOldBuilds) + ")");
 }
 
 // --encodings NAME.
@@ -157,10 +160,16 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
         line.steps.push_back({Kind::kMissingOldPath, {}});
         break;
       }
+      if (options.oldPaths.size() == kMaxOldBuilds) {
+        line.steps.push_back({Kind::kBadValue, {},
+                              "--old may be given at most " + std::to_string(kMaxOldBuilds) +
+                                  " times"});
+        break;
+      }
       // The folder's name is read here, but argv[i + 1] is still scanned
       // as an argument of its own, as it always has been.
-      options.oldPath = normaliseOldPath(pathFromArgument(argv[i + 1]));
-      line.steps.push_back({Kind::kOld, options.oldPath});
+      options.oldPaths.push_back(normaliseOldPath(pathFromArgument(argv[i + 1])));
+      line.steps.push_back({Kind::kOld, options.oldPaths.back()});
     } else if (argument == "--patch-memory") {
       std::optional<uint64_t> mebibytes =
           i + 1 < argc ? decimalValue(argv[i + 1], kLargestPatchMemoryMiB) : std::nullopt;

@@ -17,7 +17,9 @@ struct Options {
   bool startGame = false;    // --quor
   bool createMode = false;   // --create
   bool fullUpdate = false;   // --full
-  std::string oldPath;       // --old <folder> as UTF-8, '/' separators, no trailing one
+  // --old <folder>, repeated for older builds, newest first: as UTF-8,
+  // '/' separators, no trailing one.
+  std::vector<std::string> oldPaths;
   size_t connections = 0;    // --connections N; 0: chosen by the round trip
   uint64_t limitRate = 0;    // --limit-rate N in bytes per second; 0: no cap
   // --patch-memory <MiB>: memory one patch may take beyond the two files.

@@ -220,7 +220,7 @@ struct WholeSizes {
 // published when it is smaller than the zstd whole file. True when it was.
 bool makeZstdPatch(const std::string& path, const std::string& patchPath, const Bytes& old,
                    const Bytes& current, uint32_t fileNumber, uint64_t zstdSize, int level,
-                   uint32_t base, Published* published, DeferredLog& log) {
+                   IndexedFile target, Published* published, DeferredLog& log) {
   Bytes body;
   Status status;
   {
@@ -234,14 +234,16 @@ bool makeZstdPatch(const std::string& path, const std::string& patchPath, const 
     return false;
   }
   if (patch.bytes.size() >= zstdSize) return false;
-  const std::string output = outputPath(dataFileName(fileNumber, patch.kind));
+  target.kind = patch.kind;
+  target.size = patch.bytes.size();
+  const std::string output = outputPath(indexedFileName(fileNumber, target));
   if (reportFailure(writeFileAtomically(output, reinterpret_cast<const uint8_t*>(patch.bytes.data()),
                                         patch.bytes.size()),
                     log)) {
     log.error("failed to create the zstd patch: " + path);
     return false;
   }
-  published->indexed.push_back({patch.kind, patch.bytes.size(), base});
+  published->indexed.push_back(target);
   return true;
 }
 
@@ -250,17 +252,24 @@ bool makeZstdPatch(const std::string& path, const std::string& patchPath, const 
 // 0 when no classic patch was published (the file is then offered whole,
 // which is not an error). A patch no smaller than the file's compressed
 // copy of its encoding saves a player nothing: it is not published.
+// A tagged patch, from a build older than the first --old, is named by its
+// base (dataset/layout.h) and only encodings.index lists it: it is
+// published in zstd, or classic when the data set has no zstd.
 uint32_t makePatch(const std::string& path, const std::string& oldPath, const Bytes& current,
                    uint32_t fileNumber, WholeSizes whole, uint64_t memoryBudget,
-                   const Encodings& encodings, Published* published, DeferredLog& log) {
+                   const Encodings& encodings, bool tagged, Published* published,
+                   DeferredLog& log) {
   Bytes old;
   if (!readWholeFile(oldPath, &old).ok() || old.empty()) {
     log.error("failed to read old file, or file is empty: " + oldPath);
     return 0;
   }
+  // The base is the checksum of the bytes the patch was made from.
+  const auto base = static_cast<uint32_t>(bytesChecksum(old.data(), old.size()));
   // A patch that cannot be made is no failure of the data set: the file is
   // offered whole. The zstd patch is made from the classic one's records.
-  const std::string patchPath = outputPath(patchFileName(fileNumber));
+  const IndexedFile classic{DataKind::kPatch, 0, base, tagged};
+  const std::string patchPath = outputPath(indexedFileName(fileNumber, classic));
   if (reportFailure(writePatch(old, current, memoryBudget, patchPath), log)) {
     log.error("failed to create patch: " + path);
     return 0;
@@ -275,19 +284,18 @@ uint32_t makePatch(const std::string& path, const std::string& oldPath, const By
     removeFile(patchPath);
     return 0;
   }
-  // The base is the checksum of the bytes the patch was made from.
-  const auto base = static_cast<uint32_t>(bytesChecksum(old.data(), old.size()));
   bool zstdPatch = whole.zstd != 0 && makeZstdPatch(path, patchPath, old, current, fileNumber,
-                                                   whole.zstd, encodings.zstdLevel, base,
+                                                   whole.zstd, encodings.zstdLevel, classic,
                                                    published, log);
-  bool classicPatch = encodings.classic && patchSize < whole.classic;
+  bool classicWanted = encodings.classic && (!tagged || !encodings.zstd);
+  bool classicPatch = classicWanted && patchSize < whole.classic;
   if (!classicPatch) {
     removeFile(patchPath);
-    if (encodings.classic) {
+    if (classicWanted && !tagged) {
       log.line("patch not smaller than the compressed file, published whole: " + path);
     }
   } else {
-    published->indexed.push_back({DataKind::kPatch, patchSize, base});
+    published->indexed.push_back({DataKind::kPatch, patchSize, base, tagged});
   }
   // Every updater that reads the manifest alone asks for N.patch when the
   // base is its file's: with the classic files the base says that N.patch
@@ -299,6 +307,37 @@ uint32_t makePatch(const std::string& path, const std::string& oldPath, const By
 // Old path of a file: the old folder and the path without its leading ".".
 std::string oldPathOf(const std::string& oldFolder, const std::string& path) {
   return oldFolder + path.substr(1);
+}
+
+// An older build: its folder and its scan.
+struct OldBuild {
+  std::string folder;
+  DataSet files;
+};
+
+// An older copy of a file that a patch is made from: which build (0 the
+// first --old, whose patch is the manifest's) and where the copy is.
+struct OldCopy {
+  size_t build;
+  std::string path;
+};
+
+// The older copies of path to make patches from, one per checksum: each
+// build's copy that differs from the new file (checksum) and from the
+// copies of the builds before it.
+std::vector<OldCopy> oldCopiesToPatch(const std::vector<OldBuild>& olds, const std::string& path,
+                                      int32_t checksum) {
+  std::vector<OldCopy> copies;
+  std::vector<int32_t> bases{checksum};
+  for (size_t build = 0; build < olds.size(); ++build) {
+    std::string oldPath = oldPathOf(olds[build].folder, path);
+    auto old = olds[build].files.find(oldPath);
+    if (old == olds[build].files.end()) continue;
+    if (std::find(bases.begin(), bases.end(), old->second) != bases.end()) continue;
+    bases.push_back(old->second);
+    copies.push_back({build, std::move(oldPath)});
+  }
+  return copies;
 }
 
 // One entry of the data set as planned before any file is read. Its
@@ -326,35 +365,42 @@ struct FileOutcome {
 
 // What every file is published against.
 struct Publication {
-  const DataSet& oldSet;
-  const std::string& oldFolder;
+  const std::vector<OldBuild>& olds;  // newest first
   uint64_t patchMemoryBudget;
   MemoryBudget& memory;  // shared by the files in progress
   const Encodings& encodings;
 };
 
-// The memory the file's patch takes in all: the old and new file and the
-// working memory of the diff method the budget allows. 0 when it gets none:
-// it did not change since the old build, or not even the block method fits
-// the budget (a line says so).
-uint64_t patchMemoryNeeded(const PlannedFile& file, const Publication& publication,
-                           DeferredLog& log) {
-  if (publication.oldFolder.empty() || !file.sized) return 0;
-  std::string oldPath = oldPathOf(publication.oldFolder, *file.path);
-  auto old = publication.oldSet.find(oldPath);
-  if (old == publication.oldSet.end() || old->second == file.scannedChecksum) return 0;
-  uint64_t oldSize = sizeOf(oldPath);
-  uint64_t working = diffMemory(oldSize, file.size, publication.patchMemoryBudget);
-  if (working == 0) {
-    log.line("file too large to patch within memory, published whole: " + *file.path);
-    return 0;
-  }
-  // The zstd patch is made after the diff, from the classic patch's body.
+// The memory one patch of a copy of oldSize takes in all: the old and new
+// file and the working memory of the diff method the budget allows (and
+// of the zstd patch, made after the diff from the classic patch's body).
+// 0 when not even the block method fits the budget.
+uint64_t onePatchMemory(uint64_t oldSize, uint64_t newSize, const Publication& publication) {
+  uint64_t working = diffMemory(oldSize, newSize, publication.patchMemoryBudget);
+  if (working == 0) return 0;
   const Encodings& encodings = publication.encodings;
   if (encodings.zstd) {
-    working = std::max(working, file.size + zstdPatchMemory(encodings.zstdLevel, oldSize, file.size));
+    working = std::max(working, newSize + zstdPatchMemory(encodings.zstdLevel, oldSize, newSize));
   }
-  return oldSize + file.size + working;
+  return oldSize + newSize + working;
+}
+
+// The memory the file's patches take: they are made one after another, so
+// the largest one's. 0 when it gets none: it did not change since the old
+// builds, or not even the block method fits the budget (a line says so
+// for the first old build's patch).
+uint64_t patchMemoryNeeded(const PlannedFile& file, const Publication& publication,
+                           DeferredLog& log) {
+  if (!file.sized) return 0;
+  uint64_t needed = 0;
+  for (const OldCopy& copy : oldCopiesToPatch(publication.olds, *file.path, file.scannedChecksum)) {
+    uint64_t memory = onePatchMemory(sizeOf(copy.path), file.size, publication);
+    if (memory == 0 && copy.build == 0) {
+      log.line("file too large to patch within memory, published whole: " + *file.path);
+    }
+    needed = std::max(needed, memory);
+  }
+  return needed;
 }
 
 // Publishes a file read whole into memory, as a patch needs it: its
@@ -401,10 +447,13 @@ bool publishHeld(const std::string& path, const std::string& output, uint32_t fi
     }
     if (written.ok()) published->indexed.push_back({DataKind::kZstdWhole, whole.zstd, 0});
   }
-  std::string oldPath = oldPathOf(publication.oldFolder, path);
-  if (publication.oldSet.at(oldPath) != published->checksum) {
-    *base = makePatch(path, oldPath, content, fileNumber, whole, publication.patchMemoryBudget,
-                      encodings, published, log);
+  // The copies as they are now: the file may have changed since the scan.
+  for (const OldCopy& copy : oldCopiesToPatch(publication.olds, path, published->checksum)) {
+    if (onePatchMemory(sizeOf(copy.path), content.size(), publication) == 0) continue;
+    bool tagged = copy.build != 0;
+    uint32_t made = makePatch(path, copy.path, content, fileNumber, whole,
+                              publication.patchMemoryBudget, encodings, tagged, published, log);
+    if (!tagged) *base = made;
   }
   return true;
 }
@@ -479,6 +528,7 @@ std::vector<PlannedFile> planFiles(const DataSet& dataSet) {
 struct Counters {
   uint32_t written = 0;
   uint32_t patches = 0;
+  uint32_t olderPatches = 0;  // tagged: from the builds after the first --old
   uint32_t processed = 0;
 };
 
@@ -512,10 +562,14 @@ bool signDataSet(const SigningRequest* signing, const KeyPair& keys,
 }
 
 // encodings.index, listing what was written of every file; written
-// before the signature, which covers it as it covers every data file.
+// before the signature, which covers it as it covers every data file. A
+// classic data set has one only when it holds tagged patches, which
+// nothing else names.
 bool writeEncodingsIndex(const Encodings& encodings,
                          const std::vector<std::pair<uint32_t, IndexedFile>>& indexed) {
-  if (!encodings.zstd) return true;
+  bool anyTagged = std::any_of(indexed.begin(), indexed.end(),
+                               [](const auto& line) { return line.second.tagged; });
+  if (!encodings.zstd && !anyTagged) return true;
   Bytes bytes = encodeEncodingsIndex(indexed);
   return !reportFailure(writeFileAtomically(std::string(kUpdateDataFolder) + kEncodingsIndexName,
                                             bytes.data(), bytes.size()));
@@ -543,21 +597,45 @@ bool publishNewRelease() {
   return true;
 }
 
+// The size of the data set as written: every file of the update data
+// folder, and how many there are.
+std::string dataSetSizeLine() {
+  uint64_t bytes = 0;
+  uint64_t files = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(toNativePath(kUpdateDataFolder), ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::error_code sizeError;
+    uintmax_t size = it->file_size(sizeError);
+    if (sizeError) continue;
+    bytes += size;
+    ++files;
+  }
+  return "Update data: " + std::to_string(bytes) + " bytes in " + std::to_string(files) +
+         " files";
+}
+
+// Scans the older builds, newest first. False when one cannot be scanned.
+bool scanOldBuilds(const std::vector<std::string>& oldFolders, std::vector<OldBuild>* olds) {
+  for (const std::string& folder : oldFolders) {
+    logLine("Using old data for patch from: " + folder);
+    Status scanned;
+    olds->push_back({folder, scanDataSet(folder, &scanned)});
+    if (reportFailure(scanned)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
+bool createUpdateData(const DataSet& dataSet, const std::vector<std::string>& oldFolders,
                       uint64_t patchMemoryBudget, unsigned threads,
                       const SigningRequest* signing, const Encodings& encodings) {
   logLine("Creating update data...");
   KeyPair keys;
   if (!loadSigningKey(signing, &keys)) return false;
-  DataSet oldSet;
-  if (!oldFolder.empty()) {
-    logLine("Using old data for patch from: " + oldFolder);
-    Status scanned;
-    oldSet = scanDataSet(oldFolder, &scanned);
-    if (reportFailure(scanned)) return false;
-  }
+  std::vector<OldBuild> olds;
+  if (!scanOldBuilds(oldFolders, &olds)) return false;
   Manifest manifest;
   manifest.datasetChecksum = datasetChecksum();
   logLine("-- dataset checksum: " + decimalText(manifest.datasetChecksum));
@@ -568,7 +646,7 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
   uint32_t interval = entries / 20 + 1;
   Counters counters;
   MemoryBudget memory(patchMemoryBudget);
-  Publication publication{oldSet, oldFolder, patchMemoryBudget, memory, encodings};
+  Publication publication{olds, patchMemoryBudget, memory, encodings};
   std::vector<FileOutcome> outcomes(plan.size());
   std::map<std::string, SignedFile> signedFiles;
   std::vector<std::pair<uint32_t, IndexedFile>> indexed;
@@ -589,7 +667,10 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
       return true;
     }
     manifest.files[path] = outcome.entry;
-    for (const IndexedFile& file : outcome.indexed) indexed.emplace_back(outcome.entry.fileNumber, file);
+    for (const IndexedFile& file : outcome.indexed) {
+      indexed.emplace_back(outcome.entry.fileNumber, file);
+      counters.olderPatches += file.tagged ? 1 : 0;
+    }
     if (outcome.entry.patchBaseChecksum != 0) ++counters.patches;
     ++counters.written;
     ++counters.processed;
@@ -620,6 +701,8 @@ bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
   logLine("Patches: " + decimalText(counters.patches));
   logLine("Folders: " + decimalText(static_cast<uint32_t>(manifest.folders.size())));
   logLine("Empty files: " + decimalText(static_cast<uint32_t>(manifest.emptyFiles.size())));
+  if (olds.size() > 1) logLine("Patches from older builds: " + decimalText(counters.olderPatches));
+  logLine(dataSetSizeLine());
   return publishNewRelease();
 }
 

@@ -21,6 +21,18 @@
 // manifest gives the file the patch base 0, which sends every player to
 // N.compressed.
 //
+// Several older builds (oldFolders, newest first): the first gives N.patch
+// and the manifest's patch base as with one. For each further build whose
+// copy of a changed file differs from the new file and from the copies of
+// the builds before it, the file also gets a patch named by its base
+// ("N.<base in 8 hex digits>.zdiff", dataset/layout.h), in zstd (classic
+// in a data set without zstd), when it is smaller than the whole file of
+// its encoding. Only encodings.index lists these. A file's patches are
+// made one after another in its share of the pool (the share is the
+// largest one's), so create time grows by about one diff per older build
+// whose copy differs; the line "Patches from older builds: N" counts them.
+// The last line before the release's gives the data set's size.
+//
 // Files are numbered, and folders listed, in the order of their paths'
 // bytes, so the same build gives the same data set on every platform. The
 // publisher's own updater.log is not published (no player installs it).
@@ -38,6 +50,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "create/sign_data_set.h"
 #include "create/zstd_publish.h"
@@ -50,8 +63,8 @@ namespace quor {
 // index's. The patches made at once share it (see above).
 inline constexpr uint64_t kPatchMemoryBudget = uint64_t(2) << 30;
 
-// dataSet is the scan of "./"; oldFolder the older build ('/' separators,
-// no trailing one), empty for none. Returns false when the data set could
+// dataSet is the scan of "./"; oldFolders the older builds, newest first
+// ('/' separators, no trailing one), none for none; at most kMaxOldBuilds. Returns false when the data set could
 // not be published completely; no manifest is written then. Tests lower
 // patchMemoryBudget. threads: how many files are worked on at once, 0 for
 // one per core. Call from one thread; it starts and ends its own. With
@@ -60,7 +73,8 @@ inline constexpr uint64_t kPatchMemoryBudget = uint64_t(2) << 30;
 // data set that cannot be signed keeps no manifest. A release that cannot
 // be written is false too (update_data/ is complete then, the pointer
 // unchanged).
-bool createUpdateData(const DataSet& dataSet, std::string oldFolder,
+inline constexpr size_t kMaxOldBuilds = 8;
+bool createUpdateData(const DataSet& dataSet, const std::vector<std::string>& oldFolders,
                       uint64_t patchMemoryBudget = kPatchMemoryBudget, unsigned threads = 0,
                       const SigningRequest* signing = nullptr,
                       const Encodings& encodings = Encodings());

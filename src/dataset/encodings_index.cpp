@@ -1,5 +1,6 @@
 #include "dataset/encodings_index.h"
 
+#include <algorithm>
 #include <charconv>
 #include <string_view>
 
@@ -35,6 +36,12 @@ bool cut(std::string_view* text, char separator, std::string_view* head) {
   return true;
 }
 
+bool isBaseTag(std::string_view text) {
+  return text.size() == kBaseTagLength && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
 Status badLine(size_t number) {
   return Status::corrupt("encodings.index: line " + std::to_string(number) +
                          " does not follow the format");
@@ -42,10 +49,15 @@ Status badLine(size_t number) {
 
 }  // namespace
 
+std::string indexedFileName(uint32_t fileNumber, const IndexedFile& file) {
+  return file.tagged ? taggedPatchName(fileNumber, file.base, file.kind)
+                     : dataFileName(fileNumber, file.kind);
+}
+
 Bytes encodeEncodingsIndex(const std::vector<std::pair<uint32_t, IndexedFile>>& lines) {
   std::string text(kIndexHeader);
   for (const auto& [fileNumber, file] : lines) {
-    text += dataFileName(fileNumber, file.kind) + " " + std::to_string(file.size) + " " +
+    text += indexedFileName(fileNumber, file) + " " + std::to_string(file.size) + " " +
             std::to_string(file.base) + "\n";
   }
   return Bytes(text.begin(), text.end());
@@ -63,6 +75,7 @@ Status parseEncodingsIndex(const uint8_t* data, size_t size, EncodingsIndex* ind
       return badLine(number);
     }
     baseText = line;
+    const std::string_view wholeName = name;
     if (!cut(&name, '.', &fileNumberText)) return badLine(number);
     kindText = name;
     uint32_t fileNumber = 0;
@@ -71,8 +84,14 @@ Status parseEncodingsIndex(const uint8_t* data, size_t size, EncodingsIndex* ind
         !parseDecimal(baseText, &file.base) || kindText.empty()) {
       return badLine(number);
     }
-    if (!kindOfText(kindText, &file.kind)) continue;  // a kind of a later writer
+    std::string_view tagText;
+    file.tagged = cut(&kindText, '.', &tagText);
+    if (file.tagged && !isBaseTag(tagText)) continue;  // a name of a later writer
+    if (!kindOfText(kindText, &file.kind)) continue;   // a kind of a later writer
     if (isPatchKind(file.kind) != (file.base != 0)) return badLine(number);
+    if (file.tagged && (!isPatchKind(file.kind) || indexedFileName(fileNumber, file) != wholeName)) {
+      return badLine(number);
+    }
     std::vector<IndexedFile>& listed = parsed.files[fileNumber];
     if (listed.size() == kMaxIndexedPerEntry) {
       return Status::corrupt("encodings.index: too many files for " + std::to_string(fileNumber));

@@ -5,14 +5,17 @@
 //
 //   index  = "quor_encodings 1" LF *line
 //   line   = name SP size SP base LF
-//   name   = fileNumber "." kind          ("17.zst")
+//   name   = fileNumber "." [tag "."] kind   ("17.zst", "17.0badf00d.zdiff")
+//   tag    = 8 lowercase hex digits, the base in hex: only on a patch from
+//            a build older than the manifest's base (layout.h)
 //   kind   = "compressed" / "patch" / "zst" / "zdiff" / "zfrom" / other
 //   size   = decimal, the file's bytes
 //   base   = decimal, the checksum the local file must have for a patch
 //            to apply to it; 0 for a whole file
 //
 // with decimal numbers without leading zeros (or "0"). A line of another
-// kind is passed over, so a later create mode may add kinds; anything else
+// kind, or of a name of another shape, is passed over, so a later create
+// mode may add kinds; a tag that is not its line's base, and anything else
 // that does not follow the grammar refuses the whole index. Parsing costs
 // memory in proportion to the index only, and an index may not be larger
 // than kMaxEncodingsIndexSize.
@@ -37,7 +40,11 @@ struct IndexedFile {
   DataKind kind;
   uint64_t size = 0;
   uint32_t base = 0;
+  bool tagged = false;  // its name carries its base
 };
+
+// The data file's name: "17.zst", or "17.0badf00d.zdiff" when tagged.
+std::string indexedFileName(uint32_t fileNumber, const IndexedFile& file);
 
 struct EncodingsIndex {
   // By fileNumber, in the order listed.

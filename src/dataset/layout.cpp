@@ -38,6 +38,13 @@ std::string dataFileName(uint32_t fileNumber, DataKind kind) {
   return decimalText(fileNumber) + std::string(dataKindSuffix(kind));
 }
 
+std::string taggedPatchName(uint32_t fileNumber, uint32_t base, DataKind kind) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string tag(kBaseTagLength, '0');
+  for (size_t i = 0; i < kBaseTagLength; ++i) tag[kBaseTagLength - 1 - i] = kHex[(base >> (4 * i)) & 0xf];
+  return decimalText(fileNumber) + "." + tag + std::string(dataKindSuffix(kind));
+}
+
 DataKind dataKindOf(std::string_view name) {
   for (DataKind kind : kAllDataKinds) {
     if (name.ends_with(dataKindSuffix(kind))) return kind;
@@ -57,6 +64,13 @@ bool isZstdName(std::string_view name) {
 }
 
 bool isPatchName(std::string_view name) { return isPatchKind(dataKindOf(name)); }
+
+bool isIndexOnlyName(std::string_view name) {
+  if (isZstdName(name)) return true;
+  // A classic name is a number, a dot and its kind.
+  size_t dot = name.find('.');
+  return dot != std::string_view::npos && name.find('.', dot + 1) != std::string_view::npos;
+}
 
 namespace {
 

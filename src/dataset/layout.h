@@ -59,8 +59,16 @@ std::string_view dataKindSuffix(DataKind kind);
 // The kind a name ends in; kWhole for a name of none.
 DataKind dataKindOf(std::string_view name);
 bool isPatchKind(DataKind kind);
+// A patch from a build older than the one before (create mode's further
+// --old folders) carries its base in its name, as 8 lowercase hex digits:
+// "17.0badf00d.zdiff". Only encodings.index names these.
+std::string taggedPatchName(uint32_t fileNumber, uint32_t base, DataKind kind);
+inline constexpr size_t kBaseTagLength = 8;
 // Whether the name is one of the second encoding's.
 bool isZstdName(std::string_view name);
+// Whether only encodings.index names it (the second encoding's names and
+// tagged patches): a server that answers it empty or refuses it has none.
+bool isIndexOnlyName(std::string_view name);
 // A patch of any kind.
 bool isPatchName(std::string_view name);
 

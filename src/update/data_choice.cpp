@@ -43,7 +43,7 @@ std::vector<std::string> dataCandidates(const std::string& path, const ManifestE
   });
   std::vector<std::string> names;
   for (const IndexedFile& file : usable) {
-    std::string name = dataFileName(entry.fileNumber, file.kind);
+    std::string name = indexedFileName(entry.fileNumber, file);
     if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
   }
   bool anyWhole = std::any_of(usable.begin(), usable.end(),

@@ -98,9 +98,9 @@ Fetched runStops() {
 
 // Waits for the reply named task.name until one with content arrives or
 // the wait's clock runs out. Replies of size 0 are consumed but not
-// accepted, but for the second encoding's names: a server without such a
-// file answers it empty, and the entry falls back at once. The first reply
-// taken gives up the task's slot, unless it is a patch's.
+// accepted, but for the names only encodings.index lists: a server
+// without such a file answers it empty, and the entry falls back at once.
+// The first reply taken gives up the task's slot, unless it is a patch's.
 std::optional<ReceivedFile> awaitReply(FileUpdateController& controller, EntryTask& task,
                                        OpenRequests& outstanding, const ReplyWait& wait) {
   // A reply already here counts even when the server has gone since.
@@ -110,7 +110,7 @@ std::optional<ReceivedFile> awaitReply(FileUpdateController& controller, EntryTa
       outstanding.done();
       task.slotHeld = false;
     }
-    if (reply && reply->size == 0 && !isZstdName(task.name)) return std::nullopt;
+    if (reply && reply->size == 0 && !isIndexOnlyName(task.name)) return std::nullopt;
     return reply;
   });
 }
@@ -163,7 +163,7 @@ ApplyOutcome refusedData(const std::string& name) {
   return isPatchName(name) ? ApplyOutcome::kPatchUnusable : ApplyOutcome::kRejected;
 }
 
-// The refusal of a name of the second encoding the server does not have.
+// The refusal of a name only encodings.index lists that the server does not have.
 Fetched notOnTheServer(const std::string& name) {
   logLine(name + " is not on the server");
   return settledAs(refusedData(name));
@@ -347,7 +347,7 @@ Fetched stagePieces(PieceContext& context, const EntryTask& task) {
     requestFromStart(context, name);
     return stagePieces(context, task);
   }
-  if (first->status != kRangeStatusOk && isZstdName(name)) {
+  if (first->status != kRangeStatusOk && isIndexOnlyName(name)) {
     context.controller.forgetPiecesOf(name);
     return notOnTheServer(name);
   }
@@ -518,7 +518,7 @@ class EntryRun {
       task.name = task.rest.front();
       task.rest.erase(task.rest.begin());
       task.again = false;
-      if (isZstdName(failed)) ++counters_.fallbacks;
+      if (isIndexOnlyName(failed)) ++counters_.fallbacks;
       if (isPatchName(task.name) || !isPatchName(failed)) {
         logLine("Fetching " + task.name + " instead of " + failed);
       } else {

@@ -115,7 +115,8 @@ enum class RunEnd {
 // fallbacks: what each entry's data falls back to when it cannot be used,
 // "Fetching the whole file instead: NAME" or "Fetching NAME instead of
 // FAILED"; without, a failed patch falls back to the whole file. Each
-// fallback from the second encoding is counted ("Fallbacks: N" at the end).
+// fallback from a name only encodings.index lists (the second encoding's,
+// a tagged patch) is counted ("Fallbacks: N" at the end).
 RunEnd runUpdates(const PendingRequests& pending, const Manifest& manifest,
                   FileUpdateController& controller, UpdateSource& source, const ReplyWait& wait,
                   const SignedUpdate* signedUpdate = nullptr,

@@ -59,7 +59,7 @@ class SignedUpdate : public ::testing::Test {
     fs::create_directories(root() / (name + "/server_data"));
     ScopedCurrentDir inBuild(root() / name);
     SigningRequest signing{root() / (keys + "/publisher.key"), version};
-    bool published = createUpdateData(scanDataSet("./"), old.empty() ? "" : "../" + old,
+    bool published = createUpdateData(scanDataSet("./"), old.empty() ? std::vector<std::string>() : std::vector<std::string>{"../" + old},
                                       kPatchMemoryBudget, 0, keys.empty() ? nullptr : &signing,
                                       encodings);
     EXPECT_TRUE(published);

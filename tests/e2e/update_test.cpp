@@ -220,6 +220,48 @@ TEST_F(UpdateProgram, AFileWhosePatchWouldNotPayComesWhole) {
 // an opaque entry: create mode publishes neither what a link stands for
 // nor loops on a cycle, and the update deletes nothing behind a link,
 // writes nothing through one and does not replace it.
+// Three releases: a player of each older one is patched, the one two
+// releases behind from the patches named by its files' checksums. With
+// the index damaged, players fetch what the manifest alone offers.
+TEST(UpdateSeries, PlayersSeveralReleasesBehindArePatchedUnlessTheIndexIsDamaged) {
+  Build v0 = versionOne();
+  v0["data/quor/maps/a.map"].replace(7000, 4000, std::string(4000, 'z'));
+  v0["data/common/c.txt"] = v0["data/common/c.txt"].substr(0, 600) + "zeroth version\n";
+  const std::vector<std::pair<std::string, Build>> players{
+      {"v0", v0}, {"v1", versionOne()}, {"v2", versionTwo()}};
+  UpdateScenario scenario;
+  scenario.publishSeries({versionOne(), v0}, versionTwo());
+  for (bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "damaged index" : "index");
+    if (damaged) writeFile(scenario.dataFolder() + "/encodings.index", "quor_encodings 1\n0.zst x 0\n");
+    scenario.startServer();
+    std::vector<std::string> folders;
+    for (const auto& [name, build] : players) {
+      folders.push_back(scenario.makePlayer("player-" + name + (damaged ? "d" : ""), build));
+    }
+    std::vector<RunResult> runs(players.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < players.size(); ++i) {
+      threads.emplace_back([&, i] { runs[i] = scenario.runUpdater(folders[i]); });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (size_t i = 0; i < players.size(); ++i) {
+      const std::string& name = players[i].first;
+      ASSERT_EQ(runs[i].exitCode, 0) << runs[i].output;
+      std::string log = readFile(folders[i] + "/updater.log");
+      EXPECT_EQ(scenario.compare(folders[i], versionTwo()), "") << name << log;
+      bool patched = name == "v1" || (name == "v0" && !damaged);
+      EXPECT_EQ(countOf(log, patched ? ": Patched: 2\n" : ": Patched: 0\n"), 1) << name << log;
+      EXPECT_EQ(countOf(log, "fetching the classic update data"), damaged ? 1 : 0) << name;
+    }
+    std::string served = scenario.serverOutput();
+    EXPECT_EQ(patchesServed(served), damaged ? 2 : 4) << served;
+    // n.bin and default.sav for v0 and v1, and v0's a.map and c.txt when damaged
+    EXPECT_EQ(countOf(served, ".compressed (") + countOf(served, ".zst ("), damaged ? 6 : 4)
+        << served;
+  }
+}
+
 TEST(UpdateLinks, LinksAreLeftAsTheyAreAndNothingBehindThemIsTouched) {
   UpdateScenario scenario;
   const TempDir& root = scenario.root();

@@ -239,7 +239,7 @@ TEST_F(WebUpdate, SignedDataOverPlainHttpIsCutAtTheSignedSize) {
   {
     ScopedCurrentDir inBuild(scenario.root() / "v2");
     SigningRequest signing{scenario.root() / "publisher.key", 7};
-    ASSERT_TRUE(createUpdateData(scanDataSet("./"), "", kPatchMemoryBudget, 0, &signing));
+    ASSERT_TRUE(createUpdateData(scanDataSet("./"), {}, kPatchMemoryBudget, 0, &signing));
   }
   fs::path longer = scenario.root() / "longer";
   fs::copy(scenario.dataFolder(), longer, fs::copy_options::recursive);

@@ -82,13 +82,23 @@ UpdateScenario::~UpdateScenario() {
 }
 
 void UpdateScenario::publish(const Build& v1, const Build& v2, const Encodings& encodings) {
-  fs::remove_all(root_ / "v1");
+  publishSeries({v1}, v2, encodings);
+}
+
+void UpdateScenario::publishSeries(const std::vector<Build>& olds, const Build& v2,
+                                   const Encodings& encodings) {
+  std::vector<std::string> oldFolders;
+  for (size_t k = 0; k < olds.size(); ++k) {
+    std::string name = k == 0 ? "v1" : "v1-older" + std::to_string(k);
+    fs::remove_all(root_ / name);
+    writeBuild(root_ / name, olds[k]);
+    oldFolders.push_back("../" + name);
+  }
   fs::remove_all(root_ / "v2");
-  writeBuild(root_ / "v1", v1);
   writeBuild(root_ / "v2", v2);
   fs::create_directories(root_ / "v2/server_data");
   ScopedCurrentDir inV2(root_ / "v2");
-  if (!createUpdateData(scanDataSet("./"), "../v1", kPatchMemoryBudget, 0, nullptr, encodings)) {
+  if (!createUpdateData(scanDataSet("./"), oldFolders, kPatchMemoryBudget, 0, nullptr, encodings)) {
     throw std::runtime_error("publish failed");
   }
 }

@@ -36,6 +36,10 @@ class UpdateScenario {
   // files publish the classic encoding only (kClassicOnly), so that the
   // updater asks for the files they altered.
   void publish(const Build& v1, const Build& v2, const Encodings& encodings = Encodings());
+  // The same with several older builds, newest first: the first is "v1",
+  // the others "v1-older<k>".
+  void publishSeries(const std::vector<Build>& olds, const Build& v2,
+                     const Encodings& encodings = Encodings());
   // Starts update_server on the published data (or another folder).
   void startServer(const std::string& dataFolder = "", const std::vector<std::string>& args = {});
   // A player's folder holding build, with a server list naming the server.

@@ -134,8 +134,15 @@ TEST_F(OptionsArguments, PatchMemoryTakesMebibytesFromOneTo1TiB) {
 TEST_F(OptionsArguments, OldPathIsNormalisedAndChecked) {
   std::filesystem::create_directories("old");
   EXPECT_EQ(scan({"u", "--old", "old/"}, options), ScanOutcome::kRun);
-  EXPECT_EQ(options.oldPath, "old");
+  EXPECT_EQ(options.oldPaths, std::vector<std::string>{"old"});
   EXPECT_EQ(options.argumentLine, "u --old old/ ");  // the path is scanned too
+  Options several;
+  EXPECT_EQ(scan({"u", "--old", "old", "--old", "old\\"}, several), ScanOutcome::kRun);
+  EXPECT_EQ(several.oldPaths, (std::vector<std::string>{"old", "old"}));
+  std::vector<const char*> tooMany{"u"};
+  for (size_t i = 0; i <= kMaxOldBuilds; ++i) tooMany.insert(tooMany.end(), {"--old", "old"});
+  Options crowded;
+  EXPECT_EQ(scan(tooMany, crowded), ScanOutcome::kBadValue);
   EXPECT_EQ(normaliseOldPath("C:\\games\\old\\"), "C:/games/old");
   EXPECT_EQ(normaliseOldPath("old//"), "old/");
   EXPECT_EQ(normaliseOldPath(""), "");

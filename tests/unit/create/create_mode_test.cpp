@@ -59,7 +59,7 @@ TEST_F(CreateMode, WithoutOldBuildEveryFileIsCompressed) {
   writeFile(std::string(kStagingFolder) + "/3.compressed.part", "partial download");
   fs::create_directories("server_data");
   DataSet set = scanDataSet("./");
-  ASSERT_TRUE(createUpdateData(set, ""));
+  ASSERT_TRUE(createUpdateData(set, {}));
 
   Manifest manifest = readManifestFile();
   EXPECT_TRUE(manifest.complete);
@@ -107,7 +107,7 @@ TEST_F(CreateMode, WithOldBuildOnlyChangedFilesGetPatches) {
   writeFile("new/data/quor/same.bin", "same");
   writeFile("new/data/quor/added.bin", "new");
   ScopedCurrentDir inNew("new");
-  ASSERT_TRUE(createUpdateData(scanDataSet("./"), "../old"));
+  ASSERT_TRUE(createUpdateData(scanDataSet("./"), {"../old"}));
 
   Manifest manifest = readManifestFile();
   ASSERT_EQ(manifest.files.size(), 3u);
@@ -150,7 +150,7 @@ TEST_F(CreateMode, LargeFilesStreamAndPatchesKeepToTheMemoryBudget) {
   ScopedCurrentDir inNew("new");
   // Room for the small file's patch (about 1 MiB of work buffer and 12
   // bytes per byte) but not for the big one's.
-  ASSERT_TRUE(createUpdateData(scanDataSet("./"), "../old", uint64_t(2) << 20));
+  ASSERT_TRUE(createUpdateData(scanDataSet("./"), {"../old"}, uint64_t(2) << 20));
 
   Manifest manifest = readManifestFile();
   for (const auto& [path, content] : {std::pair{"./big.bin", &big}, {"./added.bin", &added}}) {
@@ -229,7 +229,7 @@ TEST_F(CreateMode, EveryThreadCountPublishesTheSameDataSet) {
   for (unsigned threads : {1u, 4u}) {
     SCOPED_TRACE(threads);
     size_t before = log.records().size();
-    ASSERT_TRUE(createUpdateData(set, "../old", uint64_t(3) << 20, threads));
+    ASSERT_TRUE(createUpdateData(set, {"../old"}, uint64_t(3) << 20, threads));
     std::vector<std::string> records = log.records();
     lines.emplace_back(records.begin() + long(before), records.end());
     std::string kept = "../run" + std::to_string(threads);  // outside the build
@@ -282,7 +282,7 @@ TEST_F(CreateMode, PatchWithoutMemoryLeavesTheFileWhole) {
     // Room for both files and the compression, not for the sort's 32 MiB.
     testing::ScopedAddressSpaceLimit limit(size_t(24) << 20);
     limited = limit.active();
-    published = createUpdateData(set, "../old");
+    published = createUpdateData(set, {"../old"});
   }
   ASSERT_TRUE(published);
   Manifest manifest = readManifestFile();
@@ -313,7 +313,7 @@ TEST_F(CreateMode, FileAboveBsdiffsBudgetIsPatchedByBlocks) {
   writeFile("new/big.bin", changed);
   writeFile("new/other.bin", testing::randomBytes(3 << 20, 10));
   ScopedCurrentDir inNew("new");
-  ASSERT_TRUE(createUpdateData(scanDataSet("./"), "../old", uint64_t(8) << 20, 2));
+  ASSERT_TRUE(createUpdateData(scanDataSet("./"), {"../old"}, uint64_t(8) << 20, 2));
   Manifest manifest = readManifestFile();
   const ManifestEntry& other = manifest.files.at("./other.bin");
   EXPECT_EQ(other.patchBaseChecksum, 0u);
@@ -340,14 +340,14 @@ TEST_F(CreateMode, EmptyOldFileGivesNoPatchButTheFileIsPublished) {
   fs::create_directories("new/server_data");
   writeFile("new/x.bin", "content");
   ScopedCurrentDir inNew("new");
-  ASSERT_TRUE(createUpdateData(scanDataSet("./"), "../old"));
+  ASSERT_TRUE(createUpdateData(scanDataSet("./"), {"../old"}));
   EXPECT_EQ(readManifestFile().files.at("./x.bin").patchBaseChecksum, 0u);
   EXPECT_EQ(log.count("failed to read old file, or file is empty: ../old/x.bin"), 1);
 }
 
 TEST_F(CreateMode, MissingServerDataStopsBeforeReadingAnything) {
   writeFile("a.bin", "a");
-  EXPECT_FALSE(createUpdateData(scanDataSet("./"), ""));
+  EXPECT_FALSE(createUpdateData(scanDataSet("./"), {}));
   EXPECT_FALSE(fs::exists("server_data"));
   EXPECT_EQ(log.count("server_data/ not found"), 1);
 }
@@ -357,7 +357,7 @@ TEST_F(CreateMode, UnreadableFileMeansNoManifest) {
   fs::create_directories("server_data");
   DataSet set = scanDataSet("./");
   set["./vanished.bin"] = 5;  // listed, then removed before it was read
-  EXPECT_FALSE(createUpdateData(set, ""));
+  EXPECT_FALSE(createUpdateData(set, {}));
   EXPECT_FALSE(fs::exists("server_data/update_data/manifest.manifest"));
   EXPECT_EQ(log.count("failed to read: ./vanished.bin"), 1);
 
@@ -366,7 +366,7 @@ TEST_F(CreateMode, UnreadableFileMeansNoManifest) {
   fs::resize_file("huge.bin", kMaxContainerLength + 1);  // sparse
   set.erase("./vanished.bin");
   set["./huge.bin"] = 6;
-  EXPECT_FALSE(createUpdateData(set, ""));
+  EXPECT_FALSE(createUpdateData(set, {}));
   EXPECT_FALSE(fs::exists("server_data/update_data/manifest.manifest"));
   EXPECT_EQ(log.count("cannot read ./huge.bin: larger than 4 GiB"), 1);
   EXPECT_EQ(log.count("failed to read: ./huge.bin"), 1);
@@ -375,7 +375,7 @@ TEST_F(CreateMode, UnreadableFileMeansNoManifest) {
 TEST_F(CreateMode, UnwritableOutputMeansNoManifest) {
   writeFile("a.bin", "a");
   fs::create_directories("server_data/update_data/0.compressed");  // a folder in the way
-  EXPECT_FALSE(createUpdateData(scanDataSet("./"), ""));
+  EXPECT_FALSE(createUpdateData(scanDataSet("./"), {}));
   EXPECT_FALSE(fs::exists("server_data/update_data/manifest.manifest"));
   std::string text = log.text();
   EXPECT_NE(text.find("cannot write server_data/update_data/0.compressed: "), std::string::npos);
@@ -385,7 +385,7 @@ TEST_F(CreateMode, UnwritableOutputMeansNoManifest) {
 TEST_F(CreateMode, ProgressEveryThirdFileOfForty) {
   fs::create_directories("server_data");
   for (int i = 0; i < 40; ++i) writeFile("f" + std::to_string(i), std::to_string(i));
-  ASSERT_TRUE(createUpdateData(scanDataSet("./"), ""));
+  ASSERT_TRUE(createUpdateData(scanDataSet("./"), {}));
   std::string text = log.text();
   EXPECT_NE(text.find(": 8%\n: 15%\n: 23%\n"), std::string::npos) << text;  // 3, 6, 9 of 40
   EXPECT_EQ(log.count("%\n"), 13);
@@ -396,7 +396,7 @@ TEST_F(CreateMode, ProgressEveryThirdFileOfForty) {
 TEST_F(CreateMode, EveryRunAddsAReleaseThatNoLaterBuildShips) {
   fs::create_directories("server_data");
   writeFile("quor.exe", "v1");
-  ASSERT_TRUE(createUpdateData(scanDataSet("./"), ""));
+  ASSERT_TRUE(createUpdateData(scanDataSet("./"), {}));
   std::string releases = kReleasesFolder;
   std::string first = testing::readFile(releases + kCurrentReleaseName);
   ASSERT_EQ(first.size(), kReleaseIdLength + 1) << first;
@@ -410,7 +410,7 @@ TEST_F(CreateMode, EveryRunAddsAReleaseThatNoLaterBuildShips) {
 
   fs::remove_all(kUpdateDataFolder);  // as --create does before the scan
   writeFile("quor.exe", "v2");
-  ASSERT_TRUE(createUpdateData(scanDataSet("./"), ""));
+  ASSERT_TRUE(createUpdateData(scanDataSet("./"), {}));
   Manifest manifest = readManifestFile();
   EXPECT_EQ(manifest.files.size(), 1u);
   for (const std::string& folder : manifest.folders) {
@@ -432,7 +432,7 @@ TEST_F(CreateMode, EveryRunAddsAReleaseThatNoLaterBuildShips) {
   fs::remove_all(kReleasesFolder);
   writeFile("server_data/releases", "in the way");
   fs::remove_all(kUpdateDataFolder);
-  EXPECT_FALSE(createUpdateData(scanDataSet("./"), ""));
+  EXPECT_FALSE(createUpdateData(scanDataSet("./"), {}));
   EXPECT_EQ(log.count("the release could not be published: cannot create folder " +
                       releases),
             1)
@@ -464,7 +464,7 @@ TEST_F(CreateMode, EncodingsChooseWhatIsWrittenAndTheIndexListsItAll) {
     fs::create_directories(root + "server_data");
     ScopedCurrentDir inBuild(root);
     Encodings encodings{std::string(build) != "zstd", std::string(build) != "classic", 5};
-    ASSERT_TRUE(createUpdateData(scanDataSet("./"), "../old", kPatchMemoryBudget, 0, nullptr,
+    ASSERT_TRUE(createUpdateData(scanDataSet("./"), {"../old"}, kPatchMemoryBudget, 0, nullptr,
                                  encodings));
     Manifest manifest = readManifestFile();
     uint32_t changedNumber = manifest.files.at("./data/quor/changed.bin").fileNumber;
@@ -513,6 +513,63 @@ TEST_F(CreateMode, EncodingsChooseWhatIsWrittenAndTheIndexListsItAll) {
     content.resize(got);
     EXPECT_EQ(content, changed);
   }
+}
+
+// Three older builds, newest first: one patch per distinct older copy,
+// the first build's as the manifest's, the others tagged with their base.
+TEST_F(CreateMode, OlderBuildsGetTaggedPatchesOnePerDistinctBase) {
+  auto version = [](int v) {
+    Bytes bytes = testing::randomBytes(60000, 11);
+    for (int i = 0; i < v; ++i) bytes.insert(bytes.begin() + 5000 * (i + 1), 300, uint8_t(v));
+    return bytes;
+  };
+  auto checksumOf = [](const Bytes& b) { return uint32_t(bytesChecksum(b.data(), b.size())); };
+  for (int v = 1; v <= 3; ++v) {
+    std::string build = "v" + std::to_string(v) + "/";
+    writeFile(build + "all.bin", version(v));                 // differs in every build
+    writeFile(build + "twice.bin", version(v == 3 ? 2 : v));  // v2 and v3 alike
+    if (v != 3) writeFile(build + "back.bin", version(v));    // gone in v3, back in v4
+  }
+  for (const char* build : {"both", "classic"}) {
+    SCOPED_TRACE(build);
+    const std::string root = std::string(build) + "/";
+    for (const char* name : {"all.bin", "twice.bin", "back.bin"}) writeFile(root + name, version(4));
+    fs::create_directories(root + "server_data");
+    ScopedCurrentDir inBuild(root);
+    Encodings encodings{true, std::string(build) == "both", 3};
+    ASSERT_TRUE(createUpdateData(scanDataSet("./"), {"../v3", "../v2", "../v1"},
+                                 kPatchMemoryBudget, 2, nullptr, encodings));
+    Manifest manifest = readManifestFile();
+    EXPECT_EQ(manifest.files.at("./all.bin").patchBaseChecksum, checksumOf(version(3)));
+    EXPECT_EQ(manifest.files.at("./back.bin").patchBaseChecksum, 0u);
+    Bytes indexBytes = readBytes(std::string(kUpdateDataFolder) + kEncodingsIndexName);
+    EncodingsIndex index;
+    ASSERT_TRUE(parseEncodingsIndex(indexBytes.data(), indexBytes.size(), &index).ok());
+    std::map<std::string, std::multiset<uint32_t>> taggedBases;
+    for (const auto& [path, entry] : manifest.files) {
+      for (const IndexedFile& file : index.files.at(entry.fileNumber)) {
+        if (!file.tagged) continue;
+        std::string name = indexedFileName(entry.fileNumber, file);
+        EXPECT_EQ(fs::file_size(kUpdateDataFolder + name), file.size) << name;
+        EXPECT_EQ(isZstdName(name), encodings.zstd) << name;
+        taggedBases[path].insert(file.base);
+        if (file.kind != DataKind::kPatch) continue;
+        // A classic tagged patch turns its base into the new file.
+        std::optional<Bytes> body = decodeFile(kUpdateDataFolder + name, binary_patch);
+        ASSERT_TRUE(body);
+        Bytes old = file.base == checksumOf(version(1)) ? version(1) : version(2), result;
+        ASSERT_TRUE(bspatch(old.data(), uint32_t(old.size()), body->data(), uint32_t(body->size()),
+                            &result).ok());
+        EXPECT_EQ(result, version(4));
+      }
+    }
+    using Bases = std::multiset<uint32_t>;
+    EXPECT_EQ(taggedBases["./all.bin"], (Bases{checksumOf(version(2)), checksumOf(version(1))}));
+    EXPECT_EQ(taggedBases["./twice.bin"], Bases{checksumOf(version(1))});
+    EXPECT_EQ(taggedBases["./back.bin"], (Bases{checksumOf(version(2)), checksumOf(version(1))}));
+  }
+  EXPECT_EQ(log.count("Patches from older builds: 5"), 2);
+  EXPECT_EQ(log.count("Update data: "), 2);
 }
 
 }  // namespace
