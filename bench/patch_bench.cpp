@@ -309,6 +309,62 @@ int assets(const char* oldPath, const char* newPath, size_t packSize) {
   return old && next ? 0 : 1;
 }
 
+// A series of releases of one pack: release 0 as the asset pack above,
+// each later one with changedPercent of its assets edited (a range of up
+// to 64 KiB rewritten, sometimes with a different length) and a tenth as
+// many replaced by new assets. Every asset is made again from its seed and
+// its edits, so any size takes little memory. Writes prefix.0 ... prefix.N-1.
+struct SeriesAsset {
+  uint32_t seed;
+  size_t size;
+  std::vector<uint32_t> edits;  // the seeds of its edits, oldest first
+};
+
+Bytes seriesAsset(const SeriesAsset& asset) {
+  std::mt19937 own(asset.seed);
+  Bytes bytes = makeAsset(own, asset.size);
+  for (uint32_t edit : asset.edits) {
+    std::mt19937 random(edit);
+    if (bytes.size() <= 64) break;
+    size_t at = random() % (bytes.size() - 32);
+    size_t length = std::min<size_t>(bytes.size() - at, 1 + random() % 65536);
+    bool sameLength = random() % 2 == 0;
+    Bytes replacement = makeAsset(random, sameLength ? length : 1 + random() % 65536);
+    bytes.erase(bytes.begin() + long(at), bytes.begin() + long(at + length));
+    bytes.insert(bytes.begin() + long(at), replacement.begin(), replacement.end());
+  }
+  return bytes;
+}
+
+int series(const char* prefix, int count, size_t packSize, unsigned changedPercent) {
+  std::mt19937 random(20261209);
+  std::vector<SeriesAsset> pack;
+  for (size_t total = 0; total < packSize;) {
+    size_t size = std::min(assetSize(random), packSize - total);
+    pack.push_back({uint32_t(random()), size, {}});
+    total += size;
+  }
+  for (int release = 0; release < count; ++release) {
+    if (release > 0) {
+      for (SeriesAsset& asset : pack) {
+        uint32_t roll = random() % 1000;
+        if (roll < changedPercent * 10) {
+          asset.edits.push_back(uint32_t(random()));
+        } else if (roll < changedPercent * 11) {
+          asset = {uint32_t(random()), assetSize(random), {}};
+        }
+      }
+    }
+    std::ofstream out(std::string(prefix) + "." + std::to_string(release), std::ios::binary);
+    for (const SeriesAsset& asset : pack) {
+      Bytes bytes = seriesAsset(asset);
+      out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    if (!out) return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -325,8 +381,13 @@ int main(int argc, char** argv) {
   if (command == "assets" && (argc == 4 || argc == 5)) {
     return assets(argv[2], argv[3], size_t(argc == 5 ? std::stoull(argv[4]) : 64) << 20);
   }
+  if (command == "series" && argc == 6) {
+    return series(argv[2], std::stoi(argv[3]), size_t(std::stoull(argv[4])) << 20,
+                  unsigned(std::stoul(argv[5])));
+  }
   std::fprintf(stderr,
                "usage: patch_bench diff OLD NEW PATCH [BUDGET_MIB] | apply OLD PATCH OUT |"
-               " sort OLD | pack FILE | assets OLD NEW [MIB] | rules OLD NEW | minor OLD NEW\n");
+               " sort OLD | pack FILE | assets OLD NEW [MIB] | rules OLD NEW | minor OLD NEW |"
+               " series PREFIX COUNT MIB PERCENT\n");
   return 2;
 }

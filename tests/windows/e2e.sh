@@ -30,9 +30,10 @@
 #      fail their checks; updater.exe goes on with the second and ends with
 #      v2 in the same run.
 #  12. the same data set from both platforms: updater.exe --create --old
-#      (one thread, our own suffix sort) and the Linux updater (every core,
-#      libdivsufsort's sort) publish the same two builds, the classic files
-#      byte for byte; each installs the other's, zstd's files first.
+#      --old (one thread, our own suffix sort) and the Linux updater (every
+#      core, libdivsufsort's sort) publish the same three builds, the classic
+#      files byte for byte; each installs the other's, zstd's files first,
+#      into a player one release behind and one two releases behind.
 #  13. a web server: updater.exe installs v2 over HTTPS from nginx
 #      (WinHTTP), the release that releases/current names, in pieces; a
 #      player without updater.key refuses a plain http one.
@@ -445,6 +446,9 @@ head -c 400000 /dev/urandom | tr '\000-\377' '[a*64][c*64][g*64][t*64]' >"$same_
 head -c 20000 /dev/urandom >"$work/block"
 for _ in $(seq 12); do cat "$work/block"; done >"$same_set/v1/data/common/repeats.pak"
 head -c 30000 /dev/urandom >"$same_set/v1/data/common/noise.bin"
+cp -r "$same_set/v1" "$same_set/v0"
+printf 'ZEROTH' | dd of="$same_set/v0/data/quor/genes.txt" bs=1 seek=150000 conv=notrunc status=none
+printf 'OLDEST' | dd of="$same_set/v0/data/common/repeats.pak" bs=1 seek=30000 conv=notrunc status=none
 cp -r "$same_set/v1" "$same_set/v2"
 cp "$work/v2/quor.exe" "$work/v2/updater.exe" "$same_set/v2/"
 cp "$work/v2/data/quor/régions/café.map" "$same_set/v2/data/quor/régions/"
@@ -453,10 +457,10 @@ printf 'MOVED' | dd of="$same_set/v2/data/common/repeats.pak" bs=1 seek=90000 co
 head -c 30000 /dev/urandom >"$same_set/v2/data/common/noise.bin"
 mkdir -p "$same_set/v2/server_data"
 cp -r "$same_set/v2" "$same_set/v2_linux"
-code=$(run_wine "$same_set/v2" "$work/same_wine.out" 300 ./updater.exe --create --old ../v1 --threads 1)
+code=$(run_wine "$same_set/v2" "$work/same_wine.out" 300 ./updater.exe --create --old ../v1 --old ../v0 --threads 1)
 check "updater.exe publishes with one thread" equals "$code" 0
 linux_updater=$(dirname "$server")/updater
-(cd "$same_set/v2_linux" && timeout 300 "$linux_updater" --create --old ../v1 >"$work/same_linux.out" 2>&1)
+(cd "$same_set/v2_linux" && timeout 300 "$linux_updater" --create --old ../v1 --old ../v0 >"$work/same_linux.out" 2>&1)
 check "the Linux updater publishes with every core" equals "$?" 0
 # The classic files byte for byte; the zstd ones by name, as zstd's output
 # may differ between its versions (Debian's and the one built in).
@@ -465,10 +469,13 @@ check "both publish the same classic files, byte for byte" \
     "$same_set/v2/server_data/update_data" "$same_set/v2_linux/server_data/update_data"
 check "and zstd files of the same names" \
   diff <(ls "$same_set/v2/server_data/update_data") <(ls "$same_set/v2_linux/server_data/update_data")
+# But for the data set's size, which counts the zstd files too.
 check "both log the same lines" \
-  diff <(sed -n '/: Creating update data/,$p' "$work/same_wine.out") \
-       <(sed -n '/: Creating update data/,$p' "$work/same_linux.out")
+  diff <(sed -n '/: Creating update data/,$p' "$work/same_wine.out" | grep -v ': Update data: ') \
+       <(sed -n '/: Creating update data/,$p' "$work/same_linux.out" | grep -v ': Update data: ')
 check "patches for the changed binaries and texts" contains "$work/same_wine.out" ": Patches: 5"
+check "and from v0 for the two files it holds otherwise" \
+  contains "$work/same_wine.out" ": Patches from older builds: 2"
 check "none for the file whose patch would not pay" \
   contains "$work/same_wine.out" ": patch not smaller than the compressed file, published whole: ./data/common/noise.bin"
 
@@ -478,21 +485,25 @@ for maker in linux wine; do
   data_folder=$same_set/v2_linux/server_data/update_data
   [ "$maker" = wine ] && data_folder=$same_set/v2/server_data/update_data
   serve "$data_folder" "$work/zstd_${maker}_server.out"
-  cp -r "$same_set/v1" "$work/zstd_${maker}_player"
-  mkdir -p "$work/zstd_${maker}_player/settings"
-  servers_config "$work/zstd_${maker}_player" "$maker" "$server_port"
-  if [ "$maker" = linux ]; then
-    code=$(run_wine "$work/zstd_${maker}_player" "$work/zstd_${maker}.out" 180 ./updater.exe)
-  else
-    (cd "$work/zstd_${maker}_player" && timeout 180 "$linux_updater" >"$work/zstd_${maker}.out" 2>&1)
-    code=$?
-  fi
+  for start in v1 v0; do
+    player=$work/zstd_${maker}_${start}_player
+    cp -r "$same_set/$start" "$player"
+    mkdir -p "$player/settings"
+    servers_config "$player" "$maker" "$server_port"
+    if [ "$maker" = linux ]; then
+      code=$(run_wine "$player" "$work/zstd_${maker}_$start.out" 180 ./updater.exe)
+    else
+      (cd "$player" && timeout 180 "$linux_updater" >"$work/zstd_${maker}_$start.out" 2>&1)
+      code=$?
+    fi
+    check "the data set made by $maker installs across from $start (exit code 0)" equals "$code" 0
+    check "and falls back nowhere" lacks "$work/zstd_${maker}_$start.out" "Fallbacks: "
+    check "the folder now equals its v2, byte for byte ($maker, $start)" same_tree "$same_set/v2" "$player"
+  done
   stop_server
-  check "the data set made by $maker installs across (exit code 0)" equals "$code" 0
   check "from its zstd patches" grep -qE "Served [0-9]+\.(zfrom|zdiff) " "$work/zstd_${maker}_server.out"
-  check "and falls back nowhere" lacks "$work/zstd_${maker}.out" "Fallbacks: "
-  check "the folder now equals its v2, byte for byte ($maker)" \
-    same_tree "$same_set/v2" "$work/zstd_${maker}_player"
+  check "and v0 from the ones named by its checksums" \
+    grep -qE "Served [0-9]+\.[0-9a-f]{8}\.(zfrom|zdiff) " "$work/zstd_${maker}_server.out"
 done
 
 # pieces_only LOG DIR: every GET under DIR but the manifest and the
