@@ -310,28 +310,40 @@ int assets(const char* oldPath, const char* newPath, size_t packSize) {
 }
 
 // A series of releases of one pack: release 0 as the asset pack above,
-// each later one with changedPercent of its assets edited (a range of up
-// to 64 KiB rewritten, sometimes with a different length) and a tenth as
-// many replaced by new assets. Every asset is made again from its seed and
-// its edits, so any size takes little memory. Writes prefix.0 ... prefix.N-1.
+// each later one with changedPercent of the pack's bytes rewritten, in
+// ranges of up to 64 KiB of assets chosen at random (half of them with a
+// different length). Every asset is made again from its seed and its
+// edits, so any size takes little memory. Writes prefix.0 ... prefix.N-1.
 struct SeriesAsset {
   uint32_t seed;
-  size_t size;
+  size_t size;                  // as first made
+  size_t currentSize;           // after its edits
   std::vector<uint32_t> edits;  // the seeds of its edits, oldest first
 };
+
+// Where an edit of an asset of size bytes goes, drawn from its seed; the
+// replacement's bytes are drawn from the same generator after these.
+struct EditShape {
+  size_t at, length, newLength;
+};
+
+EditShape editShape(std::mt19937& random, size_t size) {
+  EditShape shape;
+  shape.at = random() % (size - 32);
+  shape.length = std::min<size_t>(size - shape.at, 1 + random() % 65536);
+  shape.newLength = random() % 2 == 0 ? shape.length : 1 + random() % 65536;
+  return shape;
+}
 
 Bytes seriesAsset(const SeriesAsset& asset) {
   std::mt19937 own(asset.seed);
   Bytes bytes = makeAsset(own, asset.size);
   for (uint32_t edit : asset.edits) {
     std::mt19937 random(edit);
-    if (bytes.size() <= 64) break;
-    size_t at = random() % (bytes.size() - 32);
-    size_t length = std::min<size_t>(bytes.size() - at, 1 + random() % 65536);
-    bool sameLength = random() % 2 == 0;
-    Bytes replacement = makeAsset(random, sameLength ? length : 1 + random() % 65536);
-    bytes.erase(bytes.begin() + long(at), bytes.begin() + long(at + length));
-    bytes.insert(bytes.begin() + long(at), replacement.begin(), replacement.end());
+    EditShape shape = editShape(random, bytes.size());
+    Bytes replacement = makeAsset(random, shape.newLength);
+    bytes.erase(bytes.begin() + long(shape.at), bytes.begin() + long(shape.at + shape.length));
+    bytes.insert(bytes.begin() + long(shape.at), replacement.begin(), replacement.end());
   }
   return bytes;
 }
@@ -340,20 +352,20 @@ int series(const char* prefix, int count, size_t packSize, unsigned changedPerce
   std::mt19937 random(20261209);
   std::vector<SeriesAsset> pack;
   for (size_t total = 0; total < packSize;) {
-    size_t size = std::min(assetSize(random), packSize - total);
-    pack.push_back({uint32_t(random()), size, {}});
+    size_t size = std::max<size_t>(std::min(assetSize(random), packSize - total), 4096);
+    pack.push_back({uint32_t(random()), size, size, {}});
     total += size;
   }
   for (int release = 0; release < count; ++release) {
-    if (release > 0) {
-      for (SeriesAsset& asset : pack) {
-        uint32_t roll = random() % 1000;
-        if (roll < changedPercent * 10) {
-          asset.edits.push_back(uint32_t(random()));
-        } else if (roll < changedPercent * 11) {
-          asset = {uint32_t(random()), assetSize(random), {}};
-        }
-      }
+    for (size_t changed = 0; release > 0 && changed < packSize / 100 * changedPercent;) {
+      SeriesAsset& asset = pack[random() % pack.size()];
+      uint32_t edit = uint32_t(random());
+      std::mt19937 shapeRandom(edit);
+      EditShape shape = editShape(shapeRandom, asset.currentSize);
+      if (asset.currentSize - shape.length + shape.newLength < 4096) continue;
+      asset.edits.push_back(edit);
+      asset.currentSize = asset.currentSize - shape.length + shape.newLength;
+      changed += std::max(shape.length, shape.newLength);
     }
     std::ofstream out(std::string(prefix) + "." + std::to_string(release), std::ios::binary);
     for (const SeriesAsset& asset : pack) {
