@@ -70,41 +70,10 @@ if(NOT UPDATER_ENET STREQUAL "BUNDLED")
 endif()
 
 # --- Windows: ENet 1.3.5 from the npm package ------------------------------
+include("${CMAKE_CURRENT_LIST_DIR}/npm_tarball.cmake")
 set(enet_download_dir "${CMAKE_BINARY_DIR}/_deps")
-set(enet_tarball "${UPDATER_ENET_TARBALL}")
-if(NOT enet_tarball)
-  set(enet_tarball "${enet_download_dir}/enet-0.2.9.tgz")
-endif()
-
-function(quor_tarball_matches path result)
-  set(${result} FALSE PARENT_SCOPE)
-  if(EXISTS "${path}")
-    file(SHA256 "${path}" actual)
-    if(actual STREQUAL QUOR_ENET_NPM_SHA256)
-      set(${result} TRUE PARENT_SCOPE)
-    endif()
-  endif()
-endfunction()
-
-quor_tarball_matches("${enet_tarball}" tarball_ok)
-if(NOT tarball_ok AND NOT UPDATER_ENET_TARBALL)
-  find_program(NPM_PROGRAM NAMES npm npm.cmd REQUIRED)
-  file(MAKE_DIRECTORY "${enet_download_dir}")
-  message(STATUS "ENet: fetching ${QUOR_ENET_NPM_PACKAGE} with npm pack")
-  execute_process(
-    COMMAND "${NPM_PROGRAM}" pack "${QUOR_ENET_NPM_PACKAGE}" --silent
-    WORKING_DIRECTORY "${enet_download_dir}"
-    RESULT_VARIABLE npm_result
-    OUTPUT_QUIET)
-  if(NOT npm_result EQUAL 0)
-    message(FATAL_ERROR "npm pack ${QUOR_ENET_NPM_PACKAGE} failed (${npm_result})")
-  endif()
-  quor_tarball_matches("${enet_tarball}" tarball_ok)
-endif()
-if(NOT tarball_ok)
-  file(REMOVE "${enet_download_dir}/enet-0.2.9.tgz")
-  message(FATAL_ERROR "${enet_tarball} is missing or its SHA-256 is not ${QUOR_ENET_NPM_SHA256}")
-endif()
+quor_npm_tarball("${QUOR_ENET_NPM_PACKAGE}" enet-0.2.9.tgz "${QUOR_ENET_NPM_SHA256}"
+                 "${UPDATER_ENET_TARBALL}" enet_tarball)
 
 set(enet_root "${enet_download_dir}/enet-0.2.9")
 if(NOT EXISTS "${enet_root}/package/src/enet/protocol.c")

@@ -28,41 +28,10 @@ if(NOT WIN32)
 endif()
 
 # --- Windows: zstd 1.5.7 from the npm package ------------------------------
+include("${CMAKE_CURRENT_LIST_DIR}/npm_tarball.cmake")
 set(zstd_download_dir "${CMAKE_BINARY_DIR}/_deps")
-set(zstd_tarball "${UPDATER_ZSTD_TARBALL}")
-if(NOT zstd_tarball)
-  set(zstd_tarball "${zstd_download_dir}/zstd-napi-0.0.13.tgz")
-endif()
-
-function(quor_zstd_tarball_matches path result)
-  set(${result} FALSE PARENT_SCOPE)
-  if(EXISTS "${path}")
-    file(SHA256 "${path}" actual)
-    if(actual STREQUAL QUOR_ZSTD_NPM_SHA256)
-      set(${result} TRUE PARENT_SCOPE)
-    endif()
-  endif()
-endfunction()
-
-quor_zstd_tarball_matches("${zstd_tarball}" tarball_ok)
-if(NOT tarball_ok AND NOT UPDATER_ZSTD_TARBALL)
-  find_program(NPM_PROGRAM NAMES npm npm.cmd REQUIRED)
-  file(MAKE_DIRECTORY "${zstd_download_dir}")
-  message(STATUS "zstd: fetching ${QUOR_ZSTD_NPM_PACKAGE} with npm pack")
-  execute_process(
-    COMMAND "${NPM_PROGRAM}" pack "${QUOR_ZSTD_NPM_PACKAGE}" --silent
-    WORKING_DIRECTORY "${zstd_download_dir}"
-    RESULT_VARIABLE npm_result
-    OUTPUT_QUIET)
-  if(NOT npm_result EQUAL 0)
-    message(FATAL_ERROR "npm pack ${QUOR_ZSTD_NPM_PACKAGE} failed (${npm_result})")
-  endif()
-  quor_zstd_tarball_matches("${zstd_tarball}" tarball_ok)
-endif()
-if(NOT tarball_ok)
-  file(REMOVE "${zstd_download_dir}/zstd-napi-0.0.13.tgz")
-  message(FATAL_ERROR "${zstd_tarball} is missing or its SHA-256 is not ${QUOR_ZSTD_NPM_SHA256}")
-endif()
+quor_npm_tarball("${QUOR_ZSTD_NPM_PACKAGE}" zstd-napi-0.0.13.tgz "${QUOR_ZSTD_NPM_SHA256}"
+                 "${UPDATER_ZSTD_TARBALL}" zstd_tarball)
 
 set(zstd_root "${zstd_download_dir}/zstd-napi-0.0.13")
 set(zstd_lib "${zstd_root}/package/deps/zstd/lib")
