@@ -1,5 +1,5 @@
 # What the Linux build of the programs, tests and benchmarks needs.
-linux_build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libenet-dev libzstd-dev zlib1g-dev libssl-dev libdivsufsort-dev libcurl4-openssl-dev)
+linux_build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libenet-dev libzstd-dev zlib1g-dev libssl-dev libdivsufsort-dev libcurl4-openssl-dev nlohmann-json3-dev)
 # What the tests need beyond the build: nginx as the web server of the
 # HTTPS tests, openssl and ca-certificates for their test CA
 # (scripts/lib/test_ca.sh).

@@ -9,6 +9,7 @@
 #include "create/keygen.h"
 #include "dataset/dataset.h"
 #include "dataset/layout.h"
+#include "log/event_stream.h"
 #include "log/log.h"
 #include "platform/sleep.h"
 #include "update/file_apply.h"
@@ -24,6 +25,7 @@ constexpr uint32_t kNotWritablePauseMs = 14000;
 
 // Every exit writes out the queued log entries first.
 int finish(int code) {
+  emitEvent("exit", {{"exit_code", code}});
   flushLog();
   return code;
 }
@@ -70,12 +72,21 @@ int main(int argc, char** argv) {
     sleepMs(kNotWritablePauseMs);
     return kExitNotWritable;
   }
+  // Read before the log starts, so that an event stream holds every record.
+  CommandLine commandLine = parseCommandLine(argc, argv);
+  Status streamOpened;
+  if (!commandLine.options.progressJson.empty()) {
+    streamOpened = openEventStream(commandLine.options.progressJson);
+  }
+  emitEvent("start", {{"stream", kEventStreamVersion},
+                      {"mode", commandLine.options.createMode ? "create" : "update"},
+                      {"arguments", commandLine.options.argumentLine}});
   startLog(kLogFile);
+  if (!streamOpened.ok()) logError(streamOpened.message());
   for (const std::string& line : bannerLines()) logLine(line, 0);
   sleepMs(kBannerPauseMs);
   settleOldExecutable();
 
-  CommandLine commandLine = parseCommandLine(argc, argv);
   switch (carryOutOptionSteps(commandLine.steps)) {
     case ScanOutcome::kRun:
       if (commandLine.options.keygen) return finish(runKeygen());

@@ -117,6 +117,8 @@ void logHelp() {
   logLine("--zstd-level N - with --create, the zstd level, " + std::to_string(kMinZstdLevel) +
           " to " + std::to_string(kMaxZstdLevel) + " (default " +
           std::to_string(kDefaultZstdLevel) + ")");
+  logLine("--progress-json -|FILE - events as JSON lines for launchers, on standard output (the "
+          "text then goes to standard error) or appended to FILE");
   logLine("--old DIR --old DIR2 ... - with --create, older builds, newest first: the first gets "
           "the patches every updater takes, each further one patches of its own (at most " +
           std::to_string(kMaxOldBuilds) + ")");
@@ -224,6 +226,13 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
         break;
       }
       options.encodings = *chosen;
+      options.argumentLine += std::string(argv[++i]) + " ";
+    } else if (argument == "--progress-json") {
+      if (i + 1 >= argc || std::string(argv[i + 1]).empty()) {
+        line.steps.push_back({Kind::kBadValue, {}, "--progress-json needs - or a file"});
+        break;
+      }
+      options.progressJson = argv[i + 1];
       options.argumentLine += std::string(argv[++i]) + " ";
     } else if (argument == "--zstd-level") {
       std::optional<uint64_t> level =

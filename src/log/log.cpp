@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "base/thread_annotations.h"
 #include "base/wake_signal.h"
 #include "log/repeat_limit.h"
@@ -20,6 +22,7 @@ namespace {
 struct LogEntry {
   std::string text;
   uint16_t attributes;
+  bool event = false;  // a line of the event stream only, not a record
 };
 
 // A spin lock: 0 is free, 100 is held. It is held only to append one entry
@@ -66,6 +69,9 @@ struct LogState {
   size_t queuedBytes GUARDED_BY(logLock) = 0;
   uint64_t dropped GUARDED_BY(logLock) = 0;
   RepeatLimit repeats GUARDED_BY(logLock);
+  // The event stream, once attached; the writer's alone after that.
+  std::FILE* events GUARDED_BY(logLock) = nullptr;
+  bool consoleToError GUARDED_BY(logLock) = false;
   // Entries in the file; read by flushLog without the lock.
   std::atomic<uint64_t> written{0};
   // The status line's text, and a count of its changes that the writer
@@ -137,10 +143,36 @@ std::string printable(const std::string& text) {
   return out;
 }
 
-void writeRecord(FILE* file, const LogEntry& entry) {
+// Where the writer puts an entry besides the log file.
+struct Outputs {
+  std::FILE* events = nullptr;
+  bool consoleToError = false;
+};
+
+// A record as an event: its text as logged, and whether it is an error.
+// Text that is not UTF-8 (a name a peer sent) has its bad bytes replaced,
+// so no record can make the stream invalid.
+std::string recordEvent(const LogEntry& entry) {
+  nlohmann::json event = {{"event", "log"},
+                          {"text", entry.text},
+                          {"error", entry.attributes == kErrorAttributes}};
+  return event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void writeEventLine(std::FILE* events, const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), events);
+  std::fputc('\n', events);
+}
+
+void writeRecord(FILE* file, const LogEntry& entry, const Outputs& outputs) {
+  if (entry.event) {
+    if (outputs.events != nullptr) writeEventLine(outputs.events, entry.text);
+    return;
+  }
   std::string record = ": " + entry.text + "\n";
   if (file != nullptr) std::fwrite(record.data(), 1, record.size(), file);
-  writeConsoleRecord(record, entry.attributes);
+  writeConsoleRecord(record, entry.attributes, outputs.consoleToError);
+  if (outputs.events != nullptr) writeEventLine(outputs.events, recordEvent(entry));
 }
 
 LogEntry droppedNotice(uint64_t dropped) {
@@ -189,8 +221,10 @@ bool drain() {
   uint64_t dropped = 0;
   std::string statusText;
   uint64_t statusVersion = 0;
+  Outputs outputs;
   {
     SpinLockHolder hold(&log.logLock);
+    outputs = {log.events, log.consoleToError};
     queueRepeatSummaries(log, false);
     batch.swap(log.queue);
     fileName = log.logFileName;
@@ -207,9 +241,10 @@ bool drain() {
     if (log.statusOnScreen) clearConsoleStatus();
     log.statusOnScreen = false;
     FILE* file = openForAppend(fileName);
-    for (const LogEntry& entry : batch) writeRecord(file, entry);
-    if (dropped != 0) writeRecord(file, droppedNotice(dropped));
+    for (const LogEntry& entry : batch) writeRecord(file, entry, outputs);
+    if (dropped != 0) writeRecord(file, droppedNotice(dropped), outputs);
     if (file != nullptr) std::fclose(file);
+    if (outputs.events != nullptr) std::fflush(outputs.events);
     // Counted only once the file is closed: flushLog promises the records
     // are in the file, not in this thread's buffer.
     log.written.fetch_add(batch.size(), std::memory_order_release);
@@ -247,11 +282,12 @@ void startLog(const std::string& fileName) {
 
 namespace {
 
-void queueEntry(std::string text, int attributes) {
+void queueEntry(std::string text, int attributes, bool event = false) {
   LogState& log = state();
   size_t size = text.size();
-  LogEntry entry{std::move(text), static_cast<uint16_t>(attributes)};
+  LogEntry entry{std::move(text), static_cast<uint16_t>(attributes), event};
   SpinLockHolder hold(&log.logLock);
+  if (event && log.events == nullptr) return;
   if (size > kMaxQueuedLogBytes - log.queuedBytes) {
     ++log.dropped;
   } else {
@@ -264,6 +300,21 @@ void queueEntry(std::string text, int attributes) {
 }  // namespace
 
 void logLine(const std::string& text, int attributes) { queueEntry(printable(text), attributes); }
+
+void attachEventStream(std::FILE* out, bool consoleToError) {
+  LogState& log = state();
+  SpinLockHolder hold(&log.logLock);
+  log.events = out;
+  log.consoleToError = consoleToError;
+}
+
+void queueEvent(std::string line) { queueEntry(std::move(line), 0, true); }
+
+bool eventStreamAttached() {
+  LogState& log = state();
+  SpinLockHolder hold(&log.logLock);
+  return log.events != nullptr;
+}
 
 void logError(const std::string& text) { queueEntry(errorText(printable(text)), kErrorAttributes); }
 

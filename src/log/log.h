@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace quor {
@@ -50,6 +51,20 @@ void logRepeatableError(const std::string& kind, const std::string& text);
 // a few seconds, so a stalled console cannot hang the exit). Does nothing
 // before startLog. Every exit of the program calls it first.
 void flushLog();
+
+// The event stream (log/event_stream.h): from the call on, the writer also
+// writes every record to out as a JSON line ({"event":"log",...}), and the
+// lines queued with queueEvent, in queue order; with consoleToError the
+// console records go to standard error, leaving standard output to the
+// stream. out stays open until the program ends. Call once, before the
+// mode starts.
+void attachEventStream(std::FILE* out, bool consoleToError);
+
+// Queues one event, a JSON object serialized on one line, for the event
+// stream; nothing when none is attached. Counts against the same queue
+// limit as the records.
+void queueEvent(std::string line);
+bool eventStreamAttached();
 
 // Whether a status line would be shown: standard output is a terminal (a
 // console window on Windows). One system call.

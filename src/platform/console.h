@@ -12,10 +12,11 @@
 
 namespace quor {
 
-// Writes the record to standard output and flushes it. attributes uses the
-// Windows console bits (1 blue, 2 green, 4 red, 8 intensity); 0 leaves the
-// colour as it is.
-void writeConsoleRecord(const std::string& record, uint16_t attributes);
+// Writes the record to standard output (standard error when toError: the
+// event stream then has standard output to itself) and flushes it.
+// attributes uses the Windows console bits (1 blue, 2 green, 4 red, 8
+// intensity); 0 leaves the colour as it is.
+void writeConsoleRecord(const std::string& record, uint16_t attributes, bool toError = false);
 
 // Whether standard output is a terminal (a console window on Windows), the
 // only place a status line is drawn. One system call.

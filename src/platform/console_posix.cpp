@@ -26,12 +26,13 @@ size_t terminalWidth() {
 
 }  // namespace
 
-void writeConsoleRecord(const std::string& record, uint16_t attributes) {
-  bool colour = attributes != 0 && isatty(STDOUT_FILENO);
-  if (colour) std::fputs(ansiColour(attributes).c_str(), stdout);
-  std::fwrite(record.data(), 1, record.size(), stdout);
-  if (colour) std::fputs("\033[0m", stdout);
-  std::fflush(stdout);
+void writeConsoleRecord(const std::string& record, uint16_t attributes, bool toError) {
+  FILE* out = toError ? stderr : stdout;
+  bool colour = attributes != 0 && isatty(toError ? STDERR_FILENO : STDOUT_FILENO);
+  if (colour) std::fputs(ansiColour(attributes).c_str(), out);
+  std::fwrite(record.data(), 1, record.size(), out);
+  if (colour) std::fputs("\033[0m", out);
+  std::fflush(out);
 }
 
 bool standardOutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }

@@ -31,14 +31,15 @@ SHORT blankCursorLine(HANDLE console, const CONSOLE_SCREEN_BUFFER_INFO& info) {
 
 }  // namespace
 
-void writeConsoleRecord(const std::string& record, uint16_t attributes) {
-  HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+void writeConsoleRecord(const std::string& record, uint16_t attributes, bool toError) {
+  HANDLE console = GetStdHandle(toError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  FILE* out = toError ? stderr : stdout;
   CONSOLE_SCREEN_BUFFER_INFO saved;
   bool haveInfo = GetConsoleScreenBufferInfo(console, &saved) != 0;
   bool coloured = attributes != 0 && haveInfo;
   if (coloured) SetConsoleTextAttribute(console, attributes);
-  std::fwrite(record.data(), 1, record.size(), stdout);
-  std::fflush(stdout);
+  std::fwrite(record.data(), 1, record.size(), out);
+  std::fflush(out);
   if (coloured) SetConsoleTextAttribute(console, saved.wAttributes);
 }
 

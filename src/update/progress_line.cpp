@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "log/event_stream.h"
 #include "log/log.h"
 
 namespace quor {
@@ -26,7 +27,9 @@ ProgressLine::ProgressLine(const std::unordered_map<std::string, std::string>& p
       filesTotal_(static_cast<uint32_t>(pending.size())),
       bytesAtStart_(source.bytesReceived()),
       start_(std::chrono::steady_clock::now()) {
-  if (pending.empty() || !statusLineVisible()) return;
+  // The same figures feed the status line and the event stream's
+  // "progress" events.
+  if (pending.empty() || (!statusLineVisible() && !eventStreamAttached())) return;
   controller_.watchSizesOf(requestNames(pending));
   ticker_ = std::thread([this] { tickerMain(); });
 }
@@ -38,7 +41,7 @@ ProgressLine::~ProgressLine() {
   clearStatusLine();
 }
 
-std::string ProgressLine::currentText(std::chrono::steady_clock::time_point now) {
+ProgressFigures ProgressLine::currentFigures(std::chrono::steady_clock::time_point now) {
   uint64_t received = source_.bytesReceived();
   ProgressFigures figures;
   figures.filesDone = filesDone_.load(std::memory_order_relaxed);
@@ -49,15 +52,40 @@ std::string ProgressLine::currentText(std::chrono::steady_clock::time_point now)
   if (seconds >= kFirstSpeedAfterSeconds) speed_.addReading(seconds, figures.bytesReceived);
   figures.speed = speed_.bytesPerSecond();
   fillTotal(controller_.knownSizes(), figures);
-  return progressText(figures);
+  return figures;
 }
+
+namespace {
+
+nlohmann::json progressEvent(const ProgressFigures& figures) {
+  nlohmann::json event = {{"files_done", figures.filesDone},
+                          {"files_total", figures.filesTotal},
+                          {"bytes_done", figures.bytesReceived},
+                          {"bytes_total", nullptr},
+                          {"total_estimated", figures.totalIsEstimate},
+                          {"bytes_per_second", nullptr},
+                          {"seconds_left", nullptr}};
+  if (figures.bytesTotal) event["bytes_total"] = *figures.bytesTotal;
+  if (figures.speed) event["bytes_per_second"] = static_cast<uint64_t>(*figures.speed);
+  if (figures.bytesTotal && figures.speed && *figures.speed > 0) {
+    uint64_t left = *figures.bytesTotal > figures.bytesReceived
+                        ? *figures.bytesTotal - figures.bytesReceived
+                        : 0;
+    event["seconds_left"] = static_cast<uint64_t>(static_cast<double>(left) / *figures.speed + 0.5);
+  }
+  return event;
+}
+
+}  // namespace
 
 void ProgressLine::tickerMain() {
   auto nextDraw = std::chrono::steady_clock::now();
   while (!stop_.load()) {
     auto now = std::chrono::steady_clock::now();
     if (now >= nextDraw) {
-      setStatusLine(currentText(now));
+      ProgressFigures figures = currentFigures(now);
+      setStatusLine(progressText(figures));
+      emitEvent("progress", progressEvent(figures));
       nextDraw = now + kRedrawInterval;
     }
     std::this_thread::sleep_for(kStopCheckInterval);

@@ -46,7 +46,7 @@ class ProgressLine {
 
  private:
   void tickerMain();
-  std::string currentText(std::chrono::steady_clock::time_point now);
+  ProgressFigures currentFigures(std::chrono::steady_clock::time_point now);
 
   FileUpdateController& controller_;
   UpdateSource& source_;

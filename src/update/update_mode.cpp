@@ -12,6 +12,7 @@
 
 #include "dataset/dataset.h"
 #include "dataset/layout.h"
+#include "log/event_stream.h"
 #include "log/log.h"
 #include "client/network_client.h"
 #include "platform/host_addresses.h"
@@ -91,6 +92,26 @@ enum class ServerEnd {
 // connected now. A game folder with updater.key takes a manifest only
 // with its signature (update/signed_update.h). wanted: the paths the runs
 // from earlier servers asked for, kept in scope; this run's are added.
+// The files the run fetches, for the event stream, with their bytes when
+// the index gives the size of every first choice (null otherwise).
+void announcePlan(const RequestPlan& plan, const Manifest& manifest, const EncodingsIndex* index) {
+  uint64_t bytes = 0;
+  bool known = index != nullptr;
+  for (const auto& [path, name] : plan.pending) {
+    if (!known) break;
+    known = false;
+    auto listed = index->files.find(manifest.files.at(path).fileNumber);
+    if (listed == index->files.end()) break;
+    for (const IndexedFile& file : listed->second) {
+      if (indexedFileName(listed->first, file) != name) continue;
+      bytes += file.size;
+      known = true;
+    }
+  }
+  emitEvent("manifest", {{"files", plan.pending.size()},
+                         {"bytes", known ? nlohmann::json(bytes) : nlohmann::json()}});
+}
+
 // beforeFiles runs once the files to fetch are known, when there are any.
 ServerEnd updateFolder(const DataSet& local, const UpdateModeSettings& settings,
                        FileUpdateController& controller, UpdateSource& source,
@@ -122,6 +143,7 @@ ServerEnd updateFolder(const DataSet& local, const UpdateModeSettings& settings,
   RequestPlan plan = planRequests(local, *manifest, settings.fullUpdate, wanted,
                                   index ? &*index : nullptr);
   for (const auto& request : plan.pending) wanted.insert(request.first);
+  announcePlan(plan, *manifest, index ? &*index : nullptr);
   createFoldersAndEmptyFiles(*manifest, settings.fullUpdate);
   if (!plan.pending.empty()) beforeFiles();
   switch (runUpdates(plan.pending, *manifest, controller, source, wait, signedData, &notUpdated,
@@ -229,6 +251,14 @@ struct FirstWalk {
   bool enetTried = false;   // an ENet server was tried
 };
 
+// The server the run now fetches from, for the event stream; true.
+bool announceServer(const ServerTarget& target) {
+  emitEvent("server", {{"server", describeServer(target)},
+                       {"name", target.entry.name},
+                       {"web", target.web}});
+  return true;
+}
+
 // The next server of the walk that answers: an ENet server connected, or
 // a web server made ready in *web.
 bool reachNextServer(ServerWalk& walk, const UpdateModeSettings& settings,
@@ -238,10 +268,10 @@ bool reachNextServer(ServerWalk& walk, const UpdateModeSettings& settings,
   size_t webGiven = 0;
   while (connectToNextServer(walk, waitMs)) {
     const ServerTarget& target = *walk.lastGiven();
-    if (!target.web) return true;
+    if (!target.web) return announceServer(target);
     ++webGiven;
     if (first != nullptr && first->secondWalk) continue;
-    if (openWebTarget(target, settings, web)) return true;
+    if (openWebTarget(target, settings, web)) return announceServer(target);
   }
   if (first != nullptr && walk.givenCount() > webGiven) first->enetTried = true;
   return false;
@@ -307,6 +337,7 @@ bool reconnectAfterProgress(const ServerWalk& walk, const UpdateModeSettings& se
   const ServerTarget& target = *walk.lastGiven();
   if (target.web ? !openWebTarget(target, settings, web) : !reconnectToServer(target)) return false;
   logLine("Connected again to " + describeServer(*walk.lastGiven()));
+  announceServer(target);
   sleepMs(kConnectPauseMs);
   *local = std::move(now);
   return true;
@@ -317,6 +348,13 @@ bool reconnectAfterProgress(const ServerWalk& walk, const UpdateModeSettings& se
 // as finished, as does data that failed its checks: the player can still
 // start the game, and a restart would meet the same servers.
 bool mustRestart(ServerEnd end) { return end == ServerEnd::kStuck; }
+
+// How the run ended, for the event stream's "end" event.
+const char* endResult(ServerEnd end, const std::vector<std::string>& notUpdated) {
+  if (mustRestart(end)) return "restart";
+  if (end == ServerEnd::kNoManifest) return "no_manifest";
+  return notUpdated.empty() && end == ServerEnd::kDone ? "updated" : "incomplete";
+}
 
 }  // namespace
 
@@ -342,15 +380,23 @@ UpdateModeResult runUpdateMode(const DataSet& local, const UpdateModeSettings& s
   if (mustRestart(end)) announceRestart();
   shutdownNetworkClient();
 
+  bool gameStarted = false;
   if (mustRestart(end)) {
+    emitEvent("end", {{"result", endResult(end, notUpdated)},
+                      {"not_updated", notUpdated},
+                      {"game_started", false}});
     startProcess(std::string(kOwnExecutableFile) + " " + settings.argumentLine);
   } else {
     sleepMs(kFinishedPauseMs);
     if (settings.startGame && !gameInstalled(notUpdated)) {
       logError("the game itself was not updated, so it is not started");
     } else if (settings.startGame) {
-      startProcess(kGameCommand);
+      gameStarted = true;
     }
+    emitEvent("end", {{"result", endResult(end, notUpdated)},
+                      {"not_updated", notUpdated},
+                      {"game_started", gameStarted}});
+    if (gameStarted) startProcess(kGameCommand);
   }
   return UpdateModeResult::kDone;
 }

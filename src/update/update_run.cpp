@@ -15,6 +15,7 @@
 #include "dataset/layout.h"
 #include "dataset/update_scope.h"
 #include "fs/file_utils.h"
+#include "log/event_stream.h"
 #include "log/log.h"
 #include "platform/native_path.h"
 #include "platform/sleep.h"
@@ -406,6 +407,30 @@ Fetcher pieceFetcher(PieceContext& context) {
 
 enum class EntryResult { kDone, kGiveUp, kStopped };
 
+// How an entry ended, for the event stream.
+const char* outcomeName(std::optional<ApplyOutcome> outcome) {
+  if (!outcome) return "not_received";
+  switch (*outcome) {
+    case ApplyOutcome::kPatched:
+      return "patched";
+    case ApplyOutcome::kWritten:
+      return "written";
+    case ApplyOutcome::kPatchUnusable:
+      return "patch_unusable";
+    case ApplyOutcome::kRejected:
+      return "refused";
+    case ApplyOutcome::kNotWritten:
+      return "not_written";
+  }
+  return "not_received";
+}
+
+// The kind of an update data name, for the event stream: the suffix of
+// its kind ("compressed", "patch", "zst", "zdiff", "zfrom").
+std::string dataKindName(const std::string& name) {
+  return std::string(dataKindSuffix(dataKindOf(name)).substr(1));
+}
+
 // The entries of one run: each fetched on this thread in the pump's
 // order while the pool applies what came before, its outcome settled
 // here (counted, or fetched again) as the pool gives it back.
@@ -499,6 +524,10 @@ class EntryRun {
   }
 
   EntryResult attempt(EntryTask task) {
+    emitEvent("file_start", {{"path", task.path},
+                             {"name", task.name},
+                             {"kind", dataKindName(task.name)},
+                             {"again", task.again}});
     Fetched fetched = fetcher_.fetch(task);
     if (!fetched.inTime) return EntryResult::kGiveUp;
     if (fetched.stopRun) return EntryResult::kStopped;
@@ -519,6 +548,7 @@ class EntryRun {
       task.rest.erase(task.rest.begin());
       task.again = false;
       if (isIndexOnlyName(failed)) ++counters_.fallbacks;
+      emitEvent("fallback", {{"path", task.path}, {"from", failed}, {"to", task.name}});
       if (isPatchName(task.name) || !isPatchName(failed)) {
         logLine("Fetching " + task.name + " instead of " + failed);
       } else {
@@ -552,6 +582,9 @@ class EntryRun {
       counters_.notUpdated.push_back(task.path);
     }
     counters_.settled.insert(task.path);
+    emitEvent("file_done", {{"path", task.path},
+                            {"name", task.name},
+                            {"result", outcomeName(outcome)}});
     progress_.fileDone();
     auto done = static_cast<uint32_t>(counters_.settled.size());
     if (done % (total_ / 20 + 1) == 0) {
@@ -597,6 +630,12 @@ void logEndReport(int32_t outstanding, const Counters& counters) {
   logLine("Written: " + decimalText(counters.written));
   logLine("Patched: " + decimalText(counters.patched));
   if (counters.fallbacks != 0) logLine("Fallbacks: " + decimalText(counters.fallbacks));
+  emitEvent("run_end", {{"written", counters.written},
+                        {"patched", counters.patched},
+                        {"refused", counters.refused},
+                        {"fallbacks", counters.fallbacks},
+                        {"not_updated", counters.notUpdated},
+                        {"requests_left", outstanding}});
 }
 
 // Every update data name the run may stage: the pending ones, and the

@@ -87,8 +87,8 @@ class SignedUpdate : public ::testing::Test {
 
   // A refused update: one error line, which says why, and no file changed.
   void expectRefused(const std::string& name, const Build& build, const std::string& key,
-                     const std::string& line) {
-    std::string log = runPlayer(name, build, key);
+                     const std::string& line, std::vector<std::string> args = {}) {
+    std::string log = runPlayer(name, build, key, std::move(args));
     EXPECT_EQ(count(log, "#### ERROR"), 1u) << name << "\n" << log;
     EXPECT_NE(log.find(line + ": nothing was updated\n"), std::string::npos) << name << "\n"
                                                                              << log;
@@ -177,9 +177,18 @@ TEST_F(SignedUpdate, DataSetsAlteredWithoutTheKeyChangeNothing) {
                 "verify)");
 
   // No signature at all.
+  // A launcher reading the event stream hears why, and that nothing changed.
   fs::remove(served() + "/manifest.sig");
+  std::string stream = root() / "unsigned-events.jsonl";
   expectRefused("player-unsigned", versionOne(), key,
-                "the server sent no manifest.sig, and this game takes signed updates only");
+                "the server sent no manifest.sig, and this game takes signed updates only",
+                {"--progress-json", stream});
+  std::vector<nlohmann::json> events = readEvents(stream, player("player-unsigned") + "/updater.log");
+  size_t errors = 0;
+  for (const nlohmann::json& record : eventsNamed(events, "log")) errors += record["error"] ? 1 : 0;
+  EXPECT_EQ(errors, 1u);
+  ASSERT_EQ(eventsNamed(events, "end").size(), 1u);
+  EXPECT_EQ(eventsNamed(events, "end")[0]["result"], "no_manifest");
 }
 
 // Truncated and overlong update data are refused, fetched once more and

@@ -42,7 +42,8 @@ TEST_F(UpdateFailures, AFileThatNeverComesRestartsTheUpdater) {
   scenario.startServer(data);
   std::string player = scenario.makePlayer("player", versionOne());
   auto start = std::chrono::steady_clock::now();
-  RunResult run = scenario.runUpdater(player, {"--quor"});
+  std::string stream = scenario.root() / "events.jsonl";
+  RunResult run = scenario.runUpdater(player, {"--quor", "--progress-json", stream});
   auto took = std::chrono::steady_clock::now() - start;
   ASSERT_EQ(run.exitCode, 0) << run.output;
   EXPECT_GT(took, std::chrono::seconds(14 + 5));
@@ -54,8 +55,13 @@ TEST_F(UpdateFailures, AFileThatNeverComesRestartsTheUpdater) {
             std::string::npos);
   EXPECT_EQ(log.find("updates applied"), std::string::npos);
   ASSERT_TRUE(waitForFile(player + "/updater_restarted.txt"));
-  EXPECT_EQ(readFile(player + "/updater_restarted.txt"), updaterBinary() + " --quor\n");
+  EXPECT_EQ(readFile(player + "/updater_restarted.txt"),
+            updaterBinary() + " --quor --progress-json " + stream + "\n");
   EXPECT_FALSE(exists(player + "/game_started.txt"));
+  std::vector<nlohmann::json> events = readEvents(stream, player + "/updater.log");
+  ASSERT_EQ(eventsNamed(events, "end").size(), 1u);
+  EXPECT_EQ(eventsNamed(events, "end")[0]["result"], "restart");
+  EXPECT_EQ(eventsNamed(events, "end")[0]["game_started"], false);
 }
 
 TEST_F(UpdateFailures, NoServerChangesNothingAndTheGameStillStarts) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -59,8 +60,11 @@ TEST_F(UpdateProgram, OldVersionIsPatchedAndStaleFilesDeleted) {
   v1["data/other/mod.bin"] = "a mod of the player";
   v1["editor_data/level.dat"] = "editor work";
   std::string player = scenario.makePlayer("v1", v1);
-  // Over five connections, each carrying requests of its own.
-  RunResult run = scenario.runUpdater(player, {"--quor", "--connections", "5"});
+  // Over five connections, each carrying requests of its own, telling a
+  // launcher what it does.
+  std::string stream = scenario.root() / "v1-events.jsonl";
+  RunResult run =
+      scenario.runUpdater(player, {"--quor", "--connections", "5", "--progress-json", stream});
   ASSERT_EQ(run.exitCode, 0) << run.output;
   Build expected = versionTwo();
   expected["data/other/mod.bin"] = "a mod of the player";
@@ -79,6 +83,22 @@ TEST_F(UpdateProgram, OldVersionIsPatchedAndStaleFilesDeleted) {
   EXPECT_EQ(countOf(served, "Served "), 1 + 1 + 2 + 2) << served;
   EXPECT_EQ(countOf(served, ".zst ("), 2) << served;
   EXPECT_EQ(countOf(served, "Client connected: "), 5) << served;
+  std::vector<nlohmann::json> events = readEvents(stream, player + "/updater.log");
+  ASSERT_EQ(eventsNamed(events, "server").size(), 1u);
+  ASSERT_EQ(eventsNamed(events, "manifest").size(), 1u);
+  EXPECT_EQ(eventsNamed(events, "manifest")[0]["files"], 4);
+  EXPECT_TRUE(eventsNamed(events, "manifest")[0]["bytes"].is_number());
+  std::multiset<std::string> results;
+  for (const nlohmann::json& done : eventsNamed(events, "file_done")) results.insert(done["result"]);
+  EXPECT_EQ(results, (std::multiset<std::string>{"patched", "patched", "written", "written"}));
+  EXPECT_EQ(eventsNamed(events, "file_start").size(), 4u);
+  EXPECT_FALSE(eventsNamed(events, "progress").empty());
+  ASSERT_EQ(eventsNamed(events, "run_end").size(), 1u);
+  EXPECT_EQ(eventsNamed(events, "run_end")[0]["patched"], 2);
+  ASSERT_EQ(eventsNamed(events, "end").size(), 1u);
+  EXPECT_EQ(eventsNamed(events, "end")[0]["result"], "updated");
+  EXPECT_EQ(eventsNamed(events, "end")[0]["game_started"], true);
+  EXPECT_EQ(events.back()["exit_code"], 0);
   // The game was started after the finished update, with no arguments.
   for (int i = 0; i < 100 && !exists(player + "/game_started.txt"); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

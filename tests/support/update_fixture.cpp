@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include "create/create_mode.h"
 #include "dataset/dataset.h"
@@ -65,6 +66,37 @@ void writeBuild(const std::string& folder, const Build& build) {
     writeFile(folder + "/" + path, content);
     if (path.ends_with(".exe")) fs::permissions(folder + "/" + path, fs::perms::owner_exec, fs::perm_options::add);
   }
+}
+
+std::vector<nlohmann::json> readEvents(const std::string& streamPath, const std::string& logPath) {
+  std::vector<nlohmann::json> events;
+  std::istringstream lines(readFile(streamPath));
+  for (std::string line; std::getline(lines, line);) {
+    nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+    EXPECT_FALSE(event.is_discarded()) << line;
+    if (!event.is_discarded()) events.push_back(std::move(event));
+  }
+  EXPECT_FALSE(events.empty());
+  if (events.empty()) return events;
+  EXPECT_EQ(events.front()["event"], "start");
+  EXPECT_EQ(events.front()["stream"], 1);
+  EXPECT_EQ(events.back()["event"], "exit");
+  // Each record of the log, ": " + text + "\n", is one "log" event.
+  std::string records;
+  for (const nlohmann::json& event : eventsNamed(events, "log")) {
+    records += ": " + event["text"].get<std::string>() + "\n";
+  }
+  EXPECT_EQ(records, readFile(logPath));
+  return events;
+}
+
+std::vector<nlohmann::json> eventsNamed(const std::vector<nlohmann::json>& events,
+                                        const std::string& name) {
+  std::vector<nlohmann::json> named;
+  for (const nlohmann::json& event : events) {
+    if (event["event"] == name) named.push_back(event);
+  }
+  return named;
 }
 
 bool isRunArtifact(const std::string& path) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "create/zstd_publish.h"
 #include "test_support.h"
 
@@ -69,6 +71,14 @@ uint32_t fileNumberOf(const std::string& dataFolder, const std::string& path);
 // The whole file of that number an updater without the file fetches: the
 // zstd one where the data set has it.
 std::string wholeDataName(const std::string& dataFolder, uint32_t number);
+
+// The events of an event stream file (--progress-json), each line parsed
+// as JSON; a line that does not parse, or a stream that does not begin
+// with "start" and end with "exit", fails the test. The "log" events must
+// be the records of the updater.log beside them, in order.
+std::vector<nlohmann::json> readEvents(const std::string& streamPath, const std::string& logPath);
+std::vector<nlohmann::json> eventsNamed(const std::vector<nlohmann::json>& events,
+                                        const std::string& name);
 
 // Files a run leaves that a build does not list.
 bool isRunArtifact(const std::string& path);

@@ -37,6 +37,9 @@
 #  13. a web server: updater.exe installs v2 over HTTPS from nginx
 #      (WinHTTP), the release that releases/current names, in pieces; a
 #      player without updater.key refuses a plain http one.
+#  14. the event stream: updater.exe --progress-json - writes JSON events
+#      alone on standard output (read with Python's json), the text on
+#      standard error.
 #
 #   tests/windows/e2e.sh WINDOWS_BUILD_DIR LINUX_UPDATE_SERVER
 #
@@ -569,6 +572,33 @@ check "updater.exe ends with exit code 0 (plain http)" equals "$code" 0
 check "it refuses plain http without updater.key" contains "$work/plain.out" "is plain http, and without updater.key"
 check "nothing is asked of the plain http server" test ! -s "$work/nginx_plain/access.log"
 check "nothing is installed from it" same_tree "$work/v1" "$work/plain_player"
+
+echo "== 14. the event stream on standard output (--progress-json -)"
+# Standard output holds the events alone, standard error the text.
+serve "$data" "$work/stream_server.out"
+cp -r "$work/v1" "$work/stream_player"
+mkdir -p "$work/stream_player/settings"
+servers_config "$work/stream_player" "local server" "$server_port"
+(cd "$work/stream_player" && timeout 180 wine ./updater.exe --progress-json - \
+  >"$work/stream.jsonl" 2>"$work/stream.err")
+code=$?
+stop_server
+check "updater.exe ends with exit code 0 (event stream)" equals "$code" 0
+check "every line of standard output is one JSON event, from start to exit" python3 -c '
+import json, sys
+events = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
+assert events[0]["event"] == "start" and events[0]["stream"] == 1, events[0]
+assert events[-1] == {"event": "exit", "exit_code": 0}, events[-1]
+names = [e["event"] for e in events]
+for name in ("server", "manifest", "file_start", "file_done", "progress", "run_end", "end"):
+    assert name in names, name
+end = [e for e in events if e["event"] == "end"][0]
+assert end["result"] == "updated", end
+logs = [e["text"] for e in events if e["event"] == "log"]
+assert "Patched: 4" in logs, logs
+' "$work/stream.jsonl"
+check "the text goes to standard error" contains "$work/stream.err" ": Patched: 4"
+check "the folder now equals v2 (event stream)" same_tree "$work/v2" "$work/stream_player"
 
 echo
 echo "e2e: $passed passed, $failed failed"
