@@ -1,9 +1,10 @@
 # What the Linux build of the programs, tests and benchmarks needs.
-linux_build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libenet-dev libzstd-dev zlib1g-dev libssl-dev libdivsufsort-dev libcurl4-openssl-dev nlohmann-json3-dev)
+linux_build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libenet-dev libzstd-dev zlib1g-dev libssl-dev libdivsufsort-dev libcurl4-openssl-dev nlohmann-json3-dev libmicrohttpd-dev)
 # What the tests need beyond the build: nginx as the web server of the
 # HTTPS tests, openssl and ca-certificates for their test CA
-# (scripts/lib/test_ca.sh).
-linux_test_packages=(nginx openssl ca-certificates)
+# (scripts/lib/test_ca.sh), prometheus for promtool, which checks the
+# server's metrics.
+linux_test_packages=(nginx openssl ca-certificates prometheus)
 
 # require_packages PKG...: installs the Debian packages that are missing.
 # As root they are installed with apt-get; otherwise the command to run is

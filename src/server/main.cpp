@@ -8,7 +8,17 @@
 #include <string>
 #include <vector>
 
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "dataset/layout.h"
 #include "log/log.h"
+#include "platform/native_path.h"
+#ifndef _WIN32
+#include "server/metrics_endpoint.h"
+#endif
+#include "server/server_metrics.h"
 #include "server/server_options.h"
 #include "server/update_server.h"
 
@@ -35,7 +45,35 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, requestStop);
   std::signal(SIGTERM, requestStop);
   startLog("update_server.log");
-  int code = runUpdateServer(options, stopRequested);
+  ServerMetrics metrics;
+#ifndef _WIN32
+  std::unique_ptr<MetricsEndpoint> endpoint;
+  if (!options.metricsAddress.empty()) {
+    std::string manifest = options.dataFolder + "/" + kManifestName;
+    // Healthy: listening, with the data set's manifest there to serve.
+    auto healthy = [&metrics, manifest]() -> std::string {
+      if (metrics.serving.load() == 0) return "not serving";
+      std::error_code error;
+      if (!std::filesystem::is_regular_file(toNativePath(manifest), error)) {
+        return "the data set has no readable " + std::string(kManifestName);
+      }
+      return "";
+    };
+    Status started = MetricsEndpoint::start(options.metricsAddress, options.metricsPort, metrics,
+                                            healthy, &endpoint);
+    if (!started.ok()) {
+      logError(started.message());
+      flushLog();
+      return 1;
+    }
+    logLine("Metrics and health on http://" + options.metricsAddress + ":" +
+            std::to_string(endpoint->port()) + "/metrics and /healthz");
+  }
+#endif
+  int code = runUpdateServer(options, stopRequested, metrics);
+#ifndef _WIN32
+  endpoint.reset();  // before the metrics it reads
+#endif
   flushLog();
   return code;
 }

@@ -150,6 +150,8 @@ class ReplyScheduler {
 
   uint64_t inFlight(size_t slot) const { return slots_[slot].inFlight; }
   uint64_t inFlightEverywhere() const { return totalInFlight_; }
+  // The bytes of every slot's queue entries, waiting to start.
+  uint64_t queuedBytes() const { return queuedBytes_; }
   // The server-wide bound for the players now holding replies in flight.
   uint64_t serverBound() const;
   uint64_t bigHeld() const { return bigHeld_; }

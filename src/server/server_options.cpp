@@ -34,13 +34,22 @@ Status parseServerOptions(const std::vector<std::string>& args, ServerOptions& o
       continue;
     }
     if (arg != "--port" && arg != "--data" && arg != "--peers" && arg != "--per-address" &&
-        arg != "--per-player" && arg != "--idle-seconds" && arg != "--stall-seconds") {
+        arg != "--per-player" && arg != "--idle-seconds" && arg != "--stall-seconds" &&
+        arg != "--metrics") {
       return Status::invalid("unknown option " + arg);
     }
     if (i + 1 == args.size()) return Status::invalid(arg + " needs a value");
     const std::string& value = args[++i];
     unsigned long number = 0;
-    if (arg == "--data") {
+    if (arg == "--metrics") {
+      size_t colon = value.rfind(':');
+      if (colon == std::string::npos || colon == 0 ||
+          !parseNumber(value.substr(colon + 1), 0, 65535, number)) {
+        return Status::invalid("--metrics takes ADDRESS:PORT, such as 127.0.0.1:9477");
+      }
+      options.metricsAddress = value.substr(0, colon);
+      options.metricsPort = static_cast<uint16_t>(number);
+    } else if (arg == "--data") {
       if (value.empty()) return Status::invalid("--data needs a folder");
       options.dataFolder = pathFromArgument(value.c_str());
     } else if (arg == "--port") {
@@ -71,7 +80,7 @@ std::string serverUsage() {
   return std::string(
              "usage: update_server [--port N] [--data FOLDER] [--peers N] [--per-address N]\n"
              "                     [--per-player N] [--idle-seconds N] [--stall-seconds N]\n"
-             "                     [--no-ranges]\n"
+             "                     [--no-ranges] [--metrics ADDRESS:PORT]\n"
              "  --port N       UDP port to listen on (default 7777)\n"
              "  --data FOLDER  folder of the update data (default ") +
          kUpdateDataFolder + ")\n" +
@@ -85,7 +94,9 @@ std::string serverUsage() {
          "                 1 to 86400 (default 30)\n"
          "  --stall-seconds N close a connection whose data in flight drains at less\n"
          "                 than 8 KiB a second over N seconds, 1 to 86400 (default 20)\n"
-         "  --no-ranges    serve whole files only, as a server without ranges does\n";
+         "  --no-ranges    serve whole files only, as a server without ranges does\n"
+         "  --metrics ADDRESS:PORT  serve /metrics (Prometheus) and /healthz over HTTP\n"
+         "                 there (Linux builds)\n";
 }
 
 }  // namespace quor

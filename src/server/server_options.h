@@ -13,6 +13,7 @@
 //   --stall-seconds N  a connection whose data in flight drains at less
 //                than 8 KiB a second over N seconds is closed (default 20)
 //   --no-ranges  serve whole files only
+//   --metrics ADDRESS:PORT  the operators' endpoint (metrics_endpoint.h)
 //   --help       usage
 #pragma once
 
@@ -45,6 +46,9 @@ struct ServerOptions {
   // --no-ranges: answer only the requests of clients that know no ranges,
   // as a server built before them does (for tests and comparisons).
   bool ranges = true;
+  // --metrics: where the operators' HTTP endpoint listens; empty: none.
+  std::string metricsAddress;
+  uint16_t metricsPort = 0;
 };
 
 // Fills options from args (without the program name), as main received

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -70,7 +71,12 @@ struct ServerState {
   // Per slot: its peer said hello to the range messages, so it can take
   // any file in pieces.
   std::vector<bool> knowsRanges;
+  ServerMetrics* metrics;  // for the operators' endpoint, if any
 };
+
+void count(std::atomic<uint64_t>& counter, uint64_t by = 1) {
+  counter.fetch_add(by, std::memory_order_relaxed);
+}
 
 // Holds the bytes of one reply packet until ENet releases the packet, and
 // then returns its size to the scheduler.
@@ -188,6 +194,7 @@ bool sendCopy(ServerState& server, size_t slot, std::shared_ptr<const ReplyCopy>
   held->fragments = std::max<size_t>(1, packet->referenceCount);
   server.held[slot].push_back(packet);
   server.bytesSent[slot] += size;
+  count(server.metrics->sentBytes, size);
   return true;
 }
 
@@ -211,6 +218,7 @@ std::string shownName(const std::string& name) {
 void answerBusy(ServerState& server, size_t slot, const QueuedReply& reply) {
   const std::string& peerName = server.peerNames[slot];
   if (server.scheduler.inFlight(slot) >= 2 * server.scheduler.peerWindow()) {
+    count(server.metrics->droppedRequests);
     logAboutPeer("queue full", peerName,
                  "|||| Too many queued requests from " + peerName + ", \"" + shownName(reply.name) +
                      "\" dropped");
@@ -230,11 +238,13 @@ void answerBusy(ServerState& server, size_t slot, const QueuedReply& reply) {
   }
   std::shared_ptr<const ReplyCopy> copy = share(server, std::move(answer));
   if (!copy || !sendCopy(server, slot, std::move(copy))) {
+    count(server.metrics->droppedRequests);
     logAboutPeer("queue full", peerName,
                  "|||| Too many queued requests from " + peerName + ", \"" + shownName(reply.name) +
                      "\" dropped");
     return;
   }
+  count(server.metrics->busyRequests);
   logAboutPeer("queue full", peerName,
                "|||| Too many queued requests from " + peerName + ", \"" + shownName(reply.name) +
                    "\" answered busy");
@@ -305,11 +315,13 @@ void onReceive(ServerState& server, const ENetEvent& event) {
     return;
   }
   if (packet.size() > kMaxRequestBytes) {
+    count(server.metrics->droppedRequests);
     logAboutPeer("oversized", peerName, "|||| Oversized request from " + peerName + " dropped");
     return;
   }
   std::optional<QueuedReply> asked = askedReply(packet, server.ranges);
   if (!asked) {
+    count(server.metrics->droppedRequests);
     logAboutPeer("malformed", peerName,
                  "|||| Unrecognised or malformed request from " + peerName + " dropped");
     return;
@@ -324,6 +336,12 @@ void dropPeer(ServerState& server, size_t slot) {
   enet_peer_disconnect_now(&server.host->peers[slot], 0);
   resetSlot(server, slot);
   server.admission.left(slot);
+}
+
+// An admitted peer is gone, by either side.
+void countLeft(ServerState& server) {
+  count(server.metrics->disconnects);
+  server.metrics->connections.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void onConnect(ServerState& server, const ENetEvent& event) {
@@ -343,6 +361,8 @@ void onConnect(ServerState& server, const ENetEvent& event) {
   keepFullWindow(event.peer);
   server.scheduler.assignSlot(slot, address.playerKey(), address.ip);
   server.lastBusy[slot] = Clock::now();
+  count(server.metrics->connects);
+  server.metrics->connections.fetch_add(1, std::memory_order_relaxed);
   logLine("Client connected: " + server.peerNames[slot]);
 }
 
@@ -358,6 +378,8 @@ bool closeIfStalled(ServerState& server, size_t slot, Clock::time_point now) {
           " bytes a second taken in " + std::to_string(seconds) + " s, " +
           std::to_string(server.bytesSent[slot]) + " bytes sent)");
   dropPeer(server, slot);
+  count(server.metrics->stalledClosed);
+  countLeft(server);
   return true;
 }
 
@@ -380,6 +402,8 @@ void closeIdlePeers(ServerState& server) {
     logLine("Closed idle connection: " + server.peerNames[slot] + " (nothing asked for " +
             std::to_string(seconds) + " s, " + std::to_string(server.bytesSent[slot]) + " bytes sent)");
     dropPeer(server, slot);
+    count(server.metrics->idleClosed);
+    countLeft(server);
   }
 }
 
@@ -390,6 +414,7 @@ void handleEvent(ServerState& server, ENetEvent& event) {
       break;
     case ENET_EVENT_TYPE_DISCONNECT: {
       size_t slot = slotOf(server, event.peer);
+      if (server.admission.holds(slot)) countLeft(server);
       resetSlot(server, slot);
       server.admission.left(slot);
       logLine("Client disconnected: " + server.peerNames[slot] + " (" +
@@ -477,6 +502,12 @@ void logStarted(const QueuedReply& reply, const std::string& peerName) {
   logLine("Served " + reply.name + " (" + std::to_string(reply.contentBytes) + " bytes) to " + peerName);
 }
 
+void countStarted(ServerMetrics& metrics, const QueuedReply& reply) {
+  if (!reply.refusal.empty()) return count(metrics.refusedRequests);
+  if (reply.kind == ReplyKind::kWholeFile) count(metrics.wholeReplies);
+  if (reply.kind == ReplyKind::kFileRange) count(metrics.rangeReplies);
+}
+
 void startReply(ServerState& server, size_t slot, QueuedReply reply) {
   std::shared_ptr<const ReplyCopy> copy = replyCopy(server, reply);
   if (!copy) {
@@ -488,6 +519,7 @@ void startReply(ServerState& server, size_t slot, QueuedReply reply) {
     return;
   }
   logStarted(reply, server.peerNames[slot]);
+  countStarted(*server.metrics, reply);
   if (reply.refusal.empty() && reply.kind != ReplyKind::kRangeOffer) server.lastBusy[slot] = Clock::now();
 }
 
@@ -513,7 +545,27 @@ void serve(ServerState& server, const std::atomic<bool>& stop) {
     closeIdlePeers(server);
     enet_host_flush(server.host);
     server.liveSlots->fit();
+    server.metrics->queuedReplyBytes.store(static_cast<int64_t>(server.scheduler.queuedBytes()),
+                                           std::memory_order_relaxed);
+    server.metrics->freeSlots.store(static_cast<int64_t>(server.liveSlots->freeSlots()),
+                                    std::memory_order_relaxed);
   }
+}
+
+// The data set's files and bytes as the server starts, for the metrics.
+void noteDataSet(ServerMetrics& metrics, const std::string& folder) {
+  int64_t files = 0, bytes = 0;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(toNativePath(folder), error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    std::error_code sizeError;
+    uintmax_t size = it->file_size(sizeError);
+    if (sizeError) continue;
+    ++files;
+    bytes += static_cast<int64_t>(size);
+  }
+  metrics.dataFiles.store(files);
+  metrics.dataBytes.store(bytes);
 }
 
 void disconnectEveryone(ENetHost* host) {
@@ -525,7 +577,8 @@ void disconnectEveryone(ENetHost* host) {
 
 }  // namespace
 
-int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop) {
+int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop,
+                    ServerMetrics& metrics) {
   std::error_code error;
   if (!std::filesystem::is_directory(toNativePath(options.dataFolder), error)) {
     logError("Data folder not found: " + options.dataFolder);
@@ -553,7 +606,8 @@ int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop)
                      DrainWatch(options.peerSlots, DrainLimits{std::chrono::seconds(options.stallSeconds)}),
                      std::vector<uint64_t>(options.peerSlots),
                      std::vector<std::vector<ENetPacket*>>(options.peerSlots),
-                     std::vector<bool>(options.peerSlots)};
+                     std::vector<bool>(options.peerSlots),
+                     &metrics};
   server.host = enet_host_create(&address, options.peerSlots, kChannelCount, 0, 0);
   if (server.host == nullptr) {
     logError("Could not listen on UDP port " + std::to_string(options.port));
@@ -572,7 +626,11 @@ int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop)
   enet_socket_set_option(server.host->socket, ENET_SOCKOPT_SNDBUF, kSocketBufferBytes);
   logLine("Update server listening on port " + std::to_string(options.port) + ", serving " +
           options.dataFolder);
+  noteDataSet(metrics, options.dataFolder);
+  metrics.startTimeSeconds.store(static_cast<int64_t>(std::time(nullptr)));
+  metrics.serving.store(1);
   serve(server, stop);
+  metrics.serving.store(0);
   disconnectEveryone(server.host);
   server.liveSlots.reset();
   // Releases every packet still held, through releaseReply, while the

@@ -20,6 +20,7 @@
 
 #include <atomic>
 
+#include "server/server_metrics.h"
 #include "server/server_options.h"
 
 namespace quor {
@@ -27,6 +28,9 @@ namespace quor {
 // Serves until stop is set, then disconnects every peer. Returns the
 // process exit code: 0 after a stop, 1 when the folder is missing or the
 // port cannot be bound.
-int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop);
+// metrics: what it counts for the operators' endpoint (server_metrics.h),
+// updated on this thread as it serves.
+int runUpdateServer(const ServerOptions& options, const std::atomic<bool>& stop,
+                    ServerMetrics& metrics);
 
 }  // namespace quor

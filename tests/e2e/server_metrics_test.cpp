@@ -1,0 +1,81 @@
+// update_server's endpoint for operators, end to end: what a player's
+// install leaves in /metrics (as promtool reads it), and /healthz while the
+// data set is there and once its manifest is gone.
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+
+#include "update_fixture.h"
+
+namespace quor::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Fetched {
+  long status = 0;
+  std::string body;
+};
+
+Fetched fetch(const std::string& url) {
+  Fetched fetched;
+  CURL* curl = curl_easy_init();
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t, size_t n, void* out) {
+    static_cast<std::string*>(out)->append(data, n);
+    return n;
+  });
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &fetched.body);
+  if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &fetched.status);
+  curl_easy_cleanup(curl);
+  return fetched;
+}
+
+// The value of one metric in a scrape; -1 when it is not there.
+long long metric(const std::string& scrape, const std::string& name) {
+  std::smatch found;
+  if (!std::regex_search(scrape, found, std::regex("\n" + name + " ([0-9]+)\n"))) return -1;
+  return std::stoll(found[1]);
+}
+
+TEST(ServerMetrics, AnInstallShowsInTheMetricsAndHealthFollowsTheDataSet) {
+  UpdateScenario scenario;
+  scenario.publish(versionOne(), versionTwo());
+  scenario.startServer("", {"--metrics", "127.0.0.1:0"});
+  ASSERT_TRUE(scenario.server()->waitForOutput("/metrics and /healthz"));
+  std::smatch found;
+  std::string output = scenario.serverOutput();
+  ASSERT_TRUE(std::regex_search(output, found, std::regex("http://127\\.0\\.0\\.1:([0-9]+)/metrics")));
+  std::string base = "http://127.0.0.1:" + found[1].str();
+  EXPECT_EQ(fetch(base + "/healthz").body, "ok\n");
+
+  std::string player = scenario.makePlayer("v1", versionOne());
+  ASSERT_EQ(scenario.runUpdater(player).exitCode, 0);
+  Fetched scraped = fetch(base + "/metrics");
+  ASSERT_EQ(scraped.status, 200);
+  const std::string prefix = "quor_update_server_";
+  EXPECT_GE(metric(scraped.body, prefix + "connects_total"), 1);
+  EXPECT_GE(metric(scraped.body, prefix + "whole_replies_total") +
+                metric(scraped.body, prefix + "range_replies_total"),
+            4);  // the manifest, the index and the files
+  EXPECT_GT(metric(scraped.body, prefix + "sent_bytes_total"), 0);
+  EXPECT_EQ(metric(scraped.body, prefix + "serving"), 1);
+  EXPECT_GT(metric(scraped.body, prefix + "data_files"), 4);
+  if (std::system("command -v promtool >/dev/null 2>&1") == 0) {
+    std::string file = scenario.root() / "scrape.txt";
+    writeFile(file, scraped.body);
+    EXPECT_EQ(std::system(("promtool check metrics < '" + file + "'").c_str()), 0) << scraped.body;
+  }
+
+  fs::remove(scenario.dataFolder() + "/manifest.manifest");
+  Fetched sick = fetch(base + "/healthz");
+  EXPECT_EQ(sick.status, 503);
+  EXPECT_NE(sick.body.find("manifest.manifest"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quor::testing
