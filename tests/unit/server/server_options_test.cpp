@@ -21,9 +21,11 @@ TEST(ServerOptions, DefaultsAndValues) {
   EXPECT_EQ(options.idleSeconds, 30u);
   EXPECT_TRUE(parseServerOptions({"--port", "9000", "--data", "d", "--peers", "3", "--per-address",
                                   "5", "--per-player", "2", "--idle-seconds", "86400",
-                                  "--stall-seconds", "3"},
+                                  "--stall-seconds", "3", "--metrics", "127.0.0.1:9477"},
                                  options)
                   .ok());
+  EXPECT_EQ(options.metricsAddress, "127.0.0.1");
+  EXPECT_EQ(options.metricsPort, 9477);
   EXPECT_EQ(options.port, 9000);
   EXPECT_EQ(options.dataFolder, "d");
   EXPECT_EQ(options.peerSlots, 3u);
@@ -38,6 +40,7 @@ TEST(ServerOptions, BadValuesAreRefused) {
   for (std::vector<std::string> args :
        std::vector<std::vector<std::string>>{{"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12x"},
                                              {"--peers", "0"}, {"--peers", "4096"}, {"--data", ""}, {"--what"},
+                                             {"--metrics", "9477"}, {"--metrics", ":9477"}, {"--metrics", "a:70000"},
                                              {"--per-address", "0"}, {"--per-player", "4096"},
                                              {"--idle-seconds", "0"}, {"--idle-seconds", "86401"},
                                              {"--stall-seconds", "0"}}) {
