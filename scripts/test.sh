@@ -9,7 +9,8 @@
 #                 (scripts/test-windows.sh)
 #   build-fuzz/   every fuzz target for 30 s (scripts/fuzz.sh 30)
 # and packaging/update_server.service with systemd-analyze verify, when
-# that tool is present.
+# that tool is present, and the publisher's guide's Prometheus config and
+# alerts with promtool.
 # Any sanitizer report fails the run. The HTTPS tests' own CA is made once
 # in build/test-certs/ and installed into the system trust store, which
 # needs root the first time (scripts/lib/test_ca.sh).
@@ -55,9 +56,10 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run_config build ""
 # The shipped systemd unit, against the update_server just built.
 scripts/check-systemd-unit.sh build/update_server
+scripts/check-prometheus-examples.sh
 [ "$quick" -eq 1 ] && exit 0
 scripts/test-windows.sh
 CC=clang-14 CXX=clang++-14 run_config build-asan "" -DUPDATER_SANITIZE=address
-run_config build-tsan "^(Log|CreateMode|NetworkClient|ConnectToServer|Dispatch|FileUpdateController|RequestPump|ApplyPool|UpdateRun|UpdateProgram|UpdateServer|ServerOptions|ServerFaultDrill|ServerList\.ServerEntries|NextServer|HttpSource|HttpClientTest|HttpServerTest|WebUpdate\.(Install|Failing))" \
+run_config build-tsan "^(Log|EventStream|MetricsEndpoint|ServerMetrics|CreateMode|NetworkClient|ConnectToServer|Dispatch|FileUpdateController|RequestPump|ApplyPool|UpdateRun|UpdateProgram|UpdateServer|ServerOptions|ServerFaultDrill|ServerList\.ServerEntries|NextServer|HttpSource|HttpClientTest|HttpServerTest|WebUpdate\.(Install|Failing))" \
   -DUPDATER_SANITIZE=thread
 scripts/fuzz.sh 30
