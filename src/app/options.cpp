@@ -117,8 +117,9 @@ void logHelp() {
   logLine("--zstd-level N - with --create, the zstd level, " + std::to_string(kMinZstdLevel) +
           " to " + std::to_string(kMaxZstdLevel) + " (default " +
           std::to_string(kDefaultZstdLevel) + ")");
-  logLine("--progress-json -|FILE - events as JSON lines for launchers, on standard output (the "
-          "text then goes to standard error) or appended to FILE");
+  logLine("--progress-json -|fd:N|FILE - events as JSON lines for launchers, on standard output "
+          "(the text then goes to standard error), on descriptor N (on Windows, an inherited "
+          "handle) or appended to FILE");
   logLine("--old DIR --old DIR2 ... - with --create, older builds, newest first: the first gets "
           "the patches every updater takes, each further one patches of its own (at most " +
           std::to_string(kMaxOldBuilds) + ")");
@@ -229,7 +230,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       options.argumentLine += std::string(argv[++i]) + " ";
     } else if (argument == "--progress-json") {
       if (i + 1 >= argc || std::string(argv[i + 1]).empty()) {
-        line.steps.push_back({Kind::kBadValue, {}, "--progress-json needs - or a file"});
+        line.steps.push_back({Kind::kBadValue, {}, "--progress-json needs -, fd:N or a file"});
         break;
       }
       options.progressJson = argv[i + 1];

@@ -21,8 +21,9 @@ namespace quor {
 inline constexpr int kEventStreamVersion = 1;
 
 // Opens target, "-" for standard output (the console text then goes to
-// standard error) or a file, created or emptied, and attaches it to the
-// log. Call once, before startLog, so that the stream holds every record.
+// standard error), "fd:N" for an output the parent handed down
+// (platform/inherited_stream.h), or a file, created or appended to, and
+// attaches it to the log. Call once, before startLog, so that the stream holds every record.
 Status openEventStream(const std::string& target);
 
 // Emits {"event": name, ...fields}; nothing when no stream is open. Text

@@ -2,7 +2,13 @@
 // whatever the text holds.
 #include "log/event_stream.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <sstream>
 #include <thread>
@@ -61,6 +67,50 @@ TEST(EventStream, RecordsAndEventsComeInOrderAsJsonLinesWhateverTheText) {
   // The records are still in the log file as they always were.
   EXPECT_EQ(log.written(), ": plain\n: bad utf-8 \xff\xfe and a control \\x01 and \xc3\xa9\n: " +
                                testing::LogCapture::error("broken") + "\n");
+}
+
+// A pipe a launcher made: its write end by number (a descriptor, on
+// Windows the handle beneath it), and what reached the read end.
+struct LauncherPipe {
+  int ends[2] = {-1, -1};
+  LauncherPipe() {
+#ifdef _WIN32
+    EXPECT_EQ(_pipe(ends, 65536, _O_BINARY), 0);
+#else
+    EXPECT_EQ(pipe(ends), 0);
+#endif
+  }
+  std::string writeEnd() const {
+#ifdef _WIN32
+    return std::to_string(static_cast<uint64_t>(_get_osfhandle(ends[1])));
+#else
+    return std::to_string(ends[1]);
+#endif
+  }
+  std::string readAll() {
+    std::string text(65536, '\0');
+    int got = read(ends[0], text.data(), static_cast<unsigned>(text.size()));
+    text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return text;
+  }
+};
+
+TEST(EventStream, AnOutputHandedDownTakesTheEventsAndOthersAreRefused) {
+  LauncherPipe launcher;
+  for (std::string bad : {"fd:", "fd:x", "fd:3x", "fd:-1", "fd:99999999999999999999", "fd:1000000"}) {
+    EXPECT_FALSE(openEventStream(bad).ok()) << bad;
+  }
+#ifndef _WIN32
+  EXPECT_FALSE(openEventStream("fd:" + std::to_string(launcher.ends[0])).ok()) << "a read end";
+#endif
+  ASSERT_TRUE(openEventStream("fd:" + launcher.writeEnd()).ok());
+  testing::LogCapture log;
+  emitEvent("file_start", {{"path", "./a.map"}});
+  flushLog();
+  std::istringstream lines(launcher.readAll());
+  std::string last;
+  for (std::string line; std::getline(lines, line);) last = line;  // after the log's own
+  EXPECT_EQ(nlohmann::json::parse(last), (nlohmann::json{{"event", "file_start"}, {"path", "./a.map"}}));
 }
 
 }  // namespace
