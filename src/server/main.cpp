@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <system_error>
 
@@ -42,6 +43,14 @@ int main(int argc, char** argv) {
     std::fputs(serverUsage().c_str(), stdout);
     return 0;
   }
+#ifdef _WIN32
+  if (!options.metricsAddress.empty()) {
+    // Refused, not ignored: an operator who asked for health checks must
+    // not get a server that silently answers none.
+    std::fputs("update_server: --metrics is not available in the Windows build\n", stderr);
+    return 2;
+  }
+#endif
   std::signal(SIGINT, requestStop);
   std::signal(SIGTERM, requestStop);
   startLog("update_server.log");
@@ -50,11 +59,15 @@ int main(int argc, char** argv) {
   std::unique_ptr<MetricsEndpoint> endpoint;
   if (!options.metricsAddress.empty()) {
     std::string manifest = options.dataFolder + "/" + kManifestName;
-    // Healthy: listening, with the data set's manifest there to serve.
+    // Healthy: listening, with the data set's manifest there to serve:
+    // a plain file whose first byte reads (a folder made unreadable, or a
+    // manifest gone or replaced by a folder, is not healthy).
     auto healthy = [&metrics, manifest]() -> std::string {
       if (metrics.serving.load() == 0) return "not serving";
       std::error_code error;
-      if (!std::filesystem::is_regular_file(toNativePath(manifest), error)) {
+      std::filesystem::path path = toNativePath(manifest);
+      std::ifstream file(path, std::ios::binary);
+      if (!std::filesystem::is_regular_file(path, error) || !file || file.get() == EOF) {
         return "the data set has no readable " + std::string(kManifestName);
       }
       return "";

@@ -40,6 +40,7 @@
 #  14. the event stream: updater.exe --progress-json - writes JSON events
 #      alone on standard output (read with Python's json), the text on
 #      standard error.
+#  15. update_server.exe refuses --metrics, which the Windows build lacks.
 #
 #   tests/windows/e2e.sh WINDOWS_BUILD_DIR LINUX_UPDATE_SERVER
 #
@@ -599,6 +600,11 @@ assert "Patched: 4" in logs, logs
 ' "$work/stream.jsonl"
 check "the text goes to standard error" contains "$work/stream.err" ": Patched: 4"
 check "the folder now equals v2 (event stream)" same_tree "$work/v2" "$work/stream_player"
+
+echo "== 15. update_server.exe has no metrics yet, and says so"
+timeout 60 wine "$build/update_server.exe" --metrics 127.0.0.1:0 >"$work/metrics.out" 2>&1
+check "update_server.exe --metrics ends with exit code 2" equals "$?" 2
+check "it names the reason" contains "$work/metrics.out" "--metrics is not available in the Windows build"
 
 echo
 echo "e2e: $passed passed, $failed failed"
