@@ -19,6 +19,9 @@
 # 3. Capacity: 500 players at once with 1 and with 8 connections each, each
 #    fetching a manifest and 10 files of 100 KiB once: how many were served,
 #    and the server's peak memory (VmHWM).
+# Beside its own counts, each case prints a few of the server's own figures,
+# read from its /metrics endpoint (--metrics) just before it is stopped:
+# connections accepted, reply bytes sent, requests answered busy.
 # Each case runs against the server's defaults and against `--peers 64`
 # (the slots the server had by default before), as ratios. Every player of
 # the bench comes from 127.0.0.1, as if all sat behind one router, so the
@@ -31,7 +34,7 @@ cd "$(dirname "$0")/.."
 updaters=${1:-100}
 build=${2:-build}
 source scripts/lib/bench.sh
-require_packages python3 time
+require_packages python3 time curl
 build_bench "$build" -j1 updater update_server release_day_bench
 updater_bin=$(realpath "$build/updater")
 server_bin=$(realpath "$build/update_server")
@@ -39,10 +42,22 @@ load_bin=$(realpath "$build/bench/release_day_bench")
 
 make_work_dir
 
-# serve DATA ARGS...: update_server serving DATA with ARGS; sets port.
+# serve DATA ARGS...: update_server serving DATA with ARGS and its metrics
+# on a free port; sets port and metrics_url.
 serve() {
-  start_server "$server_bin" . "$work/server.out" --data "$1" --per-address 4095 "${@:2}" || exit 1
+  start_server "$server_bin" . "$work/server.out" --data "$1" --per-address 4095 \
+    --metrics 127.0.0.1:0 "${@:2}" || exit 1
   port=$server_port
+  metrics_url=$(grep -o 'http://127.0.0.1:[0-9]*/metrics' "$work/server.out" | head -1)
+}
+# server_figures: a few of the running server's own counters, from /metrics.
+server_figures() {
+  curl -fsS --max-time 5 "$metrics_url" | awk '
+    /^quor_update_server_connects_total / {c = $2}
+    /^quor_update_server_sent_bytes_total / {b = $2}
+    /^quor_update_server_busy_requests_total / {q = $2}
+    /^quor_update_server_refused_requests_total / {r = $2}
+    END {printf "server /metrics: connects %s, sent %.1f MB, answered busy %s, refused names %s", c, b / 1e6, q, r}'
 }
 peak_kib() { awk '/^VmHWM:/ {print $2}' "/proc/$server_pid/status"; }
 
@@ -78,6 +93,7 @@ run_updaters() {
   done
   wait "${pids[@]}"
   end=$(date +%s.%N)
+  server_figures >"$work/figures.$niceness.$*"
   stop_server
   local finished=0 no_connection=0 gave_up=0 log
   for i in $(seq 1 "$updaters"); do
@@ -105,6 +121,9 @@ row "defaults" "$f_new" "$c_new" "$g_new" "$s_new" "$u_new"
 row "--peers 64" "$f_old" "$c_old" "$g_old" "$s_old" "$u_old"
 row "defaults, updaters at lowest priority" "$f_low" "$c_low" "$g_low" "$s_low" "$u_low"
 python3 -c "print(f'   finished in the first run, defaults / --peers 64: {$f_new / max($f_old, 1):.2f}')"
+# What the players installed, against what the server says it sent.
+installed_mb=$(python3 -c "print(round($updaters * 10 * 1048576 / 1e6, 1))")
+echo "   defaults: the players installed $installed_mb MB; $(cat "$work/figures.0.")"
 
 echo "2. fairness: 32 players at once, 20 s each"
 fair() {
@@ -139,6 +158,7 @@ capacity() {
   line=$("$load_bin" once "$port" 500 "$connections" "$work/small_list" || true)
   echo "     $line"
   echo "     server peak memory $(peak_kib) KiB; connections refused $(grep -c 'Refused connection' "$work/server.out" || true)"
+  echo "     $(server_figures)"
   stop_server
 }
 echo "   defaults, 1 connection each:"
