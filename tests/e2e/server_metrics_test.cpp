@@ -1,13 +1,20 @@
 // update_server's endpoint for operators, end to end: what a player's
-// install leaves in /metrics (as promtool reads it), and /healthz while the
-// data set is there and once its manifest is gone.
+// install leaves in /metrics (as promtool reads it), that scrapers which
+// stall or flood hold up no player and the endpoint recovers from them,
+// and /healthz while the data set is there and once its manifest is gone.
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
 
+#include "server/metrics_endpoint.h"
 #include "update_fixture.h"
 
 namespace quor::testing {
@@ -35,6 +42,32 @@ Fetched fetch(const std::string& url) {
   return fetched;
 }
 
+// A connection to the endpoint on 127.0.0.1:port, sending without waiting.
+int connectTo(uint16_t port) {
+  int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  fcntl(socket, F_SETFL, O_NONBLOCK);
+  return socket;
+}
+
+// Every connection the endpoint takes at once, each with half a request,
+// and one more flooding it with header bytes until it stops reading.
+std::vector<int> stallAndFlood(uint16_t port) {
+  std::vector<int> sockets;
+  for (unsigned i = 0; i < kMaxScrapers; ++i) {
+    sockets.push_back(connectTo(port));
+    EXPECT_EQ(send(sockets.back(), "GET /metr", 9, 0), 9);
+  }
+  sockets.push_back(connectTo(port));
+  std::string flood = "GET /metrics HTTP/1.1\r\nX-Junk: " + std::string(1 << 20, 'a');
+  (void)!send(sockets.back(), flood.data(), flood.size(), MSG_NOSIGNAL);
+  return sockets;
+}
+
 // The value of one metric in a scrape; -1 when it is not there.
 long long metric(const std::string& scrape, const std::string& name) {
   std::smatch found;
@@ -53,9 +86,12 @@ TEST(ServerMetrics, AnInstallShowsInTheMetricsAndHealthFollowsTheDataSet) {
   std::string base = "http://127.0.0.1:" + found[1].str();
   EXPECT_EQ(fetch(base + "/healthz").body, "ok\n");
 
+  std::vector<int> hostile = stallAndFlood(static_cast<uint16_t>(std::stoi(found[1].str())));
   std::string player = scenario.makePlayer("v1", versionOne());
   ASSERT_EQ(scenario.runUpdater(player).exitCode, 0);
+  // Stalled scrapers are dropped after their idle time; the next is served.
   Fetched scraped = fetch(base + "/metrics");
+  for (int socket : hostile) close(socket);
   ASSERT_EQ(scraped.status, 200);
   const std::string prefix = "quor_update_server_";
   EXPECT_GE(metric(scraped.body, prefix + "connects_total"), 1);
