@@ -9,6 +9,7 @@
 #include "create/keygen.h"
 #include "dataset/dataset.h"
 #include "dataset/layout.h"
+#include "fs/file_utils.h"
 #include "log/event_stream.h"
 #include "log/log.h"
 #include "platform/sleep.h"
@@ -47,6 +48,10 @@ int runScannedMode(const Options& options) {
     logError(scanned.message());
     return kExitFileSystemError;
   }
+  // An event stream written into the folder is the launcher's, not the
+  // game's: never deleted as stale, never published.
+  std::string streamFile = pathInCurrentFolder(eventStreamFile(options.progressJson));
+  local.erase(streamFile);
   if (options.createMode) {
     const SigningRequest* signing =
         options.signing.privateKeyFile.empty() ? nullptr : &options.signing;
@@ -61,6 +66,7 @@ int runScannedMode(const Options& options) {
   settings.argumentLine = options.argumentLine;
   settings.connections = options.connections;
   settings.limitRate = options.limitRate;
+  settings.leftOut = streamFile;
   UpdateModeResult result = runUpdateMode(local, settings);
   return result == UpdateModeResult::kNoNetworkHost ? kExitNoNetworkHost : kExitOk;
 }

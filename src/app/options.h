@@ -30,7 +30,7 @@ struct Options {
   SigningRequest signing;
   unsigned threads = 0;      // --threads N: files create mode works on at once; 0: a core each
   Encodings encodings;       // --encodings both|classic|zstd, --zstd-level N
-  std::string progressJson;  // --progress-json TARGET: "-" or a file; empty: none
+  std::string progressJson;  // --progress-json TARGET: "-", "fd:N" or a file; empty: none
 };
 
 // The most threads --threads may ask for.

@@ -1,5 +1,6 @@
 #include "fs/file_utils.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -77,6 +78,18 @@ Status listFilesRecursive(const std::string& root, std::vector<std::string>* pat
 Status listFoldersRecursive(const std::string& root, std::vector<std::string>* paths,
                             std::vector<std::string>* links) {
   return listRecursive(root, false, paths, links);
+}
+
+std::string pathInCurrentFolder(const std::string& file) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(toNativePath(file), error);
+  std::filesystem::path here = std::filesystem::current_path(error);
+  if (error) return "";
+  std::filesystem::path inside = absolute.lexically_normal().lexically_relative(here.lexically_normal());
+  if (inside.empty() || *inside.begin() == ".." || inside == ".") return "";
+  std::string path = fromNativePath(inside);
+  std::replace(path.begin(), path.end(), '\\', '/');  // Windows' separators
+  return "./" + path;
 }
 
 Status createParentFolders(const std::string& path) {

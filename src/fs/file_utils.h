@@ -32,6 +32,12 @@ Status listFilesRecursive(const std::string& root, std::vector<std::string>* pat
 Status listFoldersRecursive(const std::string& root, std::vector<std::string>* paths,
                             std::vector<std::string>* links = nullptr);
 
+// The listing path ("./logs/events.jsonl") under which a scan of "./"
+// meets file, given as the user wrote it (relative or absolute); "" when
+// file lies outside the current folder. Only the words are compared, so a
+// link on the way is not seen through.
+std::string pathInCurrentFolder(const std::string& file);
+
 // Creates the folders before the last '/' of path, with missing parents.
 // A path without '/' needs nothing.
 Status createParentFolders(const std::string& path);

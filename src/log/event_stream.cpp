@@ -47,6 +47,11 @@ Status openEventStream(const std::string& target) {
   return {};
 }
 
+std::string eventStreamFile(const std::string& target) {
+  if (target == "-" || target.rfind(kInheritedPrefix, 0) == 0) return "";
+  return target;
+}
+
 void emitEvent(const char* name, nlohmann::json fields) {
   if (!eventStreamAttached()) return;
   nlohmann::json event = {{"event", name}};

@@ -26,6 +26,9 @@ inline constexpr int kEventStreamVersion = 1;
 // attaches it to the log. Call once, before startLog, so that the stream holds every record.
 Status openEventStream(const std::string& target);
 
+// The file target names; "" for "-", "fd:N" and none.
+std::string eventStreamFile(const std::string& target);
+
 // Emits {"event": name, ...fields}; nothing when no stream is open. Text
 // that is not UTF-8 has its bad bytes replaced.
 void emitEvent(const char* name, nlohmann::json fields = nlohmann::json::object());

@@ -290,6 +290,7 @@ bool goOnWithNextServer(ServerWalk& walk, const UpdateModeSettings& settings,
   sleepMs(kConnectPauseMs);
   Status scanned;
   *local = scanDataSet("./", &scanned);
+  local->erase(settings.leftOut);
   if (!scanned.ok()) logError(scanned.message());
   return scanned.ok();
 }
@@ -332,6 +333,7 @@ bool reconnectAfterProgress(const ServerWalk& walk, const UpdateModeSettings& se
   if (!walk.lastGiven() || connectedToServer()) return false;
   Status scanned;
   DataSet now = scanDataSet("./", &scanned);
+  now.erase(settings.leftOut);
   if (!scanned.ok() || now == *local) return false;
   dropServer();
   const ServerTarget& target = *walk.lastGiven();

@@ -24,9 +24,13 @@ struct UpdateModeSettings {
   size_t connections = 0;
   // Download cap in bytes per second (--limit-rate); 0: none.
   uint64_t limitRate = 0;
+  // A file of the folder the run leaves out of every scan (neither deleted
+  // nor taken for a change): the event stream's, when a launcher put it
+  // in the game folder. Empty: none.
+  std::string leftOut;
 };
 
-// local is the scan of "./". Call from the main thread; starts and joins
+// local is the scan of "./", without settings.leftOut. Call from the main thread; starts and joins
 // the network thread and, inside the run, the request pump.
 //
 // When the server in use fails (its connections close, a reply does not

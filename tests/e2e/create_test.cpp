@@ -41,9 +41,13 @@ TEST(CreateProgram, PublishesABuildAgainstAnOlderOne) {
   writeFile(root / "new/data/common/empty", "");
   fs::create_directories(root / "new/server_data/update_data/stale");
 
-  RunResult run = testing::runProgram(
-      {testing::updaterBinary(), "--create", "--old", "..\\old\\"}, root / "new");
+  // A launcher's event stream in the build folder is no part of the build.
+  fs::create_directories(root / "new/logs");
+  RunResult run = testing::runProgram({testing::updaterBinary(), "--create", "--old", "..\\old\\",
+                                       "--progress-json", "logs/../logs/events.jsonl"},
+                                      root / "new");
   ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(readFile(root / "new/logs/events.jsonl").find("\"event\":\"exit\""), std::string::npos);
   std::string log = readFile(root / "new/updater.log");
   EXPECT_NE(log.find(": --create - no update, but create manifest and patches\n"),
             std::string::npos);
@@ -54,6 +58,7 @@ TEST(CreateProgram, PublishesABuildAgainstAnOlderOne) {
   Bytes manifestBytes = readBytes(folder + "manifest.manifest");
   Manifest manifest = readManifest(manifestBytes.data(), manifestBytes.size());
   ASSERT_TRUE(manifest.complete);
+  EXPECT_EQ(manifest.files.count("./logs/events.jsonl"), 0u);
   EXPECT_EQ(manifest.emptyFiles, (std::vector<std::string>{"./data/common/empty"}));
   for (const auto& [path, entry] : manifest.files) {
     std::string number = folder + std::to_string(entry.fileNumber);

@@ -61,11 +61,14 @@ TEST_F(UpdateProgram, OldVersionIsPatchedAndStaleFilesDeleted) {
   v1["editor_data/level.dat"] = "editor work";
   std::string player = scenario.makePlayer("v1", v1);
   // Over five connections, each carrying requests of its own, telling a
-  // launcher what it does.
-  std::string stream = scenario.root() / "v1-events.jsonl";
+  // launcher what it does in a file the launcher put in the game folder,
+  // which is neither deleted nor counted.
+  std::string stream = player + "/events.jsonl";
   RunResult run =
       scenario.runUpdater(player, {"--quor", "--connections", "5", "--progress-json", stream});
   ASSERT_EQ(run.exitCode, 0) << run.output;
+  std::vector<nlohmann::json> events = readEvents(stream, player + "/updater.log");
+  std::filesystem::remove(stream);
   Build expected = versionTwo();
   expected["data/other/mod.bin"] = "a mod of the player";
   expected["editor_data/level.dat"] = "editor work";
@@ -83,7 +86,6 @@ TEST_F(UpdateProgram, OldVersionIsPatchedAndStaleFilesDeleted) {
   EXPECT_EQ(countOf(served, "Served "), 1 + 1 + 2 + 2) << served;
   EXPECT_EQ(countOf(served, ".zst ("), 2) << served;
   EXPECT_EQ(countOf(served, "Client connected: "), 5) << served;
-  std::vector<nlohmann::json> events = readEvents(stream, player + "/updater.log");
   ASSERT_EQ(eventsNamed(events, "server").size(), 1u);
   ASSERT_EQ(eventsNamed(events, "manifest").size(), 1u);
   EXPECT_EQ(eventsNamed(events, "manifest")[0]["files"], 4);
