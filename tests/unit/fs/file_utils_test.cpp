@@ -85,5 +85,15 @@ TEST(FileUtils, CreateParentFoldersCreatesEveryMissingLevel) {
   EXPECT_NE(error.message().find("cannot create folder ./blocker/inner"), std::string::npos) << error.message();
 }
 
+TEST(FileUtils, PathInCurrentFolderAsAScanWouldListIt) {
+  std::string here = std::filesystem::current_path().generic_string();
+  EXPECT_EQ(pathInCurrentFolder("events.jsonl"), "./events.jsonl");
+  EXPECT_EQ(pathInCurrentFolder("./logs/../logs//e.jsonl"), "./logs/e.jsonl");
+  EXPECT_EQ(pathInCurrentFolder(here + "/logs/e.jsonl"), "./logs/e.jsonl");
+  for (std::string outside : {"", ".", "../e.jsonl", "logs/../../e.jsonl", "/e.jsonl"}) {
+    EXPECT_EQ(pathInCurrentFolder(outside), "") << outside;
+  }
+}
+
 }  // namespace
 }  // namespace quor
