@@ -9,37 +9,20 @@
 #include <thread>
 #include <vector>
 
+#include "http_fetch.h"
+
 namespace quor::testing {
 namespace {
 
-struct Fetched {
-  CURLcode result = CURLE_OK;
-  long status = 0;
-  long httpVersion = 0;
-  std::string body;
-};
-
-size_t append(char* data, size_t size, size_t count, void* body) {
-  static_cast<std::string*>(body)->append(data, size * count);
-  return size * count;
-}
+using Fetched = HttpFetched;
 
 // range: "a-b" for a Range request.
 Fetched fetch(const std::string& url, const std::string& range = "", long timeoutMs = 20000) {
-  Fetched fetched;
-  CURL* curl = curl_easy_init();
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, append);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &fetched.body);
-  if (!range.empty()) curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
-  fetched.result = curl_easy_perform(curl);
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &fetched.status);
-  curl_easy_getinfo(curl, CURLINFO_HTTP_VERSION, &fetched.httpVersion);
-  curl_easy_cleanup(curl);
-  return fetched;
+  HttpRequest request;
+  request.range = range;
+  request.timeoutMs = timeoutMs;
+  request.http2 = true;
+  return httpFetch(url, request);
 }
 
 std::string bytesOf(size_t size, uint32_t seed) {

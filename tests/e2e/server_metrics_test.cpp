@@ -3,7 +3,6 @@
 // stall or flood hold up no player and the endpoint recovers from them,
 // and /healthz while the data set is there and once its manifest is gone.
 #include <arpa/inet.h>
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -14,6 +13,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "http_fetch.h"
 #include "server/metrics_endpoint.h"
 #include "update_fixture.h"
 
@@ -22,24 +22,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Fetched {
-  long status = 0;
-  std::string body;
-};
+using Fetched = HttpFetched;
 
 Fetched fetch(const std::string& url) {
-  Fetched fetched;
-  CURL* curl = curl_easy_init();
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t, size_t n, void* out) {
-    static_cast<std::string*>(out)->append(data, n);
-    return n;
-  });
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &fetched.body);
-  if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &fetched.status);
-  curl_easy_cleanup(curl);
-  return fetched;
+  HttpRequest request;
+  request.timeoutMs = 10000;
+  return httpFetch(url, request);
 }
 
 // A connection to the endpoint on 127.0.0.1:port, sending without waiting.

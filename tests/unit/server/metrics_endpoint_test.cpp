@@ -4,38 +4,25 @@
 #ifndef _WIN32
 #include "server/metrics_endpoint.h"
 
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
+#include "http_fetch.h"
 #include "test_support.h"
 
 namespace quor {
 namespace {
 
-struct Fetched {
-  long status = 0;
-  std::string body;
-};
+using Fetched = testing::HttpFetched;
 
 Fetched get(uint16_t port, const std::string& path, const char* method = "GET") {
-  Fetched fetched;
-  CURL* curl = curl_easy_init();
-  std::string url = "http://127.0.0.1:" + std::to_string(port) + path;
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t, size_t n, void* out) {
-    static_cast<std::string*>(out)->append(data, n);
-    return n;
-  });
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &fetched.body);
-  if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &fetched.status);
-  curl_easy_cleanup(curl);
-  return fetched;
+  testing::HttpRequest request;
+  request.method = method;
+  request.timeoutMs = 10000;
+  return testing::httpFetch("http://127.0.0.1:" + std::to_string(port) + path, request);
 }
 
 TEST(MetricsEndpoint, ServesMetricsPromtoolAcceptsAndHealthFollowsTheServer) {
